@@ -1,0 +1,86 @@
+#pragma once
+// Fax page rendering: TIFF Class F images (1-bit, CCITT G4, 1728 px wide, 204x196 dpi),
+// cover pages drawn from SVG templates, and document bodies rasterised to fax pages.
+#include <QDateTime>
+#include <QImage>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <stdexcept>
+
+namespace sendmere::render {
+
+constexpr int FaxPageWidth = 1728;    // pixels, at 204 dpi
+constexpr int FaxPageHeight = 2292;   // pixels, an A4 page at 196 dpi
+constexpr double FaxDpiX = 204.0;
+constexpr double FaxDpiY = 196.0;
+
+// A failure that names the file and the reason, fit to show a user.
+class RenderError : public std::runtime_error {
+public:
+    explicit RenderError(const QString &message) : std::runtime_error(message.toStdString()) {}
+    QString message() const { return QString::fromStdString(what()); }
+};
+
+// The values a cover page template can show.
+struct CoverPageFields {
+    QString recipientName, recipientFaxNumber, recipientCompany, recipientStreetAddress,
+        recipientCity, recipientState, recipientZip, recipientCountry, recipientTitle,
+        recipientDepartment, recipientOfficeLocation, recipientHomePhone, recipientOfficePhone;
+    QString senderName, senderFaxNumber, senderCompany, senderAddress, senderTitle,
+        senderDepartment, senderOfficeLocation, senderHomePhone, senderOfficePhone,
+        senderEmail, senderBillingCode;
+    QString note, subject;
+    QDateTime timeSent;
+    int pageCount = 0;
+};
+
+// Draws a template with the given values, scaled to fit size, on white (for thumbnails).
+QImage drawCoverPage(const QString &templatePath, const CoverPageFields &fields, QSize size);
+
+// Renders a template as one fax page: QImage::Format_Mono, FaxPageWidth x FaxPageHeight,
+// dots per metre set to the fax resolution.
+QImage renderCoverPage(const QString &templatePath, const CoverPageFields &fields);
+
+// Number of fax pages the body will give (a PDF's page count, a text's line count / lines
+// per page, 1 for an image). Raises RenderError for a missing, unreadable or unknown file.
+int bodyPageCount(const QString &path);
+
+// Rasterises a body page by page into fax pages (Format_Mono, as above), handing each to
+// sink in order: plain text, PDF, images (dithered), and office documents through
+// LibreOffice when it is installed. Raises RenderError naming the file and the reason.
+void rasteriseBody(const QString &path, const std::function<void(const QImage &page)> &sink);
+
+// Draws the banner line (time, TSID, "Page x of y") across the top of a fax page.
+void drawBanner(QImage &page, const QString &bannerText);
+
+// Writes fax pages into a TIFF Class F file, one IFD per page, G4 compressed.
+class FaxTiffWriter {
+public:
+    explicit FaxTiffWriter(const QString &path);  // raises RenderError when it cannot create
+    ~FaxTiffWriter();                              // closes; an unclosed file is removed
+    FaxTiffWriter(const FaxTiffWriter &) = delete;
+    FaxTiffWriter &operator=(const FaxTiffWriter &) = delete;
+
+    void addPage(const QImage &page);  // any format; converted to 1 bit at fax width
+    void close();                      // finishes the file; raises RenderError on failure
+    int pageCount() const { return m_pages; }
+
+private:
+    void *m_tiff = nullptr;  // TIFF*
+    QString m_path;
+    int m_pages = 0;
+    bool m_closed = false;
+};
+
+// Pages of a TIFF file (any TIFF libtiff reads); RenderError when it is not one.
+int tiffPageCount(const QString &path);
+QImage readTiffPage(const QString &path, int index);  // index from 0; Format_Mono or RGB32
+
+// Shipped templates (general, confidential, urgent, fyi), embedded in the library: copies
+// the ones missing from dir into it, creating dir; never overwrites a file. Returns the
+// names copied.
+QStringList ensureShippedCoverPages(const QString &dir);
+
+}  // namespace sendmere::render
