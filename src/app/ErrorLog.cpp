@@ -1,0 +1,71 @@
+#include "app/Failures.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <new>
+
+namespace sendmere {
+namespace {
+
+QByteArray errorRecord(qint32 number, const QString &text, const QString &procedure) {
+    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const QString record = QStringLiteral("%1,\"%2\",\"%3\",\"ver\",%4,#%5#\r\n")
+                               .arg(number)
+                               .arg(text, procedure)
+                               .arg(SENDMERE_VERSION_REVISION)
+                               .arg(now);
+    return record.toLocal8Bit();
+}
+
+bool appendTo(const QString &path, const QByteArray &record) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) return false;
+    const bool written = file.write(record) == record.size();
+    file.close();
+    return written && file.error() == QFileDevice::NoError;
+}
+
+// Where an installed program's directory is not writable, records go to the user's state
+// directory, so that no record is lost.
+QString fallbackLogPath() {
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty()) state = QDir::homePath() + QStringLiteral("/.local/state");
+    const QString dir = state + QStringLiteral("/sendmere");
+    QDir().mkpath(dir);
+    return dir + QStringLiteral("/Errors.log");
+}
+
+}  // namespace
+
+void WriteErrorLog(qint32 number, const QString &text, const QString &procedure) {
+    const QByteArray record = errorRecord(number, text, procedure);
+    const QString besideProgram = QCoreApplication::applicationDirPath() + QStringLiteral("/Errors.log");
+    if (appendTo(besideProgram, record)) return;
+    if (appendTo(fallbackLogPath(), record)) return;
+    // Neither place takes the record: stderr is the last witness.
+    fputs(record.constData(), stderr);
+}
+
+AutomationError asAutomationError(const std::exception_ptr &failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const AutomationError &error) {
+        return error;
+    } catch (const std::bad_alloc &) {
+        return {7, QStringLiteral("Out of memory")};
+    } catch (const std::exception &error) {
+        return {err::AutomationFailure, QString::fromLocal8Bit(error.what())};
+    } catch (...) {
+        return {err::AutomationFailure, QStringLiteral("Automation error")};
+    }
+}
+
+void ResumeNext::logAndClear(const QString &procedure) {
+    if (m_last) WriteErrorLog(m_last->number(), m_last->text(), procedure);
+    m_last.reset();
+}
+
+}  // namespace sendmere

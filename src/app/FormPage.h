@@ -1,0 +1,66 @@
+#pragma once
+// A dialog page of the program. Each page exists once per process: `page<T>()` creates it on
+// first use (running Form_Load), `unload()` closes and destroys it so the next use creates a
+// fresh one, `hide()` keeps it with its contents. Form_Activate runs every time the page
+// becomes the active window.
+#include <QDialog>
+#include <QPointer>
+
+namespace sendmere {
+
+enum class PageId {
+    frmScan,
+    frmScanning,
+    frmtest,
+    frmAbout,
+    frmCover,
+    frmFinish,
+    frmImport,
+    frmNew,
+    frmSend,
+    frmSender,
+    frmWarning,
+    frmUpdate,
+};
+
+class FormPage : public QDialog {
+    Q_OBJECT
+public:
+    explicit FormPage(QWidget *parent = nullptr);
+
+    virtual void Form_Load() {}
+    virtual void Form_Activate() {}
+
+    // Shows the page without waiting and makes it the active window.
+    void showPage();
+    // Close and destroy: nothing of the page survives.
+    void unload();
+    // Shows next in this page's place and size (height, width, left, top).
+    void showInMyPlace(FormPage &next);
+
+protected:
+    bool event(QEvent *event) override;
+};
+
+QPointer<QWidget> &pageSlot(PageId id);
+
+template <typename T>
+T *existingPage() {
+    return static_cast<T *>(pageSlot(T::pageId).data());
+}
+
+template <typename T>
+T &page() {
+    QPointer<QWidget> &slot = pageSlot(T::pageId);
+    if (!slot) {
+        auto *created = new T();  // owned by its slot; destroyed by unload() or releasePages()
+        slot = created;
+        created->Form_Load();
+    }
+    return *static_cast<T *>(slot.data());
+}
+
+// Destroys every page instance, in the order the program releases them at its end.
+void releasePages();
+
+}  // namespace sendmere

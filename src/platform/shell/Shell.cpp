@@ -1,0 +1,71 @@
+#include "platform/shell/Shell.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QProcess>
+#include <QUrl>
+#include <cstdio>
+#include <unistd.h>
+
+namespace sendmere::shell {
+namespace {
+
+class DesktopMessageBox final : public MessageBox {
+public:
+    void show(QWidget *parent, const QString &text, const QString &title) override {
+        QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
+        box.exec();
+    }
+};
+
+class DesktopFileDialog final : public FileDialog {
+public:
+    QString openFileName(QWidget *parent, const QString &title, const QString &filter) override {
+        return QFileDialog::getOpenFileName(parent, title, QString(), qtFileFilter(filter));
+    }
+};
+
+class DesktopLauncher final : public Launcher {
+public:
+    bool open(const QString &fileOrUrl) override {
+        const bool isFile = QFileInfo::exists(fileOrUrl);
+        return QDesktopServices::openUrl(isFile ? QUrl::fromLocalFile(fileOrUrl) : QUrl(fileOrUrl));
+    }
+    bool start(const QString &program, const QStringList &arguments) override {
+        return QProcess::startDetached(program, arguments);
+    }
+};
+
+class ProcessEnd final : public ProgramEnd {
+public:
+    void exit(int code) override {
+        // Ends without running window close handlers or static destructors; every file the
+        // program writes is closed by the time it gets here.
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+};
+
+}  // namespace
+
+Seams &seams() {
+    static Seams desktop{std::make_unique<DesktopMessageBox>(), std::make_unique<DesktopFileDialog>(),
+                         std::make_unique<DesktopLauncher>(), std::make_unique<ProcessEnd>()};
+    return desktop;
+}
+
+QString qtFileFilter(const QString &pipeFilter) {
+    const QStringList parts = pipeFilter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString patterns = parts[i + 1];
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        filters << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
+    }
+    return filters.join(QStringLiteral(";;"));
+}
+
+}  // namespace sendmere::shell

@@ -1,0 +1,43 @@
+#pragma once
+// Records what the program asks of the desktop instead of showing or doing it: message
+// boxes, file dialogs, opened files and addresses, started programs, the end of the process.
+#include "platform/shell/Shell.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+namespace sendmere::test {
+
+struct ShownMessage {
+    QString text;
+    QString title;
+};
+
+struct Recorded {
+    QList<ShownMessage> messages;
+    QStringList opened;
+    QList<QStringList> started;  // program, then its arguments
+    QList<int> exitCodes;
+    QStringList dialogTitles;
+    QString nextFileName;  // what the next file dialog answers; empty = cancelled
+    std::function<void()> onMessage;  // runs while a message box "is shown"
+};
+
+// Installs recording seams for the lifetime of this object and puts the desktop's back after.
+class RecordingSeams {
+public:
+    RecordingSeams();
+    ~RecordingSeams();
+    RecordingSeams(const RecordingSeams &) = delete;
+    RecordingSeams &operator=(const RecordingSeams &) = delete;
+
+    Recorded &recorded() { return m_recorded; }
+
+private:
+    Recorded m_recorded;
+    shell::Seams m_saved;
+};
+
+}  // namespace sendmere::test
