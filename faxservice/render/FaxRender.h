@@ -7,9 +7,14 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 
 namespace sendmere::render {
+
+namespace detail {
+class TiffFile;
+}
 
 constexpr int FaxPageWidth = 1728;    // pixels, at 204 dpi
 constexpr int FaxPageHeight = 2292;   // pixels, an A4 page at 196 dpi
@@ -68,8 +73,12 @@ public:
     int pageCount() const { return m_pages; }
 
 private:
-    void *m_tiff = nullptr;  // TIFF*
+    void writePage(const QImage &mono);
+    void discard() noexcept;
+
+    std::unique_ptr<detail::TiffFile> m_file;
     QString m_path;
+    QString m_tempPath;  // written here, renamed to m_path by close()
     int m_pages = 0;
     bool m_closed = false;
 };

@@ -1,0 +1,48 @@
+#pragma once
+// Building blocks shared by the renderers: blank fax pages, fitting content onto a page with
+// its non-square pixels, and fast conversions of colour scanlines to 1-bit fax pixels.
+#include "FaxRender.h"
+
+#include <QImage>
+#include <QPoint>
+#include <QRect>
+#include <QSizeF>
+
+class QPainter;
+
+namespace sendmere::render::detail {
+
+// How colour pixels become black or white: a hard threshold keeps text and line art crisp,
+// error diffusion keeps the tones of photographs.
+enum class MonoMode { Threshold, Dither };
+
+// A white Format_Mono page (index 0 white, index 1 black) with the fax resolution set.
+QImage blankFaxPage(int height = FaxPageHeight);
+void setFaxResolution(QImage &image);
+
+// A white colour page of fax size to paint on before the conversion to 1 bit.
+QImage blankColourPage();
+
+// Converts src (any format) to black and white and stores it into the Format_Mono page at
+// the given offset; what falls outside the page is cut off.
+void convertIntoMono(const QImage &src, QImage &page, QPoint offset, MonoMode mode);
+QImage toFaxMono(const QImage &src, MonoMode mode);  // same size, Format_Mono, fax resolution
+
+// True when index 1 of a Format_Mono image is the darker colour (the fax convention).
+bool blackIsOne(const QImage &mono);
+
+// Pixel rectangle on a fax page that shows content of the given physical size (any unit,
+// only the aspect ratio counts) as large as fits, centred.
+QRect fitOnFaxPage(QSizeF physicalSize);
+
+// Sets a painter up so that one unit is one pixel of a square 196 dpi grid spread over the
+// page's 204 dpi columns: text and shapes keep their proportions.
+void useSquareUnits(QPainter &painter);
+constexpr double SquareUnitsWidth = FaxPageWidth * FaxDpiY / FaxDpiX;
+
+// Text, line art and fonts need a QGuiApplication; raises RenderError naming path otherwise.
+void requireGuiApplication(const QString &path);
+
+[[noreturn]] void fail(const QString &path, const QString &reason);
+
+}  // namespace sendmere::render::detail
