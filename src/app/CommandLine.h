@@ -15,6 +15,12 @@ struct CommandLine {
 
 CommandLine parseCommandLine(const QString &text);
 
+// What the "new" action makes of the lists: each list holds items followed by "#", so the
+// last piece is dropped. Resets the fax job first.
+void fillNewFax(const CommandLine &line);
+// What the "cover" action makes of them: every piece is a recipient.
+void fillCoverFax(const CommandLine &line);
+
 // The process's argument text: everything after the program path, as one string.
 QString commandLineText(const QStringList &arguments);
 

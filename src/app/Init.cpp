@@ -4,7 +4,6 @@
 #include "app/mCommon.h"
 #include "extras/frmAbout.h"
 #include "extras/frmWarning.h"
-#include "job/FaxJob.h"
 #include "platform/fax/FaxClient.h"
 #include "platform/imaging/Imaging.h"
 #include "platform/shell/Shell.h"
@@ -14,29 +13,17 @@
 
 #include <QCoreApplication>
 #include <QLabel>
-#include <functional>
 #include <memory>
 
 namespace sendmere {
 namespace {
 
-// A missing piece reads as empty text.
-QString piece(const QStringList &list, int index) { return list.value(index); }
-
-void fillRecipients(const QStringList &names, const QStringList &numbers) {
-    FaxJob &job = faxJob();
-    for (int i = 1; i <= job.RecipientNumber.upperBound(); ++i) {
-        job.RecipientNumber(i) = piece(numbers, i - 1);
-        job.RecipientName(i) = piece(names, i - 1);
-    }
-}
-
-using Action = std::function<void(Init &, const CommandLine &)>;
+using Action = void (*)(Init &, const CommandLine &);
 
 // Looked up in this order; the first exact match runs.
 const std::pair<const char *, Action> Actions[] = {
-    {"new", [](Init &init, const CommandLine &l) { init.ShowFaxNew(l.names, l.numbers, l.attachments); }},
-    {"cover", [](Init &init, const CommandLine &l) { init.ShowFaxCover(l.names, l.numbers); }},
+    {"new", [](Init &init, const CommandLine &l) { init.ShowFaxNew(l); }},
+    {"cover", [](Init &init, const CommandLine &l) { init.ShowFaxCover(l); }},
     {"import", [](Init &init, const CommandLine &) {
          mCommon::Start(true);
          init.FaxImport();
@@ -53,19 +40,9 @@ const std::pair<const char *, Action> Actions[] = {
 
 Init::~Init() { mCommon::ShutDown(); }
 
-void Init::ShowFaxNew(const QStringList &names, const QStringList &numbers, const QStringList &attachments) {
+void Init::ShowFaxNew(const CommandLine &line) {
     mCommon::CheckFaxDevice();
-    ResetFaxJob();
-    FaxJob &job = faxJob();
-    // "new" lists are items each followed by "#": the last piece is dropped.
-    if (!names.isEmpty()) {
-        job.RecipientName.redimPreserve(int(names.size()) - 1);
-        job.RecipientNumber.redimPreserve(int(names.size()) - 1);
-    }
-    if (!attachments.isEmpty()) job.Attachments.redimPreserve(int(attachments.size()) - 1);
-    fillRecipients(names, numbers);
-    for (int j = 1; j <= job.Attachments.upperBound(); ++j)
-        job.Attachments(j) = QString(attachments[j - 1]).remove(QLatin1Char('"'));
+    fillNewFax(line);
     page<frmNew>().exec();
 }
 
@@ -85,14 +62,9 @@ void Init::scan() {
     mCommon::ExitApplication(0);
 }
 
-void Init::ShowFaxCover(const QStringList &names, const QStringList &numbers) {
+void Init::ShowFaxCover(const CommandLine &line) {
     mCommon::CheckFaxDevice();
-    ResetFaxJob();
-    FaxJob &job = faxJob();
-    // "cover" lists have no trailing "#": every piece is a recipient.
-    job.RecipientName.redimPreserve(int(names.size()));
-    job.RecipientNumber.redimPreserve(int(names.size()));
-    fillRecipients(names, numbers);
+    fillCoverFax(line);
     page<frmCover>().showPage();
 }
 

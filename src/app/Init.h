@@ -1,9 +1,10 @@
 #pragma once
 // The actions the add-in can ask for, and the entry routine that dispatches them.
 #include <QString>
-#include <QStringList>
 
 namespace sendmere {
+
+struct CommandLine;
 
 class Init {
 public:
@@ -12,10 +13,10 @@ public:
     Init &operator=(const Init &) = delete;
     ~Init();  // releasing the actions releases the connections
 
-    void ShowFaxNew(const QStringList &names, const QStringList &numbers, const QStringList &attachments);
+    void ShowFaxNew(const CommandLine &line);
     void ShowWarning(const QString &strMessage = {});
     void scan();
-    void ShowFaxCover(const QStringList &names, const QStringList &numbers);
+    void ShowFaxCover(const CommandLine &line);
     void FaxImport();
     void FaxSender();
     void FaxAbout();
