@@ -7,6 +7,9 @@
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+#include <array>
+#include <functional>
+#include <memory>
 #include <optional>
 
 namespace sendmere::registry {
@@ -25,6 +28,9 @@ struct RegValue {
     static RegValue number(quint32 n) { return {ValueType::DWord, {}, n}; }
     bool operator==(const RegValue &) const = default;
 };
+
+class Hive;
+struct CachedFile;
 
 class RegistryStore {
 public:
@@ -45,7 +51,22 @@ public:
     bool flush(Root root);  // the file is on disk (fsync'd) when this returns true
 
 private:
+    struct Outcome {
+        bool result = false;   // what the operation answers
+        bool changed = false;  // whether the file must be saved
+    };
+    using Change = std::function<Outcome(Hive &)>;
+
+    // The keys and values held in a root's file, re-read only when the file changed.
+    const Hive &storedHive(Root root) const;
+    // Runs change on the file's current contents under the cross-process lock and saves the
+    // result when it changed (or when the file was missing or damaged).
+    bool transact(Root root, const Change &change) const;
+    bool ensureDirectory() const;
+
     QString m_directory;
+    // One cache slot per root; shared_ptr keeps the store a cheap copyable value.
+    std::shared_ptr<std::array<CachedFile, 3>> m_cache;
 };
 
 }  // namespace sendmere::registry

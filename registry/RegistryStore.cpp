@@ -1,0 +1,382 @@
+#include "RegistryStore.h"
+
+#include "DesktopAssociations.h"
+#include "RegHive.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QLockFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sendmere::registry {
+
+// What identifies one version of a file on disk without reading it. The inode tells a file
+// saved atomically in the same clock tick apart from the one it replaced.
+struct FileStamp {
+    bool exists = false;
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+    qint64 changedNs = 0;
+    quint64 inode = 0;
+    bool operator==(const FileStamp &) const = default;
+};
+
+struct CachedFile {
+    bool valid = false;
+    FileStamp stamp;
+    Hive hive;
+    std::optional<FileStamp> reportedDamage;  // the version whose problems were logged
+};
+
+namespace {
+
+constexpr int kLockTimeoutMs = 10000;
+constexpr int kMaxReportedProblems = 20;
+const QString kTiffViewerKey = QStringLiteral(".tiff");
+const QString kSysInfoKey = QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO");
+const QString kShellFolders = QStringLiteral("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders");
+const QString kFaxSetup = QStringLiteral("Software\\Microsoft\\Fax\\Setup");
+
+FileStamp stampOf(const QString &path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return {true, qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+            qint64(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec, quint64(st.st_ino)};
+}
+
+// The file has no way to write a line break inside a value name.
+bool writableName(const QString &name)
+{
+    return !name.contains(u'\n') && !name.contains(u'\r');
+}
+
+int rootIndex(Root root)
+{
+    return int(root);
+}
+
+void setString(Hive &hive, const QString &key, const QString &name, const QString &text)
+{
+    hive.ensureKey(key).set(name, RegValue::string(text));
+}
+
+// What a fresh machine holds, so that the program finds its folders and the mail store.
+Hive seededHive(Root root)
+{
+    Hive hive;
+    if (root == Root::LocalMachine) {
+        const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        setString(hive, kShellFolders, QStringLiteral("Common AppData"), dataDir + QStringLiteral("/sendmere"));
+        setString(hive, kFaxSetup, QStringLiteral("ServerCoverPageDir"), QStringLiteral("coverpages"));
+        setString(hive, QStringLiteral("SOFTWARE\\Clients\\Mail"), QString(), QString());
+        setString(hive, QStringLiteral("SOFTWARE\\Clients\\Mail\\Microsoft Outlook"), QString(),
+                  QStringLiteral("Sendmere mail store"));
+    } else if (root == Root::CurrentUser) {
+        setString(hive, kShellFolders, QStringLiteral("Personal"),
+                  QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+        setString(hive, kFaxSetup, QStringLiteral("CoverPageDir"), QStringLiteral("Fax/Personal Coverpages"));
+        hive.ensureKey(QStringLiteral("Software\\Microsoft\\Fax\\UserInfo"));
+    }
+    return hive;
+}
+
+// Values the desktop answers at the time of asking, so a viewer or a tool installed later
+// is seen. Worked out only for keys on their way, since reading the desktop's files costs.
+Hive computedHive(Root root, const QString &key)
+{
+    Hive hive;
+    if (root == Root::ClassesRoot) {
+        if (const auto viewer = defaultApplicationFor(QStringLiteral("image/tiff"))) {
+            setString(hive, kTiffViewerKey, QString(), viewer->className);
+            setString(hive, viewer->className + QStringLiteral("\\shell\\open\\command"), QString(), viewer->command);
+        }
+    } else if (root == Root::LocalMachine && pathsRelated(key, kSysInfoKey)) {
+        const QString tool = systemInformationTool();
+        if (!tool.isEmpty())
+            setString(hive, kSysInfoKey, QStringLiteral("PATH"), tool);
+    }
+    return hive;
+}
+
+bool hasComputedKeys(Root root, const QString &key)
+{
+    return root == Root::ClassesRoot || (root == Root::LocalMachine && pathsRelated(key, kSysInfoKey));
+}
+
+struct ReadFile {
+    Hive hive;
+    QList<ParseProblem> problems;
+    bool existed = false;
+};
+
+ReadFile readFile(const QString &path, Root root)
+{
+    QFile file(path);
+    if (!file.exists())
+        return {seededHive(root), {}, false};
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {Hive(), {{0, QStringLiteral("cannot be read: %1").arg(file.errorString())}}, true};
+    }
+    ParsedFile parsed = parseRegFile(file.readAll(), RegistryStore::rootName(root));
+    return {std::move(parsed.hive), std::move(parsed.problems), true};
+}
+
+void reportProblems(const QString &path, const QList<ParseProblem> &problems)
+{
+    for (qsizetype i = 0; i < problems.size() && i < kMaxReportedProblems; ++i) {
+        const ParseProblem &p = problems[i];
+        if (p.line > 0)
+            qCWarning(lcRegistry, "Registry file %s, line %d: %s; the line is skipped", qUtf8Printable(path),
+                      p.line, qUtf8Printable(p.message));
+        else
+            qCWarning(lcRegistry, "Registry file %s: %s", qUtf8Printable(path), qUtf8Printable(p.message));
+    }
+    if (problems.size() > kMaxReportedProblems)
+        qCWarning(lcRegistry, "Registry file %s: %lld more problems", qUtf8Printable(path),
+                  qint64(problems.size() - kMaxReportedProblems));
+}
+
+// The damaged file is kept under a name of its own before it is replaced, never over an
+// earlier copy.
+void keepDamagedCopy(const QString &path)
+{
+    const QString base = path + QStringLiteral(".corrupt-")
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
+    QString copy = base;
+    for (int n = 2; QFile::exists(copy); ++n)
+        copy = base + u'-' + QString::number(n);
+    if (QFile::copy(path, copy)) {
+        QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner);
+        qCWarning(lcRegistry, "Registry file %s was damaged; kept a copy as %s before rewriting it",
+                  qUtf8Printable(path), qUtf8Printable(copy));
+    } else {
+        qCWarning(lcRegistry, "Registry file %s was damaged and could not be copied to %s", qUtf8Printable(path),
+                  qUtf8Printable(copy));
+    }
+}
+
+bool saveFile(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        if (file.write(bytes) == bytes.size() && file.commit())
+            return true;
+    }
+    qCWarning(lcRegistry, "Registry file %s could not be saved: %s", qUtf8Printable(path),
+              qUtf8Printable(file.errorString()));
+    return false;
+}
+
+bool syncPath(const QString &path, int flags)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+}  // namespace
+
+RegistryStore::RegistryStore(QString directory)
+    : m_directory(std::move(directory)), m_cache(std::make_shared<std::array<CachedFile, 3>>())
+{
+}
+
+QString RegistryStore::defaultDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/sendmere");
+}
+
+QString RegistryStore::rootName(Root root)
+{
+    switch (root) {
+    case Root::ClassesRoot:
+        return QStringLiteral("HKEY_CLASSES_ROOT");
+    case Root::CurrentUser:
+        return QStringLiteral("HKEY_CURRENT_USER");
+    case Root::LocalMachine:
+        return QStringLiteral("HKEY_LOCAL_MACHINE");
+    }
+    return {};
+}
+
+QString RegistryStore::filePath(Root root) const
+{
+    return m_directory + u'/' + rootName(root) + QStringLiteral(".reg");
+}
+
+bool RegistryStore::ensureDirectory() const
+{
+    if (!QDir().mkpath(m_directory)) {
+        qCWarning(lcRegistry, "Registry folder %s could not be created", qUtf8Printable(m_directory));
+        return false;
+    }
+    const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    const auto current = QFile::permissions(m_directory)
+        & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);  // Qt mirrors the owner bits here
+    if (current != ownerOnly)
+        QFile::setPermissions(m_directory, ownerOnly);
+    return true;
+}
+
+const Hive &RegistryStore::storedHive(Root root) const
+{
+    CachedFile &slot = (*m_cache)[rootIndex(root)];
+    const QString path = filePath(root);
+    const FileStamp now = stampOf(path);
+    if (slot.valid && slot.stamp == now)
+        return slot.hive;
+    if (!now.exists) {
+        // A fresh machine: the file is made with the seed values. Where it cannot be made
+        // the seed values still answer, without a new attempt at every read.
+        if (!transact(root, [](Hive &) { return Outcome{true, false}; }))
+            slot = {true, now, seededHive(root), std::nullopt};
+        return slot.hive;
+    }
+    ReadFile read = readFile(path, root);
+    if (!read.problems.isEmpty() && slot.reportedDamage != now) {
+        reportProblems(path, read.problems);
+        slot.reportedDamage = now;
+    }
+    slot.valid = true;
+    slot.stamp = now;
+    slot.hive = std::move(read.hive);
+    return slot.hive;
+}
+
+bool RegistryStore::transact(Root root, const Change &change) const
+{
+    const QString path = filePath(root);
+    if (!ensureDirectory())
+        return false;
+    QLockFile lock(path + QStringLiteral(".lock"));
+    if (!lock.tryLock(kLockTimeoutMs)) {
+        qCWarning(lcRegistry, "Registry file %s is locked by another process; the change is not saved",
+                  qUtf8Printable(path));
+        return false;
+    }
+    CachedFile &slot = (*m_cache)[rootIndex(root)];
+    // Always the file's own contents: another process may have saved it in the same tick.
+    const FileStamp before = stampOf(path);
+    ReadFile read = readFile(path, root);
+    const bool damaged = !read.problems.isEmpty();
+    if (damaged) {
+        if (slot.reportedDamage != before)
+            reportProblems(path, read.problems);
+        keepDamagedCopy(path);
+    }
+    const Outcome outcome = change(read.hive);
+    if ((outcome.changed || !read.existed || damaged)
+        && !saveFile(path, formatRegFile(read.hive, rootName(root))))
+        return false;
+    slot = {true, stampOf(path), std::move(read.hive), std::nullopt};
+    return outcome.result;
+}
+
+bool RegistryStore::keyExists(Root root, const QString &key) const
+{
+    const auto path = normalizeKeyPath(key);
+    if (!path)
+        return false;
+    if (storedHive(root).key(*path))
+        return true;
+    return hasComputedKeys(root, *path) && computedHive(root, *path).key(*path);
+}
+
+bool RegistryStore::createKey(Root root, const QString &key)
+{
+    const auto path = normalizeKeyPath(key);
+    if (!path)
+        return false;
+    if (storedHive(root).key(*path))
+        return true;
+    return transact(root, [&](Hive &hive) {
+        const bool isNew = !hive.key(*path);
+        hive.ensureKey(*path);
+        return Outcome{true, isNew};
+    });
+}
+
+QStringList RegistryStore::subKeys(Root root, const QString &key) const
+{
+    const auto path = normalizeKeyPath(key);
+    if (!path)
+        return {};
+    QStringList names = storedHive(root).childNames(*path);
+    if (hasComputedKeys(root, *path)) {
+        for (const QString &name : computedHive(root, *path).childNames(*path)) {
+            if (!names.contains(name, Qt::CaseInsensitive))
+                names.append(name);
+        }
+    }
+    return names;
+}
+
+std::optional<RegValue> RegistryStore::value(Root root, const QString &key, const QString &name) const
+{
+    const auto path = normalizeKeyPath(key);
+    if (!path)
+        return std::nullopt;
+    const auto typedValue = [](const StoredValue *stored) -> std::optional<RegValue> {
+        if (const auto *v = std::get_if<RegValue>(&stored->data))
+            return *v;
+        return std::nullopt;  // a type this store does not interpret
+    };
+    if (const HiveKey *k = storedHive(root).key(*path)) {
+        if (const StoredValue *stored = k->find(name))
+            return typedValue(stored);
+    }
+    if (!hasComputedKeys(root, *path))
+        return std::nullopt;
+    const Hive computed = computedHive(root, *path);
+    const HiveKey *k = computed.key(*path);
+    const StoredValue *stored = k ? k->find(name) : nullptr;
+    return stored ? typedValue(stored) : std::nullopt;
+}
+
+bool RegistryStore::setValue(Root root, const QString &key, const QString &name, const RegValue &value)
+{
+    const auto path = normalizeKeyPath(key);
+    if (!path || !writableName(name))
+        return false;
+    const HiveKey *cached = storedHive(root).key(*path);
+    const StoredValue *current = cached ? cached->find(name) : nullptr;
+    if (current && current->data == std::variant<RegValue, OpaqueValue>(value))
+        return true;
+    return transact(root, [&](Hive &hive) { return Outcome{true, hive.ensureKey(*path).set(name, value)}; });
+}
+
+bool RegistryStore::deleteValue(Root root, const QString &key, const QString &name)
+{
+    const auto path = normalizeKeyPath(key);
+    if (!path)
+        return false;
+    const HiveKey *cached = storedHive(root).key(*path);
+    if (!cached || !cached->find(name))
+        return false;
+    return transact(root, [&](Hive &hive) {
+        HiveKey *k = hive.key(*path) ? &hive.ensureKey(*path) : nullptr;
+        const bool removed = k && k->remove(name);
+        return Outcome{removed, removed};
+    });
+}
+
+bool RegistryStore::flush(Root root)
+{
+    const QString path = filePath(root);
+    storedHive(root);  // a missing file is made first
+    return syncPath(path, O_RDONLY) && syncPath(m_directory, O_RDONLY | O_DIRECTORY);
+}
+
+}  // namespace sendmere::registry
