@@ -1,0 +1,171 @@
+#include "FaxComposer.h"
+
+#include "FaxBusApi.h"
+#include "FaxRender.h"
+#include "RegistryStore.h"
+#include "ServiceLog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace sendmere::faxd {
+
+namespace {
+
+using registry::RegistryStore;
+using registry::Root;
+
+const QString ShellFolders = QStringLiteral("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders");
+const QString FaxSetup = QStringLiteral("Software\\Microsoft\\Fax\\Setup");
+
+QString registryDir(const RegistryStore &store, Root root, const QString &baseName, const QString &subName)
+{
+    const auto base = store.value(root, ShellFolders, baseName);
+    const auto sub = store.value(root, FaxSetup, subName);
+    if (!base || !sub || base->text.isEmpty() || sub->text.isEmpty())
+        return {};
+    QString dir = base->text + u'/' + sub->text;
+    return QDir::cleanPath(dir.replace(u'\\', u'/'));
+}
+
+QString bannerText(const QDateTime &time, const QString &tsid, int page, int pages)
+{
+    return QStringLiteral("%1   FROM: %2   Page %3 of %4")
+        .arg(time.toString(QStringLiteral("yyyy-MM-dd hh:mm")), tsid)
+        .arg(page)
+        .arg(pages);
+}
+
+render::CoverPageFields coverFields(const JobImage &job, int pageCount)
+{
+    const QVariantMap s = faxbus::plainMap(job.document.value(QStringLiteral("Sender")));
+    const QVariantMap &r = job.recipient;
+    auto v = [](const QVariantMap &m, const char *key) { return m.value(QString::fromLatin1(key)).toString(); };
+    render::CoverPageFields f;
+    f.recipientName = v(r, "Name");
+    f.recipientFaxNumber = v(r, "FaxNumber");
+    f.recipientCompany = v(r, "Company");
+    f.recipientStreetAddress = v(r, "StreetAddress");
+    f.recipientCity = v(r, "City");
+    f.recipientState = v(r, "State");
+    f.recipientZip = v(r, "ZipCode");
+    f.recipientCountry = v(r, "Country");
+    f.recipientTitle = v(r, "Title");
+    f.recipientDepartment = v(r, "Department");
+    f.recipientOfficeLocation = v(r, "OfficeLocation");
+    f.recipientHomePhone = v(r, "HomePhone");
+    f.recipientOfficePhone = v(r, "OfficePhone");
+    f.senderName = v(s, "Name");
+    f.senderFaxNumber = v(s, "FaxNumber");
+    f.senderCompany = v(s, "Company");
+    f.senderAddress = v(s, "StreetAddress");
+    f.senderTitle = v(s, "Title");
+    f.senderDepartment = v(s, "Department");
+    f.senderOfficeLocation = v(s, "OfficeLocation");
+    f.senderHomePhone = v(s, "HomePhone");
+    f.senderOfficePhone = v(s, "OfficePhone");
+    f.senderEmail = v(s, "Email");
+    f.senderBillingCode = v(s, "BillingCode");
+    f.note = job.document.value(QStringLiteral("Note")).toString();
+    f.subject = job.document.value(QStringLiteral("Subject")).toString();
+    f.timeSent = job.time;
+    f.pageCount = pageCount;
+    return f;
+}
+
+}  // namespace
+
+CoverPageDirs CoverPageDirs::fromRegistry(const ServiceLog &log)
+{
+    const RegistryStore store;
+    CoverPageDirs dirs{registryDir(store, Root::LocalMachine, QStringLiteral("Common AppData"), QStringLiteral("ServerCoverPageDir")),
+                       registryDir(store, Root::CurrentUser, QStringLiteral("Personal"), QStringLiteral("CoverPageDir"))};
+    const QString fallbackRoot = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/sendmere");
+    if (dirs.server.isEmpty()) {
+        dirs.server = fallbackRoot + QStringLiteral("/CoverPages");
+        log.warning(QStringLiteral("the registry names no server cover page directory; using %1").arg(dirs.server));
+    }
+    if (dirs.personal.isEmpty())
+        dirs.personal = fallbackRoot + QStringLiteral("/PersonalCoverPages");
+    return dirs;
+}
+
+QString resolveCoverPage(const CoverPageDirs &dirs, int type, const QString &name)
+{
+    if (type == 0)
+        return {};
+    if (name.isEmpty())
+        throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("The document asks for a cover page but names none."));
+    QString path = name;
+    if (QFileInfo(name).isRelative())
+        path = (type == 2 ? dirs.server : dirs.personal) + u'/' + name;
+    else if (type != 1 && type != 2)
+        throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("Unknown cover page type %1.").arg(type));
+    if (!QFileInfo(path).isFile())
+        throw ServiceError(faxbus::ErrorFileNotFound, QStringLiteral("The cover page template %1 does not exist.").arg(path));
+    return path;
+}
+
+void checkReadable(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        throw ServiceError(faxbus::ErrorFileNotFound, QStringLiteral("%1: the file does not exist.").arg(path));
+    if (!info.isFile())
+        throw ServiceError(faxbus::ErrorPathAccess, QStringLiteral("%1: not a file.").arg(path));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw ServiceError(faxbus::ErrorAccessDenied, QStringLiteral("%1: the file cannot be read (%2).").arg(path, file.errorString()));
+}
+
+RenderedBody::RenderedBody(const QString &bodyPath, QString tempPath) : m_path(std::move(tempPath))
+{
+    checkReadable(bodyPath);
+    render::FaxTiffWriter writer(m_path);
+    render::rasteriseBody(bodyPath, [&](const QImage &page) { writer.addPage(page); });
+    if (writer.pageCount() == 0)
+        throw render::RenderError(QStringLiteral("%1: the document has no pages.").arg(bodyPath));
+    writer.close();
+    m_pages = writer.pageCount();
+}
+
+RenderedBody::~RenderedBody()
+{
+    QFile::remove(m_path);
+}
+
+int composeJobImage(const JobImage &job, const QString &outPath)
+{
+    const int bodyPages = job.body ? job.body->pages() : 0;
+    const int pages = bodyPages + (job.coverTemplate.isEmpty() ? 0 : 1);
+    if (pages == 0)
+        throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("The fax has neither a cover page nor a body."));
+    render::FaxTiffWriter writer(outPath);
+    int page = 0;
+    if (!job.coverTemplate.isEmpty()) {
+        QImage cover = render::renderCoverPage(job.coverTemplate, coverFields(job, pages));
+        render::drawBanner(cover, bannerText(job.time, job.tsid, ++page, pages));
+        writer.addPage(cover);
+    }
+    for (int i = 0; i < bodyPages; ++i) {
+        QImage image = render::readTiffPage(job.body->path(), i);
+        render::drawBanner(image, bannerText(job.time, job.tsid, ++page, pages));
+        writer.addPage(image);
+    }
+    writer.close();
+    return writer.pageCount();
+}
+
+int composeIncomingImage(const QString &bodyPath, const QString &tsid, const QString &outPath)
+{
+    RenderedBody body(bodyPath, outPath + QStringLiteral(".body"));
+    JobImage job;
+    job.body = &body;
+    job.tsid = tsid;
+    job.time = QDateTime::currentDateTime();
+    return composeJobImage(job, outPath);
+}
+
+}  // namespace sendmere::faxd

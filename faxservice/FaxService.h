@@ -1,0 +1,83 @@
+#pragma once
+// The service object on the session bus (org.sendmere.Fax1 at /org/sendmere/Fax): every
+// method checks its arguments and answers a bad id or path with an error reply, never with a
+// crash; every change of the queue and the archives is announced by a signal, in order.
+#include "FaxBusApi.h"
+#include "FaxComposer.h"
+#include "FaxdConfig.h"
+
+#include <QDBusContext>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+#include <QVariantMap>
+
+namespace sendmere::faxd {
+
+class IncomingLine;
+class OutgoingQueue;
+class ServiceLog;
+class Spool;
+enum class Folder;
+
+class FaxService : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.sendmere.Fax1")
+public:
+    FaxService(Spool &spool, FaxdConfig config, CoverPageDirs coverDirs, const ServiceLog &log, QObject *parent = nullptr);
+    ~FaxService() override;
+
+    // Registers the object and the bus name; false when another instance owns the name.
+    bool publish();
+
+public Q_SLOTS:
+    QStringList Submit(const QVariantMap &document);
+    sendmere::faxbus::MapList ListJobs();
+    QVariantMap GetJob(const QString &id);
+    void CancelJob(const QString &id);
+    void CopyJobTiff(const QString &id, const QString &path);
+    sendmere::faxbus::MapList ListMessages(const QString &folder, const QString &after, int count, QString &next);
+    QVariantMap GetMessage(const QString &folder, const QString &id);
+    void DeleteMessage(const QString &folder, const QString &id);
+    void CopyMessageTiff(const QString &folder, const QString &id, const QString &path);
+    sendmere::faxbus::MapList ListDevices();
+    void Ring(int deviceId, const QString &callerId, const QString &path);
+    QString AnswerCall(int deviceId);
+
+Q_SIGNALS:
+    void OutgoingJobAdded(const QString &id);
+    void OutgoingJobRemoved(const QString &id);
+    void OutgoingJobChanged(const QString &id, int status);
+    void OutgoingMessageAdded(const QString &id);
+    void OutgoingMessageRemoved(const QString &id);
+    void IncomingJobAdded(const QString &id);
+    void IncomingJobRemoved(const QString &id);
+    void IncomingMessageAdded(const QString &id);
+    void IncomingMessageRemoved(const QString &id);
+    void IncomingCall(int deviceId, const QString &callerId);
+    void ServerShutDown();
+
+private:
+    template <typename Result, typename Body>
+    Result guarded(Body body);
+    QStringList submit(const QVariantMap &document);
+    QVariantMap jobProperties(const QVariantMap &document, const QVariantMap &recipient, qint64 id, int pages) const;
+    qint64 knownJob(const QString &id) const;
+    Folder archive(const QString &folder) const;
+    QVariantMap knownMessage(Folder folder, const QString &id) const;
+    void copyImage(const QString &source, const QString &target, const QString &what) const;
+    void checkIdle();
+    void touch();
+
+    Spool &m_spool;
+    FaxdConfig m_config;
+    CoverPageDirs m_coverDirs;
+    const ServiceLog &m_log;
+    OutgoingQueue *m_queue;  // children of this object
+    IncomingLine *m_line;
+    QTimer m_idleTimer;
+    QTimer m_busWatch;
+    qint64 m_lastActivity = 0;
+};
+
+}  // namespace sendmere::faxd

@@ -1,0 +1,113 @@
+#include "IncomingLine.h"
+
+#include "FaxBusApi.h"
+#include "FaxComposer.h"
+#include "ServiceLog.h"
+#include "Spool.h"
+
+#include <QDateTime>
+#include <QFile>
+
+namespace sendmere::faxd {
+
+IncomingLine::IncomingLine(Spool &spool, const FaxdConfig &config, const ServiceLog &log, QObject *parent)
+    : QObject(parent), m_spool(spool), m_config(config), m_log(log)
+{
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        if (m_call)
+            m_call->answered ? received() : missed();
+    });
+}
+
+IncomingLine::~IncomingLine()
+{
+    if (m_call)
+        discard();
+}
+
+const DeviceConfig &IncomingLine::device(int deviceId) const
+{
+    for (const DeviceConfig &d : m_config.devices)
+        if (d.id == deviceId)
+            return d;
+    throw ServiceError(faxbus::ErrorNotFound, QStringLiteral("There is no fax device %1.").arg(deviceId));
+}
+
+void IncomingLine::ring(int deviceId, const QString &callerId, const QString &documentPath)
+{
+    const DeviceConfig &d = device(deviceId);
+    if (m_call)
+        throw ServiceError(faxbus::ErrorFailed, QStringLiteral("The line of %1 is busy with another call.").arg(d.name));
+    checkReadable(documentPath);
+    const qint64 id = m_spool.allocateId();
+    const QString part = m_spool.partPath(Folder::Received, id);
+    try {
+        const int pages = composeIncomingImage(documentPath, callerId, part);
+        m_call = Call{d, callerId, id, pages, false, 0};
+    } catch (...) {
+        QFile::remove(part);
+        throw;
+    }
+    m_log.info(QStringLiteral("incoming call from %1 rings on %2").arg(callerId, d.name));
+    m_timer.start(int(m_config.ringSeconds * 1000));
+    Q_EMIT incomingCall(deviceId, callerId);
+}
+
+QString IncomingLine::answer(int deviceId)
+{
+    const DeviceConfig &d = device(deviceId);
+    if (!m_call || m_call->answered || m_call->device.id != deviceId)
+        throw ServiceError(faxbus::ErrorNoCall, QStringLiteral("No call is ringing on %1.").arg(d.name));
+    m_call->answered = true;
+    m_call->start = QDateTime::currentMSecsSinceEpoch();
+    m_timer.start(int((m_config.dialDelaySeconds + m_config.secondsPerPage * m_call->pages) * 1000));
+    const QString id = idText(m_call->id);
+    Q_EMIT incomingJobAdded(id);
+    return id;
+}
+
+void IncomingLine::missed()
+{
+    m_log.info(QStringLiteral("incoming call from %1 was not answered").arg(m_call->callerId));
+    discard();
+}
+
+void IncomingLine::discard()
+{
+    QFile::remove(m_spool.partPath(Folder::Received, m_call->id));
+    m_call.reset();
+}
+
+void IncomingLine::received()
+{
+    const Call call = *m_call;
+    m_call.reset();
+    QVariantMap message;
+    message.insert(QStringLiteral("Id"), idText(call.id));
+    message.insert(QStringLiteral("Pages"), call.pages);
+    message.insert(QStringLiteral("CSID"), call.device.csid);
+    message.insert(QStringLiteral("TSID"), call.callerId);
+    message.insert(QStringLiteral("CallerId"), call.callerId);
+    message.insert(QStringLiteral("DeviceName"), call.device.name);
+    message.insert(QStringLiteral("TransmissionStart"), call.start);
+    message.insert(QStringLiteral("TransmissionEnd"), QDateTime::currentMSecsSinceEpoch());
+    message.insert(QStringLiteral("Retries"), 0);
+    message.insert(QStringLiteral("Priority"), 1);
+    const QString id = idText(call.id);
+    try {
+        QFile::remove(m_spool.imagePath(Folder::Received, call.id));
+        if (!QFile::rename(m_spool.partPath(Folder::Received, call.id), m_spool.imagePath(Folder::Received, call.id)))
+            throw SpoolError(QStringLiteral("cannot move the received image into the archive"));
+        m_spool.insertMessage(Folder::Received, message);
+    } catch (const SpoolError &e) {
+        m_log.warning(QStringLiteral("incoming fax %1 from %2 is lost: %3").arg(id, call.callerId, QString::fromUtf8(e.what())));
+        Q_EMIT incomingJobRemoved(id);
+        return;
+    }
+    m_log.info(QStringLiteral("incoming fax %1 from %2 received on %3").arg(id, call.callerId, call.device.name));
+    Q_EMIT incomingJobRemoved(id);
+    Q_EMIT incomingMessageAdded(id);
+}
+
+}  // namespace sendmere::faxd
