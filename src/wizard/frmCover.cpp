@@ -1,0 +1,258 @@
+#include "wizard/frmCover.h"
+
+#include "FaxRender.h"
+#include "app/Failures.h"
+#include "app/PageParts.h"
+#include "app/mCommon.h"
+#include "job/FaxJob.h"
+#include "platform/shell/Shell.h"
+#include "send/CoverPageDirectories.h"
+#include "send/mPicture.h"
+#include "send/mRender.h"
+#include "wizard/WizardLayout.h"
+#include "wizard/frmNew.h"
+#include "wizard/frmSend.h"
+#include "wizard/frmSender.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+namespace sendmere {
+namespace {
+
+const QString MessageTitle = QStringLiteral("Send Wizard Dialog");
+constexpr QSize PictureSize{124, 164};  // a page's proportions
+
+AutomationError pathNotFound() { return {err::PathNotFound, QStringLiteral("Path not found")}; }
+AutomationError invalidArgument() {
+    return {err::InvalidProcedureCall, QStringLiteral("Invalid procedure call or argument")};
+}
+AutomationError invalidPropertyValue() { return {380, QStringLiteral("Invalid property value")}; }
+
+// A template's entry is its file name up to the first "."; a name without one is not a
+// template name the list can show, and ends the listing.
+QString entryName(const QString &fileName) {
+    const qsizetype dot = fileName.indexOf(QLatin1Char('.'));
+    if (dot < 0) throw invalidArgument();
+    return fileName.left(dot);
+}
+
+}  // namespace
+
+const QString frmCover::AttachDialogTitle = QStringLiteral("Attach");
+const QString frmCover::AttachFilter = QStringLiteral(
+    "Documents ( *.doc,  *.pdf, *.txt, *.rtf, *.xls, *.xlw)|*.doc;*.pdf;*.rtf;*.txt;*.xls;*.xlw|"
+    "Images (*.bmp, *.jpg, *.gif, *.tif)|*.bmp;*.jpg;*.gif;*.tif|All (*.*)|*.*");
+
+frmCover::frmCover() {
+    setWindowTitle(QStringLiteral("Cover Page"));
+    lblCaption = parts::heading(this, "lblCaption", QStringLiteral("Preparing the Cover Page"));
+    lblStr = parts::label(this, "lblStr",
+                          QStringLiteral("Select a cover page template, and type a subject line and note if required "
+                                         "by the template. The information is automatically to the cover page."));
+    QVBoxLayout *layout = wizard::beginPage(this, lblCaption, lblStr);
+
+    chkCover = parts::make<QCheckBox>(this, "chkCover",
+                                      QStringLiteral("Select a cover page template with the following information."));
+    layout->addWidget(chkCover);
+
+    cbCover = parts::make<QComboBox>(this, "cbCover");
+    txtSubject = parts::make<QLineEdit>(this, "txtSubject");
+    rtbNote = parts::make<QTextEdit>(this, "rtbNote");
+    rtbNote->setAcceptRichText(true);
+    lblCover = parts::label(this, "lblCover", QStringLiteral("Cover page template:"), cbCover);
+    lblSubject = parts::label(this, "lblSubject", QStringLiteral("Subject line:"), txtSubject);
+    lblNote = parts::label(this, "lblNote", QStringLiteral("Note:"), rtbNote);
+    Picture1 = parts::make<QLabel>(this, "Picture1");
+    Picture1->setFixedSize(PictureSize);
+    Picture1->setFrameShape(QFrame::Box);
+    Picture1->setAccessibleName(QStringLiteral("Cover page preview"));
+    cmdSender = parts::button(this, "cmdSender", QStringLiteral("Sender Information..."));
+
+    auto *fields = new QGridLayout;
+    fields->addWidget(lblCover, 0, 0);
+    fields->addWidget(cbCover, 0, 1);
+    fields->addWidget(lblSubject, 1, 0);
+    fields->addWidget(txtSubject, 1, 1);
+    fields->addWidget(lblNote, 2, 0, Qt::AlignTop);
+    fields->addWidget(rtbNote, 2, 1);
+    auto *pictureColumn = new QVBoxLayout;
+    pictureColumn->addWidget(Picture1);
+    pictureColumn->addWidget(cmdSender);
+    pictureColumn->addStretch();
+    auto *coverArea = new QHBoxLayout;
+    coverArea->addSpacing(18);  // under the check box's text: these controls belong to it
+    coverArea->addLayout(fields, 1);
+    coverArea->addLayout(pictureColumn);
+    layout->addLayout(coverArea, 1);
+    layout->addWidget(parts::separator(this));
+
+    txtAttachment = parts::make<QLineEdit>(this, "txtAttachment");
+    lblAttach = parts::label(this, "lblAttach", QStringLiteral("Attachment:"), txtAttachment);
+    cmdBrowse = parts::button(this, "cmdBrowse", QStringLiteral("..."));
+    cmdBrowse->setAccessibleName(QStringLiteral("Browse for attachment"));
+    auto *attachRow = new QHBoxLayout;
+    attachRow->addWidget(lblAttach);
+    attachRow->addWidget(txtAttachment, 1);
+    attachRow->addWidget(cmdBrowse);
+    layout->addLayout(attachRow);
+
+    cmdBack = parts::button(this, "cmdBack", QStringLiteral("< Back"));
+    cmdNext = parts::button(this, "cmdNext", QStringLiteral("Next >"));
+    cmdCancel = parts::button(this, "cmdCancel", QStringLiteral("Cancel"));
+    cmdNext->setDefault(true);
+    wizard::endPage(layout, {cmdBack, cmdNext, cmdCancel});
+
+    connect(chkCover, &QCheckBox::toggled, this, &frmCover::chkCover_Click);
+    connect(cbCover, &QComboBox::activated, this, &frmCover::cbCover_Click);
+    connect(cmdBrowse, &QPushButton::clicked, this, &frmCover::cmdBrowse_Click);
+    connect(cmdSender, &QPushButton::clicked, this, &frmCover::cmdSender_Click);
+    connect(cmdBack, &QPushButton::clicked, this, &frmCover::cmdBack_Click);
+    connect(cmdNext, &QPushButton::clicked, this, &frmCover::cmdNext_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &frmCover::cmdCancel_Click);
+}
+
+void frmCover::Form_Load() { GetCoverPages(); }
+
+// Lists the server templates, then the personal ones; the combo's entry k is the template
+// CoverPages(k + 1). The listing stops at its first failure and keeps what it listed.
+void frmCover::GetCoverPages() {
+    logFailures(QStringLiteral("frmCover.GetCoverPages"), [this] {
+        const QString serverDirectory = ServerCoverPageDirectory();
+        // On a fresh machine the shipped templates are what the list offers.
+        render::ensureShippedCoverPages(serverDirectory);
+        if (!QDir(serverDirectory).exists()) throw pathNotFound();
+        faxJob().CoverPages.reset();
+        listDirectory(serverDirectory, QString());
+        listDirectory(PersonalCoverPageDirectory(), QStringLiteral("(Personal)"));
+        if (cbCover->count() > 0) cbCover->setCurrentIndex(cbCover->count() > 1 ? 1 : -1);
+    });
+}
+
+void frmCover::listDirectory(const QString &directory, const QString &suffix) {
+    const QDir dir(directory);
+    if (!dir.exists()) throw pathNotFound();
+    IndexedList<QString> &coverPages = faxJob().CoverPages;
+    for (const QFileInfo &file : dir.entryInfoList(QDir::Files, QDir::Name)) {
+        cbCover->addItem(entryName(file.fileName()) + suffix);
+        coverPages.redimPreserve(coverPages.upperBound() + 1);
+        coverPages(coverPages.upperBound()) = file.filePath();
+    }
+}
+
+void frmCover::Form_Activate() {
+    logFailures(QStringLiteral("frmCover.Form_Load"), [this] {
+        const FaxJob &job = faxJob();
+        txtSubject->setText(job.FaxSubject);
+        rtbNote->setPlainText(job.Note);
+        txtAttachment->setText(job.Attachments.upperBound() == 1 ? job.Attachments(1) : QString());
+        selectTemplate(job.CoverIndex < 1 ? 0 : job.CoverIndex);
+        chkCover->setChecked(job.UseCoverPage != VbFalse);
+        chkCover_Click();
+    });
+}
+
+void frmCover::selectTemplate(int index) {
+    if (index >= cbCover->count()) throw invalidPropertyValue();
+    cbCover->setCurrentIndex(index);
+    cbCover_Click();
+}
+
+// The cover page controls follow the check box; the boxes keep their contents either way.
+void frmCover::chkCover_Click() {
+    const bool on = chkCover->isChecked();
+    for (QWidget *control : {static_cast<QWidget *>(cbCover), static_cast<QWidget *>(txtSubject),
+                             static_cast<QWidget *>(lblSubject), static_cast<QWidget *>(lblNote),
+                             static_cast<QWidget *>(lblCover), static_cast<QWidget *>(rtbNote)})
+        control->setEnabled(on);
+    QPalette subjectPalette = txtSubject->palette();
+    const QPalette::ColorRole shade = on ? QPalette::HighlightedText : QPalette::Button;
+    subjectPalette.setColor(QPalette::Base, palette().color(QPalette::Active, shade));
+    txtSubject->setPalette(subjectPalette);
+}
+
+void frmCover::cbCover_Click() {
+    logFailures(QStringLiteral("frmCover.Click"), [this] {
+        const QString path = faxJob().CoverPages(cbCover->currentIndex() + 1);
+        const mPicture::Picture picture =
+            mPicture::DCToPicture(mRender::RenderCoverPage(path), Picture1->width(), Picture1->height());
+        Picture1->setPixmap(picture.pixmap());
+    });
+}
+
+void frmCover::cmdBrowse_Click() {
+    logFailures(QStringLiteral("frmCover.cmdBrowse_Click"), [this] {
+        const QString chosen = shell::seams().fileDialog->openFileName(this, AttachDialogTitle, AttachFilter);
+        if (!chosen.isEmpty()) txtAttachment->setText(chosen);
+    });
+}
+
+void frmCover::cmdSender_Click() {
+    endSilently([] { page<frmSender>().showPage(); });
+}
+
+void frmCover::SetProperties() {
+    logFailures(QStringLiteral("frmCover.SetProperties"), [this] {
+        FaxJob &job = faxJob();
+        job.FaxSubject = txtSubject->text();
+        job.Note = rtbNote->toPlainText();
+        job.CoverIndex = qint16(cbCover->currentIndex());
+        job.UseCoverPage = chkCover->isChecked() ? VbTrue : VbFalse;
+        // A path to a missing file is dropped without a word.
+        const QString attachment = txtAttachment->text();
+        if (!attachment.isEmpty() && FileExists(attachment)) {
+            job.Attachments.redim(1);
+            job.Attachments(1) = attachment;
+        } else {
+            job.Attachments.redim(0);
+        }
+    });
+}
+
+// A cover page needs something to show; a fax without one needs a document.
+bool frmCover::mayLeave() const {
+    const bool coverPageHasText =
+        !cbCover->currentText().isEmpty() && (!txtSubject->text().isEmpty() || !rtbNote->toPlainText().isEmpty());
+    const bool documentOnly = !chkCover->isChecked() && !txtAttachment->text().isEmpty();
+    return coverPageHasText || documentOnly;
+}
+
+void frmCover::cmdNext_Click() {
+    logFailures(QStringLiteral("frmCover.cmdNext_Click"), [this] {
+        if (!mayLeave()) {
+            const QString text = chkCover->isChecked()
+                                     ? QStringLiteral("Please enter text in the Note and/or Subject field.")
+                                     : QStringLiteral("Please add attachment.");
+            shell::seams().messageBox->show(this, text, MessageTitle);
+            return;
+        }
+        SetProperties();
+        showInMyPlace(page<frmSend>());
+        hide();  // stays loaded with its list and boxes
+    });
+}
+
+void frmCover::cmdBack_Click() {
+    endSilently([this] {
+        SetProperties();
+        showInMyPlace(page<frmNew>());
+        hide();
+    });
+}
+
+void frmCover::cmdCancel_Click() {
+    endSilently([this] {
+        unload();
+        mCommon::ExitApplication(0);
+    });
+}
+
+}  // namespace sendmere
