@@ -107,11 +107,11 @@ public:
             throw SpoolError(QStringLiteral("spool database: %1 (%2)").arg(m_query.lastError().text(), sql));
     }
     Query &bind(const QVariant &value) { m_query.addBindValue(value); return *this; }
-    QSqlQuery &exec()
+    QSqlQuery exec()
     {
         if (!m_query.exec())
             throw SpoolError(QStringLiteral("spool database: %1").arg(m_query.lastError().text()));
-        return m_query;
+        return std::move(m_query);
     }
 
 private:
@@ -187,7 +187,7 @@ bool Spool::openDatabase()
     try {
         Query(m_connectionName, QStringLiteral("PRAGMA journal_mode=WAL")).exec();
         Query(m_connectionName, QStringLiteral("PRAGMA synchronous=FULL")).exec();
-        QSqlQuery &check = Query(m_connectionName, QStringLiteral("PRAGMA quick_check")).exec();
+        QSqlQuery check = Query(m_connectionName, QStringLiteral("PRAGMA quick_check")).exec();
         if (!check.next() || check.value(0).toString() != QStringLiteral("ok"))
             throw SpoolError(QStringLiteral("integrity check failed: %1").arg(check.value(0).toString()));
         createSchema();
@@ -254,7 +254,7 @@ qint64 Spool::allocateId()
 {
     qint64 id = 0;
     inTransaction(m_connectionName, [&] {
-        QSqlQuery &q = Query(m_connectionName, QStringLiteral("SELECT value FROM meta WHERE key='next_id'")).exec();
+        QSqlQuery q = Query(m_connectionName, QStringLiteral("SELECT value FROM meta WHERE key='next_id'")).exec();
         id = q.next() ? q.value(0).toLongLong() : FirstId;
         Query(m_connectionName, QStringLiteral("UPDATE meta SET value=? WHERE key='next_id'")).bind(id + 1).exec();
         commitOrThrow(QStringLiteral("allocating an id"));
@@ -294,7 +294,7 @@ void Spool::insertRow(Folder folder, const QVariantMap &props)
 QList<QVariantMap> Spool::jobs() const
 {
     QList<QVariantMap> result;
-    QSqlQuery &q = Query(m_connectionName, QStringLiteral("SELECT id, props FROM jobs ORDER BY id")).exec();
+    QSqlQuery q = Query(m_connectionName, QStringLiteral("SELECT id, props FROM jobs ORDER BY id")).exec();
     while (q.next()) {
         if (auto props = fromJson(q.value(1).toByteArray()))
             result.append(*props);
@@ -362,7 +362,7 @@ void Spool::archiveJob(const QVariantMap &sent, const std::optional<QVariantMap>
 
 std::optional<QVariantMap> Spool::message(Folder folder, qint64 id) const
 {
-    QSqlQuery &q = Query(m_connectionName, QStringLiteral("SELECT props FROM messages WHERE folder=? AND id=?"))
+    QSqlQuery q = Query(m_connectionName, QStringLiteral("SELECT props FROM messages WHERE folder=? AND id=?"))
                        .bind(folderCode(folder)).bind(id).exec();
     if (!q.next())
         return std::nullopt;
@@ -374,7 +374,7 @@ std::optional<QVariantMap> Spool::message(Folder folder, qint64 id) const
 QList<QVariantMap> Spool::messages(Folder folder, qint64 afterId, int count) const
 {
     QList<QVariantMap> page;
-    QSqlQuery &q = Query(m_connectionName, QStringLiteral("SELECT props FROM messages WHERE folder=? AND id>? ORDER BY id LIMIT ?"))
+    QSqlQuery q = Query(m_connectionName, QStringLiteral("SELECT props FROM messages WHERE folder=? AND id>? ORDER BY id LIMIT ?"))
                        .bind(folderCode(folder)).bind(afterId).bind(count).exec();
     while (q.next())
         if (auto props = fromJson(q.value(0).toByteArray()))
@@ -395,7 +395,7 @@ bool Spool::deleteMessage(Folder folder, qint64 id)
 {
     bool deleted = false;
     inTransaction(m_connectionName, [&] {
-        QSqlQuery &q = Query(m_connectionName, QStringLiteral("DELETE FROM messages WHERE folder=? AND id=?"))
+        QSqlQuery q = Query(m_connectionName, QStringLiteral("DELETE FROM messages WHERE folder=? AND id=?"))
                            .bind(folderCode(folder)).bind(id).exec();
         deleted = q.numRowsAffected() > 0;
         commitOrThrow(QStringLiteral("deleting message %1").arg(idText(id)));

@@ -8,7 +8,7 @@
 #include "ServiceLog.h"
 #include "Spool.h"
 
-#include <QCoreApplication>
+#include <QGuiApplication>
 #include <QDBusConnection>
 #include <QDir>
 #include <sys/stat.h>
@@ -28,7 +28,9 @@ QString statePath()
 int main(int argc, char *argv[])
 {
     ::umask(077);  // the spool, its database and the images are the user's alone
-    QCoreApplication app(argc, argv);
+    // Text and SVG rendering need a GUI application, never a display.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("sendmere-faxd"));
     using namespace sendmere;
     faxd::ServiceLog log(statePath());
