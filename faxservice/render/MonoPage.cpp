@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <algorithm>
+#include <array>
 #include <vector>
 
 namespace sendmere::render::detail {
@@ -15,28 +16,13 @@ constexpr int MidGrey = 128;
 
 int dotsPerMetre(double dpi) { return qRound(dpi / 0.0254); }
 
-// The grey of a premultiplied pixel as it shows on white paper.
+// The grey of a premultiplied pixel as it shows on white paper. Written on plain integer
+// operations so that the loops below vectorise.
 inline int greyOnWhite(QRgb p) {
-    const int grey = (qRed(p) * 77 + qGreen(p) * 151 + qBlue(p) * 28) >> 8;
-    return std::min(255, grey + 255 - qAlpha(p));
+    const int red = int(p >> 16 & 0xff), green = int(p >> 8 & 0xff), blue = int(p & 0xff);
+    const int transparency = 255 - int(p >> 24);
+    return (red * 77 + green * 151 + blue * 28 + transparency * 256) >> 8;
 }
-
-// Writes one black/white decision into a Format_Mono scanline.
-class MonoLineWriter {
-public:
-    MonoLineWriter(uchar *line, bool inkIsOne) : m_line(line), m_inkIsOne(inkIsOne) {}
-    void set(int x, bool black) {
-        const uchar mask = uchar(0x80u >> (x & 7));
-        if (black == m_inkIsOne)
-            m_line[x >> 3] |= mask;
-        else
-            m_line[x >> 3] &= uchar(~mask);
-    }
-
-private:
-    uchar *m_line;
-    bool m_inkIsOne;
-};
 
 QImage asPremultipliedRgb(const QImage &src) {
     switch (src.format()) {
@@ -51,6 +37,7 @@ QImage asPremultipliedRgb(const QImage &src) {
 
 struct Span {
     int srcX0, srcX1, srcY0, srcY1;
+    int width() const { return srcX1 - srcX0; }
 };
 
 Span clippedSpan(const QImage &src, const QImage &page, QPoint offset) {
@@ -58,40 +45,106 @@ Span clippedSpan(const QImage &src, const QImage &page, QPoint offset) {
             std::max(0, -offset.y()), std::min(src.height(), page.height() - offset.y())};
 }
 
-void thresholdInto(const QImage &src, QImage &page, QPoint offset, const Span &span) {
+// Packs one row of decisions (1 = black) into a Format_Mono scanline from bit x0 on.
+void packRow(const uchar *black, int count, uchar *line, int x0, bool inkIsOne) {
+    const uchar flip = inkIsOne ? 0x00 : 0xff;
+    int i = 0;
+    auto setBit = [&](int x, bool isBlack) {
+        const uchar mask = uchar(0x80u >> (x & 7));
+        if (isBlack == inkIsOne)
+            line[x >> 3] |= mask;
+        else
+            line[x >> 3] &= uchar(~mask);
+    };
+    for (; i < count && ((x0 + i) & 7) != 0; ++i)
+        setBit(x0 + i, black[i]);
+    for (; i + 8 <= count; i += 8) {
+        const uchar *b = black + i;
+        const uchar byte = uchar(b[0] << 7 | b[1] << 6 | b[2] << 5 | b[3] << 4 | b[4] << 3 |
+                                 b[5] << 2 | b[6] << 1 | b[7]);
+        line[(x0 + i) >> 3] = byte ^ flip;
+    }
+    for (; i < count; ++i)
+        setBit(x0 + i, black[i]);
+}
+
+// 8x8 Bayer matrix scaled to thresholds 2..254: pure white never turns black, pure black
+// always does, so text in a dithered page keeps clean edges.
+constexpr std::array<std::array<uchar, 8>, 8> OrderedThresholds = [] {
+    constexpr int bayer[8][8] = {{0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 18, 58, 26},
+                                 {12, 44, 4, 36, 14, 46, 6, 38}, {60, 28, 52, 20, 62, 30, 54, 22},
+                                 {3, 35, 11, 43, 1, 33, 9, 41},  {51, 19, 59, 27, 49, 17, 57, 25},
+                                 {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21}};
+    std::array<std::array<uchar, 8>, 8> thresholds{};
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x)
+            thresholds[size_t(y)][size_t(x)] = uchar(bayer[y][x] * 4 + 2);
+    return thresholds;
+}();
+
+void thresholdRow(const QRgb *in, int count, int, uchar *black) {
+    for (int i = 0; i < count; ++i)
+        black[i] = greyOnWhite(in[i]) < MidGrey;
+}
+
+// The Bayer thresholds laid out along whole rows, so that the inner loop only compares.
+class OrderedDither {
+public:
+    OrderedDither(int count, int x0) : m_rows(8, std::vector<uchar>(size_t(std::max(0, count)))) {
+        for (size_t y = 0; y < 8; ++y)
+            for (int i = 0; i < count; ++i)
+                m_rows[y][size_t(i)] = OrderedThresholds[y][size_t((x0 + i) & 7)];
+    }
+
+    void operator()(const QRgb *in, int count, int y, uchar *black) const {
+        const uchar *threshold = m_rows[size_t(y & 7)].data();
+        for (int i = 0; i < count; ++i)
+            black[i] = greyOnWhite(in[i]) < threshold[i];
+    }
+
+private:
+    std::vector<std::vector<uchar>> m_rows;
+};
+
+template <typename RowFunction>
+void convertRows(const QImage &src, QImage &page, QPoint offset, const Span &span,
+                 RowFunction decide) {
     const bool inkIsOne = blackIsOne(page);
-    for (int y = span.srcY0; y < span.srcY1; ++y) {
-        const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(y));
-        MonoLineWriter out(page.scanLine(y + offset.y()), inkIsOne);
-        for (int x = span.srcX0; x < span.srcX1; ++x)
-            out.set(x + offset.x(), greyOnWhite(in[x]) < MidGrey);
+    std::vector<uchar> black(size_t(std::max(0, span.width())));
+    for (int y = span.srcY0; y < span.srcY1 && span.width() > 0; ++y) {
+        const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(y)) + span.srcX0;
+        decide(in, span.width(), y + offset.y(), black.data());
+        packRow(black.data(), span.width(), page.scanLine(y + offset.y()),
+                span.srcX0 + offset.x(), inkIsOne);
     }
 }
 
-// Floyd-Steinberg error diffusion over the visible part of src.
-void ditherInto(const QImage &src, QImage &page, QPoint offset, const Span &span) {
-    const bool inkIsOne = blackIsOne(page);
-    const int width = span.srcX1 - span.srcX0;
-    if (width <= 0)
-        return;
-    std::vector<int> current(size_t(width) + 2, 0), next(size_t(width) + 2, 0);
-    for (int y = span.srcY0; y < span.srcY1; ++y) {
-        const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(y)) + span.srcX0;
-        MonoLineWriter out(page.scanLine(y + offset.y()), inkIsOne);
-        std::fill(next.begin(), next.end(), 0);
-        for (int i = 0; i < width; ++i) {
-            const int value = greyOnWhite(in[i]) + current[size_t(i) + 1];
-            const bool black = value < MidGrey;
-            const int error = value - (black ? 0 : 255);
-            current[size_t(i) + 2] += error * 7 / 16;
-            next[size_t(i)] += error * 3 / 16;
-            next[size_t(i) + 1] += error * 5 / 16;
-            next[size_t(i) + 2] += error / 16;
-            out.set(span.srcX0 + i + offset.x(), black);
+// Floyd-Steinberg error diffusion; errors travel from row to row in the object.
+class ErrorDiffusion {
+public:
+    explicit ErrorDiffusion(int width)
+        : m_current(size_t(width) + 2, 0), m_next(size_t(width) + 2, 0) {}
+
+    void operator()(const QRgb *in, int count, int, uchar *black) {
+        std::fill(m_next.begin(), m_next.end(), 0);
+        for (int i = 0; i < count; ++i) {
+            const size_t at = size_t(i) + 1;
+            const int value = greyOnWhite(in[i]) + m_current[at];
+            black[i] = value < MidGrey;
+            const int error = value - (black[i] ? 0 : 255);
+            if (error == 0)
+                continue;  // white paper and solid black carry nothing on
+            m_current[at + 1] += error * 7 / 16;
+            m_next[at - 1] += error * 3 / 16;
+            m_next[at] += error * 5 / 16;
+            m_next[at + 1] += error / 16;
         }
-        std::swap(current, next);
+        std::swap(m_current, m_next);
     }
-}
+
+private:
+    std::vector<int> m_current, m_next;
+};
 
 }  // namespace
 
@@ -124,10 +177,15 @@ bool blackIsOne(const QImage &mono) {
 void convertIntoMono(const QImage &src, QImage &page, QPoint offset, MonoMode mode) {
     const QImage rgb = asPremultipliedRgb(src);
     const Span span = clippedSpan(rgb, page, offset);
-    if (mode == MonoMode::Threshold)
-        thresholdInto(rgb, page, offset, span);
-    else
-        ditherInto(rgb, page, offset, span);
+    switch (mode) {
+    case MonoMode::Threshold:
+        return convertRows(rgb, page, offset, span, thresholdRow);
+    case MonoMode::Ordered:
+        return convertRows(rgb, page, offset, span,
+                           OrderedDither(span.width(), span.srcX0 + offset.x()));
+    case MonoMode::Dither:
+        return convertRows(rgb, page, offset, span, ErrorDiffusion(std::max(0, span.width())));
+    }
 }
 
 QImage toFaxMono(const QImage &src, MonoMode mode) {

@@ -12,9 +12,10 @@ class QPainter;
 
 namespace sendmere::render::detail {
 
-// How colour pixels become black or white: a hard threshold keeps text and line art crisp,
-// error diffusion keeps the tones of photographs.
-enum class MonoMode { Threshold, Dither };
+// How colour pixels become black or white: a hard threshold keeps text and line art crisp;
+// ordered dithering (fast, for document pages) and error diffusion (finest, for
+// photographs) give tones; both leave pure black and pure white as they are.
+enum class MonoMode { Threshold, Ordered, Dither };
 
 // A white Format_Mono page (index 0 white, index 1 black) with the fax resolution set.
 QImage blankFaxPage(int height = FaxPageHeight);

@@ -1,10 +1,22 @@
 // PDF bodies through Poppler: each page drawn straight at the fax resolution and size.
+// Long documents are drawn by a few worker threads, each with its own copy of the document
+// (a Poppler document is not shared between threads), and handed on in page order.
 #include "BodyKinds.h"
 #include "MonoPage.h"
 
 #include <poppler-qt6.h>
 
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace sendmere::render::detail {
 
@@ -42,8 +54,105 @@ QImage renderPage(const Poppler::Page &page, const QString &reportedPath, int nu
     if (rendered.isNull())
         fail(reportedPath, QStringLiteral("cannot draw page %1 of the PDF document").arg(number));
     QImage mono = blankFaxPage();
-    convertIntoMono(rendered, mono, target.topLeft(), MonoMode::Dither);
+    convertIntoMono(rendered, mono, target.topLeft(), MonoMode::Ordered);
     return mono;
+}
+
+constexpr int MaxWorkers = 4;
+constexpr size_t PagesAheadPerWorker = 2;  // bounds the memory held by finished pages
+
+struct RenderedPage {
+    QImage page;
+    std::exception_ptr error;
+};
+
+// Draws every step-th page from first on into a short queue that the caller empties.
+class PageWorker {
+public:
+    PageWorker(const QString &path, const QString &reportedPath, int first, int step)
+        : m_path(path), m_reportedPath(reportedPath), m_first(first), m_step(step) {}
+
+    void run(const std::atomic<bool> &cancelled) {
+        try {
+            const auto document = openPdf(m_path, m_reportedPath);
+            for (int i = m_first; i < document->numPages() && !cancelled; i += m_step) {
+                const std::unique_ptr<Poppler::Page> page = document->page(i);
+                if (!page)
+                    fail(m_reportedPath,
+                         QStringLiteral("cannot read page %1 of the PDF document").arg(i + 1));
+                if (!push({renderPage(*page, m_reportedPath, i + 1), nullptr}, cancelled))
+                    return;
+            }
+        } catch (...) {
+            push({QImage(), std::current_exception()}, cancelled);
+        }
+    }
+
+    QImage take() {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return !m_ready.empty(); });
+        RenderedPage next = std::move(m_ready.front());
+        m_ready.pop_front();
+        m_changed.notify_all();
+        if (next.error)
+            std::rethrow_exception(next.error);
+        return next.page;
+    }
+
+    void wake() {
+        const std::lock_guard lock(m_mutex);
+        m_changed.notify_all();
+    }
+
+private:
+    bool push(RenderedPage page, const std::atomic<bool> &cancelled) {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] { return cancelled || m_ready.size() < PagesAheadPerWorker; });
+        if (cancelled)
+            return false;
+        m_ready.push_back(std::move(page));
+        m_changed.notify_all();
+        return true;
+    }
+
+    QString m_path, m_reportedPath;
+    int m_first, m_step;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<RenderedPage> m_ready;
+};
+
+class ParallelPdfRenderer {
+public:
+    ParallelPdfRenderer(const QString &path, const QString &reportedPath, int workers) {
+        for (int i = 0; i < workers; ++i)
+            m_workers.push_back(std::make_unique<PageWorker>(path, reportedPath, i, workers));
+        for (auto &worker : m_workers)
+            m_threads.emplace_back([&worker, this] { worker->run(m_cancelled); });
+    }
+
+    // Stops the workers, also when the caller's sink failed half way.
+    ~ParallelPdfRenderer() {
+        m_cancelled = true;
+        for (auto &worker : m_workers)
+            worker->wake();
+        for (auto &thread : m_threads)
+            thread.join();
+    }
+
+    ParallelPdfRenderer(const ParallelPdfRenderer &) = delete;
+    ParallelPdfRenderer &operator=(const ParallelPdfRenderer &) = delete;
+
+    QImage take(int index) { return m_workers[size_t(index) % m_workers.size()]->take(); }
+
+private:
+    std::atomic<bool> m_cancelled = false;
+    std::vector<std::unique_ptr<PageWorker>> m_workers;
+    std::vector<std::thread> m_threads;
+};
+
+int workerCount(int pages) {
+    return std::clamp(std::min(QThread::idealThreadCount(), pages), 1, MaxWorkers);
 }
 
 }  // namespace
@@ -53,7 +162,15 @@ int pdfPageCount(const QString &path, const QString &reportedPath) {
 }
 
 void rasterisePdf(const QString &path, const QString &reportedPath, const PageSink &sink) {
-    const auto document = openPdf(path, reportedPath);
+    auto document = openPdf(path, reportedPath);
+    const int pages = document->numPages();
+    if (workerCount(pages) > 1) {
+        document.reset();
+        ParallelPdfRenderer renderer(path, reportedPath, workerCount(pages));
+        for (int i = 0; i < pages; ++i)
+            sink(renderer.take(i));
+        return;
+    }
     for (int i = 0; i < document->numPages(); ++i) {
         const std::unique_ptr<Poppler::Page> page = document->page(i);
         if (!page)
