@@ -1,0 +1,259 @@
+// TIFF Class F files as other tools see them: tags, compression and pixels read back with
+// libtiff, the file appearing only once finished, and broken TIFFs rejected with a reason.
+#include "FaxRender.h"
+#include "RenderTestKit.h"
+
+#include <QDir>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTest>
+#include <tiffio.h>
+
+using namespace sendmere::render;
+using namespace rendertest;
+
+namespace {
+
+QImage colourPageWithBox(const QRect &box) {
+    QImage page(FaxPageWidth, FaxPageHeight, QImage::Format_RGB32);
+    page.fill(Qt::white);
+    QPainter(&page).fillRect(box, Qt::black);
+    return page;
+}
+
+struct PageTags {
+    uint32_t width = 0, length = 0, rowsPerStrip = 0, subfileType = 0;
+    uint16_t bits = 0, samples = 0, compression = 0, photometric = 0, fillOrder = 0, unit = 0;
+    uint16_t pageNumber = 0, pageTotal = 0;
+    float xres = 0, yres = 0;
+    tstrip_t strips = 0;
+};
+
+PageTags readTags(TIFF *tif) {
+    PageTags t;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &t.width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &t.length);
+    TIFFGetField(tif, TIFFTAG_ROWSPERSTRIP, &t.rowsPerStrip);
+    TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &t.subfileType);
+    TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &t.bits);
+    TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &t.samples);
+    TIFFGetField(tif, TIFFTAG_COMPRESSION, &t.compression);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &t.photometric);
+    TIFFGetField(tif, TIFFTAG_FILLORDER, &t.fillOrder);
+    TIFFGetField(tif, TIFFTAG_RESOLUTIONUNIT, &t.unit);
+    TIFFGetField(tif, TIFFTAG_PAGENUMBER, &t.pageNumber, &t.pageTotal);
+    TIFFGetField(tif, TIFFTAG_XRESOLUTION, &t.xres);
+    TIFFGetField(tif, TIFFTAG_YRESOLUTION, &t.yres);
+    t.strips = TIFFNumberOfStrips(tif);
+    return t;
+}
+
+// A two-page RGB TIFF written with libtiff itself: red page, then a blue page.
+void writeColourTiff(const QString &path) {
+    TIFF *tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    QVERIFY(tif);
+    for (int page = 0; page < 2; ++page) {
+        constexpr uint32_t Width = 64, Height = 32;
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, Width);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, Height);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, uint16_t(3));
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, Height);
+        std::vector<uint8_t> row(Width * 3);
+        for (uint32_t x = 0; x < Width; ++x) {
+            row[x * 3] = page == 0 ? 255 : 0;
+            row[x * 3 + 2] = page == 0 ? 0 : 255;
+        }
+        for (uint32_t y = 0; y < Height; ++y)
+            QCOMPARE(TIFFWriteScanline(tif, row.data(), y, 0), 1);
+        QCOMPARE(TIFFWriteDirectory(tif), 1);
+    }
+    TIFFClose(tif);
+}
+
+}  // namespace
+
+class TestFaxTiff : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void writesClassFTagsOnEveryPage();
+    void keepsBlackWhereItWas();
+    void bringsOtherPagesToFaxWidth();
+    void appearsOnlyWhenClosed();
+    void refusesWhatItCannotWrite();
+    void readsOtherTiffs();
+    void rejectsBrokenTiffs();
+
+private:
+    QTemporaryDir m_dir;
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+};
+
+void TestFaxTiff::writesClassFTagsOnEveryPage() {
+    const QString file = path(QStringLiteral("tags.tif"));
+    {
+        FaxTiffWriter writer(file);
+        for (int i = 0; i < 3; ++i)
+            writer.addPage(colourPageWithBox({100, 100 + i * 500, 400, 300}));
+        QCOMPARE(writer.pageCount(), 3);
+        writer.close();
+    }
+    TIFF *tif = TIFFOpen(QFile::encodeName(file).constData(), "r");
+    QVERIFY(tif);
+    int pages = 0;
+    do {
+        const PageTags t = readTags(tif);
+        QCOMPARE(t.width, uint32_t(1728));
+        QCOMPARE(t.length, uint32_t(2292));
+        QCOMPARE(t.bits, uint16_t(1));
+        QCOMPARE(t.samples, uint16_t(1));
+        QCOMPARE(t.compression, uint16_t(COMPRESSION_CCITTFAX4));
+        QCOMPARE(t.photometric, uint16_t(PHOTOMETRIC_MINISWHITE));
+        QCOMPARE(t.fillOrder, uint16_t(FILLORDER_MSB2LSB));
+        QCOMPARE(t.xres, 204.0f);
+        QCOMPARE(t.yres, 196.0f);
+        QCOMPARE(t.unit, uint16_t(RESUNIT_INCH));
+        QCOMPARE(t.rowsPerStrip, t.length);
+        QCOMPARE(t.strips, tstrip_t(1));
+        QCOMPARE(t.subfileType, uint32_t(FILETYPE_PAGE));
+        QCOMPARE(t.pageNumber, uint16_t(pages));
+        QCOMPARE(t.pageTotal, uint16_t(3));
+        ++pages;
+    } while (TIFFReadDirectory(tif));
+    TIFFClose(tif);
+    QCOMPARE(pages, 3);
+    QCOMPARE(tiffPageCount(file), 3);
+}
+
+void TestFaxTiff::keepsBlackWhereItWas() {
+    const QString file = path(QStringLiteral("pixels.tif"));
+    const QRect box(300, 700, 500, 250);
+    // The same picture as a 1-bit page whose colour table is the other way round.
+    QImage invertedTable(FaxPageWidth, FaxPageHeight, QImage::Format_Mono);
+    invertedTable.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
+    invertedTable.fill(1);
+    for (int y = box.top(); y <= box.bottom(); ++y)
+        for (int x = box.left(); x <= box.right(); ++x)
+            invertedTable.setPixel(x, y, 0);
+    {
+        FaxTiffWriter writer(file);
+        writer.addPage(colourPageWithBox(box));
+        writer.addPage(invertedTable);
+        writer.close();
+    }
+    for (int page = 0; page < 2; ++page) {
+        const QImage read = readTiffPage(file, page);
+        QCOMPARE(read.format(), QImage::Format_Mono);
+        QCOMPARE(read.size(), QSize(FaxPageWidth, FaxPageHeight));
+        QCOMPARE(qRound(read.dotsPerMeterX() * 0.0254), 204);
+        QCOMPARE(qRound(read.dotsPerMeterY() * 0.0254), 196);
+        QCOMPARE(inkShare(read, box), 1.0);
+        QCOMPARE(inkShare(read, {0, 0, FaxPageWidth, box.top()}), 0.0);
+        QCOMPARE(inkShare(read, {box.right() + 1, box.top(), 200, box.height()}), 0.0);
+    }
+}
+
+void TestFaxTiff::bringsOtherPagesToFaxWidth() {
+    const QString file = path(QStringLiteral("scaled.tif"));
+    QImage half(864, 1146, QImage::Format_RGB32);
+    half.fill(Qt::white);
+    QPainter(&half).fillRect(0, 0, 432, 1146, Qt::black);
+    {
+        FaxTiffWriter writer(file);
+        writer.addPage(half);
+        writer.close();
+    }
+    const QImage read = readTiffPage(file, 0);
+    QCOMPARE(read.width(), FaxPageWidth);
+    QCOMPARE(read.height(), 2292);
+    QVERIFY(inkShare(read, {0, 0, 850, 2292}) > 0.99);
+    QVERIFY(inkShare(read, {880, 0, 848, 2292}) < 0.01);
+}
+
+void TestFaxTiff::appearsOnlyWhenClosed() {
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("fax.tif"));
+    const auto entries = [&] { return QDir(dir.path()).entryList(QDir::Files); };
+    {
+        FaxTiffWriter writer(file);
+        writer.addPage(colourPageWithBox({10, 10, 10, 10}));
+        QVERIFY(!QFileInfo::exists(file));
+        QCOMPARE(entries().size(), 1);  // the temporary file beside it
+    }
+    QVERIFY2(entries().isEmpty(), qPrintable(entries().join(u',')));  // unclosed: removed
+
+    writeFile(file, "an older fax");
+    {
+        FaxTiffWriter writer(file);
+        writer.addPage(colourPageWithBox({10, 10, 10, 10}));
+        QCOMPARE(readFile(file), QByteArray("an older fax"));
+        writer.close();
+        writer.close();  // a second close changes nothing
+    }
+    QCOMPARE(entries(), QStringList{QStringLiteral("fax.tif")});
+    QCOMPARE(tiffPageCount(file), 1);
+}
+
+void TestFaxTiff::refusesWhatItCannotWrite() {
+    const QString missingDir = path(QStringLiteral("no/such/dir/fax.tif"));
+    QVERIFY(renderErrorOf([&] { FaxTiffWriter writer(missingDir); }).contains(missingDir));
+
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("empty.tif"));
+    {
+        FaxTiffWriter writer(file);
+        QVERIFY(renderErrorOf([&] { writer.close(); }).contains(file));
+        QVERIFY(renderErrorOf([&] { writer.addPage(colourPageWithBox({})); }).contains(file));
+    }
+    QVERIFY(QDir(dir.path()).isEmpty());
+    {
+        FaxTiffWriter writer(file);
+        QVERIFY(renderErrorOf([&] { writer.addPage(QImage()); }).contains(file));
+    }
+}
+
+void TestFaxTiff::readsOtherTiffs() {
+    const QString colour = path(QStringLiteral("colour.tif"));
+    writeColourTiff(colour);
+    QCOMPARE(tiffPageCount(colour), 2);
+    const QImage red = readTiffPage(colour, 0), blue = readTiffPage(colour, 1);
+    QCOMPARE(red.size(), QSize(64, 32));
+    QCOMPARE(red.pixel(5, 5), qRgb(255, 0, 0));
+    QCOMPARE(blue.pixel(60, 30), qRgb(0, 0, 255));
+}
+
+void TestFaxTiff::rejectsBrokenTiffs() {
+    const QString good = path(QStringLiteral("good.tif"));
+    {
+        FaxTiffWriter writer(good);
+        writer.addPage(colourPageWithBox({0, 0, 1728, 2292}));
+        writer.close();
+    }
+    const QByteArray content = readFile(good);
+    const QString truncated = path(QStringLiteral("truncated.tif"));
+    writeFile(truncated, content.left(content.size() / 3));
+    const QString random = path(QStringLiteral("random.tif"));
+    writeFile(random, QByteArray("II*\0", 4) + QByteArray(300, '\x7f'));
+    const QString text = path(QStringLiteral("text.tif"));
+    writeFile(text, "not a tiff at all");
+    const QString missing = path(QStringLiteral("missing.tif"));
+
+    for (const QString &file : {random, text, missing}) {
+        QVERIFY2(renderErrorOf([&] { tiffPageCount(file); }).contains(file), qPrintable(file));
+        QVERIFY2(renderErrorOf([&] { readTiffPage(file, 0); }).contains(file), qPrintable(file));
+    }
+    // The directory of a truncated file may survive; its pixels do not.
+    QVERIFY(renderErrorOf([&] {
+                tiffPageCount(truncated);
+                readTiffPage(truncated, 0);
+            }).contains(truncated));
+    QVERIFY(renderErrorOf([&] { readTiffPage(good, 1); }).contains(QStringLiteral("no page 2")));
+    QVERIFY(renderErrorOf([&] { readTiffPage(good, -1); }).contains(good));
+}
+
+QTEST_MAIN(TestFaxTiff)
+#include "tst_faxtiff.moc"
