@@ -115,6 +115,7 @@ struct ReadFile {
     Hive hive;
     QList<ParseProblem> problems;
     bool existed = false;
+    bool unreadable = false;  // then it must not be replaced: what it holds is unknown
 };
 
 ReadFile readFile(const QString &path, Root root)
@@ -123,10 +124,10 @@ ReadFile readFile(const QString &path, Root root)
     if (!file.exists())
         return {seededHive(root), {}, false};
     if (!file.open(QIODevice::ReadOnly)) {
-        return {Hive(), {{0, QStringLiteral("cannot be read: %1").arg(file.errorString())}}, true};
+        return {Hive(), {{0, QStringLiteral("cannot be read: %1").arg(file.errorString())}}, true, true};
     }
     ParsedFile parsed = parseRegFile(file.readAll(), RegistryStore::rootName(root));
-    return {std::move(parsed.hive), std::move(parsed.problems), true};
+    return {std::move(parsed.hive), std::move(parsed.problems), true, false};
 }
 
 void reportProblems(const QString &path, const QList<ParseProblem> &problems)
@@ -145,8 +146,8 @@ void reportProblems(const QString &path, const QList<ParseProblem> &problems)
 }
 
 // The damaged file is kept under a name of its own before it is replaced, never over an
-// earlier copy.
-void keepDamagedCopy(const QString &path)
+// earlier copy. Without that copy the file is not replaced at all.
+bool keepDamagedCopy(const QString &path)
 {
     const QString base = path + QStringLiteral(".corrupt-")
         + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
@@ -157,10 +158,11 @@ void keepDamagedCopy(const QString &path)
         QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner);
         qCWarning(lcRegistry, "Registry file %s was damaged; kept a copy as %s before rewriting it",
                   qUtf8Printable(path), qUtf8Printable(copy));
-    } else {
-        qCWarning(lcRegistry, "Registry file %s was damaged and could not be copied to %s", qUtf8Printable(path),
-                  qUtf8Printable(copy));
+        return true;
     }
+    qCWarning(lcRegistry, "Registry file %s was damaged and could not be copied to %s; it is left as it is",
+              qUtf8Printable(path), qUtf8Printable(copy));
+    return false;
 }
 
 bool saveFile(const QString &path, const QByteArray &bytes)
@@ -271,11 +273,10 @@ bool RegistryStore::transact(Root root, const Change &change) const
     const FileStamp before = stampOf(path);
     ReadFile read = readFile(path, root);
     const bool damaged = !read.problems.isEmpty();
-    if (damaged) {
-        if (slot.reportedDamage != before)
-            reportProblems(path, read.problems);
-        keepDamagedCopy(path);
-    }
+    if (damaged && slot.reportedDamage != before)
+        reportProblems(path, read.problems);
+    if (read.unreadable || (damaged && !keepDamagedCopy(path)))
+        return false;
     const Outcome outcome = change(read.hive);
     if ((outcome.changed || !read.existed || damaged)
         && !saveFile(path, formatRegFile(read.hive, rootName(root))))

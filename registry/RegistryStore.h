@@ -4,6 +4,10 @@
 // $XDG_CONFIG_HOME/sendmere/. Key paths use backslashes and compare without regard to
 // letter case. Every write takes a cross-process lock, re-reads the file and saves it
 // atomically, so two processes writing the same file lose no value.
+// A missing file is made with what a fresh machine holds (the shell folders, the fax
+// cover page folders, the mail client keys). The classes root ".tiff" viewer and the local
+// machine's system information tool are answered from the desktop at the time of reading,
+// unless the file holds a value there.
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -14,6 +15,9 @@
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+
+#include <cstdio>
 
 using namespace sendmere::registry;
 
@@ -60,6 +64,18 @@ int runWriter(const QString &directory, const QString &id)
         if (!store.setValue(Root::CurrentUser, kRaceKey, id + QString::number(n), RegValue::number(quint32(n))))
             return 1;
     }
+    return 0;
+}
+
+// A process that takes a file's lock and never lets it go.
+int holdLock(const QString &lockPath)
+{
+    QLockFile lock(lockPath);
+    if (!lock.tryLock(0))
+        return 1;
+    std::puts("locked");
+    std::fflush(stdout);
+    QThread::sleep(60);
     return 0;
 }
 
@@ -361,6 +377,24 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(store.filePath(Root::CurrentUser) + QStringLiteral(".lock")));
     }
 
+    void lockOfAKilledProcessIsTakenOver()
+    {
+        RegistryStore store(m_dir->path());
+        QProcess holder;
+        holder.start(QCoreApplication::applicationFilePath(),
+                     {QStringLiteral("--hold-lock"), store.filePath(Root::CurrentUser) + QStringLiteral(".lock")});
+        QVERIFY(holder.waitForReadyRead(30000));
+        QCOMPARE(holder.readLine().trimmed(), QByteArray("locked"));
+        holder.kill();
+        QVERIFY(holder.waitForFinished(30000));
+        QVERIFY(QFile::exists(store.filePath(Root::CurrentUser) + QStringLiteral(".lock")));
+        QVERIFY(store.setValue(Root::CurrentUser, QStringLiteral("Software\\After"), QStringLiteral("v"),
+                               RegValue::number(1)));
+        QCOMPARE(RegistryStore(m_dir->path()).value(Root::CurrentUser, QStringLiteral("Software\\After"),
+                                                    QStringLiteral("v")),
+                 RegValue::number(1));
+    }
+
     void tiffViewerComesFromTheDesktop()
     {
         // The system's own associations stay out of this test.
@@ -451,6 +485,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     if (argc == 4 && qstrcmp(argv[1], "--writer") == 0)
         return runWriter(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    if (argc == 3 && qstrcmp(argv[1], "--hold-lock") == 0)
+        return holdLock(QString::fromLocal8Bit(argv[2]));
     TestRegistryStore test;
     return QTest::qExec(&test, argc, argv);
 }
