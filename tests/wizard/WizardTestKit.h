@@ -1,0 +1,105 @@
+#pragma once
+// What the wizard tests share: waiting for pages, the cover page directories the registry
+// names, documents to attach, and a fax service that keeps its jobs queued.
+#include "app/CWinReg.h"
+#include "app/FormPage.h"
+#include "job/FaxJob.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTreeWidget>
+#include <QtTest>
+
+namespace sendmere::test {
+
+inline const QString ShellFolders = QStringLiteral("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders");
+inline const QString FaxSetup = QStringLiteral("Software\\Microsoft\\Fax\\Setup");
+
+inline void setRegistryString(quint32 root, const QString &key, const QString &name, const QString &value) {
+    CWinReg reg;
+    QVERIFY(reg.OpenKey(root, key, true));
+    QVERIFY(reg.SetStringValue(name, value));
+    reg.CloseKey();
+}
+
+// Points the registry at <base>/server and <base>/personal and creates both.
+inline void useCoverPageDirectories(const QString &base) {
+    setRegistryString(CWinReg::HKEY_LOCAL_MACHINE(), ShellFolders, QStringLiteral("Common AppData"), base);
+    setRegistryString(CWinReg::HKEY_LOCAL_MACHINE(), FaxSetup, QStringLiteral("ServerCoverPageDir"), QStringLiteral("server"));
+    setRegistryString(CWinReg::HKEY_CURRENT_USER(), ShellFolders, QStringLiteral("Personal"), base);
+    setRegistryString(CWinReg::HKEY_CURRENT_USER(), FaxSetup, QStringLiteral("CoverPageDir"), QStringLiteral("personal"));
+    QDir().mkpath(base + QStringLiteral("/server"));
+    QDir().mkpath(base + QStringLiteral("/personal"));
+}
+
+inline void writeFile(const QString &path, const QByteArray &content) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+// A cover page template drawing a few fields.
+inline QByteArray coverTemplate(const QString &title) {
+    return QStringLiteral(
+               "<svg xmlns='http://www.w3.org/2000/svg' width='216' height='279' viewBox='0 0 216 279'>"
+               "<rect width='216' height='279' fill='white'/>"
+               "<text x='10' y='20' font-size='12'>%1</text>"
+               "<text x='10' y='40' font-size='8'>To: {RecipientName} {RecipientFaxNumber}</text>"
+               "<text x='10' y='55' font-size='8'>From: {SenderName}</text>"
+               "<text x='10' y='70' font-size='8'>{Subject}</text>"
+               "<text x='10' y='85' font-size='8'>Pages: {PageCount}</text></svg>")
+        .arg(title)
+        .toUtf8();
+}
+
+inline void writePdf(const QString &path, int pages) {
+    QPdfWriter writer(path);
+    QPainter painter(&writer);
+    for (int page = 1; page <= pages; ++page) {
+        if (page > 1) writer.newPage();
+        painter.drawText(200, 400, QStringLiteral("Report page %1").arg(page));
+    }
+}
+
+// The fax service holds its jobs back: the discount period lies hours ahead and a dialled
+// line takes an hour to answer. Must be written before the service first starts.
+inline void holdFaxJobsBack() {
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/sendmere");
+    QDir().mkpath(dir);
+    QSettings conf(dir + QStringLiteral("/faxd.conf"), QSettings::IniFormat);
+    const QTime now = QTime::currentTime();
+    conf.setValue(QStringLiteral("Schedule/DiscountStart"), now.addSecs(2 * 3600).toString(QStringLiteral("HH:mm")));
+    conf.setValue(QStringLiteral("Schedule/DiscountEnd"), now.addSecs(3 * 3600).toString(QStringLiteral("HH:mm")));
+    conf.setValue(QStringLiteral("Transmission/DialDelaySeconds"), 3600);
+    conf.sync();
+}
+
+// The page's instance is gone and its deferred deletion has run.
+inline void waitForPageGone(PageId id) {
+    QTRY_VERIFY(pageSlot(id).isNull());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+inline void releaseAllPages() {
+    releasePages();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+inline QStringList column(const QTreeWidget *list, int col) {
+    QStringList texts;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) texts << list->topLevelItem(i)->text(col);
+    return texts;
+}
+
+inline QStringList jobList(const IndexedList<QString> &list) {
+    QStringList entries;
+    for (int i = 1; i <= list.upperBound(); ++i) entries << list(i);
+    return entries;
+}
+
+}  // namespace sendmere::test
