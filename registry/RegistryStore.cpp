@@ -4,11 +4,14 @@
 #include "RegHive.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
+#include <QRandomGenerator>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -178,6 +181,19 @@ bool saveFile(const QString &path, const QByteArray &bytes)
     return false;
 }
 
+// Short polls instead of QLockFile's growing back-off: a writer that waits must not
+// starve while another process saves value after value.
+bool acquire(QLockFile &lock)
+{
+    const QDeadlineTimer deadline(kLockTimeoutMs);
+    while (!lock.tryLock(0)) {
+        if (lock.error() != QLockFile::LockFailedError || deadline.hasExpired())
+            return false;
+        QThread::usleep(200 + QRandomGenerator::global()->bounded(800));
+    }
+    return true;
+}
+
 bool syncPath(const QString &path, int flags)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
@@ -263,7 +279,7 @@ bool RegistryStore::transact(Root root, const Change &change) const
     if (!ensureDirectory())
         return false;
     QLockFile lock(path + QStringLiteral(".lock"));
-    if (!lock.tryLock(kLockTimeoutMs)) {
+    if (!acquire(lock)) {
         qCWarning(lcRegistry, "Registry file %s is locked by another process; the change is not saved",
                   qUtf8Printable(path));
         return false;
