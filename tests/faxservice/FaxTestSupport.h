@@ -1,0 +1,118 @@
+#pragma once
+// Helpers of the fax service tests: the service's settings, the spool's paths, bodies to
+// send, and control over the real daemon on the test's private bus.
+#include "FaxRender.h"
+#include "platform/fax/FaxClient.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QStandardPaths>
+#include <QTest>
+#include <QThread>
+#include <csignal>
+
+namespace sendmere::faxtest {
+
+inline QString configHome() { return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation); }
+inline QString spoolRoot() { return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/sendmere/fax"); }
+inline QString logPath() { return qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/sendmere/faxd.log"); }
+
+// Writes faxd.conf before the service first starts; extra lines go into their groups.
+inline void writeConfig(const QString &text)
+{
+    QDir().mkpath(configHome() + QStringLiteral("/sendmere"));
+    QFile file(configHome() + QStringLiteral("/sendmere/faxd.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text.toUtf8());
+}
+
+inline QString writeTextFile(const QString &name, const QString &text)
+{
+    const QString path = QDir::tempPath() + u'/' + name;
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(text.toUtf8());
+    return path;
+}
+
+// A real PDF with the given number of pages.
+inline QString writePdf(const QString &name, int pages)
+{
+    const QString path = QDir::tempPath() + u'/' + name;
+    QPdfWriter writer(path);
+    QPainter painter(&writer);
+    for (int page = 1; page <= pages; ++page) {
+        if (page > 1)
+            writer.newPage();
+        painter.setFont(QFont(QStringLiteral("DejaVu Sans"), 24));
+        painter.drawText(QRect(0, 0, writer.width(), writer.height() / 4), Qt::AlignCenter, QStringLiteral("Page %1").arg(page));
+    }
+    return path;
+}
+
+inline QString readLog()
+{
+    QFile file(logPath());
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+inline QDBusConnectionInterface *bus() { return QDBusConnection::sessionBus().interface(); }
+inline bool serviceRunning() { return bus()->isServiceRegistered(QStringLiteral("org.sendmere.Fax")); }
+
+// Kills the daemon without warning, as a crash or kill -9 would, and waits until it is gone.
+inline void killService()
+{
+    const uint pid = bus()->servicePid(QStringLiteral("org.sendmere.Fax"));
+    QVERIFY(pid > 0);
+    QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!serviceRunning(), 5000);
+}
+
+inline int tiffPages(const QString &path) { return render::tiffPageCount(path); }
+
+inline QStringList messageIds(const fax::FaxArchive &archive, int prefetch = 100)
+{
+    QStringList ids;
+    for (auto it = archive.GetMessages(prefetch); !it.AtEOF(); it.MoveNext())
+        ids.append(it.Message().Id());
+    return ids;
+}
+
+// Records the server's events as "Name id [status]" lines, in the order they arrive.
+inline void recordEvents(fax::FaxServer &server, QStringList &events)
+{
+    using fax::FaxServer;
+    QObject::connect(&server, &FaxServer::OnOutgoingJobAdded, &server, [&](FaxServer *, const QString &id) { events << QStringLiteral("JobAdded ") + id; });
+    QObject::connect(&server, &FaxServer::OnOutgoingJobChanged, &server, [&](FaxServer *, const QString &id, int status) {
+        events << QStringLiteral("JobChanged %1 %2").arg(id).arg(status);
+    });
+    QObject::connect(&server, &FaxServer::OnOutgoingJobRemoved, &server, [&](FaxServer *, const QString &id) { events << QStringLiteral("JobRemoved ") + id; });
+    QObject::connect(&server, &FaxServer::OnOutgoingMessageAdded, &server, [&](FaxServer *, const QString &id) { events << QStringLiteral("SentAdded ") + id; });
+    QObject::connect(&server, &FaxServer::OnOutgoingMessageRemoved, &server, [&](FaxServer *, const QString &id) { events << QStringLiteral("SentRemoved ") + id; });
+    QObject::connect(&server, &FaxServer::OnIncomingJobAdded, &server, [&](FaxServer *, const QString &id) { events << QStringLiteral("InJobAdded ") + id; });
+    QObject::connect(&server, &FaxServer::OnIncomingJobRemoved, &server, [&](FaxServer *, const QString &id) { events << QStringLiteral("InJobRemoved ") + id; });
+    QObject::connect(&server, &FaxServer::OnIncomingMessageAdded, &server, [&](FaxServer *, const QString &id) { events << QStringLiteral("ReceivedAdded ") + id; });
+    QObject::connect(&server, &FaxServer::OnIncomingMessageRemoved, &server, [&](FaxServer *, const QString &id) { events << QStringLiteral("ReceivedRemoved ") + id; });
+    QObject::connect(&server, &FaxServer::OnIncomingCall, &server, [&](FaxServer *, int device, const QString &caller) {
+        events << QStringLiteral("Call %1 %2").arg(device).arg(caller);
+    });
+}
+
+inline fax::FaxDocument document(const QString &number, const QString &body = {})
+{
+    fax::FaxDocument doc;
+    doc.Recipients.Add(number, QStringLiteral("Ann Example"));
+    doc.Body = body;
+    doc.Subject = QStringLiteral("Test fax");
+    doc.DocumentName = QStringLiteral("test");
+    doc.Sender.Name = QStringLiteral("Bob Sender");
+    doc.Sender.FaxNumber = QStringLiteral("5550111");
+    return doc;
+}
+
+}  // namespace sendmere::faxtest
