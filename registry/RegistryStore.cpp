@@ -61,6 +61,20 @@ bool writableName(const QString &name)
     return !name.contains(u'\n') && !name.contains(u'\r');
 }
 
+// Only the field of the value's own type is kept, so the value reads back equal.
+std::optional<RegValue> canonical(const RegValue &value)
+{
+    switch (value.type) {
+    case ValueType::String:
+        return RegValue::string(value.text);
+    case ValueType::ExpandString:
+        return RegValue::expandString(value.text);
+    case ValueType::DWord:
+        return RegValue::number(value.dword);
+    }
+    return std::nullopt;
+}
+
 int rootIndex(Root root)
 {
     return int(root);
@@ -362,16 +376,17 @@ std::optional<RegValue> RegistryStore::value(Root root, const QString &key, cons
     return stored ? typedValue(stored) : std::nullopt;
 }
 
-bool RegistryStore::setValue(Root root, const QString &key, const QString &name, const RegValue &value)
+bool RegistryStore::setValue(Root root, const QString &key, const QString &name, const RegValue &given)
 {
     const auto path = normalizeKeyPath(key);
-    if (!path || !writableName(name))
+    const auto value = canonical(given);
+    if (!path || !value || !writableName(name))
         return false;
     const HiveKey *cached = storedHive(root).key(*path);
     const StoredValue *current = cached ? cached->find(name) : nullptr;
-    if (current && current->data == std::variant<RegValue, OpaqueValue>(value))
+    if (current && current->data == std::variant<RegValue, OpaqueValue>(*value))
         return true;
-    return transact(root, [&](Hive &hive) { return Outcome{true, hive.ensureKey(*path).set(name, value)}; });
+    return transact(root, [&](Hive &hive) { return Outcome{true, hive.ensureKey(*path).set(name, *value)}; });
 }
 
 bool RegistryStore::deleteValue(Root root, const QString &key, const QString &name)

@@ -17,13 +17,6 @@ class TestCWinReg : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void rootsHaveThePlatformValues()
-    {
-        QCOMPARE(CWinReg::HKEY_CLASSES_ROOT(), 0x80000000u);
-        QCOMPARE(CWinReg::HKEY_CURRENT_USER(), 0x80000001u);
-        QCOMPARE(CWinReg::HKEY_LOCAL_MACHINE(), 0x80000002u);
-    }
-
     void openKeyCreatesOnlyWhenAsked()
     {
         CWinReg reg;
