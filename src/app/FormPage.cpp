@@ -1,9 +1,43 @@
 #include "app/FormPage.h"
 
+#include "platform/shell/Shell.h"
+
+#include <QApplication>
 #include <QEvent>
+#include <QTimer>
 #include <array>
 
 namespace sendmere {
+namespace {
+
+// Platforms without a window manager (the offscreen one tests use) activate no other
+// window when the active one goes; a desktop's window manager does.
+bool platformActivatesNextWindow() {
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+// Where no window manager does it, the page left on screen that was shown last becomes
+// active, as it would on a desktop, so that its activation runs.
+void activateRemainingPage() {
+    const QWidget *active = QApplication::activeWindow();
+    if (active && active->isVisible()) return;
+    FormPage *remaining = nullptr;
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        auto *page = qobject_cast<FormPage *>(window);
+        if (page && page->isVisible() && (!remaining || page->shownAt() > remaining->shownAt())) remaining = page;
+    }
+    if (remaining) remaining->activateWindow();
+}
+
+// Benchmark hook: with SENDMERE_BENCH_QUIT_ON_ACTIVE set, the process ends as soon as the
+// first page is shown and active, so that start-up time can be measured from outside.
+bool quitOnFirstActivation() {
+    static const bool quit = qEnvironmentVariableIsSet("SENDMERE_BENCH_QUIT_ON_ACTIVE");
+    return quit;
+}
+
+}  // namespace
 
 FormPage::FormPage(QWidget *parent) : QDialog(parent) {
     setAttribute(Qt::WA_DeleteOnClose);
@@ -26,8 +60,21 @@ void FormPage::showInMyPlace(FormPage &next) {
 
 bool FormPage::event(QEvent *event) {
     const bool handled = QDialog::event(event);
-    if (event->type() == QEvent::WindowActivate) Form_Activate();
+    if (event->type() == QEvent::WindowActivate) {
+        Form_Activate();
+        if (quitOnFirstActivation()) shell::seams().programEnd->exit(0);
+    }
     return handled;
+}
+
+void FormPage::showEvent(QShowEvent *event) {
+    QDialog::showEvent(event);
+    m_shownAt = std::chrono::steady_clock::now();
+}
+
+void FormPage::hideEvent(QHideEvent *event) {
+    QDialog::hideEvent(event);
+    if (!platformActivatesNextWindow()) QTimer::singleShot(0, qApp, &activateRemainingPage);
 }
 
 QPointer<QWidget> &pageSlot(PageId id) {

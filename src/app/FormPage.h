@@ -5,6 +5,7 @@
 // becomes the active window.
 #include <QDialog>
 #include <QPointer>
+#include <chrono>
 
 namespace sendmere {
 
@@ -38,8 +39,15 @@ public:
     // Shows next in this page's place and size (height, width, left, top).
     void showInMyPlace(FormPage &next);
 
+    std::chrono::steady_clock::time_point shownAt() const { return m_shownAt; }
+
 protected:
     bool event(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    std::chrono::steady_clock::time_point m_shownAt;
 };
 
 QPointer<QWidget> &pageSlot(PageId id);

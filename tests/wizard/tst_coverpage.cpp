@@ -1,0 +1,342 @@
+// The cover page page driven through its controls, the template listing from the
+// registry-named directories, IsServerCoverPage and the template thumbnail.
+#include "FaxRender.h"
+#include "TestSeams.h"
+#include "TestSupport.h"
+#include "WizardTestKit.h"
+#include "app/Init.h"
+#include "send/CoverPageDirectories.h"
+#include "send/mPicture.h"
+#include "send/mRender.h"
+#include "wizard/frmCover.h"
+#include "wizard/frmNew.h"
+#include "wizard/frmSend.h"
+#include "wizard/frmSender.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDirIterator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextEdit>
+
+using namespace sendmere;
+using test::jobList;
+
+namespace {
+
+QString base() { return QDir::tempPath() + QStringLiteral("/covers"); }
+QString serverDir() { return base() + QStringLiteral("/server"); }
+QString personalDir() { return base() + QStringLiteral("/personal"); }
+
+QStringList comboEntries(const QComboBox *combo) {
+    QStringList entries;
+    for (int i = 0; i < combo->count(); ++i) entries << combo->itemText(i);
+    return entries;
+}
+
+frmCover &freshCoverPage() {
+    test::releaseAllPages();
+    frmCover &page = sendmere::page<frmCover>();
+    page.showPage();
+    return page;
+}
+
+void startJob(const QStringList &attachments = {}) {
+    ResetFaxJob();
+    FaxJob &job = faxJob();
+    job.UseCoverPage = VbFalse;
+    job.RecipientName.redim(1);
+    job.RecipientNumber.redim(1);
+    job.RecipientName(1) = QStringLiteral("Ann");
+    job.RecipientNumber(1) = QStringLiteral("111");
+    job.Attachments.redim(int(attachments.size()));
+    for (int i = 1; i <= attachments.size(); ++i) job.Attachments(i) = attachments[i - 1];
+}
+
+bool coverControlsEnabled(const frmCover &page) {
+    return page.cbCover->isEnabled() && page.txtSubject->isEnabled() && page.rtbNote->isEnabled() &&
+           page.lblCover->isEnabled() && page.lblSubject->isEnabled() && page.lblNote->isEnabled();
+}
+
+QStringList filesUnder(const QString &dir) {
+    QStringList files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) files << it.next();
+    return files;
+}
+
+}  // namespace
+
+class TestCoverPage : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init() { test::clearErrorLog(); }
+    void cleanup() { test::releaseAllPages(); }
+
+    // Runs first, on the registry as a fresh machine has it.
+    void aFreshMachineListsTheShippedTemplates() {
+        startJob();
+        frmCover &page = freshCoverPage();
+        QTRY_VERIFY(page.isActiveWindow());
+        const QStringList entries = comboEntries(page.cbCover);
+        for (const char *shipped : {"general", "confidential", "urgent", "fyi"})
+            QVERIFY2(entries.contains(QLatin1String(shipped)), shipped);
+        QVERIFY(ServerCoverPageDirectory().endsWith(QStringLiteral("/sendmere/coverpages")));
+        QVERIFY(jobList(faxJob().CoverPages).first().startsWith(ServerCoverPageDirectory() + QLatin1Char('/')));
+        // No personal directory yet: its listing fails and says so.
+        QCOMPARE(test::errorLogLines().size(), 1);
+        QVERIFY(test::errorLogLines().first().startsWith(QStringLiteral("76,\"Path not found\",\"frmCover.GetCoverPages\"")));
+    }
+
+    void listingFollowsTheRegistryAndStopsAtANameWithoutADot() {
+        test::useCoverPageDirectories(base());
+        test::writeFile(serverDir() + QStringLiteral("/generic.cov"), test::coverTemplate(QStringLiteral("Generic")));
+        test::writeFile(personalDir() + QStringLiteral("/My.Fax.cov"), test::coverTemplate(QStringLiteral("Mine")));
+        test::writeFile(personalDir() + QStringLiteral("/Nodot"), "x");
+        test::writeFile(personalDir() + QStringLiteral("/Zed.cov"), test::coverTemplate(QStringLiteral("Zed")));
+        startJob();
+        frmCover &page = freshCoverPage();
+        QTRY_VERIFY(page.isActiveWindow());
+
+        // The shipped templates join the server's own; the personal listing stops at "Nodot".
+        const QStringList entries = comboEntries(page.cbCover);
+        QCOMPARE(entries, (QStringList{QStringLiteral("confidential"), QStringLiteral("fyi"), QStringLiteral("general"),
+                                       QStringLiteral("generic"), QStringLiteral("urgent"), QStringLiteral("My(Personal)")}));
+        const QStringList paths = jobList(faxJob().CoverPages);
+        QCOMPARE(paths.size(), entries.size());
+        QCOMPARE(paths.last(), personalDir() + QStringLiteral("/My.Fax.cov"));
+        QCOMPARE(paths[entries.indexOf(QStringLiteral("generic"))], serverDir() + QStringLiteral("/generic.cov"));
+        QCOMPARE(test::errorLogLines().size(), 1);
+        QVERIFY(test::errorLogLines().first().startsWith(
+            QStringLiteral("5,\"Invalid procedure call or argument\",\"frmCover.GetCoverPages\"")));
+
+        // First visit: box unticked, cover page controls off, entry 0 chosen and drawn.
+        QCOMPARE(page.cbCover->currentIndex(), 0);
+        QVERIFY(!page.chkCover->isChecked());
+        QVERIFY(!coverControlsEnabled(page));
+        QVERIFY(!page.Picture1->pixmap().isNull());
+        QCOMPARE(page.Picture1->pixmap().size(), page.Picture1->size());
+
+        QTest::mouseClick(page.chkCover, Qt::LeftButton);
+        QVERIFY(coverControlsEnabled(page));
+        page.cbCover->setCurrentIndex(int(entries.size()) - 1);
+        Q_EMIT page.cbCover->activated(int(entries.size()) - 1);
+        QVERIFY(!page.Picture1->pixmap().isNull());
+        QCOMPARE(test::errorLogLines().size(), 1);
+        QFile::remove(personalDir() + QStringLiteral("/Nodot"));
+        QFile::remove(personalDir() + QStringLiteral("/Zed.cov"));
+    }
+
+    void isServerCoverPageComparesWithoutCase() {
+        test::useCoverPageDirectories(base());
+        QVERIFY(IsServerCoverPage(serverDir() + QStringLiteral("/generic.cov")));
+        QVERIFY(IsServerCoverPage(serverDir().toUpper() + QStringLiteral("/x.cov")));
+        QVERIFY(!IsServerCoverPage(personalDir() + QStringLiteral("/generic.cov")));
+        // Neither value readable: the directory is "/" alone, found in every path.
+        test::setRegistryString(CWinReg::HKEY_LOCAL_MACHINE(), test::ShellFolders, QStringLiteral("Common AppData"), QString());
+        test::setRegistryString(CWinReg::HKEY_LOCAL_MACHINE(), test::FaxSetup, QStringLiteral("ServerCoverPageDir"), QString());
+        QVERIFY(IsServerCoverPage(personalDir() + QStringLiteral("/generic.cov")));
+        QVERIFY(!IsServerCoverPage(QStringLiteral("relative.cov")));
+        test::useCoverPageDirectories(base());
+    }
+
+    void nextChecksWhatTheFaxCarries() {
+        test::RecordingSeams seams;
+        test::useCoverPageDirectories(base());
+        startJob();
+        frmCover &page = freshCoverPage();
+        QTRY_VERIFY(page.isActiveWindow());
+        const QString title = QStringLiteral("Send Wizard Dialog");
+
+        // Unticked, no attachment.
+        QTest::mouseClick(page.cmdNext, Qt::LeftButton);
+        // Ticked, template chosen, no subject and no note.
+        QTest::mouseClick(page.chkCover, Qt::LeftButton);
+        QTest::mouseClick(page.cmdNext, Qt::LeftButton);
+        QCOMPARE(seams.recorded().messages.size(), 2);
+        QCOMPARE(seams.recorded().messages[0].text, QStringLiteral("Please add attachment."));
+        QCOMPARE(seams.recorded().messages[1].text, QStringLiteral("Please enter text in the Note and/or Subject field."));
+        QCOMPARE(seams.recorded().messages[0].title, title);
+        QCOMPARE(seams.recorded().messages[1].title, title);
+        QVERIFY(page.isVisible());
+
+        // A note alone is enough; the rich text box gives its plain text.
+        page.rtbNote->setHtml(QStringLiteral("<b>Call</b> me"));
+        page.setGeometry(150, 100, 620, 480);
+        QTest::mouseClick(page.cmdNext, Qt::LeftButton);
+        QCOMPARE(seams.recorded().messages.size(), 2);
+        const FaxJob &job = faxJob();
+        QCOMPARE(job.Note, QStringLiteral("Call me"));
+        QCOMPARE(job.UseCoverPage, VbTrue);
+        QCOMPARE(job.CoverIndex, qint16(0));
+        QCOMPARE(job.Attachments.upperBound(), 0);
+        frmSend *send = existingPage<frmSend>();
+        QVERIFY(send && send->isVisible());
+        QCOMPARE(send->geometry(), QRect(150, 100, 620, 480));
+        QVERIFY(!page.isVisible());
+        QVERIFY(existingPage<frmCover>() == &page);  // hidden, not unloaded
+        QVERIFY2(test::errorLogLines().isEmpty(), qPrintable(test::errorLogLines().join(u'\n')));
+    }
+
+    void attachmentsAndTheBrowseDialog() {
+        test::RecordingSeams seams;
+        test::useCoverPageDirectories(base());
+        const QString report = QDir::tempPath() + QStringLiteral("/report.txt");
+        test::writeFile(report, "hello\n");
+        startJob({QStringLiteral("/a.doc"), QStringLiteral("/b.doc")});
+        frmCover &page = freshCoverPage();
+        QTRY_VERIFY(page.isActiveWindow());
+        // Two attachments: the box shows none, and leaving stores none.
+        QVERIFY(page.txtAttachment->text().isEmpty());
+
+        QTest::mouseClick(page.cmdBrowse, Qt::LeftButton);  // cancelled
+        QVERIFY(page.txtAttachment->text().isEmpty());
+        seams.recorded().nextFileName = report;
+        QTest::mouseClick(page.cmdBrowse, Qt::LeftButton);
+        QCOMPARE(seams.recorded().dialogTitles, (QStringList{QStringLiteral("Attach"), QStringLiteral("Attach")}));
+        QCOMPARE(page.txtAttachment->text(), report);
+        QVERIFY(shell::qtFileFilter(frmCover::AttachFilter)
+                    .startsWith(QStringLiteral("Documents ( *.doc,  *.pdf, *.txt, *.rtf, *.xls, *.xlw) (*.doc *.pdf")));
+
+        // Unticked with an attachment: Next goes on, without a cover page.
+        QTest::mouseClick(page.cmdNext, Qt::LeftButton);
+        QVERIFY(seams.recorded().messages.isEmpty());
+        QCOMPARE(jobList(faxJob().Attachments), QStringList{report});
+        QCOMPARE(faxJob().UseCoverPage, VbFalse);
+
+        // A path to a missing file passes the check but is dropped.
+        page.showPage();
+        QTRY_VERIFY(page.isActiveWindow());
+        QCOMPARE(page.txtAttachment->text(), report);
+        page.txtAttachment->clear();
+        QTest::keyClicks(page.txtAttachment, QStringLiteral("/no/such/file.pdf"));
+        QTest::mouseClick(page.cmdNext, Qt::LeftButton);
+        QVERIFY(seams.recorded().messages.isEmpty());
+        QCOMPARE(faxJob().Attachments.upperBound(), 0);
+    }
+
+    void backAndSenderInformationKeepThePage() {
+        test::RecordingSeams seams;
+        test::useCoverPageDirectories(base());
+        test::writeFile(personalDir() + QStringLiteral("/Mine.cov"), test::coverTemplate(QStringLiteral("Mine")));
+        startJob();
+        frmCover &page = freshCoverPage();
+        QTRY_VERIFY(page.isActiveWindow());
+        QTest::mouseClick(page.chkCover, Qt::LeftButton);
+        page.cbCover->setCurrentIndex(1);
+        QTest::keyClicks(page.txtSubject, QStringLiteral("Quarterly figures"));
+
+        // Sender Information opens beside this page; closing it brings this page back.
+        QTest::mouseClick(page.cmdSender, Qt::LeftButton);
+        frmSender *sender = existingPage<frmSender>();
+        QVERIFY(sender && sender->isVisible() && page.isVisible());
+        QTRY_VERIFY(sender->isActiveWindow());
+        QTest::mouseClick(sender->btnCancel, Qt::LeftButton);
+        test::waitForPageGone(PageId::frmSender);
+        // Activation shows the stored job again: what was not stored is replaced.
+        QTRY_VERIFY(page.isActiveWindow());
+        QTRY_VERIFY(page.txtSubject->text().isEmpty());
+        QVERIFY(!page.chkCover->isChecked());
+        QVERIFY(!page.txtSubject->isEnabled());
+
+        QTest::mouseClick(page.chkCover, Qt::LeftButton);
+        QTest::keyClicks(page.txtSubject, QStringLiteral("Quarterly figures"));
+        page.cbCover->setCurrentIndex(1);
+        QTest::mouseClick(page.cmdBack, Qt::LeftButton);
+        frmNew *recipients = existingPage<frmNew>();
+        QVERIFY(recipients && recipients->isVisible());
+        QCOMPARE(recipients->geometry(), page.geometry());
+        QVERIFY(!page.isVisible());
+        QCOMPARE(faxJob().FaxSubject, QStringLiteral("Quarterly figures"));
+        QCOMPARE(faxJob().CoverIndex, qint16(1));
+
+        QTRY_COMPARE(recipients->lvRecipients->topLevelItemCount(), 1);
+        QTest::mouseClick(recipients->btnNext, Qt::LeftButton);
+        QTRY_VERIFY(page.isActiveWindow());
+        QCOMPARE(page.txtSubject->text(), QStringLiteral("Quarterly figures"));
+        QCOMPARE(page.cbCover->currentIndex(), 1);
+        QVERIFY(page.chkCover->isChecked());
+
+        QTest::mouseClick(page.cmdCancel, Qt::LeftButton);
+        QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
+        QVERIFY(test::errorLogLines().isEmpty());
+    }
+
+    void coverActionOpensThePageWithEveryPiece() {
+        test::useCoverPageDirectories(base());
+        runEntry(QStringLiteral("cover;;Ann#Bob;111#222"));
+        frmCover *page = existingPage<frmCover>();
+        QVERIFY(page && page->isVisible());
+        QCOMPARE(jobList(faxJob().RecipientName), (QStringList{QStringLiteral("Ann"), QStringLiteral("Bob")}));
+        QCOMPARE(jobList(faxJob().RecipientNumber), (QStringList{QStringLiteral("111"), QStringLiteral("222")}));
+        QCOMPARE(page->windowTitle(), QStringLiteral("Cover Page"));
+    }
+
+    void noTemplateAtAllLeavesTheBoxAlone() {
+        // A server directory that cannot even be made.
+        const QString blocker = QDir::tempPath() + QStringLiteral("/a-file");
+        test::writeFile(blocker, "x");
+        test::setRegistryString(CWinReg::HKEY_LOCAL_MACHINE(), test::ShellFolders, QStringLiteral("Common AppData"), blocker);
+        startJob();
+        faxJob().UseCoverPage = VbTrue;
+        frmCover &page = freshCoverPage();
+        QTRY_VERIFY(page.isActiveWindow());
+        QCOMPARE(page.cbCover->count(), 0);
+        QVERIFY(!page.chkCover->isChecked());
+        const QStringList log = test::errorLogLines();
+        QCOMPARE(log.size(), 2);
+        QVERIFY(log[0].contains(QStringLiteral("\"frmCover.GetCoverPages\"")));
+        QVERIFY(log[1].startsWith(QStringLiteral("380,\"Invalid property value\",\"frmCover.Form_Load\"")));
+        test::useCoverPageDirectories(base());
+    }
+
+    void thumbnailScalesAndKeepsAPaletteOnlyWhereTheSourceHasOne() {
+        test::useCoverPageDirectories(base());
+        const QString tmp = QDir::tempPath();
+        const QStringList before = filesUnder(tmp);
+        const QImage page = mRender::RenderCoverPage(serverDir() + QStringLiteral("/general.svg"));
+        QVERIFY(!page.isNull());
+        QCOMPARE(filesUnder(tmp), before);
+
+        const mPicture::Picture thumb = mPicture::DCToPicture(page, 124, 164);
+        QCOMPARE(thumb.bitmap.size(), QSize(124, 164));
+        QVERIFY(thumb.palette.isEmpty());
+        QVERIFY(thumb.bitmap.format() != QImage::Format_Indexed8);
+        // Something was drawn: not every pixel is white.
+        QVERIFY(thumb.bitmap.convertToFormat(QImage::Format_Grayscale8) != QImage(124, 164, QImage::Format_Grayscale8).convertToFormat(QImage::Format_Grayscale8));
+
+        QList<QRgb> grey;
+        for (int i = 0; i < 256; ++i) grey << qRgb(i, i, i);
+        const QImage indexed = page.convertToFormat(QImage::Format_Indexed8, grey);
+        const mPicture::Picture paletted = mPicture::DCToPicture(indexed, 62, 82);
+        QCOMPARE(paletted.bitmap.format(), QImage::Format_Indexed8);
+        QCOMPARE(paletted.bitmap.colorTable(), grey);
+        QCOMPARE(paletted.palette, grey);
+
+        const QImage sixteen = page.convertToFormat(QImage::Format_Indexed8, grey.mid(0, 16));
+        const mPicture::Picture small = mPicture::DCToPicture(sixteen, 62, 82);
+        QVERIFY(small.palette.isEmpty());
+        QVERIFY(small.bitmap.format() != QImage::Format_Indexed8);
+    }
+
+    // The thumbnail shows the sample values: a template drawn with them by hand matches it.
+    void thumbnailCarriesTheSampleValues() {
+        const QString path = QDir::tempPath() + QStringLiteral("/fields.svg");
+        test::writeFile(path, test::coverTemplate(QStringLiteral("Fields")));
+        render::CoverPageFields expected;
+        expected.recipientName = QStringLiteral("RecName");
+        expected.recipientFaxNumber = QStringLiteral("12354");
+        expected.senderName = QStringLiteral("Sender");
+        expected.subject = QStringLiteral("Subject");
+        expected.pageCount = 2;
+        const QImage drawn = mRender::RenderCoverPage(path);
+        QCOMPARE(drawn, render::drawCoverPage(path, expected, drawn.size()));
+        expected.pageCount = 3;
+        QVERIFY(drawn != render::drawCoverPage(path, expected, drawn.size()));
+    }
+};
+
+QTEST_MAIN(TestCoverPage)
+#include "tst_coverpage.moc"
