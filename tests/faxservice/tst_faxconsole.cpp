@@ -1,0 +1,197 @@
+// The fax console sendmere-fax as a user or a script runs it: the real binary, the real
+// service it starts, and its text and JSON output.
+#include "FaxTestSupport.h"
+#include "RegistryStore.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace sendmere;
+using namespace sendmere::faxtest;
+
+namespace {
+
+struct Run {
+    int code = -1;
+    QString out, err;
+};
+
+QString consolePath() { return qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere-fax"); }
+
+Run runConsole(const QStringList &args)
+{
+    QProcess process;
+    process.start(consolePath(), args);
+    Run run;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        run.err = QStringLiteral("timed out");
+        return run;
+    }
+    run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+QJsonArray listing(const QString &what)
+{
+    const Run run = runConsole({QStringLiteral("list"), what, QStringLiteral("--json")});
+    return QJsonDocument::fromJson(run.out.toUtf8()).array();
+}
+
+QJsonObject findId(const QJsonArray &records, const QString &id)
+{
+    for (const auto &record : records)
+        if (record.toObject().value(QStringLiteral("Id")).toString() == id)
+            return record.toObject();
+    return {};
+}
+
+}  // namespace
+
+class TestFaxConsole : public QObject {
+    Q_OBJECT
+
+private:
+    QString m_sentId;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        writeConfig(QStringLiteral("[Transmission]\nSecondsPerPage=0\nDialDelaySeconds=0.3\n"));
+        registry::RegistryStore store;
+        const QString userInfo = QStringLiteral("Software\\Microsoft\\Fax\\UserInfo");
+        QVERIFY(store.setValue(registry::Root::CurrentUser, userInfo, QStringLiteral("FullName"), registry::RegValue::string(QStringLiteral("Dana Console"))));
+        QVERIFY(store.setValue(registry::Root::CurrentUser, userInfo, QStringLiteral("FaxNumber"), registry::RegValue::string(QStringLiteral("5550177"))));
+        QVERIFY(QFileInfo(consolePath()).isExecutable());
+    }
+
+    // The first command on a fresh machine starts the service; the fax reaches the sent and,
+    // by loopback, the received archive, and its image is a Class F G4 TIFF.
+    void sendReachesBothArchives()
+    {
+        QVERIFY(!serviceRunning());
+        const Run sent = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--cover"),
+                              QStringLiteral("general"), QStringLiteral("--subject"), QStringLiteral("Hello"), QStringLiteral("--priority"),
+                              QStringLiteral("high"), writePdf(QStringLiteral("some.pdf"), 2)});
+        QVERIFY2(sent.code == 0, qPrintable(sent.err));
+        m_sentId = sent.out.trimmed();
+        QVERIFY(!m_sentId.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!findId(listing(QStringLiteral("sent")), m_sentId).isEmpty(), 10000);
+
+        const Run show = runConsole({QStringLiteral("show"), m_sentId, QStringLiteral("--json")});
+        QCOMPARE(show.code, 0);
+        const QJsonObject record = QJsonDocument::fromJson(show.out.toUtf8()).object();
+        QCOMPARE(record.value(QStringLiteral("Folder")).toString(), QStringLiteral("sent"));
+        QCOMPARE(record.value(QStringLiteral("Subject")).toString(), QStringLiteral("Hello"));
+        QCOMPARE(record.value(QStringLiteral("Pages")).toInt(), 3);
+        QCOMPARE(record.value(QStringLiteral("Priority")).toInt(), 2);
+        QCOMPARE(record.value(QStringLiteral("Sender")).toObject().value(QStringLiteral("Name")).toString(), QStringLiteral("Dana Console"));
+        QVERIFY(QDateTime::fromString(record.value(QStringLiteral("TransmissionEnd")).toString(), Qt::ISODate).isValid());
+
+        const QJsonArray received = listing(QStringLiteral("received"));
+        QCOMPARE(received.size(), 1);
+        QCOMPARE(received.at(0).toObject().value(QStringLiteral("CallerId")).toString(), QStringLiteral("5550177"));
+
+        QTemporaryDir dir;
+        const QString tiff = dir.filePath(QStringLiteral("fax.tiff"));
+        QCOMPARE(runConsole({QStringLiteral("tiff"), m_sentId, tiff}).code, 0);
+        QProcess info;
+        info.start(QStringLiteral("tiffinfo"), {tiff});
+        QVERIFY(info.waitForFinished(10000));
+        const QString report = QString::fromUtf8(info.readAllStandardOutput());
+        QCOMPARE(report.count(QStringLiteral("TIFF Directory at offset")), 3);
+        QCOMPARE(report.count(QStringLiteral("CCITT Group 4")), 3);
+        QCOMPARE(report.count(QStringLiteral("Image Width: 1728")), 3);
+
+        const Run queue = runConsole({QStringLiteral("list"), QStringLiteral("queue")});
+        QCOMPARE(queue.code, 0);
+        QVERIFY(queue.out.startsWith(QStringLiteral("Id")));
+        QCOMPARE(queue.out.trimmed().count(u'\n'), 0);  // the header alone: the queue is empty
+    }
+
+    void watchPrintsEventsInOrder()
+    {
+        QProcess watch;
+        watch.start(consolePath(), {QStringLiteral("watch"), QStringLiteral("--json"), QStringLiteral("--count"), QStringLiteral("6")});
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += watch.readAllStandardError()).contains("watching"), 10000);
+        const Run sent = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"),
+                              writeTextFile(QStringLiteral("w.txt"), QStringLiteral("watched\n"))});
+        QCOMPARE(sent.code, 0);
+        const QString id = sent.out.trimmed();
+        QVERIFY(watch.waitForFinished(15000));
+        QStringList events;
+        for (const QByteArray &line : watch.readAllStandardOutput().split('\n')) {
+            const QJsonObject event = QJsonDocument::fromJson(line).object();
+            if (!event.isEmpty())
+                events << event.value(QStringLiteral("event")).toString() + u' ' + event.value(QStringLiteral("id")).toString();
+        }
+        QCOMPARE(events.mid(0, 5), (QStringList{QStringLiteral("outgoing-job-added ") + id, QStringLiteral("outgoing-job-changed ") + id,
+                                                QStringLiteral("outgoing-job-changed ") + id, QStringLiteral("outgoing-job-removed ") + id,
+                                                QStringLiteral("outgoing-message-added ") + id}));
+        QVERIFY(events.value(5).startsWith(QStringLiteral("incoming-message-added ")));
+    }
+
+    void cancelDeleteAndErrors()
+    {
+        const QString at = QDateTime::currentDateTime().addSecs(7200).toString(QStringLiteral("yyyy-MM-ddTHH:mm"));
+        const Run later = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--at"), at,
+                               writeTextFile(QStringLiteral("l.txt"), QStringLiteral("later\n"))});
+        QCOMPARE(later.code, 0);
+        const QString id = later.out.trimmed();
+        const QJsonObject job = findId(listing(QStringLiteral("queue")), id);
+        QCOMPARE(job.value(QStringLiteral("Status")).toInt(), 1);
+        QCOMPARE(job.value(QStringLiteral("StatusText")).toString(), QStringLiteral("pending"));
+        QCOMPARE(runConsole({QStringLiteral("cancel"), id}).code, 0);
+        QVERIFY(findId(listing(QStringLiteral("queue")), id).isEmpty());
+        const Run again = runConsole({QStringLiteral("cancel"), id});
+        QCOMPARE(again.code, 1);
+        QVERIFY(again.err.contains(id));
+
+        QCOMPARE(runConsole({QStringLiteral("delete"), QStringLiteral("sent"), m_sentId}).code, 0);
+        QVERIFY(findId(listing(QStringLiteral("sent")), m_sentId).isEmpty());
+        QCOMPARE(runConsole({QStringLiteral("show"), m_sentId}).code, 1);
+        QCOMPARE(runConsole({QStringLiteral("delete"), QStringLiteral("received"), QStringLiteral("zzz")}).code, 1);
+
+        const QString anyReceived = listing(QStringLiteral("received")).at(0).toObject().value(QStringLiteral("Id")).toString();
+        const Run badPath = runConsole({QStringLiteral("tiff"), anyReceived, QStringLiteral("/no/such/dir/x.tiff")});
+        QCOMPARE(badPath.code, 1);
+        QVERIFY(badPath.err.contains(QStringLiteral("/no/such/dir/x.tiff")));
+        const QString missing = QDir::tempPath() + QStringLiteral("/missing.pdf");
+        const Run noFile = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), missing});
+        QCOMPARE(noFile.code, 1);
+        QVERIFY(noFile.err.contains(missing));
+        QCOMPARE(runConsole({QStringLiteral("frobnicate")}).code, 2);
+        QCOMPARE(runConsole({QStringLiteral("send"), missing}).code, 2);
+        QCOMPARE(runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), QStringLiteral("--priority"), QStringLiteral("urgent")}).code, 2);
+        const Run noCover = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), QStringLiteral("--cover"), QStringLiteral("nosuch")});
+        QCOMPARE(noCover.code, 2);
+        QVERIFY(noCover.err.contains(QStringLiteral("nosuch")));
+        QVERIFY(serviceRunning());
+    }
+
+    void ringAnswerAndDevices()
+    {
+        const Run early = runConsole({QStringLiteral("answer")});
+        QCOMPARE(early.code, 1);
+        QVERIFY(early.err.contains(QStringLiteral("No call is ringing")));
+        QCOMPARE(runConsole({QStringLiteral("ring"), QStringLiteral("--from"), QStringLiteral("5550123"),
+                      writeTextFile(QStringLiteral("r.txt"), QStringLiteral("ring\n"))}).code, 0);
+        QCOMPARE(runConsole({QStringLiteral("answer")}).code, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(listing(QStringLiteral("received")).last().toObject().value(QStringLiteral("CallerId")).toString()
+                                     == QStringLiteral("5550123"), 10000);
+        const QJsonArray devices = QJsonDocument::fromJson(runConsole({QStringLiteral("devices"), QStringLiteral("--json")}).out.toUtf8()).array();
+        QCOMPARE(devices.size(), 1);
+        QCOMPARE(devices.at(0).toObject().value(QStringLiteral("DeviceName")).toString(), QStringLiteral("Sendmere Virtual Modem"));
+    }
+};
+
+QTEST_MAIN(TestFaxConsole)
+#include "tst_faxconsole.moc"
