@@ -67,20 +67,19 @@ public:
             const QString row = m_pending.takeFirst();
             if (row == FormFeed) {
                 if (!page.isEmpty())
-                    return true;
+                    break;
                 continue;
             }
             page << row;
         }
         const bool blank = std::all_of(page.cbegin(), page.cend(),
                                        [](const QString &row) { return row.trimmed().isEmpty(); });
-        if (blank && m_started && m_pending.isEmpty() && m_file.atEnd())
-            return false;  // trailing blank lines or a final form feed make no page
-        if (!m_started) {
-            m_started = true;
-            return true;  // a text of blanks and form feeds still makes one page
-        }
-        return !page.isEmpty();
+        const bool ended = m_pending.isEmpty() && m_file.atEnd();
+        // Trailing blank lines or a final form feed make no page; an empty text makes one.
+        if (blank && ended && m_pages > 0)
+            return false;
+        ++m_pages;
+        return true;
     }
 
 private:
@@ -105,7 +104,7 @@ private:
     QFile m_file;
     QStringDecoder m_decoder{QStringDecoder::Utf8};
     QStringList m_pending;
-    bool m_started = false;
+    int m_pages = 0;
 };
 
 QFont typewriterFont() {

@@ -1,0 +1,304 @@
+// Document bodies made into fax pages: plain text, PDF, images, TIFF and office documents,
+// with their marks where they belong, and every kind of bad input refused by name.
+#include "FaxRender.h"
+#include "RenderTestKit.h"
+
+#include <QDir>
+#include <QImageWriter>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <stdexcept>
+
+using namespace sendmere::render;
+using namespace rendertest;
+
+namespace {
+
+// Where a point of an A4 portrait page (in mm) lands on the fax page: 1687 pixels wide,
+// centred, 204x196 dpi.
+QPoint faxPointOfA4(double xMm, double yMm) {
+    return {20 + qRound(xMm * 204 / 25.4), qRound(yMm * 196 / 25.4)};
+}
+
+QRect faxRectOfA4(const QRectF &mm, int inset = 4) {
+    return QRect(faxPointOfA4(mm.left(), mm.top()), faxPointOfA4(mm.right(), mm.bottom()))
+        .adjusted(inset, inset, -inset, -inset);
+}
+
+QList<QImage> rasterise(const QString &path) {
+    QList<QImage> pages;
+    rasteriseBody(path, [&](const QImage &page) { pages.append(page); });
+    return pages;
+}
+
+// Black boxes (in mm) on A4 pages, one list per page; a landscape page after them.
+void writePdf(const QString &path, const QList<QRectF> &boxes, bool landscapeLast) {
+    QPdfWriter writer(path);
+    writer.setResolution(300);
+    writer.setPageSize(QPageSize(QPageSize::A4));
+    writer.setPageMargins(QMarginsF());
+    QPainter painter(&writer);
+    const double dotsPerMm = 300 / 25.4;
+    for (qsizetype i = 0; i < boxes.size(); ++i) {
+        if (i > 0)
+            writer.newPage();
+        const QRectF &box = boxes.at(i);
+        painter.fillRect(QRectF(box.topLeft() * dotsPerMm, box.size() * dotsPerMm), Qt::black);
+    }
+    if (landscapeLast) {
+        writer.setPageOrientation(QPageLayout::Landscape);
+        writer.newPage();
+        // The left 30 mm of the landscape page.
+        painter.fillRect(QRectF(0, 0, 30 * dotsPerMm, 210 * dotsPerMm), Qt::black);
+    }
+}
+
+QImage whiteImageWithBox(QSize size, const QRect &box) {
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter(&image).fillRect(box, Qt::black);
+    return image;
+}
+
+}  // namespace
+
+class TestFaxBodies : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void textMakesTypewriterPages();
+    void pdfPagesKeepTheirMarks();
+    void pdfRenderingStopsWhenTheSinkFails();
+    void imagesFitThePage();
+    void tiffPagesPassThrough();
+    void contentDecidesTheKind();
+    void officeDocumentsGoThroughLibreOffice();
+    void badBodiesNameTheFile();
+    void bannerSitsOnTopOfThePage();
+
+private:
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QTemporaryDir m_dir;
+};
+
+void TestFaxBodies::textMakesTypewriterPages() {
+    const QString file = path(QStringLiteral("letter.txt"));
+    QByteArray text;
+    for (int i = 1; i <= 150; ++i)
+        text += "Line " + QByteArray::number(i) + " of the letter, in UTF-8: Grüße\n";
+    writeFile(file, text);
+    QCOMPARE(bodyPageCount(file), 3);  // 66 + 66 + 18 lines
+    const QList<QImage> pages = rasterise(file);
+    QCOMPARE(pages.size(), 3);
+    for (const QImage &page : pages) {
+        QCOMPARE(page.format(), QImage::Format_Mono);
+        QCOMPARE(page.size(), QSize(FaxPageWidth, FaxPageHeight));
+    }
+    const QRect textArea(0, 0, FaxPageWidth, FaxPageHeight);
+    QCOMPARE(inkBands(pages[0], textArea).size(), 66);
+    QCOMPARE(inkBands(pages[2], textArea).size(), 18);
+
+    // A long line wraps at 80 columns (at a blank where there is one); form feeds start
+    // a page, and a final one makes no empty page.
+    const QString wrapped = path(QStringLiteral("wrapped.txt"));
+    writeFile(wrapped, QByteArray(200, 'x') + "\n" + QByteArray("word ").repeated(20) + "\f");
+    const QList<QImage> wrappedPages = rasterise(wrapped);
+    QCOMPARE(wrappedPages.size(), 1);
+    QCOMPARE(inkBands(wrappedPages[0], textArea).size(), 5);  // 80 + 80 + 40, then 2 rows
+    const QString formFeed = path(QStringLiteral("formfeed.txt"));
+    writeFile(formFeed, "first page\n\fsecond page\n");
+    QCOMPARE(bodyPageCount(formFeed), 2);
+    QCOMPARE(rasterise(formFeed).size(), 2);
+}
+
+void TestFaxBodies::pdfPagesKeepTheirMarks() {
+    const QString file = path(QStringLiteral("boxes.pdf"));
+    const QList<QRectF> boxes = {{20, 20, 40, 30}, {90, 130, 40, 30}, {150, 250, 40, 30}};
+    writePdf(file, boxes, true);
+    QCOMPARE(bodyPageCount(file), 4);
+    const QList<QImage> pages = rasterise(file);
+    QCOMPARE(pages.size(), 4);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(pages[i].format(), QImage::Format_Mono);
+        QCOMPARE(pages[i].size(), QSize(FaxPageWidth, FaxPageHeight));
+        for (int box = 0; box < 3; ++box) {
+            const double ink = inkShare(pages[i], faxRectOfA4(boxes[box]));
+            QVERIFY2(box == i ? ink > 0.99 : ink == 0.0,
+                     qPrintable(QStringLiteral("page %1 box %2: %3").arg(i).arg(box).arg(ink)));
+        }
+    }
+    // The landscape page is turned to fill the portrait page: its left edge at the top.
+    const QImage &turned = pages[3];
+    QVERIFY(inkShare(turned, {40, 10, 1640, 200}) > 0.99);
+    QCOMPARE(inkShare(turned, {0, 400, FaxPageWidth, 1800}), 0.0);
+}
+
+void TestFaxBodies::pdfRenderingStopsWhenTheSinkFails() {
+    const QString file = path(QStringLiteral("many.pdf"));
+    writePdf(file, QList<QRectF>(12, QRectF(10, 10, 20, 20)), false);
+    int seen = 0;
+    try {
+        rasteriseBody(file, [&](const QImage &) {
+            if (++seen == 2)
+                throw std::runtime_error("disk full");
+        });
+        QFAIL("the sink's failure did not come through");
+    } catch (const std::runtime_error &error) {
+        QCOMPARE(QByteArray(error.what()), QByteArray("disk full"));
+    }
+    QCOMPARE(seen, 2);
+}
+
+void TestFaxBodies::imagesFitThePage() {
+    // An A4-shaped picture with its top left quarter black, in several formats.
+    const QImage picture = whiteImageWithBox({840, 1188}, {0, 0, 420, 594});
+    for (const QByteArray format : {"png", "jpg", "bmp", "ppm", "tiff"}) {
+        const QString file = path(QStringLiteral("picture.") + QString::fromLatin1(format));
+        QVERIFY(picture.save(file, format.constData()));
+        QCOMPARE(bodyPageCount(file), 1);
+        const QList<QImage> pages = rasterise(file);
+        QCOMPARE(pages.size(), 1);
+        const QImage &page = pages[0];
+        QCOMPARE(page.size(), QSize(FaxPageWidth, FaxPageHeight));
+        QVERIFY2(inkShare(page, faxRectOfA4({0, 0, 105, 148.5}, 8)) > 0.99, format);
+        QVERIFY2(inkShare(page, faxRectOfA4({105, 0, 105, 297}, 8)) < 0.01, format);
+        QVERIFY2(inkShare(page, faxRectOfA4({0, 148.5, 210, 148.5}, 8)) < 0.01, format);
+    }
+    // A photograph's mid grey is dithered, neither swallowed nor blackened.
+    QImage grey(600, 800, QImage::Format_RGB32);
+    grey.fill(QColor(128, 128, 128));
+    const QString photo = path(QStringLiteral("grey.jpg"));
+    QVERIFY(grey.save(photo));
+    const double share = inkShare(rasterise(photo).at(0), {400, 600, 800, 800});
+    QVERIFY2(share > 0.35 && share < 0.65, qPrintable(QString::number(share)));
+}
+
+void TestFaxBodies::tiffPagesPassThrough() {
+    const QString fax = path(QStringLiteral("fax.tif"));
+    const QList<QRect> boxes = {{100, 100, 300, 200}, {900, 1500, 500, 400}};
+    {
+        FaxTiffWriter writer(fax);
+        for (const QRect &box : boxes)
+            writer.addPage(whiteImageWithBox({FaxPageWidth, FaxPageHeight}, box));
+        writer.close();
+    }
+    QCOMPARE(bodyPageCount(fax), 2);
+    const QList<QImage> pages = rasterise(fax);
+    QCOMPARE(pages.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        const QImage original = readTiffPage(fax, i);
+        for (int y = 0; y < FaxPageHeight; ++y)
+            QVERIFY(memcmp(original.constScanLine(y), pages[i].constScanLine(y),
+                           FaxPageWidth / 8) == 0);
+    }
+}
+
+void TestFaxBodies::contentDecidesTheKind() {
+    // A PDF named .txt is a PDF; a text without a name extension is text.
+    const QString pdf = path(QStringLiteral("report.pdf"));
+    writePdf(pdf, {{10, 10, 10, 10}, {10, 10, 10, 10}}, false);
+    const QString misnamed = path(QStringLiteral("report.txt"));
+    QVERIFY(QFile::copy(pdf, misnamed));
+    QCOMPARE(bodyPageCount(misnamed), 2);
+    const QString bare = path(QStringLiteral("README"));
+    writeFile(bare, "Just some plain text.\n");
+    QCOMPARE(rasterise(bare).size(), 1);
+}
+
+void TestFaxBodies::officeDocumentsGoThroughLibreOffice() {
+    const QString document = path(QStringLiteral("minutes.rtf"));
+    writeFile(document, "{\\rtf1\\ansi Minutes of the meeting.\\par}");
+    const QString converted = path(QStringLiteral("converted.pdf"));
+    writePdf(converted, {{20, 20, 40, 30}, {20, 20, 40, 30}, {20, 20, 40, 30}}, false);
+    const QByteArray originalPath = qgetenv("PATH");
+    QTemporaryDir bin;
+    qputenv("PATH", QFile::encodeName(bin.path()));
+
+    const QString missing = renderErrorOf([&] { rasterise(document); });
+    QVERIFY2(missing.contains(document) && missing.contains(QStringLiteral("LibreOffice is not "
+                                                                            "installed")),
+             qPrintable(missing));
+
+    // A stand-in converter that behaves like soffice --convert-to pdf --outdir <dir> <file>.
+    const QString soffice = bin.filePath(QStringLiteral("soffice"));
+    writeFile(soffice, "#!/bin/sh\n"
+                       "while [ $# -gt 1 ]; do\n"
+                       "  if [ \"$1\" = --outdir ]; then out=\"$2\"; fi; shift\n"
+                       "done\n"
+                       "[ -f \"$1\" ] || exit 3\n"
+                       "/bin/mkdir -p \"$out\" && /bin/cp '" +
+                           QFile::encodeName(converted) +
+                           "' \"$out/$(/usr/bin/basename \"$1\" .rtf).pdf\"\n");
+    QVERIFY(QFile::setPermissions(soffice, QFile::ReadOwner | QFile::WriteOwner |
+                                               QFile::ExeOwner));
+    QCOMPARE(bodyPageCount(document), 3);
+    const QList<QImage> pages = rasterise(document);
+    QCOMPARE(pages.size(), 3);
+    QVERIFY(inkShare(pages[2], faxRectOfA4({20, 20, 40, 30})) > 0.99);
+
+    writeFile(soffice, "#!/bin/sh\necho 'source file could not be loaded'\nexit 1\n");
+    const QString failed = renderErrorOf([&] { rasterise(document); });
+    QVERIFY2(failed.contains(document) && failed.contains(QStringLiteral("could not be loaded")),
+             qPrintable(failed));
+    qputenv("PATH", originalPath);
+}
+
+void TestFaxBodies::badBodiesNameTheFile() {
+    const QString pdf = path(QStringLiteral("source.pdf"));
+    writePdf(pdf, {{10, 10, 10, 10}}, false);
+    const QString png = path(QStringLiteral("source.png"));
+    QVERIFY(whiteImageWithBox({400, 400}, {0, 0, 200, 200}).save(png));
+    QByteArray random(4000, '\0');
+    for (qsizetype i = 0; i < random.size(); ++i)
+        random[i] = char((i * 7919 + 13) % 251);
+
+    const QString corruptPdf = path(QStringLiteral("corrupt.pdf"));
+    writeFile(corruptPdf, readFile(pdf).left(300));
+    const QString truncatedPng = path(QStringLiteral("truncated.png"));
+    writeFile(truncatedPng, readFile(png).left(readFile(png).size() / 2));
+    const QString randomPdf = path(QStringLiteral("random.pdf"));
+    writeFile(randomPdf, random);
+    const QString unknown = path(QStringLiteral("data.xyz"));
+    writeFile(unknown, random);
+    const QString empty = path(QStringLiteral("empty.txt"));
+    writeFile(empty, "");
+    const QString folder = path(QStringLiteral("folder.pdf"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString missing = path(QStringLiteral("missing.pdf"));
+
+    for (const QString &file : {corruptPdf, truncatedPng, randomPdf, unknown, empty, folder,
+                                missing}) {
+        const QString error = renderErrorOf([&] { rasterise(file); });
+        QVERIFY2(error.startsWith(file + u':'), qPrintable(file + QStringLiteral(" -> ") + error));
+        if (file != truncatedPng)  // its header is sound; only decoding finds the damage
+            QVERIFY2(renderErrorOf([&] { bodyPageCount(file); }).startsWith(file + u':'),
+                     qPrintable(file));
+    }
+    QVERIFY(renderErrorOf([&] { rasterise(missing); }).contains(QStringLiteral("not found")));
+    QVERIFY(renderErrorOf([&] { rasterise(empty); }).contains(QStringLiteral("empty")));
+    QVERIFY(renderErrorOf([&] { rasterise(unknown); }).contains(QStringLiteral("type")));
+}
+
+void TestFaxBodies::bannerSitsOnTopOfThePage() {
+    const QString file = path(QStringLiteral("black.png"));
+    QVERIFY(whiteImageWithBox({840, 1188}, {0, 0, 840, 1188}).save(file));
+    QImage page = rasterise(file).at(0);
+    drawBanner(page, QStringLiteral("2026-03-04 05:06\tFrom 12345\tPage 1 of 2"));
+    QCOMPARE(page.format(), QImage::Format_Mono);
+    const QRect banner(0, 0, FaxPageWidth, 30);
+    const double bannerInk = inkShare(page, banner);
+    QVERIFY2(bannerInk > 0.01 && bannerInk < 0.3, qPrintable(QString::number(bannerInk)));
+    QVERIFY(inkShare(page, {40, 40, 1600, 2200}) > 0.99);  // the page below is untouched
+
+    QImage colour(FaxPageWidth, FaxPageHeight, QImage::Format_RGB32);
+    colour.fill(Qt::white);
+    drawBanner(colour, QStringLiteral("Page 1 of 1"));
+    QVERIFY(inkShare(colour, banner) > 0.001);
+    QCOMPARE(inkShare(colour, {0, 31, FaxPageWidth, 2000}), 0.0);
+}
+
+QTEST_MAIN(TestFaxBodies)
+#include "tst_faxbodies.moc"
