@@ -57,7 +57,8 @@ int bodyPageCount(const QString &path);
 // LibreOffice when it is installed. Raises RenderError naming the file and the reason.
 void rasteriseBody(const QString &path, const std::function<void(const QImage &page)> &sink);
 
-// Draws the banner line (time, TSID, "Page x of y") across the top of a fax page.
+// Draws the banner line (time, TSID, "Page x of y") across the top of a fax page, on white.
+// Tabs split the text into parts drawn left, (centre,) right.
 void drawBanner(QImage &page, const QString &bannerText);
 
 // Writes fax pages into a TIFF Class F file, one IFD per page, G4 compressed.
