@@ -1,5 +1,5 @@
-// Plain text bodies: a typewriter page of 80 columns (10 per inch) and 66 lines (6 per
-// inch) in a monospace font, long lines wrapped, a form feed starting a new page.
+// Plain text bodies: a typewriter page of 80 columns and 66 lines (6 per inch) in an 11 pt
+// monospace font, long lines wrapped, a form feed starting a new page.
 #include "BodyKinds.h"
 #include "MonoPage.h"
 
@@ -18,10 +18,9 @@ namespace {
 constexpr int Columns = 80;
 constexpr int LinesPerPage = 66;
 constexpr int TabWidth = 8;
-constexpr double LinePitch = FaxDpiY / 6.0;            // square units (196 dpi)
-constexpr double ColumnPitch = FaxDpiY / 10.0;         // square units
-constexpr double LeftMargin = (SquareUnitsWidth - Columns * ColumnPitch) / 2;
+constexpr double LinePitch = FaxDpiY / 6.0;  // square units (196 dpi)
 constexpr double TopMargin = (FaxPageHeight - LinesPerPage * LinePitch) / 2;
+constexpr double FontPoints = 11;
 constexpr QChar FormFeed = u'\f';
 
 QString expandTabs(const QString &line) {
@@ -111,7 +110,7 @@ QFont typewriterFont() {
     QFont font(QStringLiteral("DejaVu Sans Mono"));
     font.setStyleHint(QFont::Monospace);
     font.setFixedPitch(true);
-    font.setPixelSize(qRound(FaxDpiY * 12 / 72));  // 12 pt: ten characters an inch
+    font.setPixelSize(qRound(FaxDpiY * FontPoints / 72));
     return font;
 }
 
@@ -121,9 +120,11 @@ QImage drawTextPage(const QStringList &rows, const QFont &font) {
     useSquareUnits(painter);
     painter.setFont(font);
     painter.setPen(Qt::black);
-    const double ascent = QFontMetricsF(font).ascent();
+    const QFontMetricsF metrics(font);
+    const double leftMargin =
+        std::max(0.0, (SquareUnitsWidth - Columns * metrics.horizontalAdvance(u'M')) / 2);
     for (qsizetype i = 0; i < rows.size(); ++i)
-        painter.drawText(QPointF(LeftMargin, TopMargin + ascent + double(i) * LinePitch),
+        painter.drawText(QPointF(leftMargin, TopMargin + metrics.ascent() + double(i) * LinePitch),
                          rows.at(i));
     painter.end();
     return toFaxMono(colour, MonoMode::Threshold);
