@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -391,6 +392,17 @@ void Spool::insertMessage(Folder folder, const QVariantMap &message)
     writeSidecar(folder, message);
 }
 
+void Spool::insertMessages(Folder folder, const QList<QVariantMap> &messages)
+{
+    inTransaction(m_connectionName, [&] {
+        for (const QVariantMap &message : messages)
+            insertRow(folder, message);
+        commitOrThrow(QStringLiteral("archiving %1 messages").arg(messages.size()));
+    });
+    for (const QVariantMap &message : messages)
+        writeSidecar(folder, message);
+}
+
 bool Spool::deleteMessage(Folder folder, qint64 id)
 {
     bool deleted = false;
@@ -434,9 +446,14 @@ void Spool::reconcileJobs()
 void Spool::reconcileFiles(Folder folder)
 {
     const QDir dir(directory(folder));
-    for (const QFileInfo &info : dir.entryInfoList({QStringLiteral("*.part")}, QDir::Files))
-        QFile::remove(info.absoluteFilePath());
-    for (const QFileInfo &info : dir.entryInfoList({QStringLiteral("*.json"), QStringLiteral("*.tiff")}, QDir::Files, QDir::Name)) {
+    // Walked entry by entry: an archive of many thousand faxes is never listed in memory.
+    QDirIterator files(dir.path(), {QStringLiteral("*.json"), QStringLiteral("*.tiff"), QStringLiteral("*.part")}, QDir::Files);
+    while (files.hasNext()) {
+        const QFileInfo info(files.next());
+        if (info.suffix() == QStringLiteral("part")) {
+            QFile::remove(info.absoluteFilePath());
+            continue;
+        }
         const qint64 id = idNumber(info.completeBaseName());
         if (id == 0 || !info.exists())
             continue;

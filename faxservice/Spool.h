@@ -52,6 +52,7 @@ public:
     std::optional<QVariantMap> message(Folder folder, qint64 id) const;
     QList<QVariantMap> messages(Folder folder, qint64 afterId, int count) const;
     void insertMessage(Folder folder, const QVariantMap &message);  // image in place already
+    void insertMessages(Folder folder, const QList<QVariantMap> &messages);  // one transaction for all
     bool deleteMessage(Folder folder, qint64 id);
 
 private:
