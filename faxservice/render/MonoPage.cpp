@@ -68,17 +68,18 @@ void packRow(const uchar *black, int count, uchar *line, int x0, bool inkIsOne) 
         setBit(x0 + i, black[i]);
 }
 
-// 8x8 Bayer matrix scaled to thresholds 2..254: pure white never turns black, pure black
-// always does, so text in a dithered page keeps clean edges.
+// An 8x8 clustered-dot screen at 45 degrees, thresholds 2..254: pure white never turns
+// black, pure black always does, so text on a screened page keeps clean edges. Clustered
+// dots, unlike a dispersed pattern, leave long runs that G4 codes compactly.
 constexpr std::array<std::array<uchar, 8>, 8> OrderedThresholds = [] {
-    constexpr int bayer[8][8] = {{0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 18, 58, 26},
-                                 {12, 44, 4, 36, 14, 46, 6, 38}, {60, 28, 52, 20, 62, 30, 54, 22},
-                                 {3, 35, 11, 43, 1, 33, 9, 41},  {51, 19, 59, 27, 49, 17, 57, 25},
-                                 {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21}};
+    constexpr int screen[8][8] = {{24, 10, 12, 26, 35, 47, 49, 37}, {8, 0, 2, 14, 45, 59, 61, 51},
+                                  {22, 6, 4, 16, 43, 57, 63, 53},   {30, 20, 18, 28, 33, 41, 55, 39},
+                                  {34, 46, 48, 36, 25, 11, 13, 27}, {44, 58, 60, 50, 9, 1, 3, 15},
+                                  {42, 56, 62, 52, 23, 7, 5, 17},   {32, 40, 54, 38, 31, 21, 19, 29}};
     std::array<std::array<uchar, 8>, 8> thresholds{};
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 8; ++x)
-            thresholds[size_t(y)][size_t(x)] = uchar(bayer[y][x] * 4 + 2);
+            thresholds[size_t(y)][size_t(x)] = uchar(screen[y][x] * 4 + 2);
     return thresholds;
 }();
 
@@ -87,7 +88,7 @@ void thresholdRow(const QRgb *in, int count, int, uchar *black) {
         black[i] = greyOnWhite(in[i]) < MidGrey;
 }
 
-// The Bayer thresholds laid out along whole rows, so that the inner loop only compares.
+// The screen's thresholds laid out along whole rows, so that the inner loop only compares.
 class OrderedDither {
 public:
     OrderedDither(int count, int x0) : m_rows(8, std::vector<uchar>(size_t(std::max(0, count)))) {

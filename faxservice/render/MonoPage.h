@@ -13,8 +13,8 @@ class QPainter;
 namespace sendmere::render::detail {
 
 // How colour pixels become black or white: a hard threshold keeps text and line art crisp;
-// ordered dithering (fast, for document pages) and error diffusion (finest, for
-// photographs) give tones; both leave pure black and pure white as they are.
+// an ordered clustered-dot screen (fast and compact, for document pages) and error
+// diffusion (finest, for photographs) give tones; both leave pure black and white alone.
 enum class MonoMode { Threshold, Ordered, Dither };
 
 // A white Format_Mono page (index 0 white, index 1 black) with the fax resolution set.
