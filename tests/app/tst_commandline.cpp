@@ -1,0 +1,120 @@
+// The command line grammar and what the "new" and "cover" actions make of it.
+#include "TestSeams.h"
+#include "app/CommandLine.h"
+#include "app/Init.h"
+#include "job/FaxJob.h"
+#include "wizard/frmCover.h"
+#include "wizard/frmNew.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTimer>
+#include <QtTest>
+
+using namespace sendmere;
+
+namespace {
+
+QStringList entries(const IndexedList<QString> &list) {
+    QStringList out;
+    for (int i = 1; i <= list.upperBound(); ++i) out << list(i);
+    return out;
+}
+
+// Runs a "new" command line; the recipients page is closed as soon as it is up.
+void runNewAndClose(const QString &line) {
+    QTimer::singleShot(0, [] {
+        if (frmNew *page = existingPage<frmNew>()) page->close();
+    });
+    runEntry(line);
+}
+
+}  // namespace
+
+class TestCommandLine : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void fieldsAndLists() {
+        const CommandLine full = parseCommandLine(QStringLiteral("new;x;Ann#Bob#;111#222#;/a.doc#;extra"));
+        QCOMPARE(full.action(), QStringLiteral("new"));
+        QCOMPARE(full.names, (QStringList{"Ann", "Bob", ""}));
+        QCOMPARE(full.numbers, (QStringList{"111", "222", ""}));
+        QCOMPARE(full.attachments, (QStringList{"/a.doc", ""}));
+
+        // Fewer than four fields: no names and no numbers; fewer than five: no attachments.
+        const CommandLine three = parseCommandLine(QStringLiteral("cover;;Ann#Bob"));
+        QVERIFY(three.names.isEmpty());
+        QVERIFY(three.numbers.isEmpty());
+        const CommandLine four = parseCommandLine(QStringLiteral("cover;;Ann#Bob;111#222"));
+        QCOMPARE(four.names, (QStringList{"Ann", "Bob"}));
+        QVERIFY(four.attachments.isEmpty());
+
+        QVERIFY(parseCommandLine(QString()).fields.isEmpty());
+        QCOMPARE(parseCommandLine(QStringLiteral(";;;;")).fields.size(), 5);
+        QVERIFY(parseCommandLine(QStringLiteral(";;;;")).names.isEmpty());
+        QCOMPARE(parseCommandLine(QStringLiteral("new;;##;;")).names, (QStringList{"", "", ""}));
+        QCOMPARE(commandLineText({"sendmere", "new;;Ann", "Smith#;1#"}), QStringLiteral("new;;Ann Smith#;1#"));
+    }
+
+    void parserSurvivesAnything() {
+        QRandomGenerator random(42);
+        const QString alphabet = QStringLiteral(";#\"\\ ab\u00e9\u4e2d\U0001F600\t\n");
+        for (int round = 0; round < 2000; ++round) {
+            QString text;
+            const int length = int(random.bounded(200));
+            for (int i = 0; i < length; ++i) text += alphabet.at(int(random.bounded(alphabet.size())));
+            const CommandLine line = parseCommandLine(text);
+            QCOMPARE(line.fields.isEmpty(), text.isEmpty());
+        }
+        const CommandLine huge = parseCommandLine(QString(100000, QLatin1Char('#')).prepend(QStringLiteral("new;;")) + QStringLiteral(";1"));
+        QCOMPARE(huge.names.size(), 100001);
+    }
+
+    void newDropsTheLastPieceOfEachList() {
+        test::RecordingSeams seams;
+        runNewAndClose(QStringLiteral("new;;Ann#Bob#;111#222#;\"/tmp/my report.doc\"#"));
+        QCOMPARE(entries(faxJob().RecipientName), (QStringList{"Ann", "Bob"}));
+        QCOMPARE(entries(faxJob().RecipientNumber), (QStringList{"111", "222"}));
+        QCOMPARE(entries(faxJob().Attachments), (QStringList{"/tmp/my report.doc"}));
+
+        runNewAndClose(QStringLiteral("new;;Ann#Bob;111#222"));
+        QCOMPARE(entries(faxJob().RecipientName), (QStringList{"Ann"}));
+        QCOMPARE(entries(faxJob().RecipientNumber), (QStringList{"111"}));
+        QCOMPARE(faxJob().Attachments.upperBound(), 0);
+
+        runNewAndClose(QStringLiteral("new"));
+        QCOMPARE(faxJob().RecipientName.upperBound(), 0);
+        QCOMPARE(faxJob().Attachments.upperBound(), 0);
+
+        // Fewer numbers than names: the missing numbers are empty, nothing breaks.
+        runNewAndClose(QStringLiteral("new;;Ann#Bob#Cy#;111#"));
+        QCOMPARE(entries(faxJob().RecipientNumber), (QStringList{"111", "", ""}));
+        QVERIFY(seams.recorded().messages.isEmpty());
+    }
+
+    void coverTakesEveryPiece() {
+        test::RecordingSeams seams;
+        runEntry(QStringLiteral("cover;;Ann#Bob;111#222"));
+        QCOMPARE(entries(faxJob().RecipientName), (QStringList{"Ann", "Bob"}));
+        QCOMPARE(entries(faxJob().RecipientNumber), (QStringList{"111", "222"}));
+        QVERIFY(existingPage<frmCover>() && existingPage<frmCover>()->isVisible());
+        existingPage<frmCover>()->close();
+        QCoreApplication::processEvents();
+    }
+
+    // Unknown or miscapitalised actions and empty command lines end at once, showing nothing.
+    void unknownActionsEndAtOnceWithCodeZero() {
+        const QString program = qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere");
+        for (const QString &line : {QStringLiteral("New"), QStringLiteral("console"), QString(),
+                                    QStringLiteral(";"), QStringLiteral("#"), QStringLiteral("import2;;a#")}) {
+            QProcess process;
+            process.start(program, line.isEmpty() ? QStringList() : QStringList{line});
+            QVERIFY2(process.waitForFinished(20000), qPrintable(line));
+            QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(process.exitCode(), 0);
+        }
+    }
+};
+
+QTEST_MAIN(TestCommandLine)
+#include "tst_commandline.moc"

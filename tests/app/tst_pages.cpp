@@ -1,0 +1,174 @@
+// The sender, about and warning pages and the help action, driven through their controls.
+#include "TestSeams.h"
+#include "TestSupport.h"
+#include "app/CWinReg.h"
+#include "app/Init.h"
+#include "extras/frmAbout.h"
+#include "extras/frmWarning.h"
+#include "job/FaxJob.h"
+#include "job/SenderInfo.h"
+#include "wizard/frmSender.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+using namespace sendmere;
+
+namespace {
+
+void waitForPageGone(PageId id) {
+    QTRY_VERIFY(pageSlot(id).isNull());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+}  // namespace
+
+class TestPages : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init() { test::clearErrorLog(); }
+
+    void senderPageShowsStoresAndDiscards() {
+        FaxJob &job = faxJob();
+        job.SenderFullName = QStringLiteral("Stored Name");
+        job.SenderEmail = QStringLiteral("stored@example.org");
+        SetSenderInfo();
+        job.SenderFullName = QStringLiteral("Unsaved in memory");
+
+        runEntry(QStringLiteral("sender"));
+        frmSender *page = existingPage<frmSender>();
+        QVERIFY(page && page->isVisible());
+        QCOMPARE(page->windowTitle(), QStringLiteral("Sender Information"));
+        QTRY_COMPARE(page->txtFullName->text(), QStringLiteral("Stored Name"));
+        QCOMPARE(page->txtEmail->text(), QStringLiteral("stored@example.org"));
+        QCOMPARE(page->findChild<QLabel *>(QStringLiteral("lblCaption"))->text(),
+                 QStringLiteral("This sender information will be included  on your cover page."));
+        QCOMPARE(page->findChild<QLabel *>(QStringLiteral("lblBilling"))->text(), QStringLiteral("Biliing Code:"));
+        QCOMPARE(page->findChild<QLabel *>(QStringLiteral("lblBilling"))->buddy(), page->txtBillingCode);
+
+        // Cancel discards what was typed.
+        page->txtFullName->clear();
+        QTest::keyClicks(page->txtFullName, QStringLiteral("Typed Then Cancelled"));
+        QTest::mouseClick(page->btnCancel, Qt::LeftButton);
+        waitForPageGone(PageId::frmSender);
+        CWinReg reg;
+        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Microsoft\\Fax\\UserInfo"), false));
+        QCOMPARE(reg.GetStringValue(QStringLiteral("FullName")), QStringLiteral("Stored Name"));
+        reg.CloseKey();
+
+        // OK with every box emptied stores eleven empty values.
+        runEntry(QStringLiteral("sender"));
+        page = existingPage<frmSender>();
+        QTRY_COMPARE(page->txtFullName->text(), QStringLiteral("Stored Name"));
+        for (QLineEdit *box : page->findChildren<QLineEdit *>()) box->clear();
+        QTest::keyClicks(page->txtWorkPhone, QStringLiteral("555-0199"));
+        QTest::mouseClick(page->btnOk, Qt::LeftButton);
+        waitForPageGone(PageId::frmSender);
+        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Microsoft\\Fax\\UserInfo"), false));
+        QCOMPARE(reg.GetStringValue(QStringLiteral("FullName")), QString());
+        QCOMPARE(reg.GetStringValue(QStringLiteral("MailBox")), QString());
+        QCOMPARE(reg.GetStringValue(QStringLiteral("OfficePhone")), QStringLiteral("555-0199"));
+        reg.CloseKey();
+        QCOMPARE(job.SenderWorkPhone, QStringLiteral("555-0199"));
+        QVERIFY(test::errorLogLines().isEmpty());
+    }
+
+    void aboutBox() {
+        test::RecordingSeams seams;
+        runEntry(QStringLiteral("about"));
+        frmAbout *about = existingPage<frmAbout>();
+        QVERIFY(about && about->isVisible());
+        QCOMPARE(about->windowTitle(), QStringLiteral("About Quillpost"));
+        QCOMPARE(about->lblTitle->text(), QStringLiteral("Quillpost"));
+        QCOMPARE(about->lblVersion->text(), QStringLiteral("Version 1.0"));
+        QCOMPARE(about->cmdSysInfo->text(), QStringLiteral("&System Info..."));
+        QVERIFY(!about->Image1->pixmap().isNull());
+
+        QTest::mouseClick(about->LabelURL, Qt::LeftButton);
+        QTest::mouseClick(about->lblSupport, Qt::LeftButton);
+        QCOMPARE(seams.recorded().opened,
+                 (QStringList{frmAbout::HomePage, QStringLiteral("mailto:") + frmAbout::SupportAddress}));
+
+        // A tool registered under the system information key is started.
+        CWinReg reg;
+        QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"), true));
+        QVERIFY(reg.SetStringValue(QStringLiteral("PATH"), QStringLiteral("/usr/bin/true")));
+        reg.CloseKey();
+        QTest::mouseClick(about->cmdSysInfo, Qt::LeftButton);
+        QCOMPARE(seams.recorded().started, (QList<QStringList>{{QStringLiteral("/usr/bin/true")}}));
+
+        // With none registered, the user is told so.
+        QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"), false));
+        QVERIFY(reg.DeleteValue(QStringLiteral("PATH")));
+        reg.CloseKey();
+        // No system information tool can be found on an empty PATH either.
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", "/nonexistent");
+        QTest::mouseClick(about->cmdSysInfo, Qt::LeftButton);
+        qputenv("PATH", path);
+        QCOMPARE(seams.recorded().messages.size(), 1);
+        QCOMPARE(seams.recorded().messages[0].text, QStringLiteral("System Information Is Unavailable At This Time"));
+        QCOMPARE(seams.recorded().started.size(), 1);
+
+        QTest::mouseClick(about->cmdOK, Qt::LeftButton);
+        QCOMPARE(seams.recorded().exitCodes, (QList<int>{0}));
+        waitForPageGone(PageId::frmAbout);
+    }
+
+    void getKeyValueReadsStringsAndNumbers() {
+        CWinReg reg;
+        const QString key = QStringLiteral("SOFTWARE\\Sendmere\\Test");
+        QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), key, true));
+        QVERIFY(reg.SetDWordValue(QStringLiteral("Number"), 256));
+        QVERIFY(reg.SetStringValue(QStringLiteral("Text"), QStringLiteral("C:\\Tools")));
+        reg.CloseKey();
+        QString value = QStringLiteral("untouched");
+        QVERIFY(GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, QStringLiteral("Number"), value));
+        QCOMPARE(value, QStringLiteral("256"));
+        QVERIFY(GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, QStringLiteral("Text"), value));
+        QCOMPARE(value, QStringLiteral("C:\\Tools"));
+        QVERIFY(!GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, QStringLiteral("Missing"), value));
+        QVERIFY(!GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key + QStringLiteral("\\Absent"), QStringLiteral("Text"), value));
+        QCOMPARE(value, QStringLiteral("C:\\Tools"));
+    }
+
+    void warningShowsItsTextAndEndsTheProgram() {
+        test::RecordingSeams seams;
+        QString shownText;
+        QTimer::singleShot(0, [&] {
+            frmWarning *warning = existingPage<frmWarning>();
+            shownText = warning->lblText->text();
+            QCOMPARE(warning->windowTitle(), QStringLiteral("Quillpost - Warning"));
+            QTest::mouseClick(warning->cmdOK, Qt::LeftButton);
+        });
+        runEntry(QStringLiteral("warning"));
+        QCOMPARE(shownText, frmWarning::DefaultText);
+        QCOMPARE(seams.recorded().exitCodes, (QList<int>{0}));
+        waitForPageGone(PageId::frmWarning);
+
+        // Scanning without an imaging component warns with the scan text, glued to "Warning:".
+        QTimer::singleShot(0, [&] {
+            frmWarning *warning = existingPage<frmWarning>();
+            shownText = warning->lblText->text();
+            warning->cmdOK_Click();
+        });
+        runEntry(QStringLiteral("scan"));
+        QCOMPARE(shownText, QStringLiteral("Warning:Can't find scan device. Please install scan or device camera."));
+        QCOMPARE(seams.recorded().exitCodes, (QList<int>{0, 0}));
+    }
+
+    void helpShowsItsMessage() {
+        test::RecordingSeams seams;
+        runEntry(QStringLiteral("help;;ignored"));
+        QCOMPARE(seams.recorded().messages.size(), 1);
+        QCOMPARE(seams.recorded().messages[0].text, QStringLiteral("Help"));
+        QCOMPARE(seams.recorded().messages[0].title, QStringLiteral("Sendmere"));
+        QVERIFY(seams.recorded().exitCodes.isEmpty());
+    }
+};
+
+QTEST_MAIN(TestPages)
+#include "tst_pages.moc"
