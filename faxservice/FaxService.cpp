@@ -53,7 +53,7 @@ FaxService::FaxService(Spool &spool, FaxdConfig config, CoverPageDirs coverDirs,
 
     touch();
     connect(&m_idleTimer, &QTimer::timeout, this, &FaxService::checkIdle);
-    m_idleTimer.start(15000);
+    m_idleTimer.start(int(qBound(200.0, m_config.idleExitMinutes * 60000 / 4, 15000.0)));
     // The session bus ends with the session (or the test): the service ends with it.
     connect(&m_busWatch, &QTimer::timeout, this, [this] {
         if (!QDBusConnection::sessionBus().isConnected()) {
@@ -92,7 +92,7 @@ void FaxService::checkIdle()
         touch();
         return;
     }
-    if (QDateTime::currentMSecsSinceEpoch() - m_lastActivity < qint64(m_config.idleExitMinutes) * 60000)
+    if (QDateTime::currentMSecsSinceEpoch() - m_lastActivity < qint64(m_config.idleExitMinutes * 60000))
         return;
     m_log.info(QStringLiteral("nothing to do for %1 minutes; the fax service ends").arg(m_config.idleExitMinutes));
     Q_EMIT ServerShutDown();

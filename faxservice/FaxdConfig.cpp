@@ -89,7 +89,7 @@ FaxdConfig FaxdConfig::load(const QString &path)
     c.retries = qMax(0, s.value(QStringLiteral("Schedule/Retries"), c.retries).toInt());
     c.retryIntervalSeconds = qMax(0.0, s.value(QStringLiteral("Schedule/RetryIntervalSeconds"), c.retryIntervalSeconds).toDouble());
     c.ringSeconds = qMax(1.0, s.value(QStringLiteral("Service/RingSeconds"), c.ringSeconds).toDouble());
-    c.idleExitMinutes = qMax(1, s.value(QStringLiteral("Service/IdleExitMinutes"), c.idleExitMinutes).toInt());
+    c.idleExitMinutes = qMax(0.02, s.value(QStringLiteral("Service/IdleExitMinutes"), c.idleExitMinutes).toDouble());
     c.devices = readDevices(s);
     return c;
 }

@@ -23,7 +23,7 @@ struct FaxdConfig {
     int retries = 3;
     double retryIntervalSeconds = 600;
     double ringSeconds = 120;       // how long a simulated call rings before it is missed
-    int idleExitMinutes = 10;       // the service ends when nothing was to do for this long
+    double idleExitMinutes = 10;    // the service ends when nothing was to do for this long
     QList<DeviceConfig> devices;
 
     static QString defaultPath();
