@@ -11,6 +11,12 @@ namespace sendmere::faxd {
 ServiceLog::ServiceLog(QString path) : m_path(std::move(path))
 {
     QDir().mkpath(QFileInfo(m_path).absolutePath());
+    // A service that runs for years keeps one previous log, not all of them.
+    constexpr qint64 MaxLogBytes = 1024 * 1024;
+    if (QFileInfo(m_path).size() > MaxLogBytes) {
+        QFile::remove(m_path + QStringLiteral(".1"));
+        QFile::rename(m_path, m_path + QStringLiteral(".1"));
+    }
 }
 
 void ServiceLog::write(const QString &level, const QString &text) const

@@ -11,6 +11,7 @@
 #include <QGuiApplication>
 #include <QDBusConnection>
 #include <QDir>
+#include <QLockFile>
 #include <sys/stat.h>
 
 namespace {
@@ -46,6 +47,14 @@ int main(int argc, char *argv[])
             render::ensureShippedCoverPages(coverDirs.server);
         } catch (const std::exception &e) {
             log.warning(QStringLiteral("cannot install the shipped cover pages into %1: %2").arg(coverDirs.server, QString::fromUtf8(e.what())));
+        }
+        // Two instances started at once (two clients, or a client and the bus) must not both
+        // reconcile the spool: the second one leaves at once and the first one serves.
+        QDir().mkpath(faxd::Spool::defaultRoot());
+        QLockFile lock(faxd::Spool::defaultRoot() + QStringLiteral("/spool.lock"));
+        if (!lock.tryLock(0)) {
+            log.info(QStringLiteral("another fax service holds the spool; this instance ends"));
+            return 0;
         }
         faxd::Spool spool(faxd::Spool::defaultRoot(), log);
         spool.open();
