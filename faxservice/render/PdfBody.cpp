@@ -83,6 +83,9 @@ public:
                 if (!push({renderPage(*page, m_reportedPath, i + 1), nullptr}, cancelled))
                     return;
             }
+            // Only read when the file changed under us and has fewer pages than counted;
+            // otherwise it waits unread until the renderer stops.
+            fail(m_reportedPath, QStringLiteral("the PDF document changed while being read"));
         } catch (...) {
             push({QImage(), std::current_exception()}, cancelled);
         }

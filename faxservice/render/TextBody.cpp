@@ -55,6 +55,9 @@ public:
     explicit TextPager(const QString &path) : m_file(path) {
         if (!m_file.open(QIODevice::ReadOnly))
             fail(path, QStringLiteral("cannot read the file (%1)").arg(m_file.errorString()));
+        // UTF-8 unless a byte order mark says otherwise.
+        const auto encoding = QStringConverter::encodingForData(m_file.peek(4));
+        m_decoder = QStringDecoder(encoding.value_or(QStringConverter::Utf8));
     }
 
     // The next page's rows; false when the text has ended.

@@ -112,6 +112,15 @@ void TestFaxBodies::textMakesTypewriterPages() {
     writeFile(formFeed, "first page\n\fsecond page\n");
     QCOMPARE(bodyPageCount(formFeed), 2);
     QCOMPARE(rasterise(formFeed).size(), 2);
+
+    // A byte order mark chooses the encoding: UTF-16 gives the same page as UTF-8.
+    const QString lines = QStringLiteral("Grüße\r\naus Köln\r\n");
+    const QString utf8 = path(QStringLiteral("utf8.txt")), utf16 = path(QStringLiteral("utf16.txt"));
+    writeFile(utf8, lines.toUtf8());
+    writeFile(utf16, QByteArray("\xff\xfe", 2) +
+                         QByteArray(reinterpret_cast<const char *>(lines.utf16()),
+                                    lines.size() * 2));
+    QCOMPARE(rasterise(utf16), rasterise(utf8));
 }
 
 void TestFaxBodies::pdfPagesKeepTheirMarks() {
