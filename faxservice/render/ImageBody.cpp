@@ -75,6 +75,15 @@ void openImage(QImageReader &reader, const QString &path) {
         fail(path, QStringLiteral("not a readable image (%1)").arg(reader.errorString()));
 }
 
+// A photograph of many megapixels is decoded at little more than the page needs (JPEG
+// decodes straight at the smaller size); the shape stays, so the fit on the page is the same.
+void limitDecodedSize(QImageReader &reader) {
+    const QSize full = reader.size();
+    const QSize enough(2 * FaxPageWidth, 2 * FaxPageWidth);
+    if (full.isValid() && full.width() > enough.width() && full.height() > enough.height())
+        reader.setScaledSize(full.scaled(enough, Qt::KeepAspectRatioByExpanding));
+}
+
 }  // namespace
 
 int imagePageCount(const QString &path) {
@@ -86,6 +95,7 @@ int imagePageCount(const QString &path) {
 void rasteriseImage(const QString &path, const PageSink &sink) {
     QImageReader reader(path);
     openImage(reader, path);
+    limitDecodedSize(reader);
     const QImage image = reader.read();
     if (image.isNull())
         fail(path, QStringLiteral("cannot read the image (%1)").arg(reader.errorString()));

@@ -176,6 +176,13 @@ void TestFaxBodies::imagesFitThePage() {
         QVERIFY2(inkShare(page, faxRectOfA4({105, 0, 105, 297}, 8)) < 0.01, format);
         QVERIFY2(inkShare(page, faxRectOfA4({0, 148.5, 210, 148.5}, 8)) < 0.01, format);
     }
+    // A large photograph is decoded smaller and lands in the same place.
+    const QString large = path(QStringLiteral("large.jpg"));
+    QVERIFY(whiteImageWithBox({3600, 5091}, {0, 0, 1800, 2545}).save(large));
+    const QImage largePage = rasterise(large).at(0);
+    QVERIFY(inkShare(largePage, faxRectOfA4({0, 0, 105, 148.5}, 8)) > 0.99);
+    QVERIFY(inkShare(largePage, faxRectOfA4({105, 0, 105, 297}, 8)) < 0.01);
+
     // A photograph's mid grey is dithered, neither swallowed nor blackened.
     QImage grey(600, 800, QImage::Format_RGB32);
     grey.fill(QColor(128, 128, 128));
