@@ -18,12 +18,14 @@ AutomationError permissionDenied() { return {err::PermissionDenied, QStringLiter
 // The part of path after its last separator; the whole path when it has none.
 QString fileNamePart(const QString &path) { return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1); }
 
-// Copies source to target, replacing a file of that name. A source that already is the
-// target stays as it is.
+bool sameFile(const QString &a, const QString &b) {
+    const QString canonical = QFileInfo(a).canonicalFilePath();
+    return !canonical.isEmpty() && canonical == QFileInfo(b).canonicalFilePath();
+}
+
+// Copies source to target, replacing a file of that name.
 void copyOverwriting(const QString &source, const QString &target) {
-    const QFileInfo from(source);
-    if (!from.isFile()) throw fileNotFound();
-    if (from.canonicalFilePath() == QFileInfo(target).canonicalFilePath()) return;
+    if (!QFileInfo(source).isFile()) throw fileNotFound();
     if (QFileInfo::exists(target) && !QFile::remove(target)) throw permissionDenied();
     if (!QFile::copy(source, target)) throw permissionDenied();
 }
@@ -60,7 +62,15 @@ void fillBody(fax::FaxDocument &doc, FaxJob &job) {
     if (job.Attachments.upperBound() > 0) {
         doc.AttachFaxToReceipt = true;
         const QString attachment = job.Attachments(1);
-        job.TempBodyFile = mCommon::GetTempDir() + QFileInfo(attachment).fileName();
+        const QString copy = mCommon::GetTempDir() + QFileInfo(attachment).fileName();
+        if (sameFile(attachment, copy)) {
+            // The document already lies where its copy would go: it is sent as it is, and
+            // there is no copy for the removal after the submission to delete.
+            job.TempBodyFile.clear();
+            doc.Body = attachment;
+            return;
+        }
+        job.TempBodyFile = copy;
         copyOverwriting(attachment, job.TempBodyFile);
         doc.Body = job.TempBodyFile;
     }

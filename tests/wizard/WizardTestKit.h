@@ -6,6 +6,7 @@
 #include "job/FaxJob.h"
 
 #include <QCoreApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QPainter>
@@ -95,6 +96,10 @@ inline QStringList column(const QTreeWidget *list, int col) {
     for (int i = 0; i < list->topLevelItemCount(); ++i) texts << list->topLevelItem(i)->text(col);
     return texts;
 }
+
+// Clicks on a check box's own mark, where a click toggles it (a wide box ignores a click
+// beyond its text).
+inline void click(QCheckBox *box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2)); }
 
 inline QStringList jobList(const IndexedList<QString> &list) {
     QStringList entries;

@@ -22,6 +22,7 @@
 #include <QTextEdit>
 
 using namespace sendmere;
+using test::click;
 using test::jobList;
 
 namespace {
@@ -54,6 +55,7 @@ void startJob(const QStringList &attachments = {}) {
     job.Attachments.redim(int(attachments.size()));
     for (int i = 1; i <= attachments.size(); ++i) job.Attachments(i) = attachments[i - 1];
 }
+
 
 bool coverControlsEnabled(const frmCover &page) {
     return page.cbCover->isEnabled() && page.txtSubject->isEnabled() && page.rtbNote->isEnabled() &&
@@ -119,7 +121,7 @@ private Q_SLOTS:
         QVERIFY(!page.Picture1->pixmap().isNull());
         QCOMPARE(page.Picture1->pixmap().size(), page.Picture1->size());
 
-        QTest::mouseClick(page.chkCover, Qt::LeftButton);
+        click(page.chkCover);
         QVERIFY(coverControlsEnabled(page));
         page.cbCover->setCurrentIndex(int(entries.size()) - 1);
         Q_EMIT page.cbCover->activated(int(entries.size()) - 1);
@@ -153,7 +155,7 @@ private Q_SLOTS:
         // Unticked, no attachment.
         QTest::mouseClick(page.cmdNext, Qt::LeftButton);
         // Ticked, template chosen, no subject and no note.
-        QTest::mouseClick(page.chkCover, Qt::LeftButton);
+        click(page.chkCover);
         QTest::mouseClick(page.cmdNext, Qt::LeftButton);
         QCOMPARE(seams.recorded().messages.size(), 2);
         QCOMPARE(seams.recorded().messages[0].text, QStringLiteral("Please add attachment."));
@@ -224,7 +226,7 @@ private Q_SLOTS:
         startJob();
         frmCover &page = freshCoverPage();
         QTRY_VERIFY(page.isActiveWindow());
-        QTest::mouseClick(page.chkCover, Qt::LeftButton);
+        click(page.chkCover);
         page.cbCover->setCurrentIndex(1);
         QTest::keyClicks(page.txtSubject, QStringLiteral("Quarterly figures"));
 
@@ -241,7 +243,7 @@ private Q_SLOTS:
         QVERIFY(!page.chkCover->isChecked());
         QVERIFY(!page.txtSubject->isEnabled());
 
-        QTest::mouseClick(page.chkCover, Qt::LeftButton);
+        click(page.chkCover);
         QTest::keyClicks(page.txtSubject, QStringLiteral("Quarterly figures"));
         page.cbCover->setCurrentIndex(1);
         QTest::mouseClick(page.cmdBack, Qt::LeftButton);

@@ -14,6 +14,7 @@
 #include <QTreeWidget>
 
 using namespace sendmere;
+using test::click;
 using test::column;
 
 namespace {
@@ -24,8 +25,6 @@ QList<bool> states(std::initializer_list<QCheckBox *> boxes) {
     return checked;
 }
 
-// Clicks on the box's own mark, where a click toggles it.
-void click(QCheckBox *box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2)); }
 
 frmSend &openSchedule() {
     frmSend &page = sendmere::page<frmSend>();

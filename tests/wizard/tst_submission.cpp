@@ -1,0 +1,311 @@
+// The fax document GenerateFax fills, and the whole wizard from the "new" action to the
+// fax service's queue.
+#include "FaxRender.h"
+#include "TestSeams.h"
+#include "TestSupport.h"
+#include "WizardTestKit.h"
+#include "app/Init.h"
+#include "app/mCommon.h"
+#include "job/SenderInfo.h"
+#include "platform/fax/FaxClient.h"
+#include "send/mSend.h"
+#include "wizard/frmCover.h"
+#include "wizard/frmFinish.h"
+#include "wizard/frmNew.h"
+#include "wizard/frmSend.h"
+#include "wizard/frmSender.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+using namespace sendmere;
+using test::click;
+
+namespace {
+
+QString base() { return QDir::tempPath() + QStringLiteral("/covers"); }
+QString serverDir() { return base() + QStringLiteral("/server"); }
+QString personalDir() { return base() + QStringLiteral("/personal"); }
+
+// A job as the wizard leaves it: two recipients, a server and a personal template.
+void wizardJob() {
+    ResetFaxJob();
+    FaxJob &job = faxJob();
+    job.RecipientName.redim(2);
+    job.RecipientNumber.redim(2);
+    job.RecipientName(1) = QStringLiteral("Ann");
+    job.RecipientNumber(1) = QStringLiteral("111");
+    job.RecipientName(2) = QStringLiteral("Bob");
+    job.RecipientNumber(2) = QStringLiteral("222");
+    job.CoverPages.redim(2);
+    job.CoverPages(1) = serverDir() + QStringLiteral("/general.svg");
+    job.CoverPages(2) = personalDir() + QStringLiteral("/My.Fax.cov");
+    job.FaxName = QStringLiteral("Doc");
+    job.Note = QStringLiteral("See attached");
+    job.FaxSubject = QStringLiteral("Figures");
+    job.FaxPriority = 2;
+    job.FaxSchedule = 1;
+    job.UseCoverPage = VbTrue;
+    job.PreviewFile.clear();
+    for (QString *field : {&job.SenderAddress, &job.SenderBillingCode, &job.SenderCompany, &job.SenderDepartment,
+                           &job.SenderEmail, &job.SenderfaxNumber, &job.SenderFullName, &job.SenderHomePhone,
+                           &job.SenderTitle, &job.SenderOffice, &job.SenderWorkPhone})
+        field->clear();
+}
+
+fax::FaxDocument &generated() {
+    faxJob().FaxDoc = std::make_shared<fax::FaxDocument>();
+    mSend::GenerateFax();
+    return *faxJob().FaxDoc;
+}
+
+
+}  // namespace
+
+class TestSubmission : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase() {
+        test::holdFaxJobsBack();
+        test::useCoverPageDirectories(base());
+        render::ensureShippedCoverPages(serverDir());
+    }
+    void init() { test::clearErrorLog(); }
+    void cleanup() { test::releaseAllPages(); }
+
+    void generateFaxMapsTheJob() {
+        wizardJob();
+        faxJob().DTFaxSend = QDateTime(QDate(2030, 5, 6), QTime(7, 8, 9));
+        faxJob().SenderFullName = QStringLiteral("Sam Sender");
+        faxJob().SenderWorkPhone = QStringLiteral("555-0100");
+        faxJob().FaxDoc = std::make_shared<fax::FaxDocument>();
+        faxJob().FaxDoc->Sender.Company = QStringLiteral("Kept Company");
+        mSend::GenerateFax();
+        const fax::FaxDocument &doc = *faxJob().FaxDoc;
+        QCOMPARE(doc.DocumentName, QStringLiteral("Doc"));
+        QCOMPARE(doc.Note, QStringLiteral("See attached"));
+        QCOMPARE(doc.Priority, 2);
+        QCOMPARE(doc.Recipients.Count(), 2);
+        QCOMPARE(doc.Recipients.Item(1).Name, QStringLiteral("Ann"));
+        QCOMPARE(doc.Recipients.Item(1).FaxNumber, QStringLiteral("111"));
+        QCOMPARE(doc.Recipients.Item(2).Name, QStringLiteral("Bob"));
+        QCOMPARE(doc.Recipients.Item(2).FaxNumber, QStringLiteral("222"));
+        QCOMPARE(doc.ScheduleTime, QDateTime(QDate(2030, 5, 6), QTime(7, 8, 9)));
+        QCOMPARE(doc.ScheduleType, 1);
+        QCOMPARE(doc.CoverPageType, int(fax::CoverPageServer));
+        QCOMPARE(doc.CoverPage, QStringLiteral("general.svg"));
+        QCOMPARE(doc.Subject, QStringLiteral("Figures"));
+        // No attachment: no body, no receipt attachment.
+        QVERIFY(doc.Body.isEmpty());
+        QVERIFY(!doc.AttachFaxToReceipt);
+        // Sender fields only where the job holds something.
+        QCOMPARE(doc.Sender.Name, QStringLiteral("Sam Sender"));
+        QCOMPARE(doc.Sender.OfficePhone, QStringLiteral("555-0100"));
+        QCOMPARE(doc.Sender.Company, QStringLiteral("Kept Company"));
+
+        faxJob().CoverIndex = 1;
+        QCOMPARE(generated().CoverPageType, int(fax::CoverPageLocal));
+        QCOMPARE(generated().CoverPage, QStringLiteral("My.Fax.cov"));
+        faxJob().UseCoverPage = VbFalse;
+        QCOMPARE(generated().CoverPageType, int(fax::CoverPageNone));
+        QCOMPARE(generated().CoverPage, QStringLiteral("My.Fax.cov"));
+        QVERIFY(test::errorLogLines().isEmpty());
+    }
+
+    void onlyTheFirstAttachmentGoesAsACopy() {
+        wizardJob();
+        const QString dir = QDir::tempPath() + QStringLiteral("/docs");
+        QDir().mkpath(dir);
+        test::writeFile(dir + QStringLiteral("/first.txt"), "first\n");
+        test::writeFile(QDir::tempPath() + QStringLiteral("/first.txt"), "stale copy\n");
+        FaxJob &job = faxJob();
+        job.Attachments.redim(3);
+        job.Attachments(1) = dir + QStringLiteral("/first.txt");
+        job.Attachments(2) = dir + QStringLiteral("/second.txt");
+        job.Attachments(3) = dir + QStringLiteral("/third.txt");
+        const fax::FaxDocument &doc = generated();
+        QCOMPARE(job.TempBodyFile, mCommon::GetTempDir() + QStringLiteral("first.txt"));
+        QCOMPARE(doc.Body, job.TempBodyFile);
+        QVERIFY(doc.AttachFaxToReceipt);
+        QFile copy(job.TempBodyFile);
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), QByteArray("first\n"));
+        copy.close();
+
+        mSend::RemovePreviewFile();
+        QVERIFY(!QFile::exists(job.TempBodyFile));
+        QVERIFY(QFile::exists(dir + QStringLiteral("/first.txt")));
+        QVERIFY(test::errorLogLines().isEmpty());
+        // Nothing left to delete: the failure is logged.
+        mSend::RemovePreviewFile();
+        QCOMPARE(test::errorLogLines().size(), 1);
+        QVERIFY(test::errorLogLines().first().startsWith(QStringLiteral("53,\"File not found\",\"msend.RemovePreviewFile\"")));
+    }
+
+    // A document that already lies in the temporary directory is sent as it is and kept.
+    void aDocumentInTheTemporaryDirectoryIsNeverDeleted() {
+        wizardJob();
+        const QString scanned = mCommon::GetTempDir() + QStringLiteral("scan.png");
+        test::writeFile(scanned, "image");
+        faxJob().TempBodyFile = QStringLiteral("/earlier/copy.pdf");
+        faxJob().Attachments.redim(1);
+        faxJob().Attachments(1) = scanned;
+        const fax::FaxDocument &doc = generated();
+        QCOMPARE(doc.Body, scanned);
+        QVERIFY(doc.AttachFaxToReceipt);
+        QCOMPARE(doc.Subject, QStringLiteral("Figures"));
+        mSend::RemovePreviewFile();
+        QVERIFY(QFile::exists(scanned));
+        QCOMPARE(test::errorLogLines().size(), 1);
+        QVERIFY(test::errorLogLines().first().contains(QStringLiteral("\"msend.RemovePreviewFile\"")));
+    }
+
+    void aPreviewIsTheWholeFax() {
+        wizardJob();
+        faxJob().PreviewFile = QDir::tempPath() + QStringLiteral("/fax1f.tiff");
+        faxJob().Attachments.redim(1);
+        faxJob().Attachments(1) = QStringLiteral("/docs/a.pdf");
+        const fax::FaxDocument &doc = generated();
+        QCOMPARE(doc.Body, faxJob().PreviewFile);
+        QCOMPARE(doc.CoverPageType, int(fax::CoverPageNone));
+        QVERIFY(!doc.AttachFaxToReceipt);
+        QCOMPARE(doc.Subject, QStringLiteral("Figures"));
+    }
+
+    void aTemplateBeyondTheListStopsTheFilling() {
+        wizardJob();
+        faxJob().CoverIndex = 2;
+        faxJob().SenderFullName = QStringLiteral("Sam Sender");
+        const fax::FaxDocument &doc = generated();
+        QCOMPARE(doc.Recipients.Count(), 2);
+        QCOMPARE(doc.ScheduleType, 1);
+        QCOMPARE(doc.Priority, 2);
+        QVERIFY(doc.CoverPage.isEmpty());
+        QVERIFY(doc.Subject.isEmpty());
+        QVERIFY(doc.Sender.Name.isEmpty());
+        QCOMPARE(test::errorLogLines().size(), 1);
+        QVERIFY(test::errorLogLines().first().startsWith(QStringLiteral("9,\"Subscript out of range\",\"msend.GenerateFax\"")));
+    }
+
+    void aFailingSubmissionKeepsTheFinishPageOpen() {
+        test::RecordingSeams seams;
+        wizardJob();
+        faxJob().RecipientNumber(2) = QString();  // the service refuses a recipient without a number
+        frmFinish &page = sendmere::page<frmFinish>();
+        page.showPage();
+        QTRY_VERIFY(page.isActiveWindow());
+        QTest::mouseClick(page.OKButton, Qt::LeftButton);
+        QVERIFY(seams.recorded().exitCodes.isEmpty());
+        QVERIFY(page.isVisible());
+        QVERIFY(seams.recorded().messages.isEmpty());
+    }
+
+    void theWizardFromCommandLineToQueue() {
+        test::RecordingSeams seams;
+        SenderInfoFixture();
+        faxJob().UseCoverPage = VbFalse;  // as in a new process: the flag outlives a job reset
+        QDir().mkpath(QDir::homePath() + QStringLiteral("/Documents"));
+        const QString report = QDir::homePath() + QStringLiteral("/Documents/report.pdf");
+        test::writePdf(report, 2);
+
+        QTimer::singleShot(0, [] {
+            frmNew *recipients = existingPage<frmNew>();
+            if (!recipients) return;
+            if (!QTest::qWaitFor([&] { return recipients->lvRecipients->topLevelItemCount() == 2; }, 20000))
+                qWarning("the recipients never showed");
+            QTest::mouseClick(recipients->btnNext, Qt::LeftButton);
+        });
+        runEntry(QStringLiteral("new;;Ann#Bob#;111#222#;\"%1\"#").arg(report));
+
+        frmCover *cover = existingPage<frmCover>();
+        QVERIFY(cover);
+        QTRY_VERIFY(cover->isActiveWindow());
+        QCOMPARE(cover->txtAttachment->text(), report);
+        // The sender's details come from the registry through the sender page; the cover
+        // page page shows the stored job again when it comes back.
+        QTest::mouseClick(cover->cmdSender, Qt::LeftButton);
+        frmSender *sender = existingPage<frmSender>();
+        QVERIFY(sender);
+        QTRY_COMPARE(sender->txtFullName->text(), QStringLiteral("Sam Sender"));
+        QTest::mouseClick(sender->btnOk, Qt::LeftButton);
+        test::waitForPageGone(PageId::frmSender);
+        QTRY_VERIFY(cover->isActiveWindow());
+
+        QVERIFY(!cover->chkCover->isChecked());
+        click(cover->chkCover);
+        const int general = cover->cbCover->findText(QStringLiteral("general"));
+        QVERIFY(general >= 0);
+        cover->cbCover->setCurrentIndex(general);
+        Q_EMIT cover->cbCover->activated(general);
+        QTest::keyClicks(cover->txtSubject, QStringLiteral("Quarterly report"));
+        QTest::mouseClick(cover->cmdNext, Qt::LeftButton);
+
+        frmSend *schedule = existingPage<frmSend>();
+        QVERIFY(schedule);
+        QTRY_VERIFY(schedule->isActiveWindow());
+        click(schedule->optPriorityHigh);
+        click(schedule->optSchDiscount);
+        QTest::mouseClick(schedule->btnNext, Qt::LeftButton);
+
+        test::waitForPageGone(PageId::frmSend);
+        frmFinish *finish = existingPage<frmFinish>();
+        QVERIFY(finish);
+        QTRY_VERIFY(finish->isActiveWindow());
+        QCOMPARE(finish->lblCover->text(), QStringLiteral("general.svg"));
+        QCOMPARE(finish->lblSend->text(), QStringLiteral("Discount period"));
+        QTest::mouseClick(finish->OKButton, Qt::LeftButton);
+        QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
+        QVERIFY(seams.recorded().messages.isEmpty());
+        QVERIFY(!QFile::exists(faxJob().TempBodyFile));
+        QVERIFY(QFile::exists(report));
+
+        fax::FaxServer server;
+        server.Connect(QString());
+        const fax::FaxOutgoingJobs jobs = server.Folders().OutgoingQueue().GetJobs();
+        QCOMPARE(jobs.Count(), 2);
+        QStringList names, numbers;
+        for (int i = 1; i <= jobs.Count(); ++i) {
+            const fax::FaxOutgoingJob &job = jobs.Item(i);
+            names << job.Recipient().Name;
+            numbers << job.Recipient().FaxNumber;
+            QCOMPARE(job.Subject(), QStringLiteral("Quarterly report"));
+            QCOMPARE(job.Priority(), 2);
+            QCOMPARE(job.properties().value(QStringLiteral("ScheduleType")).toInt(), 2);
+            QCOMPARE(job.properties().value(QStringLiteral("CoverPageType")).toInt(), int(fax::CoverPageServer));
+            QCOMPARE(job.Sender().Name, QStringLiteral("Sam Sender"));
+            QCOMPARE(job.Sender().Company, QStringLiteral("Sendmere Test Ltd"));
+            QCOMPARE(job.Sender().FaxNumber, QStringLiteral("555-0199"));
+            // The cover page and both pages of the report.
+            QCOMPARE(job.Pages(), 3);
+            const QString image = QDir::tempPath() + QStringLiteral("/job%1.tiff").arg(i);
+            job.CopyTiff(image);
+            QCOMPARE(render::tiffPageCount(image), 3);
+        }
+        names.sort();
+        numbers.sort();
+        QCOMPARE(names, (QStringList{QStringLiteral("Ann"), QStringLiteral("Bob")}));
+        QCOMPARE(numbers, (QStringList{QStringLiteral("111"), QStringLiteral("222")}));
+        server.Disconnect();
+        QVERIFY2(test::errorLogLines().isEmpty(), qPrintable(test::errorLogLines().join(u'\n')));
+    }
+
+private:
+    static void SenderInfoFixture() {
+        FaxJob &job = faxJob();
+        job.SenderFullName = QStringLiteral("Sam Sender");
+        job.SenderCompany = QStringLiteral("Sendmere Test Ltd");
+        job.SenderfaxNumber = QStringLiteral("555-0199");
+        SetSenderInfo();
+        // The process starts with empty sender fields; only the registry holds them.
+        job.SenderFullName.clear();
+        job.SenderCompany.clear();
+        job.SenderfaxNumber.clear();
+    }
+};
+
+QTEST_MAIN(TestSubmission)
+#include "tst_submission.moc"
