@@ -153,8 +153,7 @@ public:
         reader.setNamespaceProcessing(false);
         QXmlStreamWriter writer(&out);
         std::vector<TextStyle> styles{TextStyle{}};
-        while (!reader.atEnd()) {
-            reader.readNext();
+        while (reader.readNext() != QXmlStreamReader::Invalid && !reader.atEnd()) {
             if (reader.isStartElement()) {
                 styles.push_back(styles.back().inheritedBy(reader.attributes()));
                 if (reader.name() == QLatin1String("text")) {
@@ -217,7 +216,7 @@ private:
         if (reader.isEndElement())
             return text.isNull() ? QStringLiteral("") : text;
         writer.writeCharacters(substitute(text));
-        for (int depth = 1; !reader.atEnd(); reader.readNext()) {
+        for (int depth = 1; !reader.atEnd() && !reader.hasError(); reader.readNext()) {
             depth += reader.isStartElement() ? 1 : reader.isEndElement() ? -1 : 0;
             if (depth == 0)
                 break;
