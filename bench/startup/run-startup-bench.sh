@@ -1,0 +1,56 @@
+#!/bin/sh
+# Start-up benchmark: time from process start until the first window is shown and active,
+# for `sendmere 'new;;Ann#;111#'` and for the smallest Qt Widgets dialog program, each run
+# N times offscreen in a fresh HOME/XDG on a private session bus. Prints the medians and
+# their ratio. The fax service is started by a warm-up run and stays up for the measured ones,
+# as it is on a desktop where the service is already running.
+# Usage: run-startup-bench.sh <build dir> [runs]
+set -eu
+BUILD="${1:?usage: run-startup-bench.sh <build dir> [runs]}"
+RUNS="${2:-30}"
+SENDMERE="$BUILD/bin/sendmere"
+FLOOR="$BUILD/bench/startup/sendmere-bench-dialog"
+for program in "$SENDMERE" "$FLOOR"; do
+  [ -x "$program" ] || { echo "missing $program: build the targets sendmere, sendmere-faxd and sendmere-bench-dialog" >&2; exit 1; }
+done
+
+if [ -z "${SENDMERE_BENCH_INSIDE:-}" ]; then
+  ROOT="$(mktemp -d "${TMPDIR:-/tmp}/sendmere-bench.XXXXXX")"
+  trap 'rm -rf "$ROOT"' EXIT
+  export HOME="$ROOT/home" XDG_CONFIG_HOME="$ROOT/config" XDG_DATA_HOME="$ROOT/data" \
+         XDG_STATE_HOME="$ROOT/state" XDG_CACHE_HOME="$ROOT/cache" XDG_RUNTIME_DIR="$ROOT/runtime" \
+         TMPDIR="$ROOT/tmp"
+  mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_STATE_HOME" "$XDG_CACHE_HOME" "$TMPDIR"
+  mkdir -m 0700 "$XDG_RUNTIME_DIR"
+  export QT_QPA_PLATFORM=offscreen SENDMERE_BENCH_INSIDE=1
+  unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
+  dbus-run-session -- "$0" "$@"
+  exit $?
+fi
+
+export SENDMERE_BENCH_QUIT_ON_ACTIVE=1
+now_ns() { date +%s%N; }
+
+# Runs "$@" RUNS times and prints the median wall time in milliseconds.
+median_ms() {
+  samples=""
+  i=0
+  while [ "$i" -lt "$RUNS" ]; do
+    start=$(now_ns)
+    "$@" >/dev/null 2>&1 || { echo "$1 ended with an error" >&2; exit 1; }
+    end=$(now_ns)
+    samples="$samples $(( (end - start) / 1000 ))"
+    i=$((i + 1))
+  done
+  printf '%s\n' $samples | sort -n | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.1f\n", m / 1000 }'
+}
+
+"$SENDMERE" 'new;;Ann#;111#' >/dev/null 2>&1  # warm-up: starts the fax service
+"$FLOOR" >/dev/null 2>&1
+
+program_ms=$(median_ms "$SENDMERE" 'new;;Ann#;111#')
+floor_ms=$(median_ms "$FLOOR")
+echo "runs: $RUNS each, offscreen"
+echo "sendmere 'new;;Ann#;111#' to the recipients page active: median ${program_ms} ms"
+echo "minimal Qt Widgets dialog shown and active:            median ${floor_ms} ms"
+awk -v p="$program_ms" -v f="$floor_ms" 'BEGIN { printf "ratio: %.2f (goal: at most 1.30)\n", p / f }'
