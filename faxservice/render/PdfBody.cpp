@@ -1,6 +1,7 @@
 // PDF bodies through Poppler: each page drawn straight at the fax resolution and size.
 // Long documents are drawn by a few worker threads, each with its own copy of the document
-// (a Poppler document is not shared between threads), and handed on in page order.
+// (a Poppler document is not shared between threads), and handed on in page order. Calls
+// themselves are meant to come from one thread at a time (the fax service's).
 #include "BodyKinds.h"
 #include "MonoPage.h"
 
@@ -154,6 +155,14 @@ private:
     std::vector<std::thread> m_threads;
 };
 
+// Poppler sets up its process-wide colour management on the first page it draws, without
+// a lock; drawing a page at 1 dpi here, before the workers start, keeps them from racing
+// to do it.
+void settleSharedPopplerState(const Poppler::Document &document) {
+    if (const std::unique_ptr<Poppler::Page> page = document.page(0))
+        page->renderToImage(1, 1);
+}
+
 int workerCount(int pages) {
     return std::clamp(std::min(QThread::idealThreadCount(), pages), 1, MaxWorkers);
 }
@@ -168,6 +177,7 @@ void rasterisePdf(const QString &path, const QString &reportedPath, const PageSi
     auto document = openPdf(path, reportedPath);
     const int pages = document->numPages();
     if (workerCount(pages) > 1) {
+        settleSharedPopplerState(*document);
         document.reset();
         ParallelPdfRenderer renderer(path, reportedPath, workerCount(pages));
         for (int i = 0; i < pages; ++i)
