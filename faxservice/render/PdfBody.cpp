@@ -43,6 +43,8 @@ std::unique_ptr<Poppler::Document> openPdf(const QString &path, const QString &r
 // Landscape pages are turned a quarter so that they fill the portrait fax page.
 QImage renderPage(const Poppler::Page &page, const QString &reportedPath, int number) {
     QSizeF points = page.pageSizeF();
+    if (points.isEmpty())
+        fail(reportedPath, QStringLiteral("page %1 of the PDF document has no size").arg(number));
     const bool landscape = points.width() > points.height();
     if (landscape)
         points.transpose();
