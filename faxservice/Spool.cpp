@@ -173,6 +173,28 @@ void Spool::open()
     for (Folder f : {Folder::Sent, Folder::Received, Folder::Queue})
         reconcileFiles(f);
     reconcileJobs();
+    reportLostImages(Folder::Sent);
+    reportLostImages(Folder::Received);
+}
+
+// An archived message whose image has gone keeps its entry (its properties are still worth
+// having); the log says which image is lost.
+void Spool::reportLostImages(Folder folder) const
+{
+    qint64 after = 0;
+    while (true) {
+        QSqlQuery q = Query(m_connectionName, QStringLiteral("SELECT id FROM messages WHERE folder=? AND id>? ORDER BY id LIMIT 500"))
+                          .bind(folderCode(folder)).bind(after).exec();
+        bool any = false;
+        while (q.next()) {
+            any = true;
+            after = q.value(0).toLongLong();
+            if (!QFileInfo::exists(imagePath(folder, after)))
+                m_log.warning(QStringLiteral("%1 %2: its fax image %3 is lost").arg(folderName(folder), idText(after), imagePath(folder, after)));
+        }
+        if (!any)
+            return;
+    }
 }
 
 bool Spool::openDatabase()
@@ -479,8 +501,6 @@ void Spool::reconcileFiles(Folder folder)
             commitOrThrow(QStringLiteral("recovering %1").arg(idText(id)));
         });
         m_log.info(QStringLiteral("%1 %2: recovered from its sidecar").arg(folderName(folder), idText(id)));
-        if (folder != Folder::Queue && !QFileInfo::exists(imagePath(folder, id)))
-            m_log.warning(QStringLiteral("%1 %2: its fax image %3 is lost").arg(folderName(folder), idText(id), imagePath(folder, id)));
     }
 }
 

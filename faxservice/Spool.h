@@ -61,6 +61,7 @@ private:
     void moveCorruptDatabaseAside();
     void createSchema();
     void reconcileJobs();
+    void reportLostImages(Folder folder) const;
     void reconcileFiles(Folder folder);
     void raiseNextIdAbove(qint64 id);
     void writeSidecar(Folder folder, const QVariantMap &props) const;

@@ -62,13 +62,26 @@ private Q_SLOTS:
     {
         const QString lost = submitLater(QStringLiteral("lost.txt"));
         const QString kept = submitLater(QStringLiteral("kept.txt"));
+        const QString received = messageIds(m_server.Folders().IncomingArchive()).first();
         killService();
         QVERIFY(QFile::remove(spoolRoot() + QStringLiteral("/queue/%1.tiff").arg(lost)));
+        const QString receivedImage = spoolRoot() + QStringLiteral("/received/%1.tiff").arg(received);
+        QVERIFY(QFile::rename(receivedImage, receivedImage + QStringLiteral(".away")));
         const FaxOutgoingQueue queue = m_server.Folders().OutgoingQueue();
         QCOMPARE(queue.GetJob(lost).Status(), int(StatusFailed));
         QVERIFY(queue.GetJob(lost).ExtendedStatus().contains(QStringLiteral("missing")));
         QCOMPARE(queue.GetJob(kept).Status(), int(StatusPending));
         QVERIFY(readLog().contains(QStringLiteral("job %1: its fax image").arg(lost)));
+        // An archived message without its image keeps its entry; the log names the lost file.
+        QCOMPARE(m_server.Folders().IncomingArchive().GetMessage(received).Id(), received);
+        QVERIFY(readLog().contains(QStringLiteral("received %1: its fax image %2 is lost").arg(received, receivedImage)));
+        try {
+            m_server.Folders().IncomingArchive().GetMessage(received).CopyTiff(QDir::tempPath() + QStringLiteral("/gone.tiff"));
+            QFAIL("a lost image was copied");
+        } catch (const AutomationError &e) {
+            QCOMPARE(e.number(), 53);
+        }
+        QVERIFY(QFile::rename(receivedImage + QStringLiteral(".away"), receivedImage));
         try {
             queue.GetJob(lost).CopyTiff(QDir::tempPath() + QStringLiteral("/lost.tiff"));
             QFAIL("a missing image was copied");

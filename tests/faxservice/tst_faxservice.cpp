@@ -187,7 +187,7 @@ private Q_SLOTS:
         expectError([&] { document(QStringLiteral("5550100"), missing).ConnectedSubmit(m_server); }, 53, missing);
         QFile junk(QDir::tempPath() + QStringLiteral("/junk.xyz"));
         QVERIFY(junk.open(QIODevice::WriteOnly));
-        junk.write(QByteArray("\x00\x01\x02\xff\xfe binary", 14));
+        junk.write(QByteArray::fromHex("000102fffe0062696e617279"));
         junk.close();
         try {
             document(QStringLiteral("5550100"), junk.fileName()).ConnectedSubmit(m_server);
