@@ -97,9 +97,13 @@ Hive seededHive(Root root)
         setString(hive, QStringLiteral("SOFTWARE\\Clients\\Mail\\Microsoft Outlook"), QString(),
                   QStringLiteral("Sendmere mail store"));
     } else if (root == Root::CurrentUser) {
-        setString(hive, kShellFolders, QStringLiteral("Personal"),
-                  QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
-        setString(hive, kFaxSetup, QStringLiteral("CoverPageDir"), QStringLiteral("Fax/Personal Coverpages"));
+        const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        const QString personalCoverPages = QStringLiteral("Fax/Personal Coverpages");
+        setString(hive, kShellFolders, QStringLiteral("Personal"), documents);
+        setString(hive, kFaxSetup, QStringLiteral("CoverPageDir"), personalCoverPages);
+        // The folder the user's own cover pages go in exists from the start, as it would
+        // where the fax service is set up.
+        QDir().mkpath(documents + QLatin1Char('/') + personalCoverPages);
         hive.ensureKey(QStringLiteral("Software\\Microsoft\\Fax\\UserInfo"));
     }
     return hive;
