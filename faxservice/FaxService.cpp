@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 #include <optional>
 
 namespace sendmere::faxd {
@@ -64,7 +65,13 @@ FaxService::FaxService(Spool &spool, FaxdConfig config, CoverPageDirs coverDirs,
     m_busWatch.start(500);
 }
 
-FaxService::~FaxService() = default;
+FaxService::~FaxService()
+{
+    // A render still running finishes first; its images, never queued, are leftovers that
+    // the next start removes.
+    for (QThread *worker : findChildren<QThread *>())
+        worker->wait();
+}
 
 bool FaxService::publish()
 {
@@ -88,7 +95,7 @@ void FaxService::touch()
 
 void FaxService::checkIdle()
 {
-    if (m_queue->hasWork() || m_line->busy()) {
+    if (m_queue->hasWork() || m_line->busy() || !findChildren<QThread *>().isEmpty()) {
         touch();
         return;
     }
@@ -120,11 +127,6 @@ Result FaxService::guarded(Body body)
         sendErrorReply(faxbus::ErrorFailed, QString::fromUtf8(e.what()));
     }
     return Result{};
-}
-
-QStringList FaxService::Submit(const QVariantMap &document)
-{
-    return guarded<QStringList>([&] { return submit(faxbus::plainMap(document)); });
 }
 
 QVariantMap FaxService::jobProperties(const QVariantMap &doc, const QVariantMap &recipient, qint64 id, int pages) const
@@ -159,9 +161,62 @@ QVariantMap FaxService::jobProperties(const QVariantMap &doc, const QVariantMap 
     return job;
 }
 
-// Renders every recipient's image before anything is queued: a document that fails leaves
-// nothing behind, and the client may delete its body file as soon as this returns.
-QStringList FaxService::submit(const QVariantMap &doc)
+// A submission while it is rendered on a worker thread. It carries copies of all it needs;
+// the spool is touched only on the service's own thread, before and after.
+struct FaxService::SubmitTask {
+    QVariantMap document;
+    QString cover, bodyPath, bodyTemp;
+    QList<QVariantMap> jobs;  // their Pages are filled in by run()
+    QStringList partPaths, imagePaths;
+    QString errorName, errorText;  // set when rendering failed
+
+    void run()
+    {
+        try {
+            std::optional<RenderedBody> body;
+            if (!bodyPath.isEmpty())
+                body.emplace(bodyPath, bodyTemp);
+            for (int i = 0; i < jobs.size(); ++i) {
+                const JobImage image{cover, document, faxbus::plainMap(jobs[i].value(QStringLiteral("Recipient"))),
+                                     body ? &*body : nullptr, jobs[i].value(QStringLiteral("TSID")).toString(),
+                                     QDateTime::currentDateTime()};
+                jobs[i].insert(QStringLiteral("Pages"), composeJobImage(image, partPaths[i]));
+                if (!QFile::rename(partPaths[i], imagePaths[i]))
+                    throw ServiceError(faxbus::ErrorFailed, QStringLiteral("cannot move %1 into the queue").arg(partPaths[i]));
+            }
+        } catch (const ServiceError &e) {
+            fail(e.name(), e.text());
+        } catch (const render::RenderError &e) {
+            fail(faxbus::ErrorRenderFailed, e.message());
+        } catch (const std::exception &e) {
+            fail(faxbus::ErrorFailed, QString::fromUtf8(e.what()));
+        }
+    }
+
+    void fail(const QString &name, const QString &text)
+    {
+        errorName = name;
+        errorText = text;
+        removeImages();
+    }
+
+    void removeImages() const
+    {
+        for (const QString &path : partPaths + imagePaths)
+            QFile::remove(path);
+    }
+
+    QStringList ids() const
+    {
+        QStringList list;
+        for (const QVariantMap &job : jobs)
+            list.append(job.value(QStringLiteral("Id")).toString());
+        return list;
+    }
+};
+
+// Checks the document and gives each recipient its job; raises ServiceError when refused.
+std::shared_ptr<FaxService::SubmitTask> FaxService::prepareSubmission(const QVariantMap &doc)
 {
     const QList<QVariantMap> recipients = faxbus::plainMapList(doc.value(QStringLiteral("Recipients")));
     if (recipients.isEmpty())
@@ -171,38 +226,63 @@ QStringList FaxService::submit(const QVariantMap &doc)
             throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("A recipient has no fax number."));
     checkedChoice(doc, QStringLiteral("Priority"), 1, 2);
     checkedChoice(doc, QStringLiteral("ScheduleType"), 0, 2);
-    const QString cover = resolveCoverPage(m_coverDirs, checkedChoice(doc, QStringLiteral("CoverPageType"), 0, 2),
-                                           doc.value(QStringLiteral("CoverPage")).toString());
-    const QString bodyPath = doc.value(QStringLiteral("Body")).toString();
-    std::optional<RenderedBody> body;
-    if (!bodyPath.isEmpty())
-        body.emplace(bodyPath, QStringLiteral("%1/submission-%2.part").arg(m_spool.directory(Folder::Queue)).arg(QDateTime::currentMSecsSinceEpoch()));
-
-    QList<QVariantMap> jobs;
-    QStringList ids;
-    try {
-        for (const QVariantMap &recipient : recipients) {
-            const qint64 id = m_spool.allocateId();
-            ids.append(idText(id));
-            JobImage image{cover, doc, recipient, body ? &*body : nullptr, QString(), QDateTime::currentDateTime()};
-            QVariantMap job = jobProperties(doc, recipient, id, 0);
-            image.tsid = job.value(QStringLiteral("TSID")).toString();
-            const int pages = composeJobImage(image, m_spool.partPath(Folder::Queue, id));
-            if (!QFile::rename(m_spool.partPath(Folder::Queue, id), m_spool.imagePath(Folder::Queue, id)))
-                throw SpoolError(QStringLiteral("cannot move the image of job %1 into the queue").arg(idText(id)));
-            job.insert(QStringLiteral("Pages"), pages);
-            jobs.append(job);
-        }
-        m_queue->add(jobs);
-    } catch (...) {
-        for (const QString &id : ids) {
-            QFile::remove(m_spool.partPath(Folder::Queue, idNumber(id)));
-            QFile::remove(m_spool.imagePath(Folder::Queue, idNumber(id)));
-        }
-        throw;
+    auto task = std::make_shared<SubmitTask>();
+    task->document = doc;
+    task->cover = resolveCoverPage(m_coverDirs, checkedChoice(doc, QStringLiteral("CoverPageType"), 0, 2),
+                                   doc.value(QStringLiteral("CoverPage")).toString());
+    task->bodyPath = doc.value(QStringLiteral("Body")).toString();
+    if (!task->bodyPath.isEmpty())
+        checkReadable(task->bodyPath);
+    else if (task->cover.isEmpty())
+        throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("The fax has neither a cover page nor a body."));
+    for (const QVariantMap &recipient : recipients) {
+        const qint64 id = m_spool.allocateId();
+        task->jobs.append(jobProperties(doc, recipient, id, 0));
+        task->partPaths.append(m_spool.partPath(Folder::Queue, id));
+        task->imagePaths.append(m_spool.imagePath(Folder::Queue, id));
     }
-    m_log.info(QStringLiteral("queued %1 (%2)").arg(ids.join(u','), bodyPath.isEmpty() ? QStringLiteral("cover page only") : bodyPath));
-    return ids;
+    task->bodyTemp = task->partPaths.first() + QStringLiteral(".body.part");
+    return task;
+}
+
+// Renders every recipient's image before anything is queued, on a worker thread so that the
+// service goes on answering meanwhile; the caller gets its reply (and may delete its body
+// file) only when the jobs are queued, or nothing is.
+QStringList FaxService::Submit(const QVariantMap &document)
+{
+    return guarded<QStringList>([&] {
+        const std::shared_ptr<SubmitTask> task = prepareSubmission(faxbus::plainMap(document));
+        setDelayedReply(true);
+        const QDBusMessage request = message();
+        QThread *worker = QThread::create([task] { task->run(); });
+        worker->setParent(this);
+        connect(worker, &QThread::finished, this, [this, task, request, worker] {
+            worker->deleteLater();
+            finishSubmission(*task, request);
+        });
+        worker->start();
+        return QStringList();
+    });
+}
+
+void FaxService::finishSubmission(const SubmitTask &task, const QDBusMessage &request)
+{
+    touch();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!task.errorName.isEmpty()) {
+        bus.send(request.createErrorReply(task.errorName, task.errorText));
+        return;
+    }
+    try {
+        m_queue->add(task.jobs);
+    } catch (const SpoolError &e) {
+        task.removeImages();
+        m_log.warning(QString::fromUtf8(e.what()));
+        bus.send(request.createErrorReply(faxbus::ErrorFailed, QString::fromUtf8(e.what())));
+        return;
+    }
+    m_log.info(QStringLiteral("queued %1 (%2)").arg(task.ids().join(u','), task.bodyPath.isEmpty() ? QStringLiteral("cover page only") : task.bodyPath));
+    bus.send(request.createReply(QVariant(task.ids())));
 }
 
 faxbus::MapList FaxService::ListJobs()

@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
+#include <memory>
 
 namespace sendmere::faxd {
 
@@ -60,7 +61,9 @@ Q_SIGNALS:
 private:
     template <typename Result, typename Body>
     Result guarded(Body body);
-    QStringList submit(const QVariantMap &document);
+    struct SubmitTask;
+    std::shared_ptr<SubmitTask> prepareSubmission(const QVariantMap &document);
+    void finishSubmission(const SubmitTask &task, const QDBusMessage &request);
     QVariantMap jobProperties(const QVariantMap &document, const QVariantMap &recipient, qint64 id, int pages) const;
     qint64 knownJob(const QString &id) const;
     Folder archive(const QString &folder) const;
