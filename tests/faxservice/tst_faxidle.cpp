@@ -1,7 +1,9 @@
-// The service ends by itself when it has had nothing to do for its idle time, tells its
-// clients so, and a later call starts it again; a job waiting for its time keeps it alive.
+// How the service comes and goes: the bus starts it from its activation file; it ends by
+// itself when it has had nothing to do for its idle time, tells its clients so, and a later
+// call starts it again; a job waiting for its time keeps it alive.
 #include "FaxTestSupport.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace sendmere;
@@ -12,6 +14,32 @@ class TestFaxIdle : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // Installed, the bus starts the service: no daemon beside the client is needed.
+    void busActivationStartsTheService()
+    {
+        const QString binDir = qEnvironmentVariable("SENDMERE_TEST_BIN_DIR");
+        const QString services = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/dbus-1/services");
+        QVERIFY(QDir().mkpath(services));
+        QFile file(services + QStringLiteral("/org.sendmere.Fax.service"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("[D-BUS Service]\nName=org.sendmere.Fax\nExec=%1/sendmere-faxd\n").arg(binDir).toUtf8());
+        file.close();
+        QDBusMessage reload = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                                             QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReloadConfig"));
+        QCOMPARE(QDBusConnection::sessionBus().call(reload).type(), QDBusMessage::ReplyMessage);
+
+        QTemporaryDir empty;
+        qputenv("SENDMERE_TEST_BIN_DIR", empty.path().toUtf8());
+        FaxServer server;
+        server.Connect(QString());
+        qputenv("SENDMERE_TEST_BIN_DIR", binDir.toUtf8());
+        QVERIFY(serviceRunning());
+        QCOMPARE(server.GetDevices().Count(), 1);
+        killService();
+        QVERIFY(file.remove());
+        QCOMPARE(QDBusConnection::sessionBus().call(reload).type(), QDBusMessage::ReplyMessage);
+    }
+
     void idleServiceEndsAndComesBack()
     {
         writeConfig(QStringLiteral("[Transmission]\nSecondsPerPage=0\nDialDelaySeconds=0\n[Service]\nIdleExitMinutes=0.03\n"));
