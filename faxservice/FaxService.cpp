@@ -129,9 +129,24 @@ Result FaxService::guarded(Body body)
     return Result{};
 }
 
+// A person as the service keeps it: the known fields, as text, whatever a client sent.
+static QVariantMap personProperties(const QVariant &value)
+{
+    static const char *const fields[] = {"Name", "FaxNumber", "Company", "Department", "Email", "HomePhone",
+                                         "OfficeLocation", "OfficePhone", "StreetAddress", "City", "State",
+                                         "ZipCode", "Country", "Title", "BillingCode", "TSID"};
+    const QVariantMap given = faxbus::plainMap(value);
+    QVariantMap person;
+    for (const char *field : fields)
+        person.insert(QString::fromLatin1(field), given.value(QString::fromLatin1(field)).toString());
+    return person;
+}
+
+// The job's properties, each of its own type even when a client left one out or sent
+// another type: every map the service sends back must marshal.
 QVariantMap FaxService::jobProperties(const QVariantMap &doc, const QVariantMap &recipient, qint64 id, int pages) const
 {
-    const QVariantMap sender = faxbus::plainMap(doc.value(QStringLiteral("Sender")));
+    const QVariantMap sender = personProperties(doc.value(QStringLiteral("Sender")));
     QString tsid = sender.value(QStringLiteral("TSID")).toString();
     if (tsid.isEmpty())
         tsid = sender.value(QStringLiteral("FaxNumber")).toString();
@@ -142,8 +157,12 @@ QVariantMap FaxService::jobProperties(const QVariantMap &doc, const QVariantMap 
     const QDateTime due = dueTime(scheduleType, faxbus::fromWire(doc.value(QStringLiteral("ScheduleTime"))), now, m_config);
     QVariantMap job;
     job.insert(QStringLiteral("Id"), idText(id));
-    for (const char *key : {"Subject", "DocumentName", "Note", "CoverPage", "CoverPageType", "AttachFaxToReceipt", "Priority", "ScheduleType"})
-        job.insert(QString::fromLatin1(key), doc.value(QString::fromLatin1(key)));
+    for (const char *key : {"Subject", "DocumentName", "Note", "CoverPage"})
+        job.insert(QString::fromLatin1(key), doc.value(QString::fromLatin1(key)).toString());
+    job.insert(QStringLiteral("CoverPageType"), doc.value(QStringLiteral("CoverPageType")).toInt());
+    job.insert(QStringLiteral("Priority"), doc.value(QStringLiteral("Priority"), 1).toInt());
+    job.insert(QStringLiteral("ScheduleType"), scheduleType);
+    job.insert(QStringLiteral("AttachFaxToReceipt"), doc.value(QStringLiteral("AttachFaxToReceipt")).toBool());
     job.insert(QStringLiteral("Status"), status::Pending);
     job.insert(QStringLiteral("ExtendedStatus"), QString());
     job.insert(QStringLiteral("SubmissionTime"), faxbus::toWire(now));
@@ -154,7 +173,7 @@ QVariantMap FaxService::jobProperties(const QVariantMap &doc, const QVariantMap 
     job.insert(QStringLiteral("Pages"), pages);
     job.insert(QStringLiteral("Retries"), 0);
     job.insert(QStringLiteral("Sender"), sender);
-    job.insert(QStringLiteral("Recipient"), recipient);
+    job.insert(QStringLiteral("Recipient"), personProperties(recipient));
     job.insert(QStringLiteral("CSID"), QString());
     job.insert(QStringLiteral("TSID"), tsid);
     job.insert(QStringLiteral("DeviceName"), QString());

@@ -53,6 +53,8 @@ QVariant plainJson(const QJsonValue &value)
             return qint64(d);
         return d;
     }
+    if (value.isNull() || value.isUndefined())
+        return QString();  // a null cannot travel on the bus; a hand-edited sidecar may hold one
     return value.toVariant();
 }
 

@@ -171,6 +171,21 @@ private Q_SLOTS:
         expectError([&] { m_server.GetDevices().Item(2); }, 9, QStringLiteral("Subscript"));
         expectError([&] { folders.OutgoingQueue().GetJobs().Item(0); }, 9, QStringLiteral("Subscript"));
         expectError([&] { folders.IncomingArchive().GetMessages(0); }, 5, QStringLiteral("prefetch"));
+        // Another client may leave properties out or send them of other types.
+        QDBusMessage raw = QDBusMessage::createMethodCall(QStringLiteral("org.sendmere.Fax"), QStringLiteral("/org/sendmere/Fax"),
+                                                          QStringLiteral("org.sendmere.Fax1"), QStringLiteral("Submit"));
+        const QVariantMap sparse{{QStringLiteral("Recipients"), QVariantList{QVariantMap{{QStringLiteral("FaxNumber"), 123}}}},
+                                 {QStringLiteral("Body"), writeTextFile(QStringLiteral("raw.txt"), QStringLiteral("raw\n"))},
+                                 {QStringLiteral("Sender"), QStringLiteral("not a map")},
+                                 {QStringLiteral("ScheduleTime"), QStringLiteral("soon")}};
+        raw.setArguments({sparse});
+        const QDBusMessage reply = QDBusConnection::sessionBus().call(raw, QDBus::Block, 10000);
+        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+        const QString rawId = reply.arguments().value(0).toStringList().value(0);
+        QVERIFY(waitForEvent(QStringLiteral("SentAdded ") + rawId));
+        const FaxMessage rawSent = folders.OutgoingArchive().GetMessage(rawId);
+        QCOMPARE(rawSent.Recipient().FaxNumber, QStringLiteral("123"));
+        QCOMPARE(rawSent.Subject(), QString());
         FaxServer unconnected;
         expectError([&] { unconnected.Folders(); }, 91, QStringLiteral("Object variable"));
         expectError([&] { unconnected.Connect(QStringLiteral("faxhost.example")); }, 462, QStringLiteral("faxhost.example"));
