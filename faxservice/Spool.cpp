@@ -498,8 +498,10 @@ void Spool::reconcileFiles(Folder folder)
             removeFiles(folder, id);
             continue;
         }
+        QVariantMap recovered = *props;
+        recovered.insert(QStringLiteral("Id"), idText(id));  // the file's name is the authority
         inTransaction(m_connectionName, [&] {
-            insertRow(folder, *props);
+            insertRow(folder, recovered);
             commitOrThrow(QStringLiteral("recovering %1").arg(idText(id)));
         });
         m_log.info(QStringLiteral("%1 %2: recovered from its sidecar").arg(folderName(folder), idText(id)));
