@@ -160,7 +160,7 @@ int composeJobImage(const JobImage &job, const QString &outPath)
 
 int composeIncomingImage(const QString &bodyPath, const QString &tsid, const QString &outPath)
 {
-    RenderedBody body(bodyPath, outPath + QStringLiteral(".body"));
+    RenderedBody body(bodyPath, outPath + QStringLiteral(".body.part"));
     JobImage job;
     job.body = &body;
     job.tsid = tsid;
