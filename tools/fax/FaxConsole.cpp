@@ -152,25 +152,6 @@ void chooseCoverPage(fax::FaxDocument &doc, const QString &name)
     }
 }
 
-// The sender as the program fills it: the user's values of the fax service's registry key.
-fax::FaxPersonInfo senderFromRegistry()
-{
-    const registry::RegistryStore store;
-    const QString key = QStringLiteral("Software\\Microsoft\\Fax\\UserInfo");
-    fax::FaxPersonInfo sender;
-    const std::pair<const char *, QString fax::FaxPersonInfo::*> fields[] = {
-        {"Address", &fax::FaxPersonInfo::StreetAddress}, {"BillingCode", &fax::FaxPersonInfo::BillingCode},
-        {"Company", &fax::FaxPersonInfo::Company},       {"Department", &fax::FaxPersonInfo::Department},
-        {"MailBox", &fax::FaxPersonInfo::Email},         {"FaxNumber", &fax::FaxPersonInfo::FaxNumber},
-        {"FullName", &fax::FaxPersonInfo::Name},         {"HomePhone", &fax::FaxPersonInfo::HomePhone},
-        {"Title", &fax::FaxPersonInfo::Title},           {"Office", &fax::FaxPersonInfo::OfficeLocation},
-        {"OfficePhone", &fax::FaxPersonInfo::OfficePhone}};
-    for (const auto &[name, member] : fields)
-        if (const auto value = store.value(registry::Root::CurrentUser, key, QString::fromLatin1(name)); value && !value->text.isEmpty())
-            sender.*member = value->text;
-    return sender;
-}
-
 QString archiveFolder(const QString &word)
 {
     if (word == QStringLiteral("sent"))
@@ -311,7 +292,6 @@ int FaxConsole::send(const Arguments &args)
     } else {
         doc.DocumentName = doc.Subject;
     }
-    doc.Sender = senderFromRegistry();
     connectServer();  // starts the service, which puts the shipped cover pages in place
     if (args.has(QStringLiteral("--cover")))
         chooseCoverPage(doc, args.value(QStringLiteral("--cover")));

@@ -1,5 +1,7 @@
 #include "platform/fax/FaxClient.h"
 
+#include "RegistryStore.h"
+
 #include "FaxBusApi.h"
 #include "FaxConnection.h"
 
@@ -309,6 +311,31 @@ FaxPersonInfo &FaxRecipients::Item(int index)
         throw AutomationError::subscriptOutOfRange();
     return m_recipients[index - 1];
 }
+
+namespace {
+
+FaxPersonInfo storedSender()
+{
+    const registry::RegistryStore store;
+    const QString key = QStringLiteral("Software\\Microsoft\\Fax\\UserInfo");
+    const std::pair<const char *, QString FaxPersonInfo::*> fields[] = {
+        {"Address", &FaxPersonInfo::StreetAddress}, {"BillingCode", &FaxPersonInfo::BillingCode},
+        {"Company", &FaxPersonInfo::Company},       {"Department", &FaxPersonInfo::Department},
+        {"MailBox", &FaxPersonInfo::Email},         {"FaxNumber", &FaxPersonInfo::FaxNumber},
+        {"FullName", &FaxPersonInfo::Name},         {"HomePhone", &FaxPersonInfo::HomePhone},
+        {"Title", &FaxPersonInfo::Title},           {"Office", &FaxPersonInfo::OfficeLocation},
+        {"OfficePhone", &FaxPersonInfo::OfficePhone}};
+    FaxPersonInfo sender;
+    for (const auto &[name, member] : fields) {
+        const auto value = store.value(registry::Root::CurrentUser, key, QString::fromLatin1(name));
+        if (value && value->type == registry::ValueType::String) sender.*member = value->text;
+    }
+    return sender;
+}
+
+}  // namespace
+
+FaxDocument::FaxDocument() : Sender(storedSender()) {}
 
 QStringList FaxDocument::ConnectedSubmit(FaxServer &server) const
 {

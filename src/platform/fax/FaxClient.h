@@ -260,6 +260,10 @@ private:
 // A fax to submit: its properties, then ConnectedSubmit.
 class FaxDocument {
 public:
+    // A new document's sender holds the user's stored sender information (the fax
+    // service's per-user registry key); a submitter overrides the fields it knows.
+    FaxDocument();
+
     QString Body;  // path of the document to send; empty = cover page only
     QString DocumentName;
     QString Note;
