@@ -7,7 +7,18 @@
 #include "extras/frmWarning.h"
 #include "job/FaxJob.h"
 #include "job/SenderInfo.h"
+#include "wizard/frmCover.h"
+#include "wizard/frmFinish.h"
+#include "wizard/frmNew.h"
+#include "wizard/frmSend.h"
 #include "wizard/frmSender.h"
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QAbstractSpinBox>
+#include <QAccessible>
+#include <QComboBox>
+#include <QTextEdit>
 
 #include <QLabel>
 #include <QLineEdit>
@@ -18,6 +29,33 @@
 using namespace sendmere;
 
 namespace {
+
+// Every control a user operates must be reachable by a name assistive technology reads.
+QStringList unnamedControls(QWidget &page) {
+    QStringList unnamed;
+    for (QWidget *control : page.findChildren<QWidget *>()) {
+        const bool operable = qobject_cast<QAbstractButton *>(control) || qobject_cast<QLineEdit *>(control) ||
+                              qobject_cast<QTextEdit *>(control) || qobject_cast<QComboBox *>(control) ||
+                              qobject_cast<QAbstractItemView *>(control) || qobject_cast<QAbstractSpinBox *>(control);
+        // A list's own header and scroll parts are reached through the list.
+        const bool partOfAList = qobject_cast<QAbstractItemView *>(control->parentWidget()) ||
+                                 qobject_cast<QAbstractItemView *>(control->parentWidget() ? control->parentWidget()->parentWidget() : nullptr);
+        if (!operable || partOfAList || control->objectName().startsWith(QLatin1String("qt_"))) continue;
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+        if (!accessible || accessible->text(QAccessible::Name).trimmed().isEmpty())
+            unnamed << control->objectName() + QLatin1Char('(') + QLatin1String(control->metaObject()->className()) + QLatin1Char(')');
+    }
+    return unnamed;
+}
+
+template <typename Page>
+void checkNamed() {
+    Page &page = sendmere::page<Page>();
+    const QStringList unnamed = unnamedControls(page);
+    QVERIFY2(unnamed.isEmpty(), qPrintable(QLatin1String(Page::staticMetaObject.className()) + QStringLiteral(": ") +
+                                           unnamed.join(QStringLiteral(", "))));
+    page.unload();
+}
 
 void waitForPageGone(PageId id) {
     QTRY_VERIFY(pageSlot(id).isNull());
@@ -158,6 +196,17 @@ private Q_SLOTS:
         runEntry(QStringLiteral("scan"));
         QCOMPARE(shownText, QStringLiteral("Warning:Can't find scan device. Please install scan or device camera."));
         QCOMPARE(seams.recorded().exitCodes, (QList<int>{0, 0}));
+    }
+
+    void everyControlHasAnAccessibleName() {
+        test::RecordingSeams seams;
+        checkNamed<frmSender>();
+        checkNamed<frmAbout>();
+        checkNamed<frmWarning>();
+        checkNamed<frmNew>();
+        checkNamed<frmCover>();
+        checkNamed<frmSend>();
+        checkNamed<frmFinish>();
     }
 
     void helpShowsItsMessage() {
