@@ -4,6 +4,9 @@ function(sendmere_add_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
+  # Each test in a folder of its own: the error log lies beside the executable, and tests
+  # of one area run in parallel.
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/${name}_bin)
   add_test(NAME ${name}
            COMMAND ${PROJECT_SOURCE_DIR}/tests/run-isolated.sh $<TARGET_FILE:${name}>)
   if(NOT T_TIMEOUT)
