@@ -81,11 +81,8 @@ void Init::FaxRecv() {
         mCommon::CheckFaxDevice();
         fax::FaxServer *server = mCommon::GetFaxServer();
         if (!server) throw AutomationError::objectNotSet();
-        fax::FaxDevices devices = server->GetDevices();
-        if (devices.Count() > 0) {
-            fax::FaxDevice device = devices.Item(1);
-            device.AnswerCall();
-        }
+        const fax::FaxDevices devices = server->GetDevices();
+        if (devices.Count() > 0) devices.Item(1).AnswerCall();
     });
 }
 

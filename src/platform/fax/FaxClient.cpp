@@ -226,12 +226,12 @@ FaxDevice::FaxDevice(std::shared_ptr<FaxConnection> connection, QVariantMap prop
 int FaxDevice::Id() const { return number(m_properties, "Id"); }
 QString FaxDevice::DeviceName() const { return text(m_properties, "DeviceName"); }
 
-void FaxDevice::AnswerCall()
+void FaxDevice::AnswerCall() const
 {
     m_connection->call(QStringLiteral("AnswerCall"), {Id()});
 }
 
-void FaxDevice::SimulateIncomingCall(const QString &callerId, const QString &documentPath)
+void FaxDevice::SimulateIncomingCall(const QString &callerId, const QString &documentPath) const
 {
     m_connection->call(QStringLiteral("Ring"), {Id(), callerId, absolute(documentPath)}, RenderCallTimeoutMs);
 }

@@ -193,10 +193,10 @@ public:
     int Id() const;
     QString DeviceName() const;
     const QVariantMap &properties() const { return m_properties; }
-    void AnswerCall();  // answers the call ringing on this device
+    void AnswerCall() const;  // answers the call ringing on this device
     // Makes this device ring with a call from callerId that will deliver documentPath (the
     // fax console's simulated incoming call).
-    void SimulateIncomingCall(const QString &callerId, const QString &documentPath);
+    void SimulateIncomingCall(const QString &callerId, const QString &documentPath) const;
 
 private:
     std::shared_ptr<FaxConnection> m_connection;
