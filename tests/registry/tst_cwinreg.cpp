@@ -96,18 +96,6 @@ private Q_SLOTS:
         QVERIFY(!reg.GetBoolValue(QStringLiteral("Missing")));
     }
 
-    void deleteAndFlush()
-    {
-        CWinReg reg;
-        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), kKey, true));
-        QVERIFY(reg.SetStringValue(QStringLiteral("Gone"), QStringLiteral("soon")));
-        QVERIFY(reg.DeleteValue(QStringLiteral("GONE")));
-        QVERIFY(!reg.DeleteValue(QStringLiteral("Gone")));
-        QCOMPARE(reg.GetStringValue(QStringLiteral("Gone")), QString());
-        QVERIFY(reg.FlushKey());
-        QVERIFY(!RegistryStore().value(Root::CurrentUser, kKey, QStringLiteral("Gone")));
-    }
-
     void valueTextForTheAboutBox()
     {
         CWinReg reg;
@@ -164,26 +152,6 @@ private Q_SLOTS:
         QVERIFY(!RegistryStore().value(Root::CurrentUser, kKey, QStringLiteral("N")));
     }
 
-    void freshMachineAnswers()
-    {
-        CWinReg reg;
-        QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), QStringLiteral("SOFTWARE\\Clients\\Mail\\Microsoft Outlook"), true));
-        QCOMPARE(reg.GetStringValue(QString()), QStringLiteral("Sendmere mail store"));
-        reg.CloseKey();
-        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Microsoft\\Fax\\UserInfo"), false));
-        QCOMPARE(reg.GetStringValue(QStringLiteral("FullName")), QString());
-    }
-
-    void storeDirectoryCanBeChosen()
-    {
-        QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        CWinReg reg(dir.path());
-        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), kKey, true));
-        QVERIFY(reg.SetDWordValue(QStringLiteral("Here"), 1));
-        QVERIFY(QFile::exists(dir.filePath(QStringLiteral("HKEY_CURRENT_USER.reg"))));
-        QVERIFY(!RegistryStore().value(Root::CurrentUser, kKey, QStringLiteral("Here")));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestCWinReg)

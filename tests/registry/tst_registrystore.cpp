@@ -196,38 +196,6 @@ private Q_SLOTS:
         }
     }
 
-    void readsHandWrittenFiles()
-    {
-        const QString text = QStringLiteral(
-            "Windows Registry Editor Version 5.00\n\n"
-            "; written by hand\n"
-            "[HKEY_CURRENT_USER\\Software\\Hand]\n"
-            "\"Name\"=\"Jürgen\"\n"
-            "\"Num\"=dword:FFFFFFFF\n"
-            "\"Exp\"=hex(2):25,00,54,00,\\\n"
-            "  4d,00,50,00,25,00,00,00\n"
-            "\"Bin\"=hex:01,02,03\n");
-        const QString path = m_dir->path() + QStringLiteral("/HKEY_CURRENT_USER.reg");
-        const QList<QByteArray> encodings{text.toUtf8(), "\xEF\xBB\xBF" + text.toUtf8(),
-                                          text.toUtf8().replace("\n", "\r\n"), utf16WithBom(text)};
-        for (const QByteArray &bytes : encodings) {
-            writeBytes(path, bytes);
-            RegistryStore store(m_dir->path());
-            QCOMPARE(store.value(Root::CurrentUser, QStringLiteral("Software\\Hand"), QStringLiteral("Name")),
-                     RegValue::string(QStringLiteral("Jürgen")));
-            QCOMPARE(store.value(Root::CurrentUser, QStringLiteral("Software\\Hand"), QStringLiteral("Num")),
-                     RegValue::number(0xFFFFFFFFu));
-            QCOMPARE(store.value(Root::CurrentUser, QStringLiteral("Software\\Hand"), QStringLiteral("Exp")),
-                     RegValue::expandString(QStringLiteral("%TMP%")));
-            QVERIFY(!store.value(Root::CurrentUser, QStringLiteral("Software\\Hand"), QStringLiteral("Bin")));
-        }
-        // A value of a type the store does not read survives a rewrite of its key.
-        RegistryStore store(m_dir->path());
-        QVERIFY(store.setValue(Root::CurrentUser, QStringLiteral("Software\\Hand"), QStringLiteral("New"),
-                               RegValue::number(7)));
-        QVERIFY(fileLines(path).contains(QStringLiteral("\"Bin\"=hex:01,02,03")));
-    }
-
     void freshMachineIsSeeded()
     {
         // The default folder lies in this test's own XDG folders.
@@ -338,23 +306,6 @@ private Q_SLOTS:
         QLoggingCategory::setFilterRules(QString());
     }
 
-    void seesChangesByOthers()
-    {
-        RegistryStore mine(m_dir->path());
-        RegistryStore other(m_dir->path());
-        const QString key = QStringLiteral("Software\\Shared");
-        QVERIFY(mine.setValue(Root::CurrentUser, key, QStringLiteral("v"), RegValue::string(QStringLiteral("aaaa"))));
-        QCOMPARE(other.value(Root::CurrentUser, key, QStringLiteral("v")), RegValue::string(QStringLiteral("aaaa")));
-        // Same size, same clock tick: the cache must still notice.
-        QVERIFY(mine.setValue(Root::CurrentUser, key, QStringLiteral("v"), RegValue::string(QStringLiteral("bbbb"))));
-        QCOMPARE(other.value(Root::CurrentUser, key, QStringLiteral("v")), RegValue::string(QStringLiteral("bbbb")));
-        // A write of one store keeps what the other wrote in between.
-        QVERIFY(other.setValue(Root::CurrentUser, key, QStringLiteral("w"), RegValue::number(1)));
-        QVERIFY(mine.setValue(Root::CurrentUser, key, QStringLiteral("x"), RegValue::number(2)));
-        QCOMPARE(other.value(Root::CurrentUser, key, QStringLiteral("w")), RegValue::number(1));
-        QCOMPARE(other.value(Root::CurrentUser, key, QStringLiteral("x")), RegValue::number(2));
-    }
-
     void concurrentProcessesLoseNoValue()
     {
         QList<std::shared_ptr<QProcess>> writers;
@@ -445,35 +396,6 @@ private Q_SLOTS:
         QVERIFY(!store.keyExists(Root::ClassesRoot, QStringLiteral("vendor-pics\\shell\\open\\command")));
         QVERIFY(!store.value(Root::ClassesRoot, QStringLiteral("test-viewer\\shell\\open\\command"), QString()));
         QVERIFY(store.keyExists(Root::ClassesRoot, QStringLiteral(".tiff")));  // created by the write above
-    }
-
-    void systemInformationToolFromPath()
-    {
-        const QByteArray savedPath = qgetenv("PATH");
-        const QString bin = m_dir->filePath(QStringLiteral("bin"));
-        QVERIFY(QDir().mkpath(bin));
-        qputenv("PATH", bin.toUtf8());
-        const QString key = QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO");
-        RegistryStore store(m_dir->filePath(QStringLiteral("store")));
-        QVERIFY(!store.value(Root::LocalMachine, key, QStringLiteral("PATH")));
-        QVERIFY(!store.keyExists(Root::LocalMachine, key));
-
-        const auto install = [&](const QString &name) {
-            writeBytes(bin + u'/' + name, "#!/bin/sh\n");
-            QFile::setPermissions(bin + u'/' + name, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        };
-        install(QStringLiteral("gnome-system-monitor"));
-        QCOMPARE(store.value(Root::LocalMachine, key, QStringLiteral("path")),
-                 RegValue::string(bin + QStringLiteral("/gnome-system-monitor")));
-        install(QStringLiteral("hardinfo"));
-        QCOMPARE(store.value(Root::LocalMachine, key, QStringLiteral("PATH")),
-                 RegValue::string(bin + QStringLiteral("/hardinfo")));
-        QVERIFY(store.subKeys(Root::LocalMachine, QStringLiteral("software\\microsoft\\shared tools"))
-                    .contains(QStringLiteral("MSINFO")));
-
-        QVERIFY(QDir(bin).removeRecursively());
-        QVERIFY(!store.value(Root::LocalMachine, key, QStringLiteral("PATH")));
-        qputenv("PATH", savedPath);
     }
 
 private:

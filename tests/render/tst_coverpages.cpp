@@ -96,8 +96,6 @@ private Q_SLOTS:
     void valuesAreTextNotMarkup();
     void notesWrapIntoLines();
     void faxPageIsOneBitAtFaxResolution();
-    void thumbnailKeepsThePageShape();
-    void shippedTemplatesShowTheFields();
     void badTemplatesNameTheFile();
     void shippedTemplatesArePutInPlaceOnce();
 
@@ -179,49 +177,6 @@ void TestCoverPages::faxPageIsOneBitAtFaxResolution() {
     QCOMPARE(inkShare(page, QRect(0, 0, 18, FaxPageHeight)), 0.0);
     QCOMPARE(inkShare(page, QRect(22, 0, 838, FaxPageHeight)), 1.0);
     QCOMPARE(inkShare(page, QRect(868, 0, 860, FaxPageHeight)), 0.0);
-}
-
-void TestCoverPages::thumbnailKeepsThePageShape() {
-    const QString file = writeTemplate(
-        QStringLiteral("black.svg"),
-        svgPage("<rect x=\"0\" y=\"0\" width=\"210\" height=\"297\" fill=\"black\"/>"));
-    const QImage tall = drawCoverPage(file, CoverPageFields{}, QSize(200, 400));
-    QCOMPARE(tall.size(), QSize(200, 400));
-    QCOMPARE(tall.format(), QImage::Format_ARGB32);
-    // 200 wide makes the page 283 high: white bands of 58 above and below.
-    QCOMPARE(inkShare(tall, QRect(0, 0, 200, 55)), 0.0);
-    QCOMPARE(inkShare(tall, QRect(0, 61, 200, 278)), 1.0);
-    QCOMPARE(inkShare(tall, QRect(0, 345, 200, 55)), 0.0);
-
-    const QImage wide = drawCoverPage(file, CoverPageFields{}, QSize(400, 200));
-    QCOMPARE(inkShare(wide, QRect(0, 0, 125, 200)), 0.0);
-    QCOMPARE(inkShare(wide, QRect(132, 0, 136, 200)), 1.0);
-    QCOMPARE(inkShare(wide, QRect(275, 0, 125, 200)), 0.0);
-}
-
-void TestCoverPages::shippedTemplatesShowTheFields() {
-    const QStringList shown = {QStringLiteral("RecipientName"), QStringLiteral("RecipientFaxNumber"),
-                               QStringLiteral("SenderName"), QStringLiteral("Subject"),
-                               QStringLiteral("Note"), QStringLiteral("TimeSent"),
-                               QStringLiteral("PageCount")};
-    QVERIFY2(!sourceDir().isEmpty(), "SENDMERE_SOURCE_DIR is not set");
-    const QList<Field> fields = allFields();
-    for (const QString name : {"general", "confidential", "urgent", "fyi"}) {
-        const QString file =
-            sourceDir() + QStringLiteral("/data/coverpages/") + name + QStringLiteral(".svg");
-        const QImage base = renderCoverPage(file, sampleFields());
-        QCOMPARE(base, renderCoverPage(file, sampleFields()));  // same values, same page
-        for (const Field &field : fields) {
-            if (!shown.contains(field.placeholder))
-                continue;
-            CoverPageFields changed = sampleFields();
-            field.set(changed);
-            QVERIFY2(renderCoverPage(file, changed) != base,
-                     qPrintable(name + QStringLiteral(": ") + field.placeholder));
-        }
-        const QImage thumbnail = drawCoverPage(file, sampleFields(), QSize(120, 170));
-        QVERIFY(inkShare(thumbnail, thumbnail.rect()) > 0.01);
-    }
 }
 
 void TestCoverPages::badTemplatesNameTheFile() {

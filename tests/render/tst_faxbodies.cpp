@@ -71,13 +71,9 @@ class TestFaxBodies : public QObject {
 private Q_SLOTS:
     void textMakesTypewriterPages();
     void pdfPagesKeepTheirMarks();
-    void pdfRenderingStopsWhenTheSinkFails();
     void imagesFitThePage();
-    void tiffPagesPassThrough();
-    void contentDecidesTheKind();
     void officeDocumentsGoThroughLibreOffice();
     void badBodiesNameTheFile();
-    void bannerSitsOnTopOfThePage();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -145,22 +141,6 @@ void TestFaxBodies::pdfPagesKeepTheirMarks() {
     QCOMPARE(inkShare(turned, {0, 400, FaxPageWidth, 1800}), 0.0);
 }
 
-void TestFaxBodies::pdfRenderingStopsWhenTheSinkFails() {
-    const QString file = path(QStringLiteral("many.pdf"));
-    writePdf(file, QList<QRectF>(12, QRectF(10, 10, 20, 20)), false);
-    int seen = 0;
-    try {
-        rasteriseBody(file, [&](const QImage &) {
-            if (++seen == 2)
-                throw std::runtime_error("disk full");
-        });
-        QFAIL("the sink's failure did not come through");
-    } catch (const std::runtime_error &error) {
-        QCOMPARE(QByteArray(error.what()), QByteArray("disk full"));
-    }
-    QCOMPARE(seen, 2);
-}
-
 void TestFaxBodies::imagesFitThePage() {
     // An A4-shaped picture with its top left quarter black, in several formats.
     const QImage picture = whiteImageWithBox({840, 1188}, {0, 0, 420, 594});
@@ -190,38 +170,6 @@ void TestFaxBodies::imagesFitThePage() {
     QVERIFY(grey.save(photo));
     const double share = inkShare(rasterise(photo).at(0), {400, 600, 800, 800});
     QVERIFY2(share > 0.35 && share < 0.65, qPrintable(QString::number(share)));
-}
-
-void TestFaxBodies::tiffPagesPassThrough() {
-    const QString fax = path(QStringLiteral("fax.tif"));
-    const QList<QRect> boxes = {{100, 100, 300, 200}, {900, 1500, 500, 400}};
-    {
-        FaxTiffWriter writer(fax);
-        for (const QRect &box : boxes)
-            writer.addPage(whiteImageWithBox({FaxPageWidth, FaxPageHeight}, box));
-        writer.close();
-    }
-    QCOMPARE(bodyPageCount(fax), 2);
-    const QList<QImage> pages = rasterise(fax);
-    QCOMPARE(pages.size(), 2);
-    for (int i = 0; i < 2; ++i) {
-        const QImage original = readTiffPage(fax, i);
-        for (int y = 0; y < FaxPageHeight; ++y)
-            QVERIFY(memcmp(original.constScanLine(y), pages[i].constScanLine(y),
-                           FaxPageWidth / 8) == 0);
-    }
-}
-
-void TestFaxBodies::contentDecidesTheKind() {
-    // A PDF named .txt is a PDF; a text without a name extension is text.
-    const QString pdf = path(QStringLiteral("report.pdf"));
-    writePdf(pdf, {{10, 10, 10, 10}, {10, 10, 10, 10}}, false);
-    const QString misnamed = path(QStringLiteral("report.txt"));
-    QVERIFY(QFile::copy(pdf, misnamed));
-    QCOMPARE(bodyPageCount(misnamed), 2);
-    const QString bare = path(QStringLiteral("README"));
-    writeFile(bare, "Just some plain text.\n");
-    QCOMPARE(rasterise(bare).size(), 1);
 }
 
 void TestFaxBodies::officeDocumentsGoThroughLibreOffice() {
@@ -296,24 +244,6 @@ void TestFaxBodies::badBodiesNameTheFile() {
     QVERIFY(renderErrorOf([&] { rasterise(missing); }).contains(QStringLiteral("not found")));
     QVERIFY(renderErrorOf([&] { rasterise(empty); }).contains(QStringLiteral("empty")));
     QVERIFY(renderErrorOf([&] { rasterise(unknown); }).contains(QStringLiteral("type")));
-}
-
-void TestFaxBodies::bannerSitsOnTopOfThePage() {
-    const QString file = path(QStringLiteral("black.png"));
-    QVERIFY(whiteImageWithBox({840, 1188}, {0, 0, 840, 1188}).save(file));
-    QImage page = rasterise(file).at(0);
-    drawBanner(page, QStringLiteral("2026-03-04 05:06\tFrom 12345\tPage 1 of 2"));
-    QCOMPARE(page.format(), QImage::Format_Mono);
-    const QRect banner(0, 0, FaxPageWidth, 30);
-    const double bannerInk = inkShare(page, banner);
-    QVERIFY2(bannerInk > 0.01 && bannerInk < 0.3, qPrintable(QString::number(bannerInk)));
-    QVERIFY(inkShare(page, {40, 40, 1600, 2200}) > 0.99);  // the page below is untouched
-
-    QImage colour(FaxPageWidth, FaxPageHeight, QImage::Format_RGB32);
-    colour.fill(Qt::white);
-    drawBanner(colour, QStringLiteral("Page 1 of 1"));
-    QVERIFY(inkShare(colour, banner) > 0.001);
-    QCOMPARE(inkShare(colour, {0, 31, FaxPageWidth, 2000}), 0.0);
 }
 
 QTEST_MAIN(TestFaxBodies)

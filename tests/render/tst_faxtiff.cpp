@@ -48,32 +48,6 @@ PageTags readTags(TIFF *tif) {
     return t;
 }
 
-// A two-page RGB TIFF written with libtiff itself: red page, then a blue page.
-void writeColourTiff(const QString &path) {
-    TIFF *tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
-    QVERIFY(tif);
-    for (int page = 0; page < 2; ++page) {
-        constexpr uint32_t Width = 64, Height = 32;
-        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, Width);
-        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, Height);
-        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
-        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, uint16_t(3));
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, Height);
-        std::vector<uint8_t> row(Width * 3);
-        for (uint32_t x = 0; x < Width; ++x) {
-            row[x * 3] = page == 0 ? 255 : 0;
-            row[x * 3 + 2] = page == 0 ? 0 : 255;
-        }
-        for (uint32_t y = 0; y < Height; ++y)
-            QCOMPARE(TIFFWriteScanline(tif, row.data(), y, 0), 1);
-        QCOMPARE(TIFFWriteDirectory(tif), 1);
-    }
-    TIFFClose(tif);
-}
-
 }  // namespace
 
 class TestFaxTiff : public QObject {
@@ -82,10 +56,7 @@ class TestFaxTiff : public QObject {
 private Q_SLOTS:
     void writesClassFTagsOnEveryPage();
     void keepsBlackWhereItWas();
-    void bringsOtherPagesToFaxWidth();
-    void appearsOnlyWhenClosed();
     void refusesWhatItCannotWrite();
-    void readsOtherTiffs();
     void rejectsBrokenTiffs();
 
 private:
@@ -157,47 +128,6 @@ void TestFaxTiff::keepsBlackWhereItWas() {
     }
 }
 
-void TestFaxTiff::bringsOtherPagesToFaxWidth() {
-    const QString file = path(QStringLiteral("scaled.tif"));
-    QImage half(864, 1146, QImage::Format_RGB32);
-    half.fill(Qt::white);
-    QPainter(&half).fillRect(0, 0, 432, 1146, Qt::black);
-    {
-        FaxTiffWriter writer(file);
-        writer.addPage(half);
-        writer.close();
-    }
-    const QImage read = readTiffPage(file, 0);
-    QCOMPARE(read.width(), FaxPageWidth);
-    QCOMPARE(read.height(), 2292);
-    QVERIFY(inkShare(read, {0, 0, 850, 2292}) > 0.99);
-    QVERIFY(inkShare(read, {880, 0, 848, 2292}) < 0.01);
-}
-
-void TestFaxTiff::appearsOnlyWhenClosed() {
-    QTemporaryDir dir;
-    const QString file = dir.filePath(QStringLiteral("fax.tif"));
-    const auto entries = [&] { return QDir(dir.path()).entryList(QDir::Files); };
-    {
-        FaxTiffWriter writer(file);
-        writer.addPage(colourPageWithBox({10, 10, 10, 10}));
-        QVERIFY(!QFileInfo::exists(file));
-        QCOMPARE(entries().size(), 1);  // the temporary file beside it
-    }
-    QVERIFY2(entries().isEmpty(), qPrintable(entries().join(u',')));  // unclosed: removed
-
-    writeFile(file, "an older fax");
-    {
-        FaxTiffWriter writer(file);
-        writer.addPage(colourPageWithBox({10, 10, 10, 10}));
-        QCOMPARE(readFile(file), QByteArray("an older fax"));
-        writer.close();
-        writer.close();  // a second close changes nothing
-    }
-    QCOMPARE(entries(), QStringList{QStringLiteral("fax.tif")});
-    QCOMPARE(tiffPageCount(file), 1);
-}
-
 void TestFaxTiff::refusesWhatItCannotWrite() {
     const QString missingDir = path(QStringLiteral("no/such/dir/fax.tif"));
     QVERIFY(renderErrorOf([&] { FaxTiffWriter writer(missingDir); }).contains(missingDir));
@@ -214,16 +144,6 @@ void TestFaxTiff::refusesWhatItCannotWrite() {
         FaxTiffWriter writer(file);
         QVERIFY(renderErrorOf([&] { writer.addPage(QImage()); }).contains(file));
     }
-}
-
-void TestFaxTiff::readsOtherTiffs() {
-    const QString colour = path(QStringLiteral("colour.tif"));
-    writeColourTiff(colour);
-    QCOMPARE(tiffPageCount(colour), 2);
-    const QImage red = readTiffPage(colour, 0), blue = readTiffPage(colour, 1);
-    QCOMPARE(red.size(), QSize(64, 32));
-    QCOMPARE(red.pixel(5, 5), qRgb(255, 0, 0));
-    QCOMPARE(blue.pixel(60, 30), qRgb(0, 0, 255));
 }
 
 void TestFaxTiff::rejectsBrokenTiffs() {

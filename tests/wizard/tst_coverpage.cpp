@@ -131,19 +131,6 @@ private Q_SLOTS:
         QFile::remove(personalDir() + QStringLiteral("/Zed.cov"));
     }
 
-    void isServerCoverPageComparesWithoutCase() {
-        test::useCoverPageDirectories(base());
-        QVERIFY(IsServerCoverPage(serverDir() + QStringLiteral("/generic.cov")));
-        QVERIFY(IsServerCoverPage(serverDir().toUpper() + QStringLiteral("/x.cov")));
-        QVERIFY(!IsServerCoverPage(personalDir() + QStringLiteral("/generic.cov")));
-        // Neither value readable: the directory is "/" alone, found in every path.
-        test::setRegistryString(CWinReg::HKEY_LOCAL_MACHINE(), test::ShellFolders, QStringLiteral("Common AppData"), QString());
-        test::setRegistryString(CWinReg::HKEY_LOCAL_MACHINE(), test::FaxSetup, QStringLiteral("ServerCoverPageDir"), QString());
-        QVERIFY(IsServerCoverPage(personalDir() + QStringLiteral("/generic.cov")));
-        QVERIFY(!IsServerCoverPage(QStringLiteral("relative.cov")));
-        test::useCoverPageDirectories(base());
-    }
-
     void nextChecksWhatTheFaxCarries() {
         test::RecordingSeams seams;
         test::useCoverPageDirectories(base());
@@ -264,16 +251,6 @@ private Q_SLOTS:
         QTest::mouseClick(page.cmdCancel, Qt::LeftButton);
         QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
         QVERIFY(test::errorLogLines().isEmpty());
-    }
-
-    void coverActionOpensThePageWithEveryPiece() {
-        test::useCoverPageDirectories(base());
-        runEntry(QStringLiteral("cover;;Ann#Bob;111#222"));
-        frmCover *page = existingPage<frmCover>();
-        QVERIFY(page && page->isVisible());
-        QCOMPARE(jobList(faxJob().RecipientName), (QStringList{QStringLiteral("Ann"), QStringLiteral("Bob")}));
-        QCOMPARE(jobList(faxJob().RecipientNumber), (QStringList{QStringLiteral("111"), QStringLiteral("222")}));
-        QCOMPARE(page->windowTitle(), QStringLiteral("Cover Page"));
     }
 
     void noTemplateAtAllLeavesTheBoxAlone() {

@@ -179,16 +179,6 @@ private Q_SLOTS:
         QVERIFY(seams.recorded().messages.isEmpty());
     }
 
-    void aTypedRecipientBesideAListIsDropped() {
-        setRecipients({QStringLiteral("Ann")}, {QStringLiteral("111")});
-        frmNew &page = openPage();
-        QTRY_COMPARE(page.lvRecipients->topLevelItemCount(), 1);
-        typeRecipient(page, QStringLiteral("Bob"), QStringLiteral("222"));
-        QTest::mouseClick(page.btnNext, Qt::LeftButton);
-        QCOMPARE(jobList(faxJob().RecipientName), QStringList{QStringLiteral("Ann")});
-        test::waitForPageGone(PageId::frmNew);
-    }
-
     void cancelEndsTheProgramWithoutStoring() {
         test::RecordingSeams seams;
         setRecipients({QStringLiteral("Ann")}, {QStringLiteral("111")});
@@ -202,23 +192,6 @@ private Q_SLOTS:
         test::waitForPageGone(PageId::frmNew);
     }
 
-    // The "new" action waits on the page; Next lets it return with the cover page shown.
-    void newActionOpensThePageAndNextReturns() {
-        test::RecordingSeams seams;
-        QStringList listed;
-        QTimer::singleShot(0, [&] {
-            frmNew *page = existingPage<frmNew>();
-            if (!page) return;
-            if (!QTest::qWaitFor([&] { return page->lvRecipients->topLevelItemCount() == 2; }, 10000)) qWarning("the list never filled");
-            listed = column(page->lvRecipients, 0) + column(page->lvRecipients, 1);
-            QTest::mouseClick(page->btnNext, Qt::LeftButton);
-        });
-        runEntry(QStringLiteral("new;;Ann#Bob#;111#222#;/nowhere/report.pdf#"));
-        QCOMPARE(listed, (QStringList{QStringLiteral("Ann"), QStringLiteral("Bob"), QStringLiteral("111"),
-                                      QStringLiteral("222")}));
-        QVERIFY(existingPage<frmNew>() == nullptr);
-        QVERIFY(existingPage<frmCover>() && existingPage<frmCover>()->isVisible());
-    }
 };
 
 QTEST_MAIN(TestRecipients)

@@ -89,20 +89,6 @@ private Q_SLOTS:
         QCOMPARE(states({page.optSchNow, page.optSchDiscount, page.optSchTime}), (QList<bool>{false, true, false}));
     }
 
-    void unknownStoredValuesLeaveTheGroupsEmpty() {
-        faxJob().FaxPriority = 7;
-        faxJob().FaxSchedule = -1;
-        frmSend &page = openSchedule();
-        QTRY_VERIFY(page.isActiveWindow());
-        QCOMPARE(states({page.optSchNow, page.optSchDiscount, page.optSchTime, page.optPriorityHigh,
-                         page.optPriorityNormal, page.optPriorityLow}),
-                 (QList<bool>{false, false, false, false, false, false}));
-        // Nothing checked: Next keeps the stored numbers.
-        QTest::mouseClick(page.btnNext, Qt::LeftButton);
-        QCOMPARE(faxJob().FaxPriority, 7);
-        QCOMPARE(faxJob().FaxSchedule, -1);
-    }
-
     void thePickerEditsTheTimeAndKeepsTheDate() {
         const QDateTime earlier(QDate::currentDate().addDays(-3), QTime(10, 15, 0));
         faxJob().DTFaxSend = earlier;
@@ -130,31 +116,6 @@ private Q_SLOTS:
         frmFinish *finish = existingPage<frmFinish>();
         QVERIFY(finish && finish->isVisible());
         QCOMPARE(finish->geometry(), QRect(130, 110, 610, 470));
-    }
-
-    void backStoresAndComesBackTheSame() {
-        test::RecordingSeams seams;
-        sendmere::page<frmCover>();  // the cover page page is loaded, as it is when Next left it
-        frmSend &page = openSchedule();
-        QTRY_VERIFY(page.isActiveWindow());
-        click(page.optPriorityHigh);
-        click(page.optSchDiscount);
-        QTest::mouseClick(page.btnBack, Qt::LeftButton);
-        QCOMPARE(faxJob().FaxPriority, 2);
-        QCOMPARE(faxJob().FaxSchedule, 2);
-        test::waitForPageGone(PageId::frmSend);
-        QVERIFY(existingPage<frmCover>()->isVisible());
-
-        frmSend &again = openSchedule();
-        QTRY_VERIFY(again.isActiveWindow());
-        QCOMPARE(states({again.optSchNow, again.optSchDiscount, again.optSchTime}), (QList<bool>{false, true, false}));
-        QVERIFY(again.optPriorityHigh->isChecked());
-
-        // Cancel stores nothing and ends the program.
-        click(again.optPriorityLow);
-        QTest::mouseClick(again.btnCancel, Qt::LeftButton);
-        QCOMPARE(faxJob().FaxPriority, 2);
-        QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
     }
 
     void finishShowsTheSummary() {

@@ -163,18 +163,6 @@ private Q_SLOTS:
         QVERIFY(test::errorLogLines().first().contains(QStringLiteral("\"msend.RemovePreviewFile\"")));
     }
 
-    void aPreviewIsTheWholeFax() {
-        wizardJob();
-        faxJob().PreviewFile = QDir::tempPath() + QStringLiteral("/fax1f.tiff");
-        faxJob().Attachments.redim(1);
-        faxJob().Attachments(1) = QStringLiteral("/docs/a.pdf");
-        const fax::FaxDocument &doc = generated();
-        QCOMPARE(doc.Body, faxJob().PreviewFile);
-        QCOMPARE(doc.CoverPageType, int(fax::CoverPageNone));
-        QVERIFY(!doc.AttachFaxToReceipt);
-        QCOMPARE(doc.Subject, QStringLiteral("Figures"));
-    }
-
     void aTemplateBeyondTheListStopsTheFilling() {
         wizardJob();
         faxJob().CoverIndex = 2;
