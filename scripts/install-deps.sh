@@ -8,7 +8,7 @@ PACKAGES="cmake ninja-build g++ pkg-config git
   libtiff-dev libtiff-tools libpng-dev libsane-dev libsane1 sane-utils
   libpoppler-qt6-dev libgmime-3.0-dev dbus-daemon dbus-bin xdg-utils fonts-dejavu-core
   libgtest-dev libbenchmark-dev clang libclang-rt-14-dev ghostscript
-  xvfb xauth at-spi2-core"
+  xvfb xauth x11-utils openbox at-spi2-core"
 missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

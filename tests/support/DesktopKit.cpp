@@ -124,8 +124,7 @@ void chooseInNextFileDialog(const QString &path, std::function<void(QWidget *)> 
         if (!name) return false;
         if (inspect) inspect(dialog);
         name->setFocus();
-        name->clear();
-        QTest::keyClicks(name, path);
+        name->setText(path);  // as pasted: no completion list pops up over the box
         QTest::keyClick(name, Qt::Key_Return);
         return true;
     });
