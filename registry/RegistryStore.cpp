@@ -85,6 +85,12 @@ void setString(Hive &hive, const QString &key, const QString &name, const QStrin
     hive.ensureKey(key).set(name, RegValue::string(text));
 }
 
+std::function<void(Root)> &seededInstaller()
+{
+    static std::function<void(Root)> installer;
+    return installer;
+}
+
 // What a fresh machine holds, so that the program finds its folders and the mail store.
 Hive seededHive(Root root)
 {
@@ -278,6 +284,8 @@ const Hive &RegistryStore::storedHive(Root root) const
         // the seed values still answer, without a new attempt at every read.
         if (!transact(root, [](Hive &) { return Outcome{true, false}; }))
             slot = {true, now, seededHive(root), std::nullopt};
+        else if (seededInstaller())
+            seededInstaller()(root);
         return slot.hive;
     }
     ReadFile read = readFile(path, root);
@@ -356,6 +364,20 @@ QStringList RegistryStore::subKeys(Root root, const QString &key) const
         }
     }
     return names;
+}
+
+void onRootSeeded(std::function<void(Root)> installer)
+{
+    seededInstaller() = std::move(installer);
+}
+
+std::optional<qsizetype> RegistryStore::opaqueValueSize(Root root, const QString &key, const QString &name) const
+{
+    const auto path = normalizeKeyPath(key);
+    const HiveKey *k = path ? storedHive(root).key(*path) : nullptr;
+    const StoredValue *stored = k ? k->find(name) : nullptr;
+    const auto *opaque = stored ? std::get_if<OpaqueValue>(&stored->data) : nullptr;
+    return opaque ? std::optional(opaque->bytes.size()) : std::nullopt;
 }
 
 std::optional<RegValue> RegistryStore::value(Root root, const QString &key, const QString &name) const
