@@ -12,11 +12,10 @@ namespace {
 
 QByteArray errorRecord(qint32 number, const QString &text, const QString &procedure) {
     const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    const QString record = QStringLiteral("%1,\"%2\",\"%3\",\"ver\",%4,#%5#\r\n")
-                               .arg(number)
-                               .arg(text, procedure)
-                               .arg(SENDMERE_VERSION_REVISION)
-                               .arg(now);
+    // Pieced together, never substituted in turn: a text may itself hold "%1".
+    const QString record = QString::number(number) + QStringLiteral(",\"") + text + QStringLiteral("\",\"") + procedure +
+                           QStringLiteral("\",\"ver\",") + QString::number(SENDMERE_VERSION_REVISION) +
+                           QStringLiteral(",#") + now + QStringLiteral("#\r\n");
     return record.toLocal8Bit();
 }
 

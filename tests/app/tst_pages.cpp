@@ -7,6 +7,7 @@
 #include "extras/frmWarning.h"
 #include "job/FaxJob.h"
 #include "job/SenderInfo.h"
+#include "RegistryStore.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
 #include "wizard/frmNew.h"
@@ -57,6 +58,14 @@ void checkNamed() {
     page.unload();
 }
 
+// A double click as the window system delivers it: press, release, press, double click, release.
+void doubleClick(QWidget *widget) {
+    QTest::mouseClick(widget, Qt::LeftButton);
+    QTest::mousePress(widget, Qt::LeftButton);
+    QTest::mouseDClick(widget, Qt::LeftButton);
+    QTest::mouseRelease(widget, Qt::LeftButton);
+}
+
 void waitForPageGone(PageId id) {
     QTRY_VERIFY(pageSlot(id).isNull());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -86,6 +95,10 @@ private Q_SLOTS:
                  QStringLiteral("This sender information will be included  on your cover page."));
         QCOMPARE(page->findChild<QLabel *>(QStringLiteral("lblBilling"))->text(), QStringLiteral("Biliing Code:"));
         QCOMPARE(page->findChild<QLabel *>(QStringLiteral("lblBilling"))->buddy(), page->txtBillingCode);
+        // The caption is the page's heading, as on every other page, not a box's label.
+        const QFont caption = page->findChild<QLabel *>(QStringLiteral("lblCaption"))->font();
+        QVERIFY(caption.bold());
+        QVERIFY(caption.pointSizeF() > page->findChild<QLabel *>(QStringLiteral("lblBilling"))->font().pointSizeF());
 
         // Cancel discards what was typed.
         page->txtFullName->clear();
@@ -129,6 +142,17 @@ private Q_SLOTS:
         QTest::mouseClick(about->lblSupport, Qt::LeftButton);
         QCOMPARE(seams.recorded().opened,
                  (QStringList{frmAbout::HomePage, QStringLiteral("mailto:") + frmAbout::SupportAddress}));
+        // A double click: the home page opens for the click and for the double click, the
+        // mail once; Enter opens each once.
+        seams.recorded().opened.clear();
+        doubleClick(about->LabelURL);
+        QCOMPARE(seams.recorded().opened, QStringList(2, frmAbout::HomePage));
+        seams.recorded().opened.clear();
+        doubleClick(about->lblSupport);
+        QTest::keyClick(about->LabelURL, Qt::Key_Return);
+        QCOMPARE(seams.recorded().opened,
+                 (QStringList{QStringLiteral("mailto:") + frmAbout::SupportAddress, frmAbout::HomePage}));
+        seams.recorded().opened.clear();
 
         // A tool registered under the system information key is started.
         CWinReg reg;
@@ -171,6 +195,20 @@ private Q_SLOTS:
         QVERIFY(!GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, QStringLiteral("Missing"), value));
         QVERIFY(!GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key + QStringLiteral("\\Absent"), QStringLiteral("Text"), value));
         QCOMPARE(value, QStringLiteral("C:\\Tools"));
+
+        // Binary and multi-string values, as the registry editor writes them, read without
+        // touching the text.
+        const QString file = registry::RegistryStore().filePath(registry::Root::CurrentUser);
+        QFile reg5(file);
+        QVERIFY(reg5.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        reg5.write("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Opaque]\r\n"
+                   "\"Bin\"=hex:01,02,03\r\n\"Multi\"=hex(7):41,00,00,00,42,00,00,00,00,00\r\n");
+        reg5.close();
+        value = QStringLiteral("untouched");
+        QVERIFY(GetKeyValue(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Opaque"), QStringLiteral("Bin"), value));
+        QVERIFY(GetKeyValue(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Opaque"), QStringLiteral("Multi"), value));
+        QCOMPARE(value, QStringLiteral("untouched"));
+        QVERIFY(!GetKeyValue(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Opaque"), QStringLiteral("None"), value));
     }
 
     void warningShowsItsTextAndEndsTheProgram() {
