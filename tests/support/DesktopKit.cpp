@@ -174,7 +174,7 @@ AtSpi::Node AtSpi::application(qint64 pid, int timeoutMs) {
 
 AtSpi::Node AtSpi::findNow(const Node &root, const QString &wanted, quint32 wantedRole, int depth) {
     for (const Node &child : children(root)) {
-        if (name(child) == wanted && role(child) == wantedRole) return child;
+        if (name(child) == wanted && role(child) == wantedRole && isShowing(child)) return child;
         if (depth > 0)
             if (Node found = findNow(child, wanted, wantedRole, depth - 1); found.isValid()) return found;
     }
@@ -188,6 +188,13 @@ AtSpi::Node AtSpi::find(const Node &root, const QString &wanted, quint32 wantedR
         QTest::qWait(50);
     } while (!deadline.hasExpired());
     return {};
+}
+
+bool AtSpi::isShowing(const Node &node) {
+    constexpr int Showing = 25;  // the state bit of a control on screen
+    QDBusInterface object(node.service, node.path, AccessibleIface, m_bus);
+    const QDBusReply<QList<quint32>> states = object.call(QStringLiteral("GetState"));
+    return states.isValid() && states.value().size() == 2 && (states.value()[0] & (1u << Showing));
 }
 
 bool AtSpi::doAction(const Node &node, const QString &action) {

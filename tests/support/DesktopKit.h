@@ -60,11 +60,12 @@ public:
     bool isConnected() const { return m_bus.isConnected(); }
     // The application root of the process pid, waiting up to timeoutMs for it to register.
     Node application(qint64 pid, int timeoutMs = 10000);
-    // The first node below root whose name and role match, waiting up to timeoutMs.
+    // The first node below root on screen whose name and role match, waiting up to timeoutMs.
     Node find(const Node &root, const QString &name, quint32 role, int timeoutMs = 5000);
     QList<Node> children(const Node &node);
     QString name(const Node &node);
     quint32 role(const Node &node);
+    bool isShowing(const Node &node);
     bool doAction(const Node &node, const QString &action);
     bool setText(const Node &node, const QString &text);
     QString text(const Node &node);
