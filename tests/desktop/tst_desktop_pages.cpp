@@ -3,7 +3,9 @@
 #include "DesktopKit.h"
 #include "TestSupport.h"
 #include "WizardTestKit.h"
+#include "FaxRender.h"
 #include "app/Init.h"
+#include "job/SenderInfo.h"
 #include "platform/fax/FaxClient.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
@@ -191,6 +193,12 @@ private Q_SLOTS:
         const QString report = QDir::homePath() + QStringLiteral("/Documents/report.pdf");
         test::writePdf(report, 2);
         faxJob().UseCoverPage = VbFalse;  // as in a new process: the flag outlives a job reset
+        // The sender's details are never typed: the new document takes them from the registry.
+        faxJob().SenderFullName = QStringLiteral("Sam Sender");
+        faxJob().SenderfaxNumber = QStringLiteral("555-0199");
+        SetSenderInfo();
+        faxJob().SenderFullName.clear();
+        faxJob().SenderfaxNumber.clear();
         const auto press = [](QWidget *control) {
             QVERIFY(doAccessibleAction(control, QAccessibleActionInterface::pressAction()));
         };
@@ -237,6 +245,8 @@ private Q_SLOTS:
         QCOMPARE(accessibleName(finish->lblSend), QStringLiteral("Discount period"));
         press(finish->OKButton);
         QTRY_COMPARE(seams.exitCodes, QList<int>{0});
+        QVERIFY(!QFile::exists(faxJob().TempBodyFile));  // the body's copy goes, the report stays
+        QVERIFY(QFile::exists(report));
 
         fax::FaxServer server;
         server.Connect(QString());
@@ -250,7 +260,12 @@ private Q_SLOTS:
             QCOMPARE(job.Priority(), 2);  // high
             QCOMPARE(job.properties().value(QStringLiteral("ScheduleType")).toInt(), 2);  // discount period
             QCOMPARE(job.properties().value(QStringLiteral("CoverPageType")).toInt(), int(fax::CoverPageServer));
+            QCOMPARE(job.Sender().Name, QStringLiteral("Sam Sender"));
+            QCOMPARE(job.Sender().FaxNumber, QStringLiteral("555-0199"));
             QCOMPARE(job.Pages(), 3);  // the cover page and both pages of the report
+            const QString image = QDir::tempPath() + QStringLiteral("/job%1.tiff").arg(i);
+            job.CopyTiff(image);
+            QCOMPARE(render::tiffPageCount(image), 3);
         }
         recipients.sort();
         QCOMPARE(recipients, (QStringList{QStringLiteral("Ann 111"), QStringLiteral("Bob 222")}));
