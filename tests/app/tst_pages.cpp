@@ -247,6 +247,32 @@ private Q_SLOTS:
         checkNamed<frmFinish>();
     }
 
+    // The program ends once no page is left on screen, offscreen as on a desktop; a swap of
+    // pages or a page's message box keeps it running.
+    void theLastPageGoneEndsTheProgram() {
+        test::RecordingSeams seams;
+        int ends = 0;
+        onLastPageGone([&] { ++ends; });
+        seams.recorded().onMessage = [&] { QTest::qWait(50); };
+        frmCover &cover = page<frmCover>();
+        cover.showPage();
+        QTest::mouseClick(cover.cmdNext, Qt::LeftButton);  // a message, the page stays
+        QVERIFY(existingPage<frmSend>() == nullptr);
+        cover.showInMyPlace(page<frmSend>());
+        cover.hide();
+        QTest::qWait(50);
+        QCOMPARE(ends, 0);
+        existingPage<frmSend>()->unload();
+        QTRY_COMPARE(ends, 1);
+        cover.unload();
+        runEntry(QStringLiteral("sender"));
+        QTest::mouseClick(existingPage<frmSender>()->btnOk, Qt::LeftButton);
+        QTRY_COMPARE(ends, 2);
+        QTest::qWait(50);
+        QCOMPARE(ends, 2);  // told once, though the page was hidden and then destroyed
+        onLastPageGone({});
+    }
+
     void helpShowsItsMessage() {
         test::RecordingSeams seams;
         runEntry(QStringLiteral("help;;ignored"));
