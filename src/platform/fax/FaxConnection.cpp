@@ -188,14 +188,18 @@ const SignalSlot Relayed[] = {
 
 FaxEventRelay::FaxEventRelay(QDBusConnection bus, FaxServer *server) : m_bus(std::move(bus)), m_server(server)
 {
+    // Matched on the service's path and interface, not on its bus name: a name is followed
+    // through its owner, which the bus library learns apart from the signals themselves, so
+    // the first events of a service that has just (re)started could be dropped. Only the fax
+    // service sends on this interface.
     for (const SignalSlot &s : Relayed)
-        m_bus.connect(faxbus::ServiceName, faxbus::ObjectPath, faxbus::Interface, QString::fromLatin1(s.signal), this, s.slot);
+        m_bus.connect(QString(), faxbus::ObjectPath, faxbus::Interface, QString::fromLatin1(s.signal), this, s.slot);
 }
 
 FaxEventRelay::~FaxEventRelay()
 {
     for (const SignalSlot &s : Relayed)
-        m_bus.disconnect(faxbus::ServiceName, faxbus::ObjectPath, faxbus::Interface, QString::fromLatin1(s.signal), this, s.slot);
+        m_bus.disconnect(QString(), faxbus::ObjectPath, faxbus::Interface, QString::fromLatin1(s.signal), this, s.slot);
 }
 
 void FaxEventRelay::outgoingJobAdded(const QString &id)
