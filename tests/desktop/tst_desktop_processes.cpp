@@ -54,18 +54,21 @@ private Q_SLOTS:
         {
             Program sender;
             start(sender, atspi, QStringLiteral("sender"));
-            const AtSpi::Node name = atspi.find(sender.app, QStringLiteral("Your full name"), AtSpi::Text);
+            const AtSpi::Node page = atspi.activeWindow(sender.app, QStringLiteral("Sender Information"));
+            QVERIFY(page.isValid());
+            const AtSpi::Node name = atspi.find(page, QStringLiteral("Your full name"), AtSpi::Text);
             QVERIFY(name.isValid());
             QVERIFY(atspi.setText(name, QStringLiteral("Ann Example")));
-            QVERIFY(atspi.doAction(atspi.find(sender.app, QStringLiteral("OK"), AtSpi::PushButton), QStringLiteral("Press")));
+            QVERIFY(atspi.doAction(atspi.find(page, QStringLiteral("OK"), AtSpi::PushButton), QStringLiteral("Press")));
             expectEnd(sender);
         }
         // The next start shows what OK stored; Cancel ends it just the same.
         Program again;
         start(again, atspi, QStringLiteral("sender"));
-        const AtSpi::Node name = atspi.find(again.app, QStringLiteral("Your full name"), AtSpi::Text);
+        const AtSpi::Node page = atspi.activeWindow(again.app, QStringLiteral("Sender Information"));
+        const AtSpi::Node name = atspi.find(page, QStringLiteral("Your full name"), AtSpi::Text);
         QTRY_COMPARE(atspi.text(name), QStringLiteral("Ann Example"));
-        QVERIFY(atspi.doAction(atspi.find(again.app, QStringLiteral("Cancel"), AtSpi::PushButton), QStringLiteral("Press")));
+        QVERIFY(atspi.doAction(atspi.find(page, QStringLiteral("Cancel"), AtSpi::PushButton), QStringLiteral("Press")));
         expectEnd(again);
     }
 
@@ -73,7 +76,8 @@ private Q_SLOTS:
         AtSpi atspi;
         Program about;
         start(about, atspi, QStringLiteral("about"));
-        QVERIFY(atspi.doAction(atspi.find(about.app, QStringLiteral("OK"), AtSpi::PushButton), QStringLiteral("Press")));
+        const AtSpi::Node box = atspi.activeWindow(about.app, QStringLiteral("About Quillpost"));
+        QVERIFY(atspi.doAction(atspi.find(box, QStringLiteral("OK"), AtSpi::PushButton), QStringLiteral("Press")));
         expectEnd(about);
     }
 
@@ -84,20 +88,27 @@ private Q_SLOTS:
         AtSpi atspi;
         Program wizard;
         start(wizard, atspi, QStringLiteral("new;;Ann#;111#;"));
-        const auto press = [&](const QString &button) {
-            QVERIFY2(atspi.doAction(atspi.find(wizard.app, button, AtSpi::PushButton), QStringLiteral("Press")),
-                     qPrintable(button));
+        // Each page is driven once it is active, that is once its activation has shown the job.
+        AtSpi::Node page;
+        const auto on = [&](const QString &title) {
+            page = atspi.activeWindow(wizard.app, title);
+            QVERIFY2(page.isValid(), qPrintable(title));
         };
+        const auto press = [&](const QString &button) {
+            QVERIFY2(atspi.doAction(atspi.find(page, button, AtSpi::PushButton), QStringLiteral("Press")), qPrintable(button));
+        };
+        on(QStringLiteral("New Fax"));
         press(QStringLiteral("Next >"));
-        const AtSpi::Node useCover = atspi.find(wizard.app, QStringLiteral("Select a cover page template with the following information."),
-                                                AtSpi::CheckBox);
-        QVERIFY(atspi.doAction(useCover, QStringLiteral("Toggle")));
-        const AtSpi::Node subject = atspi.find(wizard.app, QStringLiteral("Subject line"), AtSpi::Text);
-        QVERIFY(subject.isValid());
-        QVERIFY(atspi.setText(subject, QStringLiteral("Hello Ann")));
+        on(QStringLiteral("Cover Page"));
+        QVERIFY(atspi.doAction(atspi.find(page, QStringLiteral("Select a cover page template with the following information."),
+                                          AtSpi::CheckBox),
+                               QStringLiteral("Toggle")));
+        QVERIFY(atspi.setText(atspi.find(page, QStringLiteral("Subject line"), AtSpi::Text), QStringLiteral("Hello Ann")));
         press(QStringLiteral("Next >"));
-        QVERIFY(atspi.find(wizard.app, QStringLiteral("When discount rates apply"), AtSpi::CheckBox).isValid());
+        on(QStringLiteral("Send schedule"));
+        QVERIFY(atspi.find(page, QStringLiteral("When discount rates apply"), AtSpi::CheckBox).isValid());
         press(QStringLiteral("Next >"));
+        on(QStringLiteral("Finish"));
         press(QStringLiteral("Finish"));
         expectEnd(wizard);
 

@@ -190,11 +190,26 @@ AtSpi::Node AtSpi::find(const Node &root, const QString &wanted, quint32 wantedR
     return {};
 }
 
-bool AtSpi::isShowing(const Node &node) {
-    constexpr int Showing = 25;  // the state bit of a control on screen
+bool AtSpi::hasState(const Node &node, int state) {
     QDBusInterface object(node.service, node.path, AccessibleIface, m_bus);
     const QDBusReply<QList<quint32>> states = object.call(QStringLiteral("GetState"));
-    return states.isValid() && states.value().size() == 2 && (states.value()[0] & (1u << Showing));
+    return states.isValid() && states.value().size() == 2 && (states.value()[state / 32] & (1u << (state % 32)));
+}
+
+bool AtSpi::isShowing(const Node &node) {
+    constexpr int Showing = 25;
+    return hasState(node, Showing);
+}
+
+AtSpi::Node AtSpi::activeWindow(const Node &app, const QString &title, int timeoutMs) {
+    constexpr int Active = 1;
+    const QDeadlineTimer deadline(timeoutMs);
+    do {
+        for (const Node &window : children(app))
+            if (name(window) == title && hasState(window, Active)) return window;
+        QTest::qWait(50);
+    } while (!deadline.hasExpired());
+    return {};
 }
 
 bool AtSpi::doAction(const Node &node, const QString &action) {
