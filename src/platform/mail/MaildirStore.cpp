@@ -268,7 +268,8 @@ void MaildirStore::ensureFolder(int folder) const {
     for (const char *sub : {"cur", "new", "tmp"}) {
         const QString dir = path + u'/' + QLatin1String(sub);
         if (QFileInfo::exists(dir)) continue;
-        if (::mkdir(encoded(m_root).constData(), 0700) != 0 && errno != EEXIST) throw fileError(errno, QStringLiteral("create"), m_root);
+        errno = 0;
+        if (!QDir().mkpath(m_root)) throw fileError(errno ? errno : EACCES, QStringLiteral("create"), m_root);
         if (::mkdir(encoded(path).constData(), 0700) != 0 && errno != EEXIST) throw fileError(errno, QStringLiteral("create"), path);
         if (::mkdir(encoded(dir).constData(), 0700) != 0 && errno != EEXIST) throw fileError(errno, QStringLiteral("create"), dir);
     }

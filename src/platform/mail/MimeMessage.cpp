@@ -34,7 +34,7 @@ constexpr const char *ToHeader = "X-Sendmere-To";
 constexpr const char *UserPropertyHeader = "X-Sendmere-User-Property";
 constexpr const char *PropertyHeader = "X-Sendmere-Property";
 constexpr const char *PositionHeader = "X-Sendmere-Position";
-constexpr const char *DisplayNameHeader = "X-Sendmere-Display-Name";
+constexpr const char *FileNameHeader = "X-Sendmere-File-Name";
 constexpr const char *ReceivedByUs = "by sendmere";
 // Fax numbers have no mail domain; the reserved one keeps them valid addresses that never route.
 constexpr const char *FaxDomain = "fax.invalid";
@@ -127,7 +127,9 @@ QByteArray streamBytes(GMimeStream *stream) {
 
 GPtr<GMimeObject> textPart(const char *subtype, const QString &text) {
     GPtr<GMimeTextPart> part(g_mime_text_part_new_with_subtype(subtype));
-    g_mime_text_part_set_text(part.get(), utf8(text).constData());
+    // Every text ends with a line end of its own, which reading takes off again, so that
+    // the text reads back exactly whether or not a boundary follows it.
+    g_mime_text_part_set_text(part.get(), utf8(text + u'\n').constData());
     g_mime_part_set_content_encoding(GMIME_PART(part.get()),
                                      g_mime_part_get_best_content_encoding(GMIME_PART(part.get()), GMIME_ENCODING_CONSTRAINT_7BIT));
     return GPtr<GMimeObject>(GMIME_OBJECT(part.release()));
@@ -149,7 +151,8 @@ GPtr<GMimeObject> attachmentPart(const StoredAttachment &a, int position, const 
     GPtr<GMimeDataWrapper> wrapper(g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
     g_mime_part_set_content(part.get(), wrapper.get());
     g_mime_part_set_content_encoding(part.get(), GMIME_CONTENT_ENCODING_BASE64);
-    g_mime_part_set_filename(part.get(), utf8(a.fileName).constData());
+    // Mail readers show the part's file name: the name the item shows for it.
+    g_mime_part_set_filename(part.get(), utf8(a.displayName.isEmpty() ? a.fileName : a.displayName).constData());
     GMimeObject *object = GMIME_OBJECT(part.get());
     if (isInline(a)) {
         g_mime_object_set_disposition(object, GMIME_DISPOSITION_INLINE);
@@ -158,7 +161,7 @@ GPtr<GMimeObject> attachmentPart(const StoredAttachment &a, int position, const 
         const QString contentId = byFileName ? a.fileName : a.fields.value(tag::PR_ATTACH_CONTENT_ID).toString();
         g_mime_part_set_content_id(part.get(), utf8(contentId).constData());
     }
-    g_mime_object_append_header(object, DisplayNameHeader, utf8(a.displayName).constData(), "utf-8");
+    g_mime_object_append_header(object, FileNameHeader, utf8(a.fileName).constData(), "utf-8");
     g_mime_object_append_header(object, PositionHeader, QByteArray::number(position).constData(), nullptr);
     for (auto it = a.fields.cbegin(); it != a.fields.cend(); ++it)
         g_mime_object_append_header(object, PropertyHeader, propertyLine(it.key(), it.value()).constData(), "utf-8");
@@ -293,7 +296,9 @@ QByteArray partContent(GMimePart *part) {
 
 QString partText(GMimeObject *object) {
     GString8 text(g_mime_text_part_get_text(GMIME_TEXT_PART(object)));
-    return fromUtf8(text.get());
+    QString result = fromUtf8(text.get());
+    if (result.endsWith(u'\n')) result.chop(result.endsWith(QLatin1String("\r\n")) ? 2 : 1);
+    return result;
 }
 
 struct PartWalk {
@@ -305,7 +310,8 @@ struct PartWalk {
 StoredAttachment readAttachment(GMimeObject *object, int *position) {
     StoredAttachment a;
     if (GMIME_IS_PART(object)) {
-        a.fileName = fromUtf8(g_mime_part_get_filename(GMIME_PART(object)));
+        a.displayName = fromUtf8(g_mime_part_get_filename(GMIME_PART(object)));
+        a.fileName = a.displayName;
         a.data = partContent(GMIME_PART(object));
         const QString contentId = fromUtf8(g_mime_part_get_content_id(GMIME_PART(object)));
         if (!contentId.isEmpty()) a.fields.insert(tag::PR_ATTACH_CONTENT_ID, contentId);
@@ -314,18 +320,19 @@ StoredAttachment readAttachment(GMimeObject *object, int *position) {
         if (GMimeMessage *inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object)))
             g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, out.get());
         a.data = streamBytes(out.get());
-        a.fileName = QStringLiteral("message.eml");
+        a.fileName = a.displayName = QStringLiteral("message.eml");
     }
     GMimeContentType *type = g_mime_object_get_content_type(object);
     GString8 mime(g_mime_content_type_get_mime_type(type));
     a.fields.insert(tag::PR_ATTACH_MIME_TAG, fromUtf8(mime.get()));
     for (const HeaderLine &h : headersOf(object)) {
-        if (is(h.name, DisplayNameHeader)) a.displayName = h.value;
+        if (is(h.name, FileNameHeader)) a.fileName = h.value;
         else if (is(h.name, PositionHeader)) *position = h.value.trimmed().toInt();
         else if (is(h.name, PropertyHeader))
             if (const auto p = parsePropertyLine(h.value)) a.fields.insert(p->first, p->second);
     }
     if (a.displayName.isEmpty()) a.displayName = a.fileName;
+    if (a.fileName.isEmpty()) a.fileName = a.displayName;
     return a;
 }
 
