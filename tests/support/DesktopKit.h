@@ -57,6 +57,9 @@ public:
     static constexpr quint32 CheckBox = 7, Dialog = 16, Label = 29, PushButton = 43, Text = 61;
 
     AtSpi();
+    ~AtSpi();
+    AtSpi(const AtSpi &) = delete;
+    AtSpi &operator=(const AtSpi &) = delete;
     bool isConnected() const { return m_bus.isConnected(); }
     // The application root of the process pid, waiting up to timeoutMs for it to register.
     Node application(qint64 pid, int timeoutMs = 10000);
