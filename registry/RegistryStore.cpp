@@ -85,7 +85,8 @@ void setString(Hive &hive, const QString &key, const QString &name, const QStrin
     hive.ensureKey(key).set(name, RegValue::string(text));
 }
 
-// What a fresh machine holds, so that the program finds its folders and the mail store.
+// What a fresh machine holds, so that the program finds its folders, the mail store and the
+// imaging component.
 Hive seededHive(Root root)
 {
     Hive hive;
@@ -96,6 +97,9 @@ Hive seededHive(Root root)
         setString(hive, QStringLiteral("SOFTWARE\\Clients\\Mail"), QString(), QString());
         setString(hive, QStringLiteral("SOFTWARE\\Clients\\Mail\\Microsoft Outlook"), QString(),
                   QStringLiteral("Sendmere mail store"));
+    } else if (root == Root::ClassesRoot) {
+        // The imaging component is this program's own binding to the scanner library.
+        setString(hive, QStringLiteral("Wia.Script"), QString(), QStringLiteral("Sendmere imaging (SANE)"));
     } else if (root == Root::CurrentUser) {
         const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
         const QString personalCoverPages = QStringLiteral("Fax/Personal Coverpages");
