@@ -19,6 +19,10 @@
 #include "wizard/frmScanning.h"
 #include "wizard/frmSend.h"
 
+#include <QAbstractButton>
+#include <QAbstractSpinBox>
+#include <QAccessible>
+#include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -233,6 +237,32 @@ private Q_SLOTS:
         QCOMPARE(driver.handled(), 0);
         QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
         QVERIFY(!existingPage<frmNew>());
+    }
+
+    // The list, the buttons and every setting of the acquisition dialog carry the name a
+    // screen reader says.
+    void everyControlHasAnAccessibleName() {
+        scantest::useTestScanners(2);
+        QStringList unnamed;
+        auto collect = [&unnamed](QWidget &window) {
+            for (QWidget *control : window.findChildren<QWidget *>()) {
+                const bool operable = qobject_cast<QAbstractButton *>(control) || qobject_cast<QComboBox *>(control) ||
+                                      qobject_cast<QAbstractSpinBox *>(control) || qobject_cast<QTreeWidget *>(control);
+                QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+                if (operable && (!accessible || accessible->text(QAccessible::Name).trimmed().isEmpty()))
+                    unnamed << control->objectName();
+            }
+        };
+        collect(page<frmScan>());
+        collect(page<frmScanning>());
+        DialogDriver driver({[&](imaging::AcquisitionDialog &d) {
+            collect(d);
+            QCOMPARE(d.findChildren<QComboBox *>().size(), 2);  // source and mode
+            DialogDriver::cancel(d);
+        }});
+        page<frmScan>().ScanFromDevice(QStringLiteral("Noname frontend-tester"));
+        QCOMPARE(driver.handled(), 2);
+        QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(u',')));
     }
 
     void withoutTheComponentTheWarningEndsTheProgram() {
