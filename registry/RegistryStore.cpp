@@ -97,9 +97,6 @@ Hive seededHive(Root root)
         setString(hive, QStringLiteral("SOFTWARE\\Clients\\Mail"), QString(), QString());
         setString(hive, QStringLiteral("SOFTWARE\\Clients\\Mail\\Microsoft Outlook"), QString(),
                   QStringLiteral("Sendmere mail store"));
-    } else if (root == Root::ClassesRoot) {
-        // The imaging component is this program's own binding to the scanner library.
-        setString(hive, QStringLiteral("Wia.Script"), QString(), QStringLiteral("Sendmere imaging (SANE)"));
     } else if (root == Root::CurrentUser) {
         const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
         const QString personalCoverPages = QStringLiteral("Fax/Personal Coverpages");
@@ -110,13 +107,15 @@ Hive seededHive(Root root)
         QDir().mkpath(documents + QLatin1Char('/') + personalCoverPages);
         hive.ensureKey(QStringLiteral("Software\\Microsoft\\Fax\\UserInfo"));
     } else if (root == Root::ClassesRoot) {
-        // The mail side's components, served by the program's own mail store. Taking a
-        // registration away makes the program take its path for a machine without it.
+        // The mail side's components, served by the program's own mail store, and the imaging
+        // component, the program's binding to the scanner library. Taking a registration away
+        // makes the program take its path for a machine without it.
         const std::pair<const char *, const char *> components[] = {
             {"Outlook.Application", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A01}"},
             {"MAPI.Session", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A02}"},
             {"RedOutlook.SafeMailItem", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A03}"},
             {"RedOutlook.MAPIUtils", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A04}"},
+            {"Wia.Script", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A05}"},
         };
         for (const auto &[name, clsid] : components) {
             setString(hive, QLatin1String(name), QString(), QLatin1String(name));
