@@ -1,6 +1,7 @@
 #pragma once
 // What the scanning tests share: the scanner library's "test" backend set up in a private
 // configuration folder, and a hand on the acquisition dialogs as they open.
+#include "app/FormPage.h"
 #include "platform/imaging/AcquisitionDialog.h"
 
 #include <QApplication>
@@ -70,6 +71,19 @@ private:
     QPointer<imaging::AcquisitionDialog> m_last;
     int m_handled = 0;
 };
+
+// Runs action once on the page T, as soon as it exists and is the active window.
+template <typename T>
+void whenActive(QObject &owner, std::function<void(T &)> action) {
+    auto *poll = new QTimer(&owner);  // owned by owner
+    QObject::connect(poll, &QTimer::timeout, [poll, action] {
+        T *page = existingPage<T>();
+        if (!page || !page->isVisible() || !page->isActiveWindow()) return;
+        poll->stop();
+        action(*page);
+    });
+    poll->start(10);
+}
 
 // The backend's "Grid" picture: black and white squares of 10 mm.
 inline bool looksLikeGrid(const QImage &image, double dpi) {

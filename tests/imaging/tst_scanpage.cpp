@@ -63,19 +63,6 @@ protected:
     }
 };
 
-// Runs action once on the page T, as soon as it exists and is the active window.
-template <typename T>
-void whenActive(QObject &owner, std::function<void(T &)> action) {
-    auto *poll = new QTimer(&owner);  // owned by owner
-    QObject::connect(poll, &QTimer::timeout, [poll, action] {
-        T *page = existingPage<T>();
-        if (!page || !page->isVisible() || !page->isActiveWindow()) return;
-        poll->stop();
-        action(*page);
-    });
-    poll->start(10);
-}
-
 }  // namespace
 
 class TestScanPage : public QObject {
@@ -233,7 +220,7 @@ private Q_SLOTS:
         scantest::useTestScanners(2);
         test::RecordingSeams seams;
         QObject timers;
-        whenActive<frmScan>(timers, [](frmScan &scan) { QTest::mouseClick(scan.CancelButton, Qt::LeftButton); });
+        scantest::whenActive<frmScan>(timers, [](frmScan &scan) { QTest::mouseClick(scan.CancelButton, Qt::LeftButton); });
         DialogDriver driver({});
         runEntry(QStringLiteral("scan"));
         QCOMPARE(driver.handled(), 0);
@@ -280,7 +267,7 @@ private Q_SLOTS:
         test::RecordingSeams seams;
         QString shownText;
         QObject timers;
-        whenActive<frmWarning>(timers, [&](frmWarning &warning) {
+        scantest::whenActive<frmWarning>(timers, [&](frmWarning &warning) {
             shownText = warning.lblText->text();
             QTest::mouseClick(warning.cmdOK, Qt::LeftButton);
         });
@@ -304,7 +291,7 @@ private Q_SLOTS:
             DialogDriver::scan(d);
         }});
         QObject timers;
-        whenActive<frmNew>(timers, [](frmNew &recipients) {
+        scantest::whenActive<frmNew>(timers, [](frmNew &recipients) {
             QTest::keyClicks(recipients.txtTo, QStringLiteral("Ann Example"));
             QTest::keyClicks(recipients.txtFaxNumber, QStringLiteral("5550100"));
             QTest::mouseClick(recipients.btnNext, Qt::LeftButton);
