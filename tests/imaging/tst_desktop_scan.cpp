@@ -13,6 +13,7 @@
 #include <QAccessible>
 #include <QComboBox>
 #include <QLabel>
+#include <QProcess>
 #include <QTreeWidget>
 
 using namespace sendmere;
@@ -101,6 +102,39 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         for (QWidget *window : QApplication::topLevelWidgets())
             QVERIFY2(!window->isVisible() || !qobject_cast<FormPage *>(window), qPrintable(window->objectName()));
+    }
+
+    // The real program: "sendmere scan" with one scanner opens its acquisition dialog at once;
+    // Scan, pressed through the accessibility bus, writes the image and opens the recipients
+    // page, whose Cancel ends the process.
+    void theProgramScansAndGoesOnToTheRecipients() {
+        scantest::useTestScanners(1, {QStringLiteral("test-picture Grid")});
+        test::AtSpi atspi;
+        QVERIFY2(atspi.isConnected(), "no accessibility bus");
+        QProcess program;
+        program.setProcessChannelMode(QProcess::ForwardedChannels);
+        program.start(test::binDir() + QStringLiteral("/sendmere"), {QStringLiteral("scan")});
+        QVERIFY(program.waitForStarted());
+        const test::AtSpi::Node app = atspi.application(program.processId());
+        QVERIFY2(app.isValid(), "the program never appeared on the accessibility bus");
+        const test::AtSpi::Node scan = atspi.find(app, QStringLiteral("Scan"), test::AtSpi::PushButton, 10000);
+        QVERIFY(scan.isValid());
+        QVERIFY(atspi.doAction(scan, QStringLiteral("Press")));
+        QVERIFY(atspi.find(app, QStringLiteral("Fax Number"), test::AtSpi::Text, 10000).isValid());
+        QCOMPARE(scannedImages().size(), 1);
+        QVERIFY(scantest::looksLikeGrid(QImage(QDir::temp().filePath(scannedImages().first())), 50));
+        // The hidden scan page has a Cancel of its own: the one pressed is the recipients page's.
+        constexpr quint32 Dialog = 16;
+        const test::AtSpi::Node recipients = atspi.find(app, QStringLiteral("New Fax"), Dialog);
+        QVERIFY(recipients.isValid());
+        QVERIFY(atspi.doAction(atspi.find(recipients, QStringLiteral("Cancel"), test::AtSpi::PushButton), QStringLiteral("Press")));
+        if (!program.waitForFinished(5000)) {
+            program.kill();
+            program.waitForFinished();
+            QFAIL("the program kept running after the recipients page's Cancel");
+        }
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
     }
 };
 
