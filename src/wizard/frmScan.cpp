@@ -1,5 +1,6 @@
 #include "wizard/frmScan.h"
 
+#include "app/Failures.h"
 #include "app/PageParts.h"
 #include "app/mCommon.h"
 #include "job/FaxJob.h"
@@ -68,8 +69,9 @@ void frmScan::Form_Load() {
     try {
         Wia = std::make_unique<imaging::ImagingScript>();
         Devices = Wia->Devices();
-    } catch (const AutomationError &e) {
-        qCWarning(lcScan, "The scanners cannot be listed: %s", qUtf8Printable(e.text()));
+    } catch (...) {
+        qCWarning(lcScan, "The scanners cannot be listed: %s",
+                  qUtf8Printable(asAutomationError(std::current_exception()).text()));
     }
     for (const imaging::DeviceInfo &device : Devices) {
         auto *row = new QTreeWidgetItem(lvScanDevices, {device.Name, device.Type});  // owned by the list
@@ -103,9 +105,10 @@ void frmScan::ScanFromDevice(const QString &name) {
         if (entry.Name != name) continue;
         try {
             scanEntry(entry);
-        } catch (const AutomationError &e) {
+        } catch (...) {
             // A device that is gone, busy or broke off: nothing is attached from it, and the
             // next device of that name still gets its turn.
+            const AutomationError e = asAutomationError(std::current_exception());
             qCWarning(lcScan, "Scanning from %s (%s) failed: %s", qUtf8Printable(entry.Name),
                       qUtf8Printable(entry.DeviceID), qUtf8Printable(e.text()));
         }

@@ -1,6 +1,6 @@
 // The scan page on a real X server, operated as a keyboard or assistive-technology user does:
 // the device list by arrow keys, buttons through their accessibility actions, the acquisition
-// dialog's settings by keys; and the scanning window's Cancel stops a scan half way.
+// dialog's settings by keys; and the real program driven through the accessibility bus.
 #include "DesktopKit.h"
 #include "ScanTestKit.h"
 #include "TestSupport.h"
@@ -8,7 +8,6 @@
 #include "job/FaxJob.h"
 #include "wizard/frmNew.h"
 #include "wizard/frmScan.h"
-#include "wizard/frmScanning.h"
 
 #include <QAccessible>
 #include <QComboBox>
@@ -78,30 +77,6 @@ private Q_SLOTS:
         QVERIFY(QImage(QDir::temp().filePath(images.last())).isGrayscale());
         QCOMPARE(faxJob().Attachments.upperBound(), 1);
         QCOMPARE(faxJob().Attachments(1), QDir::temp().filePath(images.last()));
-    }
-
-    // The scanning window's Cancel, pressed through its accessible action, stops a slow scan:
-    // no image, no page left on screen, and the program ends.
-    void cancellingTheScanningWindowLeavesNothing() {
-        scantest::useTestScanners(1, scantest::SlowScan);
-        test::RealDialogsSeams seams;
-        QObject timers;
-        QString shownText;
-        scantest::whenActive<frmScanning>(timers, [&](frmScanning &scanning) {
-            shownText = scanning.Label1->text();
-            doAccessibleAction(scanning.cmdCancel, QAccessibleActionInterface::pressAction());
-        });
-        DialogDriver driver({DialogDriver::scan});
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cancelled")));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cancelled")));
-        runEntry(QStringLiteral("scan"));
-        QCOMPARE(shownText, QStringLiteral("Scanning..."));
-        QCOMPARE(seams.exitCodes, QList<int>{0});
-        QVERIFY(scannedImages().isEmpty());
-        QCOMPARE(faxJob().Attachments.upperBound(), 0);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        for (QWidget *window : QApplication::topLevelWidgets())
-            QVERIFY2(!window->isVisible() || !qobject_cast<FormPage *>(window), qPrintable(window->objectName()));
     }
 
     // The real program: "sendmere scan" with one scanner opens its acquisition dialog at once;

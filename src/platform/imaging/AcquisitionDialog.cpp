@@ -64,7 +64,8 @@ QWidget *editorFor(const sane::Option &option) {
         box->setChecked(option.value.toBool());
         return box;
     }
-    if (option.kind == sane::Option::Kind::String) return new QLineEdit(option.value.toString());
+    if (option.kind == sane::Option::Kind::String)
+        return new QLineEdit(option.value.toString());  // owned by the form it goes into
     if (option.kind == sane::Option::Kind::Int) {
         auto *box = new QSpinBox;  // owned by the form it goes into
         box->setRange(std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
