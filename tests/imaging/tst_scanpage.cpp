@@ -128,6 +128,20 @@ private Q_SLOTS:
         QVERIFY(test::errorLogLines().isEmpty());
     }
 
+    // Every ".tmp" of the reserved name becomes ".bmp", the folder's too; the reserved file stays.
+    void theImagePathReplacesEveryTmp() {
+        const QByteArray savedTemp = qgetenv("TMPDIR");
+        const QString folder = QDir::tempPath() + QStringLiteral("/in.tmp");
+        QVERIFY(QDir().mkpath(folder));
+        qputenv("TMPDIR", QFile::encodeName(folder));
+        const QString path = newScanImagePath();
+        qputenv("TMPDIR", savedTemp);
+        const QString name = QFileInfo(path).fileName();
+        QCOMPARE(QFileInfo(path).path(), QString(folder).replace(QStringLiteral("in.tmp"), QStringLiteral("in.bmp")));
+        QVERIFY(name.startsWith(QStringLiteral("Fax")) && name.endsWith(QStringLiteral(".bmp")));
+        QVERIFY(QFile::exists(folder + u'/' + QString(name).replace(QStringLiteral(".bmp"), QStringLiteral(".tmp"))));
+    }
+
     // A cancelled dialog leaves the job without an image, also after an image from the other
     // device of that name; with no row, OK does nothing.
     void aCancelledDialogLeavesNoImage() {
