@@ -91,7 +91,8 @@ std::function<void(Root)> &seededInstaller()
     return installer;
 }
 
-// What a fresh machine holds, so that the program finds its folders and the mail store.
+// What a fresh machine holds, so that the program finds its folders, the mail store and the
+// imaging component.
 Hive seededHive(Root root)
 {
     Hive hive;
@@ -112,13 +113,15 @@ Hive seededHive(Root root)
         QDir().mkpath(documents + QLatin1Char('/') + personalCoverPages);
         hive.ensureKey(QStringLiteral("Software\\Microsoft\\Fax\\UserInfo"));
     } else if (root == Root::ClassesRoot) {
-        // The mail side's components, served by the program's own mail store. Taking a
-        // registration away makes the program take its path for a machine without it.
+        // The mail side's components, served by the program's own mail store, and the imaging
+        // component, the program's binding to the scanner library. Taking a registration away
+        // makes the program take its path for a machine without it.
         const std::pair<const char *, const char *> components[] = {
             {"Outlook.Application", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A01}"},
             {"MAPI.Session", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A02}"},
             {"RedOutlook.SafeMailItem", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A03}"},
             {"RedOutlook.MAPIUtils", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A04}"},
+            {"Wia.Script", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A05}"},
         };
         for (const auto &[name, clsid] : components) {
             setString(hive, QLatin1String(name), QString(), QLatin1String(name));

@@ -226,6 +226,13 @@ private Q_SLOTS:
         waitForPageGone(PageId::frmWarning);
 
         // Scanning without an imaging component warns with the scan text, glued to "Warning:".
+        // The component is taken away: the classes root no longer registers it.
+        QFile classesRoot(registry::RegistryStore().filePath(registry::Root::ClassesRoot));
+        QDir().mkpath(QFileInfo(classesRoot).path());
+        QVERIFY(classesRoot.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        const QString reg = QStringLiteral("\xFEFFWindows Registry Editor Version 5.00\r\n\r\n");
+        classesRoot.write(reinterpret_cast<const char *>(reg.utf16()), reg.size() * 2);
+        classesRoot.close();
         QTimer::singleShot(0, [&] {
             frmWarning *warning = existingPage<frmWarning>();
             shownText = warning->lblText->text();
