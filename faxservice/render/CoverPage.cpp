@@ -95,36 +95,74 @@ struct TextStyle {
         return style;
     }
 
-    double width(const QString &text) const {
-        constexpr int MeasureSize = 1000;  // measured large, scaled down: no hinting error
-        QFont font(family);
-        font.setPixelSize(MeasureSize);
-        font.setBold(bold);
-        return QFontMetricsF(font).horizontalAdvance(text) * size / MeasureSize;
+    QFont font() const {
+        QFont f(family);
+        f.setPixelSize(MeasureSize);
+        f.setBold(bold);
+        return f;
     }
+    static constexpr int MeasureSize = 1000;  // measured large, scaled down: no hinting error
 };
 
-// Breaks text into lines no wider than maxWidth (when > 0), at blanks where possible.
+// Widths in the style's user units; the font is set up once per wrapped text.
+class TextMeasure {
+public:
+    explicit TextMeasure(const TextStyle &style)
+        : m_metrics(style.font()), m_scale(style.size / TextStyle::MeasureSize) {}
+    double operator()(const QString &text) const { return m_metrics.horizontalAdvance(text) * m_scale; }
+    double operator()(QChar c) const { return m_metrics.horizontalAdvance(c) * m_scale; }
+
+private:
+    QFontMetricsF m_metrics;
+    double m_scale;
+};
+
+// Breaks text into lines no wider than maxWidth (when > 0), at blanks where possible; a word
+// wider than the area is cut by characters. Every character is measured a bounded number of
+// times, so a long text (or one long word) costs time in proportion to its length.
 QStringList wrapLines(const QString &text, const TextStyle &style, double maxWidth) {
+    const TextMeasure measure(style);
+    const double space = measure(QLatin1Char(' '));
     QStringList lines;
     for (const QString &paragraph : text.split(QLatin1Char('\n'))) {
         QString line;
+        double lineWidth = 0;
+        auto startLine = [&](const QString &word) {
+            line.clear();
+            lineWidth = 0;
+            for (qsizetype i = 0; i < word.size(); ++i) {
+                // A surrogate pair is one character and is never cut.
+                const qsizetype n = word.at(i).isHighSurrogate() && i + 1 < word.size() ? 2 : 1;
+                const QString piece = word.mid(i, n);
+                const double advance = n == 1 ? measure(piece.at(0)) : measure(piece);
+                if (!line.isEmpty() && lineWidth + advance > maxWidth) {
+                    lines << line;
+                    line.clear();
+                    lineWidth = 0;
+                }
+                line += piece;
+                lineWidth += advance;
+                i += n - 1;
+            }
+        };
+        bool first = true;
         for (const QString &word : paragraph.split(QLatin1Char(' '))) {
-            const QString candidate = line.isEmpty() ? word : line + QLatin1Char(' ') + word;
-            if (maxWidth <= 0 || line.isEmpty() || style.width(candidate) <= maxWidth) {
-                line = candidate;
+            if (maxWidth <= 0) {
+                line = first ? word : line + QLatin1Char(' ') + word;
+                first = false;
                 continue;
             }
-            lines << line;
-            line = word;
-        }
-        // A single word wider than the area is cut by characters.
-        while (maxWidth > 0 && line.size() > 1 && style.width(line) > maxWidth) {
-            int fit = line.size() - 1;
-            while (fit > 1 && style.width(line.left(fit)) > maxWidth)
-                --fit;
-            lines << line.left(fit);
-            line = line.mid(fit);
+            const double wordWidth = measure(word);
+            if (first) {
+                startLine(word);
+            } else if (lineWidth + space + wordWidth <= maxWidth) {
+                line += QLatin1Char(' ') + word;
+                lineWidth += space + wordWidth;
+            } else {
+                lines << line;
+                startLine(word);
+            }
+            first = false;
         }
         lines << line;
     }
