@@ -118,49 +118,48 @@ private:
 };
 
 // Breaks text into lines no wider than maxWidth (when > 0), at blanks where possible; a word
-// wider than the area is cut by characters. Every character is measured a bounded number of
-// times, so a long text (or one long word) costs time in proportion to its length.
+// wider than the area is cut by characters. A line is measured whole only while it grows up to
+// the width, and a long word is cut piece by piece, so the cost grows with the text's length
+// (one word of thousands of characters took minutes when every cut measured it again).
 QStringList wrapLines(const QString &text, const TextStyle &style, double maxWidth) {
     const TextMeasure measure(style);
-    const double space = measure(QLatin1Char(' '));
     QStringList lines;
+    // Pieces of word that fit the width; the last piece begins the next line.
+    auto cutWord = [&](const QString &word) {
+        qsizetype start = 0;
+        while (true) {
+            double width = 0;
+            qsizetype end = start;
+            while (end < word.size()) {
+                const qsizetype n = word.at(end).isHighSurrogate() && end + 1 < word.size() ? 2 : 1;
+                const double advance = n == 1 ? measure(word.at(end)) : measure(word.mid(end, n));
+                if (end > start && width + advance > maxWidth)
+                    break;
+                width += advance;
+                end += n;
+            }
+            // Shaping can make the piece a little wider than its characters' sum.
+            while (end - start > 1 && measure(word.mid(start, end - start)) > maxWidth)
+                end -= word.at(end - 1).isLowSurrogate() && end - start > 2 ? 2 : 1;
+            if (end >= word.size())
+                return word.mid(start);
+            lines << word.mid(start, end - start);
+            start = end;
+        }
+    };
     for (const QString &paragraph : text.split(QLatin1Char('\n'))) {
         QString line;
-        double lineWidth = 0;
-        auto startLine = [&](const QString &word) {
-            line.clear();
-            lineWidth = 0;
-            for (qsizetype i = 0; i < word.size(); ++i) {
-                // A surrogate pair is one character and is never cut.
-                const qsizetype n = word.at(i).isHighSurrogate() && i + 1 < word.size() ? 2 : 1;
-                const QString piece = word.mid(i, n);
-                const double advance = n == 1 ? measure(piece.at(0)) : measure(piece);
-                if (!line.isEmpty() && lineWidth + advance > maxWidth) {
-                    lines << line;
-                    line.clear();
-                    lineWidth = 0;
-                }
-                line += piece;
-                lineWidth += advance;
-                i += n - 1;
-            }
-        };
         bool first = true;
         for (const QString &word : paragraph.split(QLatin1Char(' '))) {
             if (maxWidth <= 0) {
                 line = first ? word : line + QLatin1Char(' ') + word;
-                first = false;
-                continue;
-            }
-            const double wordWidth = measure(word);
-            if (first) {
-                startLine(word);
-            } else if (lineWidth + space + wordWidth <= maxWidth) {
-                line += QLatin1Char(' ') + word;
-                lineWidth += space + wordWidth;
+            } else if (first) {
+                line = cutWord(word);
+            } else if (const QString candidate = line + QLatin1Char(' ') + word; measure(candidate) <= maxWidth) {
+                line = candidate;
             } else {
                 lines << line;
-                startLine(word);
+                line = cutWord(word);
             }
             first = false;
         }

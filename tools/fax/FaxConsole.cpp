@@ -314,7 +314,8 @@ int FaxConsole::list(const Arguments &args)
         for (int i = 1; i <= jobs.Count(); ++i)
             records.append(jobs.Item(i).properties());
         printRecords(records, {QStringLiteral("Id"), QStringLiteral("StatusText"), QStringLiteral("Priority"), QStringLiteral("ScheduledTime"),
-                               QStringLiteral("Pages"), QStringLiteral("Recipient.FaxNumber"), QStringLiteral("Subject")}, json);
+                               QStringLiteral("Pages"), QStringLiteral("Recipient.FaxNumber"), QStringLiteral("Subject"),
+                               QStringLiteral("ExtendedStatus")}, json);
         return 0;
     }
     const QString folder = archiveFolder(what);
