@@ -65,8 +65,14 @@ OutgoingQueue::~OutgoingQueue() = default;
 
 void OutgoingQueue::load()
 {
-    for (const QVariantMap &job : m_spool.jobs())
+    for (QVariantMap job : m_spool.jobs()) {
+        // No line carries a job at the start: one the spool could not requeue (a full disk)
+        // is requeued here, so that it moves all the same.
+        const int s = job.value(KeyStatus).toInt();
+        if (s == status::InProgress || s == status::Cancelling)
+            job.insert(KeyStatus, s == status::InProgress ? status::Pending : status::Cancelled);
         m_jobs[idNumber(job.value(KeyId).toString())] = job;
+    }
     scheduleWake();
 }
 

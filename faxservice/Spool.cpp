@@ -231,18 +231,27 @@ void Spool::open()
         if (!openDatabase())
             throw SpoolError(QStringLiteral("cannot open a new spool database in %1").arg(m_root));
     }
+    // A step that cannot be written now (a full disk) is left as it is, files and all, and
+    // done at a later start; the service starts all the same.
+    auto step = [this](const QString &what, const auto &body) {
+        try {
+            body();
+        } catch (const SpoolError &e) {
+            m_log.warning(QStringLiteral("%1 is left for a later start: %2").arg(what, QString::fromUtf8(e.what())));
+        }
+    };
     for (Folder f : {Folder::Sent, Folder::Received, Folder::Queue}) {
-        checkRows(f);
+        step(QStringLiteral("checking the %1 rows").arg(folderName(f)), [&] { checkRows(f); });
         finishParts(f);
     }
     // Archives first: a queued job whose copy is already archived was sent.
     for (Folder f : {Folder::Sent, Folder::Received, Folder::Queue})
-        reconcileFiles(f);
-    reconcileJobs();
+        step(QStringLiteral("reconciling the %1 files").arg(folderName(f)), [&] { reconcileFiles(f); });
+    step(QStringLiteral("requeueing interrupted jobs"), [&] { reconcileJobs(); });
     reportLostImages(Folder::Sent);
     reportLostImages(Folder::Received);
     // Every deletion the tombstones record has been carried out by now.
-    Query(m_connectionName, QStringLiteral("DELETE FROM removed")).exec();
+    step(QStringLiteral("clearing the removal records"), [&] { Query(m_connectionName, QStringLiteral("DELETE FROM removed")).exec(); });
 }
 
 // An archived message whose image has gone keeps its entry (its properties are still worth
@@ -570,7 +579,7 @@ bool Spool::deleteMessage(Folder folder, qint64 id)
 // has gone cannot be sent and are marked failed, so the user sees what was lost.
 void Spool::reconcileJobs()
 {
-    for (QVariantMap job : jobs()) {
+    for (QVariantMap job : jobs()) try {
         const qint64 id = idNumber(job.value(QStringLiteral("Id")).toString());
         const int status = job.value(QStringLiteral("Status")).toInt();
         if (!QFileInfo::exists(imagePath(Folder::Queue, id))) {
@@ -587,6 +596,9 @@ void Spool::reconcileJobs()
             job.insert(QStringLiteral("ExtendedStatus"), QString());
             updateJob(job);
         }
+    } catch (const SpoolError &e) {
+        // The queue in memory requeues it all the same (see OutgoingQueue::load).
+        m_log.warning(QStringLiteral("job %1: %2").arg(job.value(QStringLiteral("Id")).toString(), QString::fromUtf8(e.what())));
     }
 }
 

@@ -14,6 +14,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QGuiApplication>
 #include <QLockFile>
 #include <QThread>
@@ -33,6 +34,29 @@ QString statePath()
 
 enum class SpoolOwner { This, ServiceOfThisBus, OtherSession };
 
+// A service killed a moment ago stays a zombie until its parent reaps it (where nothing
+// reaps, for ever): its lock is stale all the same.
+bool holderIsZombie(const QLockFile &lock)
+{
+    qint64 pid = 0;
+    QString host, app;
+    if (!lock.getLockInfo(&pid, &host, &app) || pid <= 0)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const qsizetype end = text.lastIndexOf(')');  // the state follows the command name
+    return end > 0 && text.mid(end + 1).trimmed().startsWith('Z');
+}
+
+bool tryTakeSpool(QLockFile &lock)
+{
+    if (lock.tryLock(0))
+        return true;
+    return holderIsZombie(lock) && lock.removeStaleLockFile() && lock.tryLock(0);
+}
+
 // A service on its way out holds the spool until it has gone: wait for it. When this bus has
 // its service already, this instance is not needed; when the wait runs out, the holder is
 // alive and serves another session of the same user.
@@ -40,7 +64,7 @@ SpoolOwner takeSpool(QLockFile &lock, double waitSeconds)
 {
     const QDeadlineTimer deadline(qint64(waitSeconds * 1000));
     while (true) {
-        if (lock.tryLock(0))
+        if (tryTakeSpool(lock))
             return SpoolOwner::This;
         if (QDBusConnection::sessionBus().interface()->isServiceRegistered(sendmere::faxbus::ServiceName))
             return SpoolOwner::ServiceOfThisBus;
@@ -88,7 +112,7 @@ bool standInForOtherSession(QLockFile &lock, const sendmere::faxd::ServiceLog &l
     QObject::connect(&poll, &QTimer::timeout, &wait, [&] {
         if (!bus.isConnected()) {
             wait.quit();
-        } else if (lock.tryLock(0)) {
+        } else if (tryTakeSpool(lock)) {
             held = true;
             wait.quit();
         }

@@ -70,6 +70,8 @@ class Campaign:
             self.accepted[subject] = out.split()
         else:
             self.refused[subject] = (err or out).strip().splitlines()[-1:] or ["(no text)"]
+            with open(os.path.join(os.environ["TMPDIR"], "..", "refused.txt"), "a") as f:
+                f.write("== %s rc=%s\n%s%s\n" % (subject, proc.returncode, out, err))
 
     def listing(self, what):
         for _ in range(5):
