@@ -174,7 +174,7 @@ def inner(build, cycles):
                 "[Schedule]\nRetryIntervalSeconds=2\n[Service]\nIdleExitMinutes=30\n")
     campaign = Campaign(build)
     os.makedirs(campaign.spool, exist_ok=True)
-    mounted = os.geteuid() == 0 and run(["mount", "-t", "tmpfs", "-o", "size=48m,mode=0700", "tmpfs",
+    mounted = os.geteuid() == 0 and run(["mount", "-t", "tmpfs", "-o", "size=192m,mode=0700", "tmpfs",
                                          campaign.spool]).returncode == 0
     try:
         print("kill -9 during rendering and sending, %d cycles" % cycles, flush=True)

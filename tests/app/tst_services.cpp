@@ -38,6 +38,8 @@ private Q_SLOTS:
         const QDateTime stamp = QDateTime::fromString(QString::fromUtf8(lines[1].mid(lines[1].indexOf('#') + 1, 19)),
                                                       QStringLiteral("yyyy-MM-dd hh:mm:ss"));
         QVERIFY(qAbs(stamp.secsTo(QDateTime::currentDateTime())) < 5);
+        // Its records carry paths and numbers: the user's alone.
+        QCOMPARE(QFileInfo(file.fileName()).permissions() & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
     }
 
     // Where the program's folder takes no records, they go to the user's state folder.
@@ -49,6 +51,9 @@ private Q_SLOTS:
         QFile fallback(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/sendmere/Errors.log"));
         QVERIFY(fallback.open(QIODevice::ReadOnly));
         QVERIFY(fallback.readAll().startsWith("5,\"Invalid procedure call or argument\",\"mCommon.Start\""));
+        QCOMPARE(fallback.permissions() & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
+        const auto folder = QFileInfo(QFileInfo(fallback.fileName()).path()).permissions();
+        QCOMPARE(folder & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
     void failureHelpers() {
