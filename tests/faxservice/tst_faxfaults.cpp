@@ -86,7 +86,7 @@ private Q_SLOTS:
     {
         writeConfig(QStringLiteral("[Transmission]\nSecondsPerPage=0\nDialDelaySeconds=0.3\n"
                                    "[Schedule]\nRetryIntervalSeconds=1\n"
-                                   "[Service]\nRenderSeconds=3\nLockWaitSeconds=3\n"));
+                                   "[Service]\nRenderSeconds=6\nLockWaitSeconds=3\n"));
         QDir().mkpath(spoolRoot());
         m_mounted = ::mount("tmpfs", QFile::encodeName(spoolRoot()).constData(), "tmpfs", 0, "size=32m,mode=0700") == 0;
         m_server.Connect(QString());
@@ -175,11 +175,11 @@ private Q_SLOTS:
     // the render's files go; the service answers others meanwhile.
     void renderPastItsTimeIsStopped()
     {
-        const QString big = writeTextFile(QStringLiteral("long.txt"), QStringLiteral("line of a very long text\n").repeated(60 * 400));
+        const QString big = writeTextFile(QStringLiteral("long.txt"), QStringLiteral("line of a very long text\n").repeated(60 * 1500));
         const QStringList before = queueIds();
         QString text;
         QCOMPARE(submitError(rawDocument(big, 3), &text), QStringLiteral("RenderFailed"));
-        QVERIFY2(text.contains(QStringLiteral("took longer than 3 seconds")), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("took longer than 6 seconds")), qPrintable(text));
         for (const QString &id : queueIds())
             QVERIFY2(before.contains(id), qPrintable(id));
         QTRY_COMPARE_WITH_TIMEOUT(QDir(spoolRoot() + QStringLiteral("/queue")).entryList({QStringLiteral("*.part")}, QDir::Files), QStringList(), 20000);
@@ -299,7 +299,7 @@ private Q_SLOTS:
     // answered while it renders, before the ring's own reply.
     void ringRendersBesideTheService()
     {
-        const QString doc = writeTextFile(QStringLiteral("ring.txt"), QStringLiteral("incoming line\n").repeated(60 * 30));
+        const QString doc = writeTextFile(QStringLiteral("ring.txt"), QStringLiteral("incoming line\n").repeated(60 * 100));
         QDBusMessage ring = QDBusMessage::createMethodCall(QStringLiteral("org.sendmere.Fax"), QStringLiteral("/org/sendmere/Fax"),
                                                            QStringLiteral("org.sendmere.Fax1"), QStringLiteral("Ring"));
         ring.setArguments({1, QStringLiteral("5550199"), doc});
