@@ -243,6 +243,7 @@ void Spool::open()
     for (Folder f : {Folder::Sent, Folder::Received, Folder::Queue}) {
         step(QStringLiteral("checking the %1 rows").arg(folderName(f)), [&] { checkRows(f); });
         finishParts(f);
+        step(QStringLiteral("restoring the %1 sidecars").arg(folderName(f)), [&] { restoreSidecars(f); });
     }
     // Archives first: a queued job whose copy is already archived was sent.
     for (Folder f : {Folder::Sent, Folder::Received, Folder::Queue})
@@ -398,11 +399,61 @@ void Spool::raiseNextIdAbove(qint64 id)
     Query(m_connectionName, QStringLiteral("UPDATE meta SET value=max(value, ?) WHERE key='next_id'")).bind(id + 1).exec();
 }
 
-void Spool::writeSidecar(Folder folder, const QVariantMap &props) const
+QString Spool::sidecarPath(Folder folder, qint64 id) const
 {
-    QSaveFile file(directory(folder) + u'/' + props.value(QStringLiteral("Id")).toString() + QStringLiteral(".json"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(toJson(props)) < 0 || !file.commit())
-        m_log.warning(QStringLiteral("cannot write the sidecar %1: %2").arg(file.fileName(), file.errorString()));
+    return directory(folder) + u'/' + idText(id) + QStringLiteral(".json");
+}
+
+// Sidecars are written under their .part name before the commit, where a lack of space still
+// fails the whole step, and renamed after it, which needs no space: a committed row never
+// lacks its sidecar for a rebuild to find.
+void Spool::prepareSidecar(Folder folder, const QVariantMap &props) const
+{
+    QSaveFile file(sidecarPath(folder, idNumber(props.value(QStringLiteral("Id")).toString())) + QStringLiteral(".part"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(toJson(props)) < 0 || !file.commit()) {
+        QFile::remove(file.fileName());
+        throw SpoolError(QStringLiteral("cannot write the sidecar %1: %2").arg(file.fileName(), file.errorString()));
+    }
+}
+
+void Spool::placeSidecar(Folder folder, qint64 id) const
+{
+    const QString path = sidecarPath(folder, id);
+    if (!QFile::exists(path + QStringLiteral(".part")))
+        return;
+    QFile::remove(path);
+    if (!QFile::rename(path + QStringLiteral(".part"), path))
+        m_log.warning(QStringLiteral("cannot move the sidecar %1 into place").arg(path));
+}
+
+void Spool::discardSidecar(Folder folder, qint64 id) const
+{
+    QFile::remove(sidecarPath(folder, id) + QStringLiteral(".part"));
+}
+
+// A committed row whose sidecar is missing (written by an older version, or removed by hand)
+// gets it back, so that a later rebuild finds every fax.
+void Spool::restoreSidecars(Folder folder)
+{
+    const QString select = folder == Folder::Queue ? QStringLiteral("SELECT id, props FROM jobs WHERE id>? ORDER BY id LIMIT 500")
+                                                   : QStringLiteral("SELECT id, props FROM messages WHERE folder=%1 AND id>? ORDER BY id LIMIT 500")
+                                                         .arg(folderCode(folder));
+    qint64 after = 0;
+    for (bool any = true; any;) {
+        any = false;
+        QSqlQuery q = Query(m_connectionName, select).bind(after).exec();
+        while (q.next()) {
+            any = true;
+            after = q.value(0).toLongLong();
+            if (QFileInfo::exists(sidecarPath(folder, after)))
+                continue;
+            if (const auto props = fromJson(q.value(1).toByteArray())) {
+                prepareSidecar(folder, *props);
+                placeSidecar(folder, after);
+                m_log.info(QStringLiteral("%1 %2: its missing sidecar was written again").arg(folderName(folder), idText(after)));
+            }
+        }
+    }
 }
 
 void Spool::removeFiles(Folder folder, qint64 id) const
@@ -441,14 +492,28 @@ QList<QVariantMap> Spool::jobs() const
 
 void Spool::insertJobs(const QList<QVariantMap> &jobs)
 {
-    inTransaction(m_connectionName, [&] {
-        for (const auto &job : jobs)
-            insertRow(Folder::Queue, job);
-        commitOrThrow(QStringLiteral("queueing jobs"));
-    });
-    for (const auto &job : jobs) {
-        placeImage(Folder::Queue, idNumber(job.value(QStringLiteral("Id")).toString()));
-        writeSidecar(Folder::Queue, job);
+    insertRows(Folder::Queue, jobs, QStringLiteral("queueing jobs"));
+}
+
+void Spool::insertRows(Folder folder, const QList<QVariantMap> &rows, const QString &what)
+{
+    auto idOf = [](const QVariantMap &props) { return idNumber(props.value(QStringLiteral("Id")).toString()); };
+    try {
+        for (const auto &props : rows)
+            prepareSidecar(folder, props);
+        inTransaction(m_connectionName, [&] {
+            for (const auto &props : rows)
+                insertRow(folder, props);
+            commitOrThrow(what);
+        });
+    } catch (const SpoolError &) {
+        for (const auto &props : rows)
+            discardSidecar(folder, idOf(props));
+        throw;
+    }
+    for (const auto &props : rows) {
+        placeImage(folder, idOf(props));
+        placeSidecar(folder, idOf(props));
     }
 }
 
@@ -467,11 +532,17 @@ void Spool::placeImage(Folder folder, qint64 id) const
 void Spool::updateJob(const QVariantMap &job)
 {
     const qint64 id = idNumber(job.value(QStringLiteral("Id")).toString());
-    inTransaction(m_connectionName, [&] {
-        Query(m_connectionName, QStringLiteral("UPDATE jobs SET props=? WHERE id=?")).bind(toJson(job)).bind(id).exec();
-        commitOrThrow(QStringLiteral("updating job %1").arg(idText(id)));
-    });
-    writeSidecar(Folder::Queue, job);
+    try {
+        prepareSidecar(Folder::Queue, job);
+        inTransaction(m_connectionName, [&] {
+            Query(m_connectionName, QStringLiteral("UPDATE jobs SET props=? WHERE id=?")).bind(toJson(job)).bind(id).exec();
+            commitOrThrow(QStringLiteral("updating job %1").arg(idText(id)));
+        });
+    } catch (const SpoolError &) {
+        discardSidecar(Folder::Queue, id);
+        throw;
+    }
+    placeSidecar(Folder::Queue, id);
 }
 
 void Spool::removeJob(qint64 id)
@@ -502,8 +573,11 @@ void Spool::archiveJob(const QVariantMap &sent, const std::optional<QVariantMap>
     };
     try {
         copyImage(Folder::Sent, id);
-        if (received)
+        prepareSidecar(Folder::Sent, sent);
+        if (received) {
             copyImage(Folder::Received, receivedId);
+            prepareSidecar(Folder::Received, *received);
+        }
         inTransaction(m_connectionName, [&] {
             Query(m_connectionName, QStringLiteral("DELETE FROM jobs WHERE id=?")).bind(id).exec();
             insertTombstone(Folder::Queue, id);
@@ -514,15 +588,18 @@ void Spool::archiveJob(const QVariantMap &sent, const std::optional<QVariantMap>
         });
     } catch (const SpoolError &) {
         QFile::remove(partPath(Folder::Sent, id));
-        if (received)
+        discardSidecar(Folder::Sent, id);
+        if (received) {
             QFile::remove(partPath(Folder::Received, receivedId));
+            discardSidecar(Folder::Received, receivedId);
+        }
         throw;
     }
     placeImage(Folder::Sent, id);
-    writeSidecar(Folder::Sent, sent);
+    placeSidecar(Folder::Sent, id);
     if (received) {
         placeImage(Folder::Received, receivedId);
-        writeSidecar(Folder::Received, *received);
+        placeSidecar(Folder::Received, receivedId);
     }
     removeFiles(Folder::Queue, id);
 }
@@ -551,12 +628,12 @@ QList<QVariantMap> Spool::messages(Folder folder, qint64 afterId, int count) con
 
 void Spool::insertMessage(Folder folder, const QVariantMap &message)
 {
-    inTransaction(m_connectionName, [&] {
-        insertRow(folder, message);
-        commitOrThrow(QStringLiteral("archiving a message"));
-    });
-    placeImage(folder, idNumber(message.value(QStringLiteral("Id")).toString()));
-    writeSidecar(folder, message);
+    insertRows(folder, {message}, QStringLiteral("archiving a message"));
+}
+
+void Spool::insertMessages(Folder folder, const QList<QVariantMap> &messages)
+{
+    insertRows(folder, messages, QStringLiteral("archiving %1 messages").arg(messages.size()));
 }
 
 bool Spool::deleteMessage(Folder folder, qint64 id)
@@ -688,7 +765,7 @@ void Spool::checkRows(Folder folder)
 // place, without one it is the leftover of a step the database never committed.
 void Spool::finishParts(Folder folder)
 {
-    QDirIterator files(directory(folder), {QStringLiteral("*.part")}, QDir::Files);
+    QDirIterator files(directory(folder), {QStringLiteral("*.part"), QStringLiteral("*.part.*")}, QDir::Files);
     while (files.hasNext()) {
         const QFileInfo info(files.next());
         const QString name = info.fileName();

@@ -60,6 +60,7 @@ public:
     std::optional<QVariantMap> message(Folder folder, qint64 id) const;
     QList<QVariantMap> messages(Folder folder, qint64 afterId, int count) const;
     void insertMessage(Folder folder, const QVariantMap &message);  // image at partPath(), as above
+    void insertMessages(Folder folder, const QList<QVariantMap> &messages);  // one transaction for all
     bool deleteMessage(Folder folder, qint64 id);
 
 private:
@@ -77,7 +78,12 @@ private:
     void quarantine(Folder folder, qint64 id, const QString &reason, const QByteArray &row = {}) const;
     void placeImage(Folder folder, qint64 id) const;
     void raiseNextIdAbove(qint64 id);
-    void writeSidecar(Folder folder, const QVariantMap &props) const;
+    QString sidecarPath(Folder folder, qint64 id) const;
+    void prepareSidecar(Folder folder, const QVariantMap &props) const;
+    void placeSidecar(Folder folder, qint64 id) const;
+    void discardSidecar(Folder folder, qint64 id) const;
+    void restoreSidecars(Folder folder);
+    void insertRows(Folder folder, const QList<QVariantMap> &rows, const QString &what);
     void removeFiles(Folder folder, qint64 id) const;
     void insertRow(Folder folder, const QVariantMap &props);
     void insertTombstone(Folder folder, qint64 id);
