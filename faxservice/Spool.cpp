@@ -409,10 +409,18 @@ QString Spool::sidecarPath(Folder folder, qint64 id) const
 // lacks its sidecar for a rebuild to find.
 void Spool::prepareSidecar(Folder folder, const QVariantMap &props) const
 {
+    const QByteArray json = toJson(props);
     QSaveFile file(sidecarPath(folder, idNumber(props.value(QStringLiteral("Id")).toString())) + QStringLiteral(".part"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(toJson(props)) < 0 || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.commit()) {
         QFile::remove(file.fileName());
         throw SpoolError(QStringLiteral("cannot write the sidecar %1: %2").arg(file.fileName(), file.errorString()));
+    }
+    // A sidecar counts only once it reads back whole: a full disk must never leave a short
+    // one behind a commit.
+    QFile written(file.fileName());
+    if (!written.open(QIODevice::ReadOnly) || written.readAll() != json) {
+        QFile::remove(file.fileName());
+        throw SpoolError(QStringLiteral("cannot write the sidecar %1: it does not read back whole (is the disk full?)").arg(file.fileName()));
     }
 }
 
