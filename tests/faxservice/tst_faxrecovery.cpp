@@ -6,6 +6,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QtTest>
+#include <thread>
 
 using namespace sendmere;
 using namespace sendmere::fax;
@@ -222,6 +223,35 @@ private Q_SLOTS:
         QVERIFY(readLog().contains(QStringLiteral("queue %1: Status is not a number; kept in quarantine").arg(queued.at(1))));
         QVERIFY(readLog().contains(QStringLiteral("queue %1: 1000000000000 pages is no fax; kept in quarantine").arg(queued.at(2))));
         QVERIFY(!readLog().mid(logBefore).contains(QStringLiteral("is lost")));
+    }
+
+    // The service ends while it renders a submission: the client sends it once more under
+    // the same submission id and the fax is queued once, not lost and not twice.
+    void submissionSurvivesTheServiceEndingMidRender()
+    {
+        FaxDocument doc = document(QStringLiteral("5550177"), writeTextFile(QStringLiteral("mid.txt"), QStringLiteral("line\n").repeated(60 * 200)));
+        doc.Subject = QStringLiteral("mid-render");
+        doc.ScheduleType = ScheduleSpecificTime;
+        doc.ScheduleTime = QDateTime::currentDateTime().addSecs(3600);
+        queueIds();  // the service runs
+        const qsizetype leftoversBefore = readLog().count(QStringLiteral("a file of an unfinished step"));
+        const uint pid = bus()->servicePid(QStringLiteral("org.sendmere.Fax"));
+        std::thread killer([pid] {
+            QThread::msleep(300);
+            ::kill(pid_t(pid), SIGKILL);
+        });
+        const QStringList ids = doc.ConnectedSubmit(m_server);
+        killer.join();
+        QCOMPARE(ids.size(), 1);
+        QVERIFY(bus()->servicePid(QStringLiteral("org.sendmere.Fax")) != pid);
+        int withSubject = 0;
+        const FaxOutgoingJobs jobs = m_server.Folders().OutgoingQueue().GetJobs();
+        for (int i = 1; i <= jobs.Count(); ++i)
+            withSubject += jobs.Item(i).Subject() == doc.Subject ? 1 : 0;
+        QCOMPARE(withSubject, 1);
+        QVERIFY(queueIds().contains(ids.first()));
+        // The kill came while it rendered: the restarted service removed the render's files.
+        QVERIFY(readLog().count(QStringLiteral("a file of an unfinished step")) > leftoversBefore);
     }
 
     // Files that no committed step owns: a .part file is the leftover of a step the database
