@@ -299,7 +299,7 @@ private Q_SLOTS:
     // answered while it renders, before the ring's own reply.
     void ringRendersBesideTheService()
     {
-        const QString doc = writeTextFile(QStringLiteral("ring.txt"), QStringLiteral("incoming line\n").repeated(60 * 100));
+        const QString doc = writeTextFile(QStringLiteral("ring.txt"), QStringLiteral("incoming line\n").repeated(60 * 300));
         QDBusMessage ring = QDBusMessage::createMethodCall(QStringLiteral("org.sendmere.Fax"), QStringLiteral("/org/sendmere/Fax"),
                                                            QStringLiteral("org.sendmere.Fax1"), QStringLiteral("Ring"));
         ring.setArguments({1, QStringLiteral("5550199"), doc});
