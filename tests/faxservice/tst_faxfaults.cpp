@@ -185,6 +185,43 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(QDir(spoolRoot() + QStringLiteral("/queue")).entryList({QStringLiteral("*.part")}, QDir::Files), QStringList(), 20000);
     }
 
+    // Renders beyond one per core wait their turn instead of all running at once.
+    void concurrentRendersAreBoundedByTheCores()
+    {
+        // Render workers are the service's threads named QThread (Qt's own pools are named
+        // otherwise and come and go with image work).
+        const auto threadsOf = [](uint pid) {
+            int workers = 0;
+            for (const QString &task : QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                QFile comm(QStringLiteral("/proc/%1/task/%2/comm").arg(pid).arg(task));
+                if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "QThread")
+                    ++workers;
+            }
+            return workers;
+        };
+        queueIds();
+        const uint pid = bus()->servicePid(QStringLiteral("org.sendmere.Fax"));
+        const int idle = threadsOf(pid);
+        const int cores = std::max(1, QThread::idealThreadCount());
+        const QString body = writeTextFile(QStringLiteral("many.txt"), QStringLiteral("a line of text\n").repeated(60 * 400));
+        QList<QDBusPendingCall> calls;
+        for (int i = 0; i < cores + 3; ++i) {
+            QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.sendmere.Fax"), QStringLiteral("/org/sendmere/Fax"),
+                                                               QStringLiteral("org.sendmere.Fax1"), QStringLiteral("Submit"));
+            call.setArguments({rawDocument(body)});
+            calls.append(QDBusConnection::sessionBus().asyncCall(call, 60000));
+        }
+        int most = 0;
+        for (int sample = 0; sample < 20; ++sample) {
+            QTest::qWait(100);
+            most = std::max(most, threadsOf(pid));
+        }
+        QVERIFY2(most > idle, "no render ran");
+        QVERIFY2(most <= idle + cores, qPrintable(QStringLiteral("%1 threads, %2 when idle, %3 cores").arg(most).arg(idle).arg(cores)));
+        for (QDBusPendingCall &call : calls)
+            call.waitForFinished();
+    }
+
     // A copy never destroys what it replaces by mistake: not the fax's own image, not a
     // device node, not a pipe (that would block), not through a symbolic link. A regular file
     // is replaced whole.
