@@ -424,6 +424,12 @@ bool RegistryStore::setValue(Root root, const QString &key, const QString &name,
     const auto value = canonical(given);
     if (!path || !value || !writableName(name))
         return false;
+    // A string value ends at its first NUL for every reader: one inside it would cut it short.
+    if (value->type != ValueType::DWord && value->text.contains(QChar(0))) {
+        qCWarning(lcRegistry, "%s\\%s: the value \"%s\" holds a NUL character; a string value cannot, so it was not written",
+                  qPrintable(rootName(root)), qPrintable(key), qPrintable(name));
+        return false;
+    }
     const HiveKey *cached = storedHive(root).key(*path);
     const StoredValue *current = cached ? cached->find(name) : nullptr;
     if (current && current->data == std::variant<RegValue, OpaqueValue>(*value))

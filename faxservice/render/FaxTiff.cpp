@@ -23,7 +23,9 @@ constexpr QRgb White = 0xffffffff;
 constexpr QRgb Black = 0xff000000;
 constexpr quint16 PageNumberTag = TIFFTAG_PAGENUMBER;
 constexpr quint16 ShortType = 3;
-constexpr quint64 MaxPixels = 200'000'000;  // a 1 GB colour raster at most
+// A 600 dpi A4 colour scan has 35 million pixels; a few bytes of TIFF header must not make
+// the service allocate and decode gigabytes.
+constexpr quint64 MaxPixels = 64'000'000;
 
 // The page as fax pixels: Format_Mono, FaxPageWidth wide, bit 1 = black.
 QImage asFaxMono(const QImage &page) {

@@ -21,7 +21,10 @@ QByteArray errorRecord(qint32 number, const QString &text, const QString &proced
 
 bool appendTo(const QString &path, const QByteArray &record) {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) return false;
+    // Its records carry paths and numbers: the log is the user's alone, like the spool.
+    const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append, ownerOnly)) return false;
+    if (file.permissions() != (ownerOnly | QFileDevice::ReadUser | QFileDevice::WriteUser)) file.setPermissions(ownerOnly);
     const bool written = file.write(record) == record.size();
     file.close();
     return written && file.error() == QFileDevice::NoError;
@@ -34,6 +37,7 @@ QString fallbackLogPath() {
     if (state.isEmpty()) state = QDir::homePath() + QStringLiteral("/.local/state");
     const QString dir = state + QStringLiteral("/sendmere");
     QDir().mkpath(dir);
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return dir + QStringLiteral("/Errors.log");
 }
 

@@ -41,6 +41,8 @@ private Q_SLOTS:
                                                       QStringLiteral("yyyy-MM-dd hh:mm:ss"));
         QVERIFY(qAbs(stamp.secsTo(QDateTime::currentDateTime())) < 5);
         QVERIFY2(lines[2].startsWith("53,\"File a%1b%5 not found\",\"mod.%2A\",\"ver\",1,#20"), lines[2].constData());
+        // Its records carry paths and numbers: the user's alone.
+        QCOMPARE(QFileInfo(file.fileName()).permissions() & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
     }
 
     // Where the program's folder takes no records, they go to the user's state folder.
@@ -52,6 +54,9 @@ private Q_SLOTS:
         QFile fallback(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/sendmere/Errors.log"));
         QVERIFY(fallback.open(QIODevice::ReadOnly));
         QVERIFY(fallback.readAll().startsWith("5,\"Invalid procedure call or argument\",\"mCommon.Start\""));
+        QCOMPARE(fallback.permissions() & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
+        const auto folder = QFileInfo(QFileInfo(fallback.fileName()).path()).permissions();
+        QCOMPARE(folder & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
     void failureHelpers() {

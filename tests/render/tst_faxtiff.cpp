@@ -173,6 +173,17 @@ void TestFaxTiff::rejectsBrokenTiffs() {
             }).contains(truncated));
     QVERIFY(renderErrorOf([&] { readTiffPage(good, 1); }).contains(QStringLiteral("no page 2")));
     QVERIFY(renderErrorOf([&] { readTiffPage(good, -1); }).contains(good));
+
+    // 174 bytes that claim a page of 16400 x 10768 pixels (found by the fuzzer): refused
+    // before anything that size is allocated.
+    const QString huge = path(QStringLiteral("huge.tif"));
+    writeFile(huge, QByteArray::fromHex(
+        "49492a0028000000f00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00f0b000001030001000000"
+        "104000000101030001000000102a494900000000000010e0cfbf010000000200000900010300000001000000010000000000"
+        "0000110104000100000008000000150103000100000001000000160103000100000010000000170104000100000020000000"
+        "000000000000000000001a01050000000000b20100001b01050001000000ba00000000000009cc0000f401000000c4ffffff"
+        "0f00000001000000"));
+    QVERIFY(renderErrorOf([&] { readTiffPage(huge, 0); }).contains(QStringLiteral("unusable size 16400x10768")));
 }
 
 QTEST_MAIN(TestFaxTiff)

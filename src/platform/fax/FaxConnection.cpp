@@ -17,7 +17,8 @@ namespace {
 
 const QString ServerUnavailableText = QStringLiteral("The remote server machine does not exist or is unavailable");
 const QString DaemonName = QStringLiteral("sendmere-faxd");
-constexpr int StartTimeoutMs = 10000;
+// The service waits up to 10 s for one that is ending before it comes up.
+constexpr int StartTimeoutMs = 30000;
 
 bool isUnreachable(const QString &errorName)
 {
@@ -62,6 +63,8 @@ AutomationError errorFromReply(const QDBusMessage &reply)
     const QString text = reply.errorMessage();
     if (isUnreachable(name))
         return unavailable(text.isEmpty() ? name : text);
+    if (name == faxbus::ErrorOtherSession)
+        return {err::ServerNotAvailable, text};
     if (name == faxbus::ErrorFileNotFound)
         return {err::FileNotFound, text};
     if (name == faxbus::ErrorAccessDenied)
