@@ -123,7 +123,7 @@ void checkReadable(const QString &path)
 RenderedBody::RenderedBody(const QString &bodyPath, QString tempPath) : m_path(std::move(tempPath))
 {
     checkReadable(bodyPath);
-    render::FaxTiffWriter writer(m_path);
+    render::FaxTiffWriter writer(m_path, render::TiffCoding::Scratch);
     render::rasteriseBody(bodyPath, [&](const QImage &page) { writer.addPage(page); });
     if (writer.pageCount() == 0)
         throw render::RenderError(QStringLiteral("%1: the document has no pages.").arg(bodyPath));

@@ -62,9 +62,15 @@ void rasteriseBody(const QString &path, const std::function<void(const QImage &p
 void drawBanner(QImage &page, const QString &bannerText);
 
 // Writes fax pages into a TIFF Class F file, one IFD per page, G4 compressed.
+// A fax image is CCITT Group 4 coded; pages kept only for a moment (a body drawn once for
+// several recipients) take a quick run-length code instead, several times cheaper to write
+// and read back.
+enum class TiffCoding { Fax, Scratch };
+
 class FaxTiffWriter {
 public:
-    explicit FaxTiffWriter(const QString &path);  // raises RenderError when it cannot create
+    // Raises RenderError when it cannot create the file.
+    explicit FaxTiffWriter(const QString &path, TiffCoding coding = TiffCoding::Fax);
     ~FaxTiffWriter();                              // closes; an unclosed file is removed
     FaxTiffWriter(const FaxTiffWriter &) = delete;
     FaxTiffWriter &operator=(const FaxTiffWriter &) = delete;
@@ -82,6 +88,7 @@ private:
     QString m_tempPath;  // written here, renamed to m_path by close()
     int m_pages = 0;
     bool m_closed = false;
+    TiffCoding m_coding = TiffCoding::Fax;
 };
 
 // Pages of a TIFF file (any TIFF libtiff reads); RenderError when it is not one.

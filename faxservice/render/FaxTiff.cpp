@@ -126,14 +126,18 @@ void writePageNumbers(const QString &path, const QString &reportedPath) {
         fail(reportedPath, QStringLiteral("cannot finish the file (%1)").arg(file.errorString()));
 }
 
-void setClassFTags(TIFF *tif, int height, int pageIndex) {
+void setClassFTags(TIFF *tif, int height, int pageIndex, TiffCoding coding) {
     TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(FaxPageWidth));
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(height));
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, uint16_t(1));
     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, uint16_t(1));
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-    TIFFSetField(tif, TIFFTAG_T6OPTIONS, uint32_t(0));
+    if (coding == TiffCoding::Fax) {
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+        TIFFSetField(tif, TIFFTAG_T6OPTIONS, uint32_t(0));
+    } else {
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
+    }
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
     TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
     TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
@@ -200,8 +204,8 @@ QImage readAnyTiff(const TiffFile &file, const QString &path, QSize size) {
 
 }  // namespace
 
-FaxTiffWriter::FaxTiffWriter(const QString &path)
-    : m_path(path), m_tempPath(temporaryNameBeside(path)) {
+FaxTiffWriter::FaxTiffWriter(const QString &path, TiffCoding coding)
+    : m_path(path), m_tempPath(temporaryNameBeside(path)), m_coding(coding) {
     m_file = std::make_unique<TiffFile>(m_tempPath, "w");
     if (!m_file->isOpen()) {
         const QString reason = m_file->lastError(QStringLiteral("cannot create the file"));
@@ -232,7 +236,7 @@ void FaxTiffWriter::addPage(const QImage &page) {
 
 void FaxTiffWriter::writePage(const QImage &mono) {
     TIFF *tif = m_file->get();
-    setClassFTags(tif, mono.height(), m_pages);
+    setClassFTags(tif, mono.height(), m_pages, m_coding);
     // Format_Mono rows of 1728 pixels are 216 bytes, 32-bit aligned: the image is one strip.
     std::vector<uchar> strip(mono.constBits(), mono.constBits() + mono.sizeInBytes());
     if (TIFFWriteEncodedStrip(tif, 0, strip.data(), tmsize_t(strip.size())) < 0 ||

@@ -24,8 +24,12 @@ inline int greyOnWhite(QRgb p) {
     return (red * 77 + green * 151 + blue * 28 + transparency * 256) >> 8;
 }
 
+// A grey pixel is its own lightness.
+inline int greyOnWhite(uchar p) { return p; }
+
 QImage asPremultipliedRgb(const QImage &src) {
     switch (src.format()) {
+    case QImage::Format_Grayscale8:
     case QImage::Format_RGB32:
     case QImage::Format_ARGB32_Premultiplied:
         return src;
@@ -83,10 +87,13 @@ constexpr std::array<std::array<uchar, 8>, 8> OrderedThresholds = [] {
     return thresholds;
 }();
 
-void thresholdRow(const QRgb *in, int count, int, uchar *black) {
-    for (int i = 0; i < count; ++i)
-        black[i] = greyOnWhite(in[i]) < MidGrey;
-}
+struct ThresholdRow {
+    template <typename Pixel>
+    void operator()(const Pixel *in, int count, int, uchar *black) const {
+        for (int i = 0; i < count; ++i)
+            black[i] = greyOnWhite(in[i]) < MidGrey;
+    }
+};
 
 // The screen's thresholds laid out along whole rows, so that the inner loop only compares.
 class OrderedDither {
@@ -97,7 +104,8 @@ public:
                 m_rows[y][size_t(i)] = OrderedThresholds[y][size_t((x0 + i) & 7)];
     }
 
-    void operator()(const QRgb *in, int count, int y, uchar *black) const {
+    template <typename Pixel>
+    void operator()(const Pixel *in, int count, int y, uchar *black) const {
         const uchar *threshold = m_rows[size_t(y & 7)].data();
         for (int i = 0; i < count; ++i)
             black[i] = greyOnWhite(in[i]) < threshold[i];
@@ -107,17 +115,27 @@ private:
     std::vector<std::vector<uchar>> m_rows;
 };
 
-template <typename RowFunction>
-void convertRows(const QImage &src, QImage &page, QPoint offset, const Span &span,
-                 RowFunction decide) {
+template <typename Pixel, typename RowFunction>
+void convertRowsOf(const QImage &src, QImage &page, QPoint offset, const Span &span,
+                   RowFunction &decide) {
     const bool inkIsOne = blackIsOne(page);
     std::vector<uchar> black(size_t(std::max(0, span.width())));
     for (int y = span.srcY0; y < span.srcY1 && span.width() > 0; ++y) {
-        const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(y)) + span.srcX0;
+        const auto *in = reinterpret_cast<const Pixel *>(src.constScanLine(y)) + span.srcX0;
         decide(in, span.width(), y + offset.y(), black.data());
         packRow(black.data(), span.width(), page.scanLine(y + offset.y()),
                 span.srcX0 + offset.x(), inkIsOne);
     }
+}
+
+// src is Format_Grayscale8 or a 32-bit premultiplied RGB format.
+template <typename RowFunction>
+void convertRows(const QImage &src, QImage &page, QPoint offset, const Span &span,
+                 RowFunction decide) {
+    if (src.format() == QImage::Format_Grayscale8)
+        convertRowsOf<uchar>(src, page, offset, span, decide);
+    else
+        convertRowsOf<QRgb>(src, page, offset, span, decide);
 }
 
 // Floyd-Steinberg error diffusion; errors travel from row to row in the object.
@@ -126,7 +144,8 @@ public:
     explicit ErrorDiffusion(int width)
         : m_current(size_t(width) + 2, 0), m_next(size_t(width) + 2, 0) {}
 
-    void operator()(const QRgb *in, int count, int, uchar *black) {
+    template <typename Pixel>
+    void operator()(const Pixel *in, int count, int, uchar *black) {
         std::fill(m_next.begin(), m_next.end(), 0);
         for (int i = 0; i < count; ++i) {
             const size_t at = size_t(i) + 1;
@@ -180,12 +199,70 @@ void convertIntoMono(const QImage &src, QImage &page, QPoint offset, MonoMode mo
     const Span span = clippedSpan(rgb, page, offset);
     switch (mode) {
     case MonoMode::Threshold:
-        return convertRows(rgb, page, offset, span, thresholdRow);
+        return convertRows(rgb, page, offset, span, ThresholdRow());
     case MonoMode::Ordered:
         return convertRows(rgb, page, offset, span,
                            OrderedDither(span.width(), span.srcX0 + offset.x()));
     case MonoMode::Dither:
         return convertRows(rgb, page, offset, span, ErrorDiffusion(std::max(0, span.width())));
+    }
+}
+
+void compositeOnWhite(uchar *grey, int greyRowBytes, const uchar *alpha, int alphaRowBytes,
+                      int width, int height) {
+    for (int y = 0; y < height; ++y) {
+        uchar *g = grey + size_t(y) * size_t(greyRowBytes);
+        const uchar *a = alpha + size_t(y) * size_t(alphaRowBytes);
+        for (int x = 0; x < width; ++x) {
+            // g * a / 255 + (255 - a), rounded, in a form that vectorises.
+            const unsigned mixed = unsigned(g[x]) * a[x] + 255u * (255u - a[x]) + 128u;
+            g[x] = uchar((mixed + (mixed >> 8)) >> 8);
+        }
+    }
+}
+
+// Whole bytes shifted into place: a page is a few hundred thousand bytes, not four million
+// pixels. Pixels past the raster's width are masked off, so padding never shows.
+void copyIntoBlankMono(const MonoRaster &src, QImage &page, QPoint offset) {
+    const int x0 = std::max(0, -offset.x()), x1 = std::min(src.width, page.width() - offset.x());
+    const int y0 = std::max(0, -offset.y()), y1 = std::min(src.height, page.height() - offset.y());
+    if (x1 <= x0)
+        return;
+    const bool inkIsOne = blackIsOne(page);
+    const uchar flip = src.oneIsWhite ? 0xff : 0x00;  // turns the source's bits into ink = 1
+    const int count = x1 - x0;
+    std::vector<uchar> row(size_t((count + 7) / 8) + 1);
+    for (int y = y0; y < y1; ++y) {
+        // The source row from pixel x0 on, aligned to bit 0 and turned into ink = 1.
+        const uchar *in = src.bits + size_t(y) * size_t(src.rowBytes);
+        const int skip = x0 & 7;
+        for (size_t i = 0; i + 1 < row.size(); ++i) {
+            const size_t at = size_t(x0 >> 3) + i;
+            const uchar a = at < size_t(src.rowBytes) ? uchar(in[at] ^ flip) : 0;
+            const uchar b = at + 1 < size_t(src.rowBytes) ? uchar(in[at + 1] ^ flip) : 0;
+            row[i] = skip ? uchar(a << skip | b >> (8 - skip)) : a;
+        }
+        if (count & 7)
+            row[size_t(count / 8)] &= uchar(0xff00 >> (count & 7));
+        // Ink ORed into the blank page line from bit offset.x() + x0 on.
+        uchar *line = page.scanLine(y + offset.y());
+        const int dx = offset.x() + x0, shift = dx & 7;
+        uchar *out = line + (dx >> 3);
+        const int lineEnd = page.bytesPerLine() - (dx >> 3);
+        for (int i = 0; i < (count + 7) / 8; ++i) {
+            const uchar ink = row[size_t(i)];
+            if (!ink)
+                continue;
+            if (inkIsOne) {
+                out[i] |= uchar(ink >> shift);
+                if (shift && i + 1 < lineEnd)
+                    out[i + 1] |= uchar(ink << (8 - shift));
+            } else {
+                out[i] &= uchar(~(ink >> shift));
+                if (shift && i + 1 < lineEnd)
+                    out[i + 1] &= uchar(~(ink << (8 - shift)));
+            }
+        }
     }
 }
 

@@ -29,6 +29,20 @@ QImage blankColourPage();
 void convertIntoMono(const QImage &src, QImage &page, QPoint offset, MonoMode mode);
 QImage toFaxMono(const QImage &src, MonoMode mode);  // same size, Format_Mono, fax resolution
 
+// Grey pixels with their coverage (alpha, 255 = opaque) as they show on white paper,
+// in place.
+void compositeOnWhite(uchar *grey, int greyRowBytes, const uchar *alpha, int alphaRowBytes,
+                      int width, int height);
+
+// A 1-bit raster (rows of rowBytes, leftmost pixel in the high bit) drawn into a blank
+// Format_Mono fax page at the given offset; what falls outside the page is cut off.
+struct MonoRaster {
+    const uchar *bits;
+    int width, height, rowBytes;
+    bool oneIsWhite;
+};
+void copyIntoBlankMono(const MonoRaster &src, QImage &page, QPoint offset);
+
 // True when index 1 of a Format_Mono image is the darker colour (the fax convention).
 bool blackIsOne(const QImage &mono);
 
