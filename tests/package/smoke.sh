@@ -49,7 +49,7 @@ cat > "$BODY" <<'PDF'
 BT /F1 24 Tf 72 760 Td (Smoke test of the package) Tj ET
 endstream endobj
 5 0 obj << /Type /Font /Subtype /Type1 /BaseFont /Helvetica >> endobj
-trailer << /Root 1 0 R >>
+trailer << /Size 6 /Root 1 0 R >>
 %%EOF
 PDF
 
@@ -73,12 +73,14 @@ sendmere-fax list sent | awk 'NR > 1 {print $1}' | grep -qx "$ID" || fail "job $
 PAGES=$(sendmere-fax show "$ID" | awk -F': ' '$1 == "Pages" {print $2}')
 [ "$PAGES" = 2 ] || fail "the sent fax has $PAGES pages, not the cover page and one body page"
 
-grep -rqF "\"Common AppData\"=\"$PREFIX/share/sendmere\"" "$XDG_CONFIG_HOME/sendmere/" \
+iconv -f UTF-16 -t UTF-8 "$XDG_CONFIG_HOME/sendmere/HKEY_LOCAL_MACHINE.reg" | tr -d '\r' \
+  | grep -qxF "\"Common AppData\"=\"$PREFIX/share/sendmere\"" \
   || fail "the registry does not name the installed shared data folder as the common application data"
 
 step "starting sendmere sender offscreen"
 LOGS=("$PREFIX/libexec/sendmere/Errors.log" "$XDG_STATE_HOME/sendmere/Errors.log")
-before=$(cat "${LOGS[@]}" 2>/dev/null | wc -l)
+log_text() { cat "${LOGS[@]}" 2>/dev/null || true; }
+before=$(log_text | wc -l)
 QT_QPA_PLATFORM=offscreen sendmere sender &
 PROGRAM=$!
 sleep 3
@@ -87,8 +89,8 @@ grep -q "^Name:.*sendmere" "/proc/$PROGRAM/status" || fail "the process is not s
 [ "$(readlink "/proc/$PROGRAM/exe")" = "$PREFIX/libexec/sendmere/sendmere" ] || fail "sendmere runs from the wrong place"
 kill -TERM "$PROGRAM"
 wait "$PROGRAM" || true
-after=$(cat "${LOGS[@]}" 2>/dev/null | wc -l)
-[ "$before" = "$after" ] || fail "the program logged failures: $(cat "${LOGS[@]}" 2>/dev/null | tail -n $((after - before)))"
+after=$(log_text | wc -l)
+[ "$before" = "$after" ] || fail "the program logged failures: $(log_text | tail -n $((after - before)))"
 
 step "the manual pages"
 MANPATH="$PREFIX/share/man" man -w sendmere-fax >/dev/null || fail "man sendmere-fax finds no page"
