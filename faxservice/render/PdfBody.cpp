@@ -1,5 +1,6 @@
 // PDF bodies through Poppler: each page drawn straight at the fax resolution and size, in
-// grey (a quarter of a colour page to fill and read), then screened to black and white.
+// grey (a quarter of a colour page to fill and read), then screened to black and white in
+// one pass: text and lines stay solid black, only real tones are screened.
 // Long documents are drawn by a few worker threads, each with its own copy of the document
 // (a Poppler document is not shared between threads), and handed on in page order. Calls
 // themselves are meant to come from one thread at a time (the fax service's).
@@ -86,13 +87,10 @@ public:
         SplashBitmap *bitmap = m_out.getBitmap();
         if (!bitmap || bitmap->getWidth() <= 0 || bitmap->getHeight() <= 0 || !bitmap->getAlphaPtr())
             fail(m_reportedPath, QStringLiteral("cannot draw page %1 of the PDF document").arg(number));
-        compositeOnWhite(bitmap->getDataPtr(), bitmap->getRowSize(), bitmap->getAlphaPtr(),
-                             bitmap->getWidth(), bitmap->getWidth(), bitmap->getHeight());
-        // Text and lines stay solid black, only real tones are screened.
-        const QImage grey(bitmap->getDataPtr(), bitmap->getWidth(), bitmap->getHeight(),
-                          bitmap->getRowSize(), QImage::Format_Grayscale8);
         QImage mono = blankFaxPage();
-        convertIntoMono(grey, mono, target.topLeft(), MonoMode::Ordered);
+        screenIntoBlankMono({bitmap->getDataPtr(), bitmap->getRowSize(), bitmap->getAlphaPtr(),
+                             bitmap->getWidth(), bitmap->getWidth(), bitmap->getHeight()},
+                            mono, target.topLeft());
         return mono;
     }
 
