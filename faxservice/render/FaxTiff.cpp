@@ -9,7 +9,12 @@
 #include <QtEndian>
 #include <tiffio.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace sendmere::render {
@@ -204,6 +209,88 @@ QImage readAnyTiff(const TiffFile &file, const QString &path, QSize size) {
 
 }  // namespace
 
+namespace detail {
+
+// Pages on their way from the caller to the coding thread: two at most, so that memory
+// stays flat however long the document. The first failure stops the thread and is raised
+// to the caller at its next push() or at finish().
+class PageQueue {
+public:
+    using Write = std::function<void(const QImage &page, int index)>;
+    explicit PageQueue(Write write) : m_write(std::move(write)), m_thread([this] { run(); }) {}
+    ~PageQueue() { stop(); }
+    PageQueue(const PageQueue &) = delete;
+    PageQueue &operator=(const PageQueue &) = delete;
+
+    void push(QImage page) {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_pages.size() < MaxWaiting || m_error; });
+        if (m_error)
+            std::rethrow_exception(m_error);
+        m_pages.push_back(std::move(page));
+        m_changed.notify_all();
+    }
+
+    // Returns once every page is written.
+    void finish() {
+        end(false);
+        const std::lock_guard lock(m_mutex);
+        if (m_error)
+            std::rethrow_exception(m_error);
+    }
+
+    void stop() noexcept { end(true); }
+
+private:
+    static constexpr size_t MaxWaiting = 2;
+
+    void end(bool dropWaiting) noexcept {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_ending = true;
+            if (dropWaiting)
+                m_pages.clear();
+            m_changed.notify_all();
+        }
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    void run() {
+        for (int index = 0;; ++index) {
+            QImage page;
+            {
+                std::unique_lock lock(m_mutex);
+                m_changed.wait(lock, [this] { return !m_pages.empty() || m_ending; });
+                if (m_pages.empty())
+                    return;
+                page = std::move(m_pages.front());
+                m_pages.pop_front();
+                m_changed.notify_all();
+            }
+            try {
+                m_write(page, index);
+            } catch (...) {
+                const std::lock_guard lock(m_mutex);
+                m_error = std::current_exception();
+                m_pages.clear();
+                m_changed.notify_all();
+                return;
+            }
+        }
+    }
+
+    Write m_write;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<QImage> m_pages;
+    std::exception_ptr m_error;
+    bool m_ending = false;
+    std::thread m_thread;  // last: starts once everything above exists
+};
+
+}  // namespace detail
+
 FaxTiffWriter::FaxTiffWriter(const QString &path, TiffCoding coding)
     : m_path(path), m_tempPath(temporaryNameBeside(path)), m_coding(coding) {
     m_file = std::make_unique<TiffFile>(m_tempPath, "w");
@@ -212,6 +299,8 @@ FaxTiffWriter::FaxTiffWriter(const QString &path, TiffCoding coding)
         discard();
         fail(path, reason);
     }
+    m_queue = std::make_unique<detail::PageQueue>(
+        [this](const QImage &mono, int index) { writePage(mono, index); });
 }
 
 FaxTiffWriter::~FaxTiffWriter() {
@@ -220,6 +309,7 @@ FaxTiffWriter::~FaxTiffWriter() {
 }
 
 void FaxTiffWriter::discard() noexcept {
+    m_queue.reset();  // the coding thread ends before its file goes
     m_file.reset();
     QFile::remove(m_tempPath);
     m_closed = true;
@@ -230,19 +320,21 @@ void FaxTiffWriter::addPage(const QImage &page) {
         fail(m_path, QStringLiteral("the file is already closed"));
     if (page.isNull())
         fail(m_path, QStringLiteral("cannot add an empty page"));
-    writePage(asFaxMono(page));
+    m_queue->push(asFaxMono(page));
     ++m_pages;
 }
 
-void FaxTiffWriter::writePage(const QImage &mono) {
+void FaxTiffWriter::writePage(const QImage &mono, int index) {
     TIFF *tif = m_file->get();
-    setClassFTags(tif, mono.height(), m_pages, m_coding);
+    setClassFTags(tif, mono.height(), index, m_coding);
     // Format_Mono rows of 1728 pixels are 216 bytes, 32-bit aligned: the image is one strip.
-    std::vector<uchar> strip(mono.constBits(), mono.constBits() + mono.sizeInBytes());
-    if (TIFFWriteEncodedStrip(tif, 0, strip.data(), tmsize_t(strip.size())) < 0 ||
+    // libtiff changes the data it codes only to swap bytes of wider samples or to turn the
+    // bit order round; neither applies to these 1-bit rows in their native order.
+    auto *strip = const_cast<uchar *>(mono.constBits());
+    if (TIFFWriteEncodedStrip(tif, 0, strip, tmsize_t(mono.sizeInBytes())) < 0 ||
         TIFFWriteDirectory(tif) != 1)
         fail(m_path, QStringLiteral("cannot write page %1 (%2)")
-                         .arg(m_pages + 1)
+                         .arg(index + 1)
                          .arg(m_file->lastError(QStringLiteral("write error"))));
 }
 
@@ -252,6 +344,7 @@ void FaxTiffWriter::close() {
     try {
         if (m_pages == 0)
             fail(m_path, QStringLiteral("a fax needs at least one page"));
+        m_queue->finish();
         if (!m_file->close())
             fail(m_path, QStringLiteral("cannot finish the file (%1)")
                              .arg(m_file->lastError(QStringLiteral("write error"))));

@@ -9,6 +9,9 @@
 #include <QTest>
 #include <tiffio.h>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using namespace sendmere::render;
 using namespace rendertest;
 
@@ -147,6 +150,28 @@ void TestFaxTiff::refusesWhatItCannotWrite() {
         FaxTiffWriter writer(file);
         QVERIFY(renderErrorOf([&] { writer.addPage(QImage()); }).contains(file));
     }
+    // A disk that fills up while the pages are coded: the failure reaches the caller at a
+    // later page or at close(), and no part of the file is left.
+    QImage noise(FaxPageWidth, FaxPageHeight, QImage::Format_Mono);
+    for (int y = 0; y < noise.height(); ++y)
+        for (qsizetype i = 0; i < noise.bytesPerLine(); ++i)
+            noise.scanLine(y)[i] = uchar((y * 131 + i * 17) ^ (i * y));
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto savedSignal = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 200'000;
+    setrlimit(RLIMIT_FSIZE, &small);
+    const QString error = renderErrorOf([&] {
+        FaxTiffWriter writer(file);
+        for (int i = 0; i < 40; ++i)
+            writer.addPage(noise);
+        writer.close();
+    });
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, savedSignal);
+    QVERIFY2(error.contains(file) && error.contains(QStringLiteral("page")), qPrintable(error));
+    QVERIFY(QDir(dir.path()).isEmpty());
 }
 
 void TestFaxTiff::rejectsBrokenTiffs() {
