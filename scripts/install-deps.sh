@@ -8,6 +8,7 @@ PACKAGES="cmake ninja-build g++ pkg-config git
   libtiff-dev libtiff-tools libpng-dev libsane-dev libsane1 sane-utils
   libpoppler-qt6-dev libpoppler-private-dev libgmime-3.0-dev dbus-daemon dbus-bin xdg-utils fonts-dejavu-core
   libgtest-dev libbenchmark-dev clang libclang-rt-14-dev ghostscript
+  xvfb xauth x11-utils openbox at-spi2-core
   desktop-file-utils dpkg-dev man-db"
 missing=""
 for p in $PACKAGES; do

@@ -15,9 +15,8 @@ done
 [ "$(readlink -f "$PREFIX/bin/sendmere")" = "$(readlink -f "$PROGRAMDIR/sendmere")" ] \
   || fail "bin/sendmere does not lead to the program folder"
 case $(readlink "$PREFIX/bin/sendmere") in /*) fail "bin/sendmere is an absolute link" ;; esac
-if [ -x "$SENDMERE_BUILD_DIR/bin/tiff2png" ]; then
-  [ -x "$PROGRAMDIR/tiff2png" ] || fail "tiff2png is not beside the program"
-fi
+[ -x "$PROGRAMDIR/tiff2png.exe" ] || fail "the picture converter tiff2png.exe is not beside the program"
+[ ! -e "$PREFIX/bin/tiff2png.exe" ] || fail "the picture converter is on the PATH"
 
 grep -qx "Exec=$PROGRAMDIR/sendmere-faxd" "$PREFIX/share/dbus-1/services/org.sendmere.Fax.service" \
   || fail "the bus activation file does not start the installed service"
