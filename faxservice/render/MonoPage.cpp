@@ -248,8 +248,13 @@ void screenRow(const uchar *grey, const uchar *alpha, const uchar *threshold, in
         return _mm_srli_epi16(_mm_add_epi16(mixed, _mm_srli_epi16(mixed, 8)), 8);
     };
     for (; i + 16 <= count; i += 16) {
-        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i *>(grey + i));
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(alpha + i));
+        // Bare paper, most of a page, is white whatever its grey: skip the arithmetic.
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero)) == 0xffff) {
+            ink[i / 8] = ink[i / 8 + 1] = 0;
+            continue;
+        }
+        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i *>(grey + i));
         const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(threshold + i));
         const __m128i shown = _mm_packus_epi16(mix(_mm_unpacklo_epi8(g, zero), _mm_unpacklo_epi8(a, zero)),
                                                mix(_mm_unpackhi_epi8(g, zero), _mm_unpackhi_epi8(a, zero)));

@@ -111,14 +111,18 @@ struct RenderedPage {
 // Draws every step-th page from first on into a short queue that the caller empties.
 class PageWorker {
 public:
-    PageWorker(const QString &path, const QString &reportedPath, int first, int step)
-        : m_path(path), m_reportedPath(reportedPath), m_first(first), m_step(step) {}
+    // document: already open for this worker, or null to open it on the worker's thread.
+    PageWorker(const QString &path, const QString &reportedPath, int first, int step,
+               std::unique_ptr<MonoPdf> document)
+        : m_path(path), m_reportedPath(reportedPath), m_first(first), m_step(step),
+          m_document(std::move(document)) {}
 
     void run(const std::atomic<bool> &cancelled) {
         try {
-            MonoPdf document(m_path, m_reportedPath);
-            for (int i = m_first; i < document.pageCount() && !cancelled; i += m_step) {
-                if (!push({document.render(i), nullptr}, cancelled))
+            if (!m_document)
+                m_document = std::make_unique<MonoPdf>(m_path, m_reportedPath);
+            for (int i = m_first; i < m_document->pageCount() && !cancelled; i += m_step) {
+                if (!push({m_document->render(i), nullptr}, cancelled))
                     return;
             }
             // Only read when the file changed under us and has fewer pages than counted;
@@ -158,6 +162,7 @@ private:
 
     QString m_path, m_reportedPath;
     int m_first, m_step;
+    std::unique_ptr<MonoPdf> m_document;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<RenderedPage> m_ready;
@@ -165,9 +170,12 @@ private:
 
 class ParallelPdfRenderer {
 public:
-    ParallelPdfRenderer(const QString &path, const QString &reportedPath, int workers) {
+    // The first worker draws on the caller's open document.
+    ParallelPdfRenderer(const QString &path, const QString &reportedPath, int workers,
+                        std::unique_ptr<MonoPdf> opened) {
         for (int i = 0; i < workers; ++i)
-            m_workers.push_back(std::make_unique<PageWorker>(path, reportedPath, i, workers));
+            m_workers.push_back(std::make_unique<PageWorker>(
+                path, reportedPath, i, workers, i == 0 ? std::move(opened) : nullptr));
         for (auto &worker : m_workers)
             m_threads.emplace_back([&worker, this] { worker->run(m_cancelled); });
     }
@@ -211,18 +219,18 @@ void rasterisePdf(const QString &path, const QString &reportedPath, const PageSi
     // Checks the document, and holds the library's global settings while the core draws.
     const auto document = openPdf(path, reportedPath);
     const int pages = document->numPages();
-    MonoPdf first(path, reportedPath);
-    if (first.pageCount() != pages)
+    auto first = std::make_unique<MonoPdf>(path, reportedPath);
+    if (first->pageCount() != pages)
         fail(reportedPath, QStringLiteral("the PDF document changed while being read"));
     if (workerCount(pages) > 1) {
-        settleSharedPopplerState(first);
-        ParallelPdfRenderer renderer(path, reportedPath, workerCount(pages));
+        settleSharedPopplerState(*first);
+        ParallelPdfRenderer renderer(path, reportedPath, workerCount(pages), std::move(first));
         for (int i = 0; i < pages; ++i)
             sink(renderer.take(i));
         return;
     }
     for (int i = 0; i < pages; ++i)
-        sink(first.render(i));
+        sink(first->render(i));
 }
 
 }  // namespace sendmere::render::detail
