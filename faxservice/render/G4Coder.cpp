@@ -53,6 +53,7 @@ constexpr Code Pass{4, 0x1}, Horizontal{3, 0x1}, Eol{12, 0x1};
 // Vertical modes by b1 - a1 + 3: VR3, VR2, VR1, V0, VL1, VL2, VL3.
 constexpr Code Vertical[7] = {{7, 0x03}, {6, 0x03}, {3, 0x03}, {1, 0x1}, {3, 0x02}, {6, 0x02}, {7, 0x02}};
 
+// Codes collect in a 64-bit word and leave it four bytes at a time.
 class BitWriter {
 public:
     explicit BitWriter(QByteArray &out) : m_out(out) {}
@@ -60,13 +61,18 @@ public:
     void put(Code code) {
         m_bits = m_bits << code.length | code.bits;
         m_count += code.length;
-        while (m_count >= 8) {
-            m_count -= 8;
-            m_out.append(char(m_bits >> m_count));
+        if (m_count >= 32) {
+            m_count -= 32;
+            const quint32 word = qToBigEndian(quint32(m_bits >> m_count));
+            m_out.append(reinterpret_cast<const char *>(&word), 4);
         }
     }
 
     void flush() {
+        while (m_count >= 8) {
+            m_count -= 8;
+            m_out.append(char(m_bits >> m_count));
+        }
         if (m_count > 0)
             m_out.append(char(m_bits << (8 - m_count)));
         m_count = 0;
