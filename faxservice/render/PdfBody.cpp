@@ -48,11 +48,12 @@ std::unique_ptr<Poppler::Document> openPdf(const QString &path, const QString &r
 
 // One document opened on Poppler's core with a grey output device: hard edges, thin lines
 // solid. It draws without paper: laying the paper under a finished page costs Poppler a
-// third of the page's time, and doing it here while the page is screened costs little. The Qt binding's open document keeps the library's global settings alive
-// meanwhile (see rasterisePdf).
-class MonoPdf {
+// third of the page's time, and doing it here while the page is screened costs little.
+// The Qt binding's open document keeps the library's global settings alive meanwhile (see
+// rasterisePdf).
+class GreyPdf {
 public:
-    MonoPdf(const QString &path, const QString &reportedPath)
+    GreyPdf(const QString &path, const QString &reportedPath)
         : m_reportedPath(reportedPath),
           m_doc(std::make_unique<GooString>(QFile::encodeName(path).constData())),
           m_out(splashModeMono8, 4, false, nullptr, true, splashThinLineSolid) {
@@ -71,6 +72,8 @@ public:
     // Landscape pages are turned a quarter so that they fill the portrait fax page.
     QImage render(int index) {
         const int number = index + 1;
+        if (!m_doc.getPage(number))
+            fail(m_reportedPath, QStringLiteral("cannot read page %1 of the PDF document").arg(number));
         QSizeF points(m_doc.getPageCropWidth(number), m_doc.getPageCropHeight(number));
         if (m_doc.getPageRotate(number) % 180 != 0)
             points.transpose();
@@ -113,14 +116,14 @@ class PageWorker {
 public:
     // document: already open for this worker, or null to open it on the worker's thread.
     PageWorker(const QString &path, const QString &reportedPath, int first, int step,
-               std::unique_ptr<MonoPdf> document)
+               std::unique_ptr<GreyPdf> document)
         : m_path(path), m_reportedPath(reportedPath), m_first(first), m_step(step),
           m_document(std::move(document)) {}
 
     void run(const std::atomic<bool> &cancelled) {
         try {
             if (!m_document)
-                m_document = std::make_unique<MonoPdf>(m_path, m_reportedPath);
+                m_document = std::make_unique<GreyPdf>(m_path, m_reportedPath);
             for (int i = m_first; i < m_document->pageCount() && !cancelled; i += m_step) {
                 if (!push({m_document->render(i), nullptr}, cancelled))
                     return;
@@ -162,7 +165,7 @@ private:
 
     QString m_path, m_reportedPath;
     int m_first, m_step;
-    std::unique_ptr<MonoPdf> m_document;
+    std::unique_ptr<GreyPdf> m_document;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<RenderedPage> m_ready;
@@ -172,7 +175,7 @@ class ParallelPdfRenderer {
 public:
     // The first worker draws on the caller's open document.
     ParallelPdfRenderer(const QString &path, const QString &reportedPath, int workers,
-                        std::unique_ptr<MonoPdf> opened) {
+                        std::unique_ptr<GreyPdf> opened) {
         for (int i = 0; i < workers; ++i)
             m_workers.push_back(std::make_unique<PageWorker>(
                 path, reportedPath, i, workers, i == 0 ? std::move(opened) : nullptr));
@@ -203,7 +206,7 @@ private:
 // Poppler sets up its process-wide colour management on the first page it draws, without
 // a lock; drawing the first page here, before the workers start, keeps them from racing to
 // do it.
-void settleSharedPopplerState(MonoPdf &document) { document.touch(); }
+void settleSharedPopplerState(GreyPdf &document) { document.touch(); }
 
 int workerCount(int pages) {
     return std::clamp(std::min(QThread::idealThreadCount(), pages), 1, MaxWorkers);
@@ -219,7 +222,7 @@ void rasterisePdf(const QString &path, const QString &reportedPath, const PageSi
     // Checks the document, and holds the library's global settings while the core draws.
     const auto document = openPdf(path, reportedPath);
     const int pages = document->numPages();
-    auto first = std::make_unique<MonoPdf>(path, reportedPath);
+    auto first = std::make_unique<GreyPdf>(path, reportedPath);
     if (first->pageCount() != pages)
         fail(reportedPath, QStringLiteral("the PDF document changed while being read"));
     if (workerCount(pages) > 1) {

@@ -140,6 +140,20 @@ void TestFaxBodies::pdfPagesKeepTheirMarks() {
     const QImage &turned = pages[3];
     QVERIFY(inkShare(turned, {40, 10, 1640, 200}) > 0.99);
     QCOMPARE(inkShare(turned, {0, 400, FaxPageWidth, 1800}), 0.0);
+
+    // A portrait page the document shows turned (/Rotate 90) is landscape; turned once more
+    // to fill the fax page, its left strip (100 of 595 points) ends on the right.
+    const QString rotated = path(QStringLiteral("rotated.pdf"));
+    writeFile(rotated, QByteArrayLiteral(
+        "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+        "2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n"
+        "3 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Rotate 90 /Contents 4 0 R >> endobj\n"
+        "4 0 obj << /Length 19 >> stream\n0 0 100 842 re f\nendstream endobj\n"
+        "trailer << /Size 5 /Root 1 0 R >>\n%%EOF\n"));
+    const QList<QImage> rotatedPages = rasterise(rotated);
+    QCOMPARE(rotatedPages.size(), 1);
+    QVERIFY(inkShare(rotatedPages[0], {1440, 100, 250, 2000}) > 0.99);
+    QCOMPARE(inkShare(rotatedPages[0], {0, 0, 1400, FaxPageHeight}), 0.0);
 }
 
 // Pages are drawn without paper and screened as on white paper: a grey and a half
