@@ -136,7 +136,7 @@ void throwIfCancelled(CancelFlag cancel)
 RenderedBody::RenderedBody(const QString &bodyPath, QString tempPath, CancelFlag cancel) : m_path(std::move(tempPath))
 {
     checkReadable(bodyPath);
-    render::FaxTiffWriter writer(m_path);
+    render::FaxTiffWriter writer(m_path, render::TiffCoding::Scratch);
     render::rasteriseBody(bodyPath, [&](const QImage &page) {
         throwIfCancelled(cancel);
         writer.addPage(page);

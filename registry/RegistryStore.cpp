@@ -3,10 +3,12 @@
 #include "DesktopAssociations.h"
 #include "RegHive.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 #include <QRandomGenerator>
 #include <QSaveFile>
@@ -91,14 +93,29 @@ std::function<void(Root)> &seededInstaller()
     return installer;
 }
 
+// The common application data folder. An installed program finds its shared data folder,
+// where the shipped cover page templates were installed, beside its own folder; run from a
+// build tree it uses the user's data folder, into which the templates are copied.
+QString commonAppData()
+{
+    if (QCoreApplication::instance()) {
+        const QDir programDir(QCoreApplication::applicationDirPath());
+        for (const char *relative : {SENDMERE_DATADIR_FROM_PROGRAMDIR, SENDMERE_DATADIR_FROM_BINDIR}) {
+            const QString shared = QDir::cleanPath(programDir.filePath(QString::fromUtf8(relative)));
+            if (QFileInfo(shared + QStringLiteral("/coverpages")).isDir())
+                return shared;
+        }
+    }
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/sendmere");
+}
+
 // What a fresh machine holds, so that the program finds its folders, the mail store and the
 // imaging component.
 Hive seededHive(Root root)
 {
     Hive hive;
     if (root == Root::LocalMachine) {
-        const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-        setString(hive, kShellFolders, QStringLiteral("Common AppData"), dataDir + QStringLiteral("/sendmere"));
+        setString(hive, kShellFolders, QStringLiteral("Common AppData"), commonAppData());
         setString(hive, kFaxSetup, QStringLiteral("ServerCoverPageDir"), QStringLiteral("coverpages"));
         setString(hive, QStringLiteral("SOFTWARE\\Clients\\Mail"), QString(), QString());
         setString(hive, QStringLiteral("SOFTWARE\\Clients\\Mail\\Microsoft Outlook"), QString(),

@@ -47,7 +47,9 @@ AutomationError unavailable(const QString &detail)
 
 QStringList daemonCandidates()
 {
-    QStringList paths{QCoreApplication::applicationDirPath() + u'/' + DaemonName};
+    const QString ownDir = QCoreApplication::applicationDirPath();
+    QStringList paths{ownDir + u'/' + DaemonName,
+                      QDir::cleanPath(ownDir + QStringLiteral("/" SENDMERE_PROGRAMDIR_FROM_BINDIR "/") + DaemonName)};
     const QString testBin = qEnvironmentVariable("SENDMERE_TEST_BIN_DIR");
     if (!testBin.isEmpty())
         paths.append(testBin + u'/' + DaemonName);
