@@ -7,6 +7,7 @@
 #include "FaxdConfig.h"
 #include "ServiceLog.h"
 #include "Spool.h"
+#include "RegistryStore.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -143,12 +144,19 @@ int main(int argc, char *argv[])
     faxbus::registerTypes();
     try {
         const faxd::FaxdConfig config = faxd::FaxdConfig::load(faxd::FaxdConfig::defaultPath());
+        // The shipped templates go into the server folder once, when the machine's registry is
+        // first made; after that the folder holds what its owner keeps there.
+        registry::onRootSeeded([&log](registry::Root root) {
+            if (root != registry::Root::LocalMachine)
+                return;
+            const QString server = faxd::CoverPageDirs::fromRegistry(log).server;
+            try {
+                render::ensureShippedCoverPages(server);
+            } catch (const std::exception &e) {
+                log.warning(QStringLiteral("cannot install the shipped cover pages into %1: %2").arg(server, QString::fromUtf8(e.what())));
+            }
+        });
         const faxd::CoverPageDirs coverDirs = faxd::CoverPageDirs::fromRegistry(log);
-        try {
-            render::ensureShippedCoverPages(coverDirs.server);
-        } catch (const std::exception &e) {
-            log.warning(QStringLiteral("cannot install the shipped cover pages into %1: %2").arg(coverDirs.server, QString::fromUtf8(e.what())));
-        }
         // Two instances started at once (two clients, or a client and the bus) must not both
         // reconcile the spool: the second one leaves at once and the first one serves.
         QDir().mkpath(faxd::Spool::defaultRoot());

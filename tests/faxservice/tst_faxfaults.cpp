@@ -88,7 +88,7 @@ private Q_SLOTS:
                                    "[Schedule]\nRetryIntervalSeconds=1\n"
                                    "[Service]\nRenderSeconds=6\nLockWaitSeconds=3\n"));
         QDir().mkpath(spoolRoot());
-        m_mounted = ::mount("tmpfs", QFile::encodeName(spoolRoot()).constData(), "tmpfs", 0, "size=32m,mode=0700") == 0;
+        m_mounted = ::mount("tmpfs", QFile::encodeName(spoolRoot()).constData(), "tmpfs", 0, "size=256m,mode=0700") == 0;
         m_server.Connect(QString());
     }
 
@@ -175,7 +175,7 @@ private Q_SLOTS:
     // the render's files go; the service answers others meanwhile.
     void renderPastItsTimeIsStopped()
     {
-        const QString big = writeTextFile(QStringLiteral("long.txt"), QStringLiteral("line of a very long text\n").repeated(60 * 1500));
+        const QString big = writeTextFile(QStringLiteral("long.txt"), QStringLiteral("line of a very long text\n").repeated(60 * 3000));
         const QStringList before = queueIds();
         QString text;
         QCOMPARE(submitError(rawDocument(big, 3), &text), QStringLiteral("RenderFailed"));
@@ -217,7 +217,8 @@ private Q_SLOTS:
             most = std::max(most, threadsOf(pid));
         }
         QVERIFY2(most > idle, "no render ran");
-        QVERIFY2(most <= idle + cores, qPrintable(QStringLiteral("%1 threads, %2 when idle, %3 cores").arg(most).arg(idle).arg(cores)));
+        // Each render codes its pages on a second thread of its own.
+        QVERIFY2(most <= idle + 2 * cores, qPrintable(QStringLiteral("%1 threads, %2 when idle, %3 cores").arg(most).arg(idle).arg(cores)));
         for (QDBusPendingCall &call : calls)
             call.waitForFinished();
     }

@@ -12,6 +12,7 @@
 #include "app/mCommon.h"
 #include "extras/frmWarning.h"
 #include "platform/fax/FaxClient.h"
+#include "send/CoverPageDirectories.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
 #include "wizard/frmNew.h"
@@ -68,7 +69,10 @@ protected:
 class TestScanPage : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase() { test::holdFaxJobsBack(); }
+    void initTestCase() {
+        shipCoverPagesWhenSeeded();  // as the program does at its start
+        test::holdFaxJobsBack();
+    }
     void init() {
         removeScans();
         test::clearErrorLog();
