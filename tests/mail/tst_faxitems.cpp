@@ -135,7 +135,9 @@ private Q_SLOTS:
         recordEvents(m_server, m_events);
         m_server.ListenToServerEvents(0x3ff);
 
-        mCommon::Start(false);
+        mCommon::Start(false);  // the mail store exists: nothing to report
+        QCOMPARE(test::errorLogLines(), QStringList());
+        QVERIFY(mCommon::GetOutlookApp() && mCommon::GetMailNamespace());
         FaxJob &job = faxJob();
         QVERIFY(!job.TempDir.isEmpty());
         job.SenderFullName = QStringLiteral("Bob Sender");
