@@ -146,7 +146,7 @@ void generateItem(const FaxValues &fax, const std::function<void(const std::func
         const QString subject = fax.member == Member::Inbox ? QStringLiteral("Fax") : fax.subject;
         std::unique_ptr<mail::MailItems> found = folder->Items()->Restrict(QStringLiteral("[Subject]='") + subject + u'\'');
         // The index answers what walking the found items for this "FaxID" would.
-        if (found->findUserProperty(FaxIdName, fax.id) > 0) *stop = true;
+        if (found->containsUserProperty(FaxIdName, fax.id)) *stop = true;
     });
     if (*stop) return;
     run([&] {

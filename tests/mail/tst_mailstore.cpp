@@ -215,6 +215,8 @@ private Q_SLOTS:
         QCOMPARE(faxes->Item(2)->userProperty(QStringLiteral("FaxID")), QVariant(QStringLiteral("102")));
         QCOMPARE(faxes->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("102")), 2);
         QCOMPARE(faxes->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("101")), 0);
+        QVERIFY(faxes->containsUserProperty(QStringLiteral("FaxID"), QStringLiteral("100")));
+        QVERIFY(!faxes->containsUserProperty(QStringLiteral("FaxID"), QStringLiteral("101")));
         QCOMPARE(items->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("101")), 2);
         QCOMPARE(items->Restrict(QStringLiteral("[Subject]='O'Brien's fax'"))->count(), 1);
         QCOMPARE(faxes->Restrict(QStringLiteral("[Subject]='Other'"))->count(), 0);

@@ -215,6 +215,11 @@ public:
             if (Item(i)->userProperty(name) == QVariant(value)) return i;
         return 0;
     }
+    bool containsUserProperty(const QString &name, const QString &value) const override {
+        if (m_none) return false;
+        if (sameName(name, QStringLiteral("FaxID"))) return m_store->findFaxId(m_folder, value, m_subject) > 0;
+        return findUserProperty(name, value) > 0;
+    }
 
 private:
     std::shared_ptr<MaildirStore> m_store;
