@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 #include "app/mCommon.h"
 #include "bridge/FaxItems.h"
+#include "bridge/FaxMessage.h"
 #include "job/FaxJob.h"
 #include "platform/mail/MailClient.h"
 
@@ -375,6 +376,49 @@ private Q_SLOTS:
             for (int i = 1; i <= itemCount(folder); ++i) QVERIFY(!itemAt(folder, i)->MessageClass().isEmpty());
         test::clearErrorLog();
         mCommon::ShutDown();
+    }
+
+    // The body picture: a leftover working folder is emptied and removed, a file already
+    // called Fax.tiff is used where it is, a multi-page fax gives one picture; the helpers
+    // split paths as the converter's command line needs.
+    void messageBodyFromTheConverter() {
+        const QString work = mCommon::GetTempDir() + QStringLiteral("Plov.tmp");
+        QVERIFY(QDir().mkpath(work));
+        QVERIFY(writeFile(work + QStringLiteral("/old.png"), "stale"));
+        QVERIFY(writeFile(work + QStringLiteral("/Fax.png"), "stale picture"));
+        QFile::setPermissions(work + QStringLiteral("/old.png"), QFileDevice::ReadOwner);
+        QTemporaryDir dir;
+        const QString tiff = dir.filePath(QStringLiteral("Fax.tiff"));
+        {
+            render::FaxTiffWriter writer(tiff);
+            for (int i = 0; i < 3; ++i) {
+                QImage page(1728, 2200, QImage::Format_Mono);
+                page.fill(i == 0 ? 0 : 1);  // the first page black, the others white
+                writer.addPage(page);
+            }
+            writer.close();
+        }
+        auto item = mailNamespace().GetDefaultFolder(FolderOutbox)->addItem(QStringLiteral("IPM.Note"));
+        item->setSubject(QStringLiteral("Body only"));
+        mSend::generateFaxMessage(tiff, *item);
+        QVERIFY(!QFileInfo::exists(work));
+        QVERIFY(QFileInfo::exists(tiff));  // the caller's file stays
+        QCOMPARE(item->HTMLBody(), Picture);
+        QCOMPARE(item->attachmentCount(), 1);
+        const QImage picture = QImage::fromData(item->attachmentData(1), "PNG");
+        QCOMPARE(picture.size(), QSize(1728, 2200));
+        QCOMPARE(qGray(picture.pixel(800, 1100)), 0);  // page 1
+        QVERIFY(!item->EntryID().isEmpty());           // saved by the safe item
+
+        QCOMPARE(mSend::GetFileExtension(QStringLiteral("/tmp/a.b/Fax.png")), QStringLiteral("png"));
+        QCOMPARE(mSend::GetFileExtension(QStringLiteral("noextension")), QStringLiteral("noextension"));
+        QCOMPARE(mSend::GetFileExtension(QStringLiteral("trailing.")), QString());
+        QVERIFY(!mSend::SuperShell(QStringLiteral("/no/such/program *.*"), dir.path(), 0, 0x80));
+        QVERIFY(mSend::SuperShell(QStringLiteral("/bin/true"), dir.path(), 0, 0x80));
+        QCOMPARE(logLines(QStringLiteral("msend.SuperShell")).size(), 1);
+        test::clearErrorLog();
+        item->Delete();
+        mailNamespace().GetDefaultFolder(FolderDeletedItems)->Items()->Item(1)->Delete();
     }
 
     // Dovecot, started on a copy of the store as its owner, lists the folders and serves
