@@ -190,14 +190,6 @@ void generateItem(const FaxValues &fax, const std::function<void(const std::func
     });
 }
 
-// Runs the member's steps up to the first failure, which is logged under label.
-void generateStopping(const FaxValues &fax, const QString &label) {
-    logFailures(label, [&] {
-        bool stop = false;
-        generateItem(fax, [](const std::function<void()> &step) { step(); }, &stop);
-    });
-}
-
 FaxValues fromMessage(const fax::FaxMessage &message, Member member) {
     FaxValues v{member, message.Id(), message.Subject(), message.CSID(), message.TSID(), message.Priority(),
                 message.OriginalScheduledTime(), message.TransmissionEnd(), {}, {}, {}, {}};
@@ -208,16 +200,14 @@ FaxValues fromMessage(const fax::FaxMessage &message, Member member) {
 }  // namespace
 
 void GenerateOutlookInboxFax(const fax::FaxMessage &message) {
-    const QString label = QStringLiteral("msend.GenerateOutlookInboxFax");
-    logFailures(label, [&] {
-        const FaxValues fax = fromMessage(message, Member::Inbox);
-        generateStopping(fax, label);
+    logFailures(QStringLiteral("msend.GenerateOutlookInboxFax"), [&] {
+        bool stop = false;
+        generateItem(fromMessage(message, Member::Inbox), [](const std::function<void()> &step) { step(); }, &stop);
     });
 }
 
 void GenerateOutlookOutboxFax(const fax::FaxOutgoingJob &job) {
-    const QString label = QStringLiteral("msend.GenerateOutlookOutboxFax");
-    logFailures(label, [&] {
+    logFailures(QStringLiteral("msend.GenerateOutlookOutboxFax"), [&] {
         const int status = job.Status();
         if (status == fax::StatusCancelled || status == fax::StatusCancelling) return;
         const fax::FaxPersonInfo sender = job.Sender();
@@ -225,7 +215,8 @@ void GenerateOutlookOutboxFax(const fax::FaxOutgoingJob &job) {
         FaxValues fax{Member::Outbox, job.Id(), job.Subject(), job.CSID(), job.TSID(), job.Priority(),
                       job.OriginalScheduledTime(), job.TransmissionEnd(), sender.Name, recipient.Name, recipient.FaxNumber, {}};
         fax.copyTiff = [&job](const QString &path) { job.CopyTiff(path); };
-        generateStopping(fax, label);
+        bool stop = false;
+        generateItem(fax, [](const std::function<void()> &step) { step(); }, &stop);
     });
 }
 

@@ -3,6 +3,7 @@
 // store does.
 #include "MailTestKit.h"
 #include "platform/mail/MailClient.h"
+#include "platform/mail/MaildirStore.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -305,6 +306,32 @@ private Q_SLOTS:
         QCOMPARE(items->count(), 4);
         QCOMPARE(items->Restrict(QStringLiteral("[Subject]='Grüße from the office'"))->count(), 1);
         QCOMPARE(items->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("idx1")), 2);
+    }
+
+    // Two programs on one store (two store objects here, each with its own index) see each
+    // other's additions and deletions, through the shared journal or the folder itself.
+    void twoStoresOnOneMaildirAgree() {
+        MaildirStore first(mailRoot()), second(mailRoot());
+        MessageData message;
+        message.messageId = MaildirStore::newEntryId();
+        message.subject = QStringLiteral("Shared");
+        message.userProperties = {{QStringLiteral("FaxID"), QStringLiteral("s1")}};
+        MessageLocation loc{FolderOutbox, {}};
+        QCOMPARE(second.count(FolderOutbox), 0);
+        first.save(loc, message, false);
+        QCOMPARE(second.count(FolderOutbox), 1);
+        QCOMPARE(second.findFaxId(FolderOutbox, QStringLiteral("s1"), QStringLiteral("Shared")), 1);
+        MessageLocation other = *second.findEntryId(message.messageId);
+        second.move(other, message.messageId, FolderSentItems);
+        QCOMPARE(first.count(FolderOutbox), 0);
+        QCOMPARE(first.findFaxId(FolderSentItems, QStringLiteral("s1"), std::nullopt), 1);
+        bool unread = true;
+        QCOMPARE(first.load(loc, message.messageId, &unread).subject, QStringLiteral("Shared"));
+        QCOMPARE(loc.folder, int(FolderSentItems));
+        QVERIFY(!unread);
+        first.erase(loc, message.messageId);
+        QCOMPARE(second.count(FolderSentItems), 0);
+        QVERIFY(!second.findEntryId(message.messageId));
     }
 
     // Move files the item under the same name into the target; Delete moves it into Deleted

@@ -307,10 +307,8 @@ void MaildirStore::loadJournal(int folder, FolderIndex &ix) {
     const quint64 inode = ::fstat(file.handle(), &st) == 0 ? quint64(st.st_ino) : 0;
     if (inode != ix.journalInode || file.size() < ix.journalOffset) {
         // A compacted or new journal: read it from its start.
-        const Stamp none;
         ix = FolderIndex{};
         ix.loaded = true;
-        ix.cur = ix.fresh = none;
         ix.journalInode = inode;
     }
     file.seek(ix.journalOffset);
