@@ -329,6 +329,17 @@ private Q_SLOTS:
         QCOMPARE(first.load(loc, message.messageId, &unread).subject, QStringLiteral("Shared"));
         QCOMPARE(loc.folder, int(FolderSentItems));
         QVERIFY(!unread);
+        // Many changes of one message: the journal is rewritten short, and the other store
+        // reads the rewritten journal from its start.
+        for (int i = 0; i < 1100; ++i) {
+            message.subject = QStringLiteral("Shared %1").arg(i);
+            first.save(loc, message, std::nullopt);
+        }
+        const qsizetype lines = readFile(mailRoot() + QStringLiteral(".index/Sent.journal")).count('\n');
+        QVERIFY2(lines < 200, qPrintable(QString::number(lines)));
+        QCOMPARE(second.findFaxId(FolderSentItems, QStringLiteral("s1"), QStringLiteral("Shared 1099")), 1);
+        QCOMPARE(MaildirStore(mailRoot()).countWithSubject(FolderSentItems, QStringLiteral("Shared 1099")), 1);
+
         first.erase(loc, message.messageId);
         QCOMPARE(second.count(FolderSentItems), 0);
         QVERIFY(!second.findEntryId(message.messageId));

@@ -349,7 +349,9 @@ void MaildirStore::appendJournal(int folder, FolderIndex &ix, const QString &lin
         qCWarning(lcMailStore, "Mail store: the index %s cannot be written; it is rebuilt from the folder later",
                   qUtf8Printable(journalPath(folder)));
     if (fd >= 0) ::close(fd);
-    ++ix.journalLines;
+    // Rewritten once it holds several lines per message, so it never grows without bound
+    // and the rewriting costs a constant share of the changes.
+    if (++ix.journalLines > 4 * int(ix.entries.size()) + 1024) compactJournal(folder, ix);
 }
 
 // Records one change made by this process; the stamps after it are trusted only when the
