@@ -125,7 +125,7 @@ std::unique_ptr<MailItem> createThroughFolder(mail::MailFolder &folder, const Fa
 
 // The steps every creating member shares. run() decides what a failing step does: the
 // stopping members end at it, the Sent Items member goes on with the next.
-void generateItem(const FaxValues &fax, const std::function<void(const std::function<void()> &)> &run, bool *stop) {
+void generateItem(const FaxValues &fax, const std::function<void(const std::function<void()> &)> &run) {
     const int folderNumber = folderOf(fax.member);
     mail::MailNamespace *ns = nullptr;
     std::unique_ptr<mail::MailFolder> folder;
@@ -135,6 +135,7 @@ void generateItem(const FaxValues &fax, const std::function<void(const std::func
         return *item;
     };
     const QString path = faxJob().TempDir + fax.csid + QStringLiteral(".tiff");
+    bool duplicate = false;
 
     run([&] {
         ns = mCommon::GetMailNamespace();
@@ -146,9 +147,9 @@ void generateItem(const FaxValues &fax, const std::function<void(const std::func
         const QString subject = fax.member == Member::Inbox ? QStringLiteral("Fax") : fax.subject;
         std::unique_ptr<mail::MailItems> found = folder->Items()->Restrict(QStringLiteral("[Subject]='") + subject + u'\'');
         // The index answers what walking the found items for this "FaxID" would.
-        if (found->containsUserProperty(FaxIdName, fax.id)) *stop = true;
+        duplicate = found->containsUserProperty(FaxIdName, fax.id);
     });
-    if (*stop) return;
+    if (duplicate) return;
     run([&] {
         if (!ns || !folder) throw AutomationError::objectNotSet();
         mail::MessagingSession *session = mCommon::GetCdoSession();
@@ -201,8 +202,7 @@ FaxValues fromMessage(const fax::FaxMessage &message, Member member) {
 
 void GenerateOutlookInboxFax(const fax::FaxMessage &message) {
     logFailures(QStringLiteral("msend.GenerateOutlookInboxFax"), [&] {
-        bool stop = false;
-        generateItem(fromMessage(message, Member::Inbox), [](const std::function<void()> &step) { step(); }, &stop);
+        generateItem(fromMessage(message, Member::Inbox), [](const std::function<void()> &step) { step(); });
     });
 }
 
@@ -215,8 +215,7 @@ void GenerateOutlookOutboxFax(const fax::FaxOutgoingJob &job) {
         FaxValues fax{Member::Outbox, job.Id(), job.Subject(), job.CSID(), job.TSID(), job.Priority(),
                       job.OriginalScheduledTime(), job.TransmissionEnd(), sender.Name, recipient.Name, recipient.FaxNumber, {}};
         fax.copyTiff = [&job](const QString &path) { job.CopyTiff(path); };
-        bool stop = false;
-        generateItem(fax, [](const std::function<void()> &step) { step(); }, &stop);
+        generateItem(fax, [](const std::function<void()> &step) { step(); });
     });
 }
 
@@ -236,8 +235,7 @@ void GenerateOutlookSentFax(const fax::FaxMessage &message) {
         fax.recipientNumber = recipient.FaxNumber;
     });
     fax.copyTiff = [&message](const QString &path) { message.CopyTiff(path); };
-    bool stop = false;
-    generateItem(fax, [&](const std::function<void()> &step) { steps.step(step); }, &stop);
+    generateItem(fax, [&](const std::function<void()> &step) { steps.step(step); });
     steps.logAndClear(QStringLiteral("msend.GenerateOutlookSentFax"));
 }
 
