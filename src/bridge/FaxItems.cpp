@@ -125,7 +125,7 @@ std::unique_ptr<MailItem> createThroughFolder(mail::MailFolder &folder, const Fa
 
 // The steps every creating member shares. run() decides what a failing step does: the
 // stopping members end at it, the Sent Items member goes on with the next.
-void generateItem(const FaxValues &fax, const std::function<void(const std::function<void()> &)> &run, bool *stop) {
+void generateItem(const FaxValues &fax, const std::function<void(const std::function<void()> &)> &run) {
     const int folderNumber = folderOf(fax.member);
     mail::MailNamespace *ns = nullptr;
     std::unique_ptr<mail::MailFolder> folder;
@@ -135,6 +135,7 @@ void generateItem(const FaxValues &fax, const std::function<void(const std::func
         return *item;
     };
     const QString path = faxJob().TempDir + fax.csid + QStringLiteral(".tiff");
+    bool duplicate = false;
 
     run([&] {
         ns = mCommon::GetMailNamespace();
@@ -146,9 +147,9 @@ void generateItem(const FaxValues &fax, const std::function<void(const std::func
         const QString subject = fax.member == Member::Inbox ? QStringLiteral("Fax") : fax.subject;
         std::unique_ptr<mail::MailItems> found = folder->Items()->Restrict(QStringLiteral("[Subject]='") + subject + u'\'');
         // The index answers what walking the found items for this "FaxID" would.
-        if (found->findUserProperty(FaxIdName, fax.id) > 0) *stop = true;
+        duplicate = found->containsUserProperty(FaxIdName, fax.id);
     });
-    if (*stop) return;
+    if (duplicate) return;
     run([&] {
         if (!ns || !folder) throw AutomationError::objectNotSet();
         mail::MessagingSession *session = mCommon::GetCdoSession();
@@ -190,14 +191,6 @@ void generateItem(const FaxValues &fax, const std::function<void(const std::func
     });
 }
 
-// Runs the member's steps up to the first failure, which is logged under label.
-void generateStopping(const FaxValues &fax, const QString &label) {
-    logFailures(label, [&] {
-        bool stop = false;
-        generateItem(fax, [](const std::function<void()> &step) { step(); }, &stop);
-    });
-}
-
 FaxValues fromMessage(const fax::FaxMessage &message, Member member) {
     FaxValues v{member, message.Id(), message.Subject(), message.CSID(), message.TSID(), message.Priority(),
                 message.OriginalScheduledTime(), message.TransmissionEnd(), {}, {}, {}, {}};
@@ -208,16 +201,13 @@ FaxValues fromMessage(const fax::FaxMessage &message, Member member) {
 }  // namespace
 
 void GenerateOutlookInboxFax(const fax::FaxMessage &message) {
-    const QString label = QStringLiteral("msend.GenerateOutlookInboxFax");
-    logFailures(label, [&] {
-        const FaxValues fax = fromMessage(message, Member::Inbox);
-        generateStopping(fax, label);
+    logFailures(QStringLiteral("msend.GenerateOutlookInboxFax"), [&] {
+        generateItem(fromMessage(message, Member::Inbox), [](const std::function<void()> &step) { step(); });
     });
 }
 
 void GenerateOutlookOutboxFax(const fax::FaxOutgoingJob &job) {
-    const QString label = QStringLiteral("msend.GenerateOutlookOutboxFax");
-    logFailures(label, [&] {
+    logFailures(QStringLiteral("msend.GenerateOutlookOutboxFax"), [&] {
         const int status = job.Status();
         if (status == fax::StatusCancelled || status == fax::StatusCancelling) return;
         const fax::FaxPersonInfo sender = job.Sender();
@@ -225,7 +215,7 @@ void GenerateOutlookOutboxFax(const fax::FaxOutgoingJob &job) {
         FaxValues fax{Member::Outbox, job.Id(), job.Subject(), job.CSID(), job.TSID(), job.Priority(),
                       job.OriginalScheduledTime(), job.TransmissionEnd(), sender.Name, recipient.Name, recipient.FaxNumber, {}};
         fax.copyTiff = [&job](const QString &path) { job.CopyTiff(path); };
-        generateStopping(fax, label);
+        generateItem(fax, [](const std::function<void()> &step) { step(); });
     });
 }
 
@@ -245,8 +235,7 @@ void GenerateOutlookSentFax(const fax::FaxMessage &message) {
         fax.recipientNumber = recipient.FaxNumber;
     });
     fax.copyTiff = [&message](const QString &path) { message.CopyTiff(path); };
-    bool stop = false;
-    generateItem(fax, [&](const std::function<void()> &step) { steps.step(step); }, &stop);
+    generateItem(fax, [&](const std::function<void()> &step) { steps.step(step); });
     steps.logAndClear(QStringLiteral("msend.GenerateOutlookSentFax"));
 }
 

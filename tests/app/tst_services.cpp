@@ -200,8 +200,15 @@ private Q_SLOTS:
         reg.CloseKey();
     }
 
-    // No mail client can be reached here: the getters return nothing, and Start logs its stop.
+    // With the mail client and its messaging session unregistered, no mail client can be
+    // reached: the getters return nothing, and Start logs its stop.
     void connectionsWithoutMailClient() {
+        CWinReg classes;
+        for (const char *component : {"Outlook.Application", "MAPI.Session"}) {
+            QVERIFY(classes.OpenKey(classes.HKEY_CLASSES_ROOT(), QLatin1String(component) + QStringLiteral("\\CLSID"), false));
+            QVERIFY(classes.DeleteValue(QString()));
+            classes.CloseKey();
+        }
         QVERIFY(mCommon::GetOutlookApp() == nullptr);
         QVERIFY(mCommon::GetMailNamespace() == nullptr);
         QVERIFY(mCommon::GetCdoSession() == nullptr);

@@ -3,6 +3,7 @@
 // store does.
 #include "MailTestKit.h"
 #include "platform/mail/MailClient.h"
+#include "platform/mail/MaildirStore.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -215,6 +216,8 @@ private Q_SLOTS:
         QCOMPARE(faxes->Item(2)->userProperty(QStringLiteral("FaxID")), QVariant(QStringLiteral("102")));
         QCOMPARE(faxes->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("102")), 2);
         QCOMPARE(faxes->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("101")), 0);
+        QVERIFY(faxes->containsUserProperty(QStringLiteral("FaxID"), QStringLiteral("100")));
+        QVERIFY(!faxes->containsUserProperty(QStringLiteral("FaxID"), QStringLiteral("101")));
         QCOMPARE(items->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("101")), 2);
         QCOMPARE(items->Restrict(QStringLiteral("[Subject]='O'Brien's fax'"))->count(), 1);
         QCOMPARE(faxes->Restrict(QStringLiteral("[Subject]='Other'"))->count(), 0);
@@ -283,6 +286,13 @@ private Q_SLOTS:
             }
         }
         QVERIFY(QFileInfo::exists(mailRoot() + QStringLiteral(".index/Outbox.journal")));
+        // The first write made every folder; asking an unchanged folder again and again
+        // reads nothing and records nothing.
+        for (const char *dir : {"", "/.Sent", "/.Trash"}) QVERIFY(QFileInfo::exists(mailRoot() + QLatin1String(dir) + QStringLiteral("/cur")));
+        QCOMPARE(openNamespace()->GetDefaultFolder(FolderDeletedItems)->count(), 0);  // read once
+        const QByteArray journal = readFile(mailRoot() + QStringLiteral(".index/Trash.journal"));
+        for (int i = 0; i < 50; ++i) QCOMPARE(openNamespace()->GetDefaultFolder(FolderDeletedItems)->count(), 0);
+        QCOMPARE(readFile(mailRoot() + QStringLiteral(".index/Trash.journal")), journal);
         // Rewritten in place, the directory unchanged: only the index still knows the old subject.
         const QString first = folderDir(QStringLiteral(".Outbox")) + u'/' + messageFiles(QStringLiteral(".Outbox")).value(0);
         QByteArray bytes = readFile(first);
@@ -303,6 +313,43 @@ private Q_SLOTS:
         QCOMPARE(items->count(), 4);
         QCOMPARE(items->Restrict(QStringLiteral("[Subject]='Grüße from the office'"))->count(), 1);
         QCOMPARE(items->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("idx1")), 2);
+    }
+
+    // Two programs on one store (two store objects here, each with its own index) see each
+    // other's additions and deletions, through the shared journal or the folder itself.
+    void twoStoresOnOneMaildirAgree() {
+        MaildirStore first(mailRoot()), second(mailRoot());
+        MessageData message;
+        message.messageId = MaildirStore::newEntryId();
+        message.subject = QStringLiteral("Shared");
+        message.userProperties = {{QStringLiteral("FaxID"), QStringLiteral("s1")}};
+        MessageLocation loc{FolderOutbox, {}};
+        QCOMPARE(second.count(FolderOutbox), 0);
+        first.save(loc, message, false);
+        QCOMPARE(second.count(FolderOutbox), 1);
+        QCOMPARE(second.findFaxId(FolderOutbox, QStringLiteral("s1"), QStringLiteral("Shared")), 1);
+        MessageLocation other = *second.findEntryId(message.messageId);
+        second.move(other, message.messageId, FolderSentItems);
+        QCOMPARE(first.count(FolderOutbox), 0);
+        QCOMPARE(first.findFaxId(FolderSentItems, QStringLiteral("s1"), std::nullopt), 1);
+        bool unread = true;
+        QCOMPARE(first.load(loc, message.messageId, &unread).subject, QStringLiteral("Shared"));
+        QCOMPARE(loc.folder, int(FolderSentItems));
+        QVERIFY(!unread);
+        // Many changes of one message: the journal is rewritten short, and the other store
+        // reads the rewritten journal from its start.
+        for (int i = 0; i < 1100; ++i) {
+            message.subject = QStringLiteral("Shared %1").arg(i);
+            first.save(loc, message, std::nullopt);
+        }
+        const qsizetype lines = readFile(mailRoot() + QStringLiteral(".index/Sent.journal")).count('\n');
+        QVERIFY2(lines < 200, qPrintable(QString::number(lines)));
+        QCOMPARE(second.findFaxId(FolderSentItems, QStringLiteral("s1"), QStringLiteral("Shared 1099")), 1);
+        QCOMPARE(MaildirStore(mailRoot()).countWithSubject(FolderSentItems, QStringLiteral("Shared 1099")), 1);
+
+        first.erase(loc, message.messageId);
+        QCOMPARE(second.count(FolderSentItems), 0);
+        QVERIFY(!second.findEntryId(message.messageId));
     }
 
     // Move files the item under the same name into the target; Delete moves it into Deleted

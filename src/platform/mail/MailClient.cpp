@@ -215,6 +215,11 @@ public:
             if (Item(i)->userProperty(name) == QVariant(value)) return i;
         return 0;
     }
+    bool containsUserProperty(const QString &name, const QString &value) const override {
+        if (m_none) return false;
+        if (sameName(name, QStringLiteral("FaxID"))) return m_store->findFaxId(m_folder, value, m_subject) > 0;
+        return findUserProperty(name, value) > 0;
+    }
 
 private:
     std::shared_ptr<MaildirStore> m_store;
@@ -285,7 +290,7 @@ public:
         if (has("type")) m_item->setProperty(0x001A001E, m_fields.value(QStringLiteral("type")));
         if (has("timesent")) m_item->setProperty(tag::PR_CLIENT_SUBMIT_TIME, m_fields.value(QStringLiteral("timesent")));
         if (has("timereceived")) m_item->setProperty(tag::PR_MESSAGE_DELIVERY_TIME, m_fields.value(QStringLiteral("timereceived")));
-        if (has("sent")) m_item->setProperty(MessageSubmittedTag, m_fields.value(QStringLiteral("sent")).toBool());
+        if (has("sent")) m_item->setProperty(MessageFlagsTag, m_fields.value(QStringLiteral("sent")).toBool() ? 0 : UnsentFlag);
         m_item->Save();
     }
     QString Id() const override {
@@ -294,8 +299,9 @@ public:
     }
 
 private:
-    // Whether the message counts as sent (not a draft); kept among the item's properties.
-    static constexpr quint32 MessageSubmittedTag = 0x0E0B000B;
+    // "Sent" false marks the message unsent in its message flags.
+    static constexpr quint32 MessageFlagsTag = 0x0E070003;
+    static constexpr int UnsentFlag = 0x8;
     std::shared_ptr<MaildirStore> m_store;
     int m_folder;
     QMap<QString, QVariant> m_fields;

@@ -111,6 +111,9 @@ public:
     // The position of the first item whose text user property name equals value, 0 when
     // none: what walking Item(1) to Item(count()) would find, answered from the store's index.
     virtual int findUserProperty(const QString &name, const QString &value) const = 0;
+    // Whether any item has the text user property name equal to value; for "FaxID" it costs
+    // the same however many items there are.
+    virtual bool containsUserProperty(const QString &name, const QString &value) const = 0;
 };
 
 class MailFolder {

@@ -48,6 +48,7 @@ struct MaildirStore::FolderIndex {
     QMultiHash<QString, QString> byFaxId;
     QHash<QString, QString> byMessageId;
     Stamp cur, fresh;  // the modification times of cur/ and new/ the index agrees with
+    bool stampsKnown = false;  // false until the folder was read or the journal said
     qint64 journalOffset = 0;
     quint64 journalInode = 0;
     int journalLines = 0;
@@ -109,7 +110,7 @@ Stamp stampOf(const QString &dir) {
 QString stampText(const Stamp &s) { return QStringLiteral("%1.%2").arg(s.sec).arg(s.nsec); }
 
 Stamp parseStamp(const QString &text) {
-    const qsizetype dot = text.indexOf(u'.');
+    const qsizetype dot = text.indexOf(u'.', 1);
     if (dot < 0) return {};
     return {text.left(dot).toLongLong(), text.mid(dot + 1).toLongLong()};
 }
@@ -263,7 +264,19 @@ QString MaildirStore::journalPath(int folder) const {
     return m_indexDir + u'/' + QString::fromLatin1(folderDef(folder).slug) + QStringLiteral(".journal");
 }
 
-void MaildirStore::ensureFolder(int folder) const {
+void MaildirStore::ensureFolder(int folder) {
+    // The first write makes every default folder, so that mail readers list all four.
+    if (!m_foldersMade) {
+        m_foldersMade = true;
+        for (const FolderDef &f : Folders)
+            if (f.number != folder) {
+                try {
+                    ensureFolder(f.number);
+                } catch (const AutomationError &) {
+                    // the folder written to reports its own failure
+                }
+            }
+    }
     const QString path = folderPath(folder);
     for (const char *sub : {"cur", "new", "tmp"}) {
         const QString dir = path + u'/' + QLatin1String(sub);
@@ -290,7 +303,8 @@ MaildirStore::FolderIndex &MaildirStore::index(int folder) {
 
 bool MaildirStore::stampsCurrent(int folder, const FolderIndex &ix) const {
     const QString path = folderPath(folder);
-    return ix.cur.sec >= 0 && stampOf(path + QStringLiteral("/cur")) == ix.cur && stampOf(path + QStringLiteral("/new")) == ix.fresh;
+    // A folder not made yet has the stamps of missing directories, which compare equal too.
+    return ix.stampsKnown && stampOf(path + QStringLiteral("/cur")) == ix.cur && stampOf(path + QStringLiteral("/new")) == ix.fresh;
 }
 
 void MaildirStore::refresh(int folder) {
@@ -307,10 +321,8 @@ void MaildirStore::loadJournal(int folder, FolderIndex &ix) {
     const quint64 inode = ::fstat(file.handle(), &st) == 0 ? quint64(st.st_ino) : 0;
     if (inode != ix.journalInode || file.size() < ix.journalOffset) {
         // A compacted or new journal: read it from its start.
-        const Stamp none;
         ix = FolderIndex{};
         ix.loaded = true;
-        ix.cur = ix.fresh = none;
         ix.journalInode = inode;
     }
     file.seek(ix.journalOffset);
@@ -330,6 +342,7 @@ void MaildirStore::replayLine(FolderIndex &ix, const QString &line) {
     if (f.size() < 3) return;
     ix.cur = parseStamp(f[1]);
     ix.fresh = parseStamp(f[2]);
+    ix.stampsKnown = true;
     if (f[0] == QLatin1String("+") && f.size() >= 8)
         putEntry(ix, {unescapeField(f[3]), unescapeField(f[4]), unescapeField(f[5]), unescapeField(f[6]), unescapeField(f[7])});
     else if (f[0] == QLatin1String("-") && f.size() >= 4)
@@ -351,13 +364,16 @@ void MaildirStore::appendJournal(int folder, FolderIndex &ix, const QString &lin
         qCWarning(lcMailStore, "Mail store: the index %s cannot be written; it is rebuilt from the folder later",
                   qUtf8Printable(journalPath(folder)));
     if (fd >= 0) ::close(fd);
-    ++ix.journalLines;
+    // Rewritten once it holds several lines per message, so it never grows without bound
+    // and the rewriting costs a constant share of the changes.
+    if (++ix.journalLines > 4 * int(ix.entries.size()) + 1024) compactJournal(folder, ix);
 }
 
 // Records one change made by this process; the stamps after it are trusted only when the
 // index agreed with the folder before the change.
 void MaildirStore::recordChange(int folder, FolderIndex &ix, const QString &line, bool folderWasCurrent) {
     if (folderWasCurrent) {
+        ix.stampsKnown = true;
         ix.cur = stampOf(folderPath(folder) + QStringLiteral("/cur"));
         ix.fresh = stampOf(folderPath(folder) + QStringLiteral("/new"));
     }
@@ -426,6 +442,7 @@ void MaildirStore::reconcile(int folder, FolderIndex &ix) {
     }
     ix.cur = cur;
     ix.fresh = fresh;
+    ix.stampsKnown = true;
     appendJournal(folder, ix, QStringLiteral("=\t%1\t%2").arg(stampText(cur), stampText(fresh)));
 }
 

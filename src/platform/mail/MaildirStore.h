@@ -83,13 +83,14 @@ private:
     void dropEntry(FolderIndex &ix, const QString &key);
     QString journalPath(int folder) const;
     QString filePath(int folder, const QString &fileName) const;
-    void ensureFolder(int folder) const;
+    void ensureFolder(int folder);
     QString newKey();
 
     QString m_root;
     QString m_indexDir;
     std::array<std::unique_ptr<FolderIndex>, 4> m_folders;
     quint64 m_keyCounter = 0;
+    bool m_foldersMade = false;
 };
 
 }  // namespace sendmere::mail

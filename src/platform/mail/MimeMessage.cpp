@@ -411,7 +411,7 @@ void initMime() {
 QByteArray formatProperty(quint32 t, const QVariant &value) {
     switch (tag::type(t)) {
     case tag::PT_SYSTIME:
-        return value.toDateTime().toUTC().toString(Qt::ISODate).toLatin1();
+        return value.toDateTime().toUTC().toString(Qt::ISODateWithMs).toLatin1();
     case tag::PT_SHORT:
     case tag::PT_LONG:
         return QByteArray::number(value.toLongLong());
