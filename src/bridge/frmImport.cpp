@@ -110,7 +110,13 @@ void frmImport::CancelButton_Click() {
     mCommon::ExitApplication(0);
 }
 
-void frmImport::reject() { CancelButton_Click(); }
+// Closing the dialog rejects it as well; once a handler is on its way out, that only hides.
+void frmImport::reject() {
+    if (m_leaving)
+        FormPage::reject();
+    else
+        CancelButton_Click();
+}
 
 void frmImport::closeEvent(QCloseEvent *event) {
     FormPage::closeEvent(event);
