@@ -9,6 +9,7 @@
 #include "bridge/COwnFaxEventer.h"
 #include "bridge/cFaxEvent.h"
 #include "bridge/frmtest.h"
+#include "app/Init.h"
 #include "wizard/frmFinish.h"
 
 #include <QProcess>
@@ -206,6 +207,27 @@ private Q_SLOTS:
         // Releasing the sink stops the poll.
         faxJob().PreviewSink.reset();
         QVERIFY(!existingPage<frmtest>());
+    }
+
+    // "recv" answers the ringing line; the received fax is an Inbox item after the import.
+    void aReceivedFaxEndsInTheInbox() {
+        test::RecordingSeams seams;
+        fax::FaxServer server;
+        server.Connect(QString());
+        const QStringList before = test::archivedIds(server.Folders().IncomingArchive());
+        const QString document = QDir::tempPath() + QStringLiteral("/incoming.txt");
+        test::writeFile(document, "an incoming fax\n");
+        server.GetDevices().Item(1).SimulateIncomingCall(QStringLiteral("5550777"), document);
+        runEntry(QStringLiteral("recv"));
+        QTRY_COMPARE_WITH_TIMEOUT(test::archivedIds(server.Folders().IncomingArchive()).size(), before.size() + 1, 15000);
+        QString received;
+        for (const QString &id : test::archivedIds(server.Folders().IncomingArchive()))
+            if (!before.contains(id)) received = id;
+        QVERIFY(!test::faxIds(mail::FolderInbox, QStringLiteral("Fax")).contains(received));
+
+        runEntry(QStringLiteral("import"));
+        QTRY_COMPARE_WITH_TIMEOUT(seams.recorded().exitCodes, QList<int>{0}, 60000);
+        QCOMPARE(test::faxIds(mail::FolderInbox, QStringLiteral("Fax")).count(received), 1);
     }
 };
 
