@@ -29,8 +29,8 @@ QStringList KnownJobList::takeUnseen() {
         else
             kept.push_back(std::move(entry));
     }
-    if (gone.isEmpty()) return gone;
     m_entries = std::move(kept);
+    if (gone.isEmpty()) return gone;
     m_index.clear();
     for (size_t i = 0; i < m_entries.size(); ++i) m_index.insert(m_entries[i].first, i);
     return gone;

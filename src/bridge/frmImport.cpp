@@ -61,6 +61,7 @@ void frmImport::showMessage(const QString &text) {
 void frmImport::Form_Activate() {
     // The window shows itself again to offer the choice; that is not a new activation.
     if (m_waitingForChoice) return;
+    m_working = true;
     logFailures(QStringLiteral("frmImport.Form_Active"), [this] {
         CancelButton->setEnabled(true);
         OKButton->setEnabled(true);
@@ -86,9 +87,11 @@ void frmImport::Form_Activate() {
         hide();
         mCommon::ExitApplication(0);
     });
+    m_working = false;
 }
 
 void frmImport::OKButton_Click() {
+    m_working = true;
     logFailures(QStringLiteral("frmImport.OKButton"), [this] {
         CancelButton->setEnabled(false);
         OKButton->setEnabled(false);
@@ -102,6 +105,7 @@ void frmImport::OKButton_Click() {
         unload();
         mCommon::ExitApplication(0);
     });
+    m_working = false;
 }
 
 void frmImport::CancelButton_Click() {

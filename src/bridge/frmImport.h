@@ -23,6 +23,7 @@ public:
     frmImport();  // Form_Initialize: the window stays above the others while it is shown
 
     void Form_Activate() override;
+    bool worksWhileHidden() const override { return m_working; }
     void OKButton_Click();
     void CancelButton_Click();
 
@@ -42,6 +43,7 @@ private:
 
     QDateTime dtNewestFax;
     bool m_waitingForChoice = false;
+    bool m_working = false;  // counting or importing, hidden, until the program ends
     bool m_leaving = false;  // a handler closes the window and ends the program itself
 };
 

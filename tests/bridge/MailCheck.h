@@ -19,8 +19,8 @@ inline QStringList faxIds(int defaultFolder, const QString &subject) {
     QStringList ids;
     mail::MailNamespace *ns = mCommon::GetMailNamespace();
     if (!ns) return ids;
-    for (const auto &item : ns->GetDefaultFolder(defaultFolder)->itemsWithSubject(subject))
-        ids << item->userProperty(QStringLiteral("FaxID")).toString();
+    const auto items = ns->GetDefaultFolder(defaultFolder)->Items()->Restrict(QStringLiteral("[Subject]='%1'").arg(subject));
+    for (int i = 1; i <= items->count(); ++i) ids << items->Item(i)->userProperty(QStringLiteral("FaxID")).toString();
     return ids;
 }
 

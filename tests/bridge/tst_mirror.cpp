@@ -88,6 +88,7 @@ private Q_SLOTS:
         known.markAllUnseen();
         known.setPosition(QStringLiteral("e"), 1);
         QVERIFY(known.takeUnseen().isEmpty());
+        QCOMPARE(known.ids(), QStringList{QStringLiteral("e")});
     }
 
     void thePollReportsJobsThatComeAndGo() {
