@@ -59,6 +59,7 @@ private Q_SLOTS:
         test::writeFaxdConfig(2.0);
         test::useCoverPageDirectories(base());
         test::registerTiffViewer(QStringLiteral("/usr/bin/tiffview %1"));
+        mCommon::Start(false);  // the temporary directory the fax images are copied to
     }
     void init() {
         test::clearErrorLog();
