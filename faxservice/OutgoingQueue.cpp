@@ -118,6 +118,12 @@ OutgoingQueue::Line *OutgoingQueue::lineOf(qint64 id)
     return nullptr;
 }
 
+// A cancel stops a transmission that has begun: nothing of a job reaches the archives
+// until its last page is through, and a cancel before that drops the job with its line.
+// So a client that copies a fresh job's image and cancels it at once (the preview) leaves
+// no trace, even when the job was dialled the moment it was queued; a fresh job is not
+// held back for it. Only a virtual modem set to dial and send in no time at all outruns
+// such a client.
 void OutgoingQueue::cancel(qint64 id)
 {
     const auto it = m_jobs.find(id);

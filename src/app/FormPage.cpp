@@ -58,8 +58,12 @@ int &releaseGeneration() {
 
 // A page still on screen, or a message box or dialog still waiting for the user.
 bool anythingShown() {
-    for (size_t id = 0; id <= size_t(PageId::frmUpdate); ++id)
-        if (QWidget *page = pageSlot(PageId(id)); page && page->isVisible()) return true;
+    for (size_t id = 0; id <= size_t(PageId::frmUpdate); ++id) {
+        QWidget *page = pageSlot(PageId(id));
+        if (!page) continue;
+        const auto *form = qobject_cast<const FormPage *>(page);
+        if (page->isVisible() || (form && form->worksWhileHidden())) return true;
+    }
     return QApplication::activeModalWidget() != nullptr;
 }
 

@@ -34,6 +34,8 @@ public:
 
     virtual void Form_Load() {}
     virtual void Form_Activate() {}
+    // A page that goes on working while hidden (the import) keeps the program alive meanwhile.
+    virtual bool worksWhileHidden() const { return false; }
 
     // Shows the page without waiting and makes it the active window.
     void showPage();

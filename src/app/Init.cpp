@@ -2,6 +2,7 @@
 
 #include "app/CommandLine.h"
 #include "app/mCommon.h"
+#include "bridge/frmImport.h"
 #include "extras/frmAbout.h"
 #include "extras/frmWarning.h"
 #include "job/FaxJob.h"
@@ -76,7 +77,10 @@ void Init::ShowFaxCover(const CommandLine &line) {
     page<frmCover>().showPage();
 }
 
-void Init::FaxImport() { mCommon::CheckFaxDevice(); }
+void Init::FaxImport() {
+    mCommon::CheckFaxDevice();
+    page<frmImport>().showPage();
+}
 
 void Init::FaxSender() { page<frmSender>().showPage(); }
 

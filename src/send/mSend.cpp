@@ -2,6 +2,7 @@
 
 #include "app/Failures.h"
 #include "app/mCommon.h"
+#include "bridge/cFaxEvent.h"
 #include "job/FaxJob.h"
 #include "platform/fax/FaxClient.h"
 #include "send/CoverPageDirectories.h"
@@ -107,6 +108,24 @@ void SubmitFax() {
     if (!server) throw AutomationError::objectNotSet();
     job.FaxDoc->ConnectedSubmit(*server);
     RemovePreviewFile();
+}
+
+void PreviewFax() {
+    logFailures(QStringLiteral("msend.PreviewFax"), [] {
+        FaxJob &job = faxJob();
+        if (!job.PreviewFile.isEmpty()) return;
+        // The earlier sink goes first: its end unloads the hidden poll page, which the new
+        // sink then loads again, so the poll keeps running.
+        job.PreviewSink.reset();
+        job.PreviewSink = std::make_shared<cFaxEvent>();
+        job.PreviewSink->Init();
+        job.FaxDoc = std::make_shared<fax::FaxDocument>();
+        GenerateFax();
+        fax::FaxServer *server = mCommon::GetFaxServer();
+        if (!server) throw AutomationError::objectNotSet();
+        job.FaxDoc->ConnectedSubmit(*server);
+        RemovePreviewFile();
+    });
 }
 
 void RemovePreviewFile() {

@@ -10,6 +10,12 @@ void GenerateFax();
 // removed. Failures of the submission itself go back to the caller.
 void SubmitFax();
 
+// Renders a preview through the fax service: a new event sink waits for the job, the fax
+// goes in as it would be sent, and the sink copies the job's image to PreviewFile, cancels
+// the job and opens the image. Does nothing while a preview file exists. Failures are
+// logged as "msend.PreviewFax".
+void PreviewFax();
+
 // Deletes the temporary body copy; a failure (a missing file included) is logged as
 // "msend.RemovePreviewFile".
 void RemovePreviewFile();

@@ -4,6 +4,7 @@
 #include "app/PageParts.h"
 #include "app/mCommon.h"
 #include "job/FaxJob.h"
+#include "send/CEvent.h"
 #include "send/mSend.h"
 #include "wizard/WizardLayout.h"
 #include "wizard/frmSend.h"
@@ -94,8 +95,6 @@ frmFinish::frmFinish() {
 
     lblFinish = parts::label(this, "lblFinish", QStringLiteral("To send your fax, click Finish."));
     btnPreview = parts::button(this, "btnPreview", QStringLiteral("Preview Fax..."));
-    // The preview renders through the fax event bridge, which this build does not have yet.
-    btnPreview->setEnabled(false);
     auto *finishRow = new QHBoxLayout;
     finishRow->addWidget(lblFinish, 1);
     finishRow->addWidget(btnPreview);
@@ -107,6 +106,7 @@ frmFinish::frmFinish() {
     OKButton->setDefault(true);
     wizard::endPage(layout, {btnBack, OKButton, CancelButton});
 
+    connect(btnPreview, &QPushButton::clicked, this, &frmFinish::btnPreview_Click);
     connect(btnBack, &QPushButton::clicked, this, &frmFinish::btnBack_Click);
     connect(CancelButton, &QPushButton::clicked, this, &frmFinish::CancelButton_Click);
     connect(OKButton, &QPushButton::clicked, this, &frmFinish::OKButton_Click);
@@ -157,6 +157,23 @@ void frmFinish::FaxPreviewDelete() {
         if (!QFile::remove(job.PreviewFile))
             throw AutomationError(err::PermissionDenied, QStringLiteral("Permission denied"));
         job.PreviewFile.clear();
+    });
+}
+
+// An existing preview is opened again; otherwise the fax service renders a new one, which
+// the fax event handlers catch and open.
+void frmFinish::btnPreview_Click() {
+    logFailures(QStringLiteral("frmFinish.btnPreview_Click"), [this] {
+        btnPreview->setEnabled(false);
+        QCoreApplication::processEvents();
+        if (!faxJob().PreviewFile.isEmpty()) {
+            CEvent().previewFax();
+        } else {
+            faxJob().PreviewMode = VbTrue;
+            mSend::PreviewFax();
+        }
+        btnPreview->setEnabled(true);
+        QCoreApplication::processEvents();
     });
 }
 

@@ -18,6 +18,7 @@ public:
     frmFinish();
 
     void Form_Activate() override;
+    void btnPreview_Click();
     void btnBack_Click();
     void CancelButton_Click();
     void OKButton_Click();

@@ -135,7 +135,7 @@ private Q_SLOTS:
         QCOMPARE(page.lblCover->text(), QStringLiteral("My.Fax.cov"));
         QCOMPARE(page.lblSubject->text(), QStringLiteral("Figures"));
         QCOMPARE(page.lblSend->text(), QStringLiteral("Discount period"));
-        QVERIFY(!page.btnPreview->isEnabled());
+        QVERIFY(page.btnPreview->isEnabled());
 
         // A second activation rebuilds, never adds to, the list.
         job.CoverIndex = -1;
