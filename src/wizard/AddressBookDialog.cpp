@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -15,15 +16,19 @@ namespace sendmere {
 
 AddressEntriesModel::AddressEntriesModel(const std::vector<mail::AddressEntry> &entries, QObject *parent)
     : QAbstractItemModel(parent), m_entries(entries) {
-    m_folded.reserve(entries.size());
     m_shown.reserve(entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) {
-        m_folded.push_back((entries[i].Name + QLatin1Char('\n') + entries[i].Address).toCaseFolded());
-        m_shown.push_back(int(i));
-    }
+    for (size_t i = 0; i < entries.size(); ++i) m_shown.push_back(int(i));
+}
+
+void AddressEntriesModel::prepareSearch() {
+    if (!m_folded.empty()) return;
+    m_folded.reserve(m_entries.size());
+    for (const mail::AddressEntry &entry : m_entries)
+        m_folded.push_back((entry.Name + QLatin1Char('\n') + entry.Address).toCaseFolded());
 }
 
 void AddressEntriesModel::setFilterText(const QString &text) {
+    prepareSearch();
     const QString needle = text.toCaseFolded();
     beginResetModel();
     m_shown.clear();
@@ -112,6 +117,8 @@ AddressBookWindow::AddressBookWindow(const QString &title, const QStringList &li
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
     txtSearch->installEventFilter(this);
     if (m_model->rowCount() > 0) lvEntries->setCurrentIndex(m_model->index(0, 0));
+    // The window paints first; the search texts are ready before a user types.
+    QTimer::singleShot(0, this, [this] { m_model->prepareSearch(); });
 }
 
 // The first entry that matches becomes the current one, so Enter in the box chooses it.

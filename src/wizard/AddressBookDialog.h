@@ -22,6 +22,8 @@ class AddressEntriesModel : public QAbstractItemModel {
 public:
     explicit AddressEntriesModel(const std::vector<mail::AddressEntry> &entries, QObject *parent = nullptr);
 
+    // Folds the entries' texts for searching, once.
+    void prepareSearch();
     // Keeps the entries whose name or address holds text, in any letter case.
     void setFilterText(const QString &text);
     int entryAt(int row) const { return m_shown[size_t(row)]; }

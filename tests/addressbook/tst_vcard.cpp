@@ -111,7 +111,7 @@ private Q_SLOTS:
         QCOMPARE(c40.fax(FaxKind::Other), QStringLiteral("+45-3333-0001"));
         const std::vector<VCard> cards40 = parseVCards(Card40);
         const VCardProperty *labelled = cards40.front().all(QStringLiteral("TEL")).at(1);
-        QCOMPARE(labelled->parameters.value(QStringLiteral("LABEL")), QStringLiteral("Fax: main; lobby, ground"));
+        QCOMPARE(labelled->parameter(QStringLiteral("LABEL")), QStringLiteral("Fax: main; lobby, ground"));
     }
 
     void theNameFallsBackFromFnToNToOrgToTheAddress() {

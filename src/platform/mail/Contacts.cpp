@@ -3,11 +3,16 @@
 #include "RegistryStore.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QStandardPaths>
 #include <QStringDecoder>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcContacts, "sendmere.contacts")
 
@@ -32,18 +37,16 @@ std::optional<RawLine> splitLine(const QByteArray &line) {
 // Splits at sep outside double quotes.
 QList<QByteArray> splitUnquoted(const QByteArray &text, char sep) {
     QList<QByteArray> parts;
-    QByteArray current;
     bool quoted = false;
-    for (char c : text) {
-        if (c == '"') quoted = !quoted;
-        if (c == sep && !quoted) {
-            parts << current;
-            current.clear();
-        } else {
-            current += c;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == '"') quoted = !quoted;
+        if (text[i] == sep && !quoted) {
+            parts << text.mid(start, i - start);
+            start = i + 1;
         }
     }
-    parts << current;
+    parts << text.mid(start);
     return parts;
 }
 
@@ -67,8 +70,12 @@ QList<QByteArray> contentLines(const QByteArray &text) {
             lines << line;
         }
         const QByteArray &last = lines.last();
+        if (!last.endsWith('=')) {
+            softBreak = false;
+            continue;
+        }
         const auto raw = splitLine(last);
-        softBreak = raw && last.endsWith('=') && isQuotedPrintable(raw->nameAndParameters);
+        softBreak = raw && isQuotedPrintable(raw->nameAndParameters);
     }
     return lines;
 }
@@ -111,21 +118,21 @@ void addParameter(VCardProperty &property, const QByteArray &parameter) {
         const QString bare = QString::fromUtf8(parameter).trimmed();
         const QString upper = bare.toUpper();
         if (upper == u"QUOTED-PRINTABLE" || upper == u"BASE64" || upper == u"8BIT" || upper == u"7BIT")
-            property.parameters.insert(QStringLiteral("ENCODING"), upper);
+            property.parameters.append({QStringLiteral("ENCODING"), upper});
         else if (!bare.isEmpty())
-            property.parameters.insert(QStringLiteral("TYPE"), bare.toLower());
+            property.parameters.append({QStringLiteral("TYPE"), bare.toLower()});
         return;
     }
     const QString key = QString::fromUtf8(parameter.left(equals)).trimmed().toUpper();
     for (const QByteArray &item : splitUnquoted(parameter.mid(equals + 1), ',')) {
         const QString value = QString::fromUtf8(unquote(item.trimmed()));
         if (key != u"TYPE") {
-            property.parameters.insert(key, value);
+            property.parameters.append({key, value});
             continue;
         }
         // 4.0 quotes a list of types as one value: TYPE="work,fax".
         for (const QString &type : value.split(QLatin1Char(','), Qt::SkipEmptyParts))
-            property.parameters.insert(key, type.trimmed().toLower());
+            property.parameters.append({key, type.trimmed().toLower()});
     }
 }
 
@@ -145,10 +152,10 @@ std::optional<VCardProperty> parseProperty(const QByteArray &line, QString *prob
         return std::nullopt;
     }
     for (qsizetype i = 1; i < head.size(); ++i) addParameter(property, head[i]);
-    const QString encoding = property.parameters.value(QStringLiteral("ENCODING")).toUpper();
+    const QString encoding = property.parameter(QStringLiteral("ENCODING")).toUpper();
     if (encoding == u"B" || encoding == u"BASE64") return property;  // pictures and keys: not needed
     const QByteArray bytes = encoding == u"QUOTED-PRINTABLE" ? decodeQuotedPrintable(raw->value) : raw->value;
-    property.value = decodeCharset(bytes, property.parameters.value(QStringLiteral("CHARSET")));
+    property.value = decodeCharset(bytes, property.parameter(QStringLiteral("CHARSET")));
     return property;
 }
 
@@ -200,15 +207,38 @@ AddressEntry entry(const Contact &contact, const QString &name, const QString &a
             contact.fax(FaxKind::Other)};
 }
 
+// The whole file, read with plain system calls: the folder holds thousands of small files
+// and the dialog waits for all of them.
+std::optional<QByteArray> readWhole(const QString &path, QString *error) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return std::nullopt;
+    }
+    QByteArray bytes;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) *error = QString::fromLocal8Bit(std::strerror(errno));
+        if (got <= 0) break;
+        bytes.append(buffer, got);
+    }
+    ::close(fd);
+    if (!error->isEmpty()) return std::nullopt;
+    return bytes;
+}
+
 // Reads the cards of one file; what cannot be read is logged and left out.
 void readFile(const QString &path, std::vector<Contact> &contacts) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qCWarning(lcContacts).noquote() << "Skipped contact file" << path << ":" << file.errorString();
+    QString error;
+    const std::optional<QByteArray> text = readWhole(path, &error);
+    if (!text) {
+        qCWarning(lcContacts).noquote() << "Skipped contact file" << path << ":" << error;
         return;
     }
     QStringList problems;
-    for (const VCard &card : parseVCards(file.readAll(), &problems)) {
+    for (const VCard &card : parseVCards(*text, &problems)) {
         if (auto contact = contactFromVCard(card))
             contacts.push_back(std::move(*contact));
         else
@@ -220,8 +250,16 @@ void readFile(const QString &path, std::vector<Contact> &contacts) {
 
 }  // namespace
 
+QString VCardProperty::parameter(const QString &parameterName) const {
+    for (const auto &[key, value] : parameters)
+        if (key == parameterName) return value;
+    return {};
+}
+
 bool VCardProperty::hasType(const QString &type) const {
-    return parameters.values(QStringLiteral("TYPE")).contains(type);
+    for (const auto &[key, value] : parameters)
+        if (key == u"TYPE" && value == type) return true;
+    return false;
 }
 
 QString VCardProperty::text() const {
@@ -336,10 +374,11 @@ QString contactsFolder() {
 
 std::vector<Contact> readContacts(const QString &folder) {
     std::vector<Contact> contacts;
-    const QDir dir(folder);
-    const QStringList files = dir.entryList({QStringLiteral("*.vcf")}, QDir::Files | QDir::Readable, QDir::Name);
+    QStringList files;
+    for (QDirIterator it(folder, {QStringLiteral("*.vcf")}, QDir::Files); it.hasNext();) files << it.next();
+    files.sort();  // the same order on every machine
     contacts.reserve(size_t(files.size()));
-    for (const QString &name : files) readFile(dir.filePath(name), contacts);
+    for (const QString &path : files) readFile(path, contacts);
     return contacts;
 }
 
@@ -353,16 +392,27 @@ QString faxEntryName(const QString &displayName, FaxKind kind) {
 }
 
 std::vector<AddressEntry> addressEntries(const std::vector<Contact> &contacts) {
-    std::vector<AddressEntry> entries;
+    std::vector<AddressEntry> unsorted;
     for (const Contact &contact : contacts) {
-        for (const QString &email : contact.emails) entries.push_back(entry(contact, contact.displayName, email));
+        const AddressEntry faxes = entry(contact, QString(), QString());
+        auto add = [&](const QString &name, const QString &address) {
+            AddressEntry e = faxes;
+            e.Name = e.EntryName = name;
+            e.Address = e.EntryAddress = address;
+            unsorted.push_back(std::move(e));
+        };
+        for (const QString &email : contact.emails) add(contact.displayName, email);
         for (const Contact::Fax &fax : contact.faxes)
-            entries.push_back(entry(contact, faxEntryName(contact.displayName, fax.kind),
-                                    contact.displayName + QLatin1Char('@') + fax.number));
+            add(faxEntryName(contact.displayName, fax.kind), contact.displayName + QLatin1Char('@') + fax.number);
     }
-    std::stable_sort(entries.begin(), entries.end(), [](const AddressEntry &a, const AddressEntry &b) {
-        return a.Name.compare(b.Name, Qt::CaseInsensitive) < 0;
-    });
+    // Sorted by name in any letter case; the fold is worked out once per entry.
+    std::vector<std::pair<QString, size_t>> keys;
+    keys.reserve(unsorted.size());
+    for (size_t i = 0; i < unsorted.size(); ++i) keys.emplace_back(unsorted[i].Name.toCaseFolded(), i);
+    std::stable_sort(keys.begin(), keys.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<AddressEntry> entries;
+    entries.reserve(unsorted.size());
+    for (const auto &key : keys) entries.push_back(std::move(unsorted[key.second]));
     return entries;
 }
 

@@ -7,11 +7,11 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QMultiHash>
 #include <QString>
 #include <QStringList>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace sendmere::mail {
@@ -20,9 +20,11 @@ namespace sendmere::mail {
 // 2.1 parameter ("TEL;WORK;FAX") counts as a TYPE value; TYPE values are lower case.
 struct VCardProperty {
     QString name;
-    QMultiHash<QString, QString> parameters;
+    QList<std::pair<QString, QString>> parameters;  // name and one value, in the card's order
     QString value;  // quoted-printable and the character set undone; backslash escapes kept
 
+    // The first value of the parameter; empty when the property has none.
+    QString parameter(const QString &parameterName) const;
     bool hasType(const QString &type) const;
     // The value as text, escapes undone ("\n" a line break, "\," a comma ...).
     QString text() const;
