@@ -69,7 +69,8 @@ QString frmUpdate::localFileFor(const QString &url) {
     return downloadFolder() + QLatin1Char('/') + url.mid(url.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
-void frmUpdate::CheckForUpdate(QWidget *parent) {
+void frmUpdate::CheckForUpdate(QWidget *parentWidget) {
+    const QPointer<QWidget> parent(parentWidget);  // the window may close while the page loads
     QNetworkAccessManager network;
     const std::unique_ptr<QNetworkReply> reply(
         network.get(QNetworkRequest(checkUrl(SENDMERE_VERSION_MAJOR, SENDMERE_VERSION_MINOR))));
