@@ -105,6 +105,19 @@ Hive seededHive(Root root)
         // where the fax service is set up.
         QDir().mkpath(documents + QLatin1Char('/') + personalCoverPages);
         hive.ensureKey(QStringLiteral("Software\\Microsoft\\Fax\\UserInfo"));
+    } else if (root == Root::ClassesRoot) {
+        // The mail side's components, served by the program's own mail store. Taking a
+        // registration away makes the program take its path for a machine without it.
+        const std::pair<const char *, const char *> components[] = {
+            {"Outlook.Application", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A01}"},
+            {"MAPI.Session", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A02}"},
+            {"RedOutlook.SafeMailItem", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A03}"},
+            {"RedOutlook.MAPIUtils", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A04}"},
+        };
+        for (const auto &[name, clsid] : components) {
+            setString(hive, QLatin1String(name), QString(), QLatin1String(name));
+            setString(hive, QLatin1String(name) + QStringLiteral("\\CLSID"), QString(), QLatin1String(clsid));
+        }
     }
     return hive;
 }

@@ -1,16 +1,48 @@
 #!/bin/sh
-# Runs one test offscreen on a private session bus, with HOME, XDG_* and TMPDIR in a fresh
-# directory, so that no test touches a user's data or another test's.
+# Runs one test on a private session bus, with HOME, XDG_* and TMPDIR in a fresh directory,
+# so that no test touches a user's data or another test's.
+# Usage: run-isolated.sh [--desktop] PROGRAM [ARGS...]
+# Without --desktop the test runs offscreen. With --desktop it runs on an X server of its
+# own (Xvfb on a free display, found by the server itself, so parallel tests never share
+# one) with a window manager, which hands the focus back to a window when its dialog
+# closes, and with the accessibility bus, as on a user's desktop.
 set -u
+DESKTOP=0
+if [ "${1:-}" = "--desktop" ]; then DESKTOP=1; shift; fi
 ROOT="$(mktemp -d "${TMPDIR:-/tmp}/sendmere-test.XXXXXX")"
 export HOME="$ROOT/home" XDG_CONFIG_HOME="$ROOT/config" XDG_DATA_HOME="$ROOT/data" \
        XDG_STATE_HOME="$ROOT/state" XDG_CACHE_HOME="$ROOT/cache" XDG_RUNTIME_DIR="$ROOT/runtime" \
        TMPDIR="$ROOT/tmp"
 mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_STATE_HOME" "$XDG_CACHE_HOME" "$TMPDIR"
 mkdir -m 0700 "$XDG_RUNTIME_DIR"
-export QT_QPA_PLATFORM=offscreen
-unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
+unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS XDG_CURRENT_DESKTOP QT_QPA_PLATFORMTHEME
+XVFB="" WM=""
+if [ "$DESKTOP" -eq 1 ]; then
+  # The server writes its display number to fd 9 once it accepts clients.
+  Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$ROOT/display" 2>"$ROOT/xvfb.log" &
+  XVFB=$!
+  i=0
+  while ! grep -q '^[0-9]' "$ROOT/display" 2>/dev/null; do
+    i=$((i + 1))
+    if [ $i -gt 200 ] || ! kill -0 "$XVFB" 2>/dev/null; then
+      echo "run-isolated.sh: Xvfb did not start" >&2; cat "$ROOT/xvfb.log" >&2; rm -rf "$ROOT"; exit 1
+    fi
+    sleep 0.05
+  done
+  export DISPLAY=":$(head -n 1 "$ROOT/display")" QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+  openbox --sm-disable --config-file /dev/null >"$ROOT/wm.log" 2>&1 &
+  WM=$!
+  i=0
+  until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
+    i=$((i + 1))
+    if [ $i -gt 200 ]; then echo "run-isolated.sh: the window manager did not start" >&2; cat "$ROOT/wm.log" >&2; break; fi
+    sleep 0.05
+  done
+else
+  export QT_QPA_PLATFORM=offscreen
+fi
 dbus-run-session -- "$@"
 rc=$?
+for p in $WM $XVFB; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
 rm -rf "$ROOT"
 exit $rc

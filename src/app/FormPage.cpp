@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QHideEvent>
 #include <QTimer>
 #include <array>
 
@@ -37,10 +38,46 @@ bool quitOnFirstActivation() {
     return quit;
 }
 
+// The page that was activated last and is still shown: its own dialogs closing hand the
+// focus back to it without activating it again.
+QPointer<FormPage> &activePage() {
+    static QPointer<FormPage> page;
+    return page;
+}
+
+std::function<void()> &lastPageGoneHandler() {
+    static std::function<void()> handler;
+    return handler;
+}
+
+// Counts the program's own releases of its pages, which end it explicitly.
+int &releaseGeneration() {
+    static int generation = 0;
+    return generation;
+}
+
+// A page still on screen, or a message box or dialog still waiting for the user.
+bool anythingShown() {
+    for (size_t id = 0; id <= size_t(PageId::frmUpdate); ++id)
+        if (QWidget *page = pageSlot(PageId(id)); page && page->isVisible()) return true;
+    return QApplication::activeModalWidget() != nullptr;
+}
+
+// Deferred, so that a handler that closes one page and shows the next leaves a page shown.
+void checkLastPageGone() {
+    if (!lastPageGoneHandler()) return;
+    const int generation = releaseGeneration();
+    QTimer::singleShot(0, qApp, [generation] {
+        if (generation != releaseGeneration() || anythingShown() || !lastPageGoneHandler()) return;
+        lastPageGoneHandler()();
+    });
+}
+
 }  // namespace
 
 FormPage::FormPage(QWidget *parent) : QDialog(parent) {
     setAttribute(Qt::WA_DeleteOnClose);
+    connect(this, &QObject::destroyed, qApp, &checkLastPageGone);
 }
 
 void FormPage::showPage() {
@@ -60,11 +97,15 @@ void FormPage::showInMyPlace(FormPage &next) {
 
 bool FormPage::event(QEvent *event) {
     const bool handled = QDialog::event(event);
-    if (event->type() == QEvent::WindowActivate) {
-        Form_Activate();
-        if (quitOnFirstActivation()) shell::seams().programEnd->exit(0);
-    }
+    if (event->type() == QEvent::WindowActivate) windowActivated();
     return handled;
+}
+
+void FormPage::windowActivated() {
+    if (activePage() == this) return;
+    activePage() = this;
+    Form_Activate();
+    if (quitOnFirstActivation()) shell::seams().programEnd->exit(0);
 }
 
 void FormPage::showEvent(QShowEvent *event) {
@@ -74,6 +115,9 @@ void FormPage::showEvent(QShowEvent *event) {
 
 void FormPage::hideEvent(QHideEvent *event) {
     QDialog::hideEvent(event);
+    if (event->spontaneous()) return;  // minimized: still the program's page
+    if (activePage() == this) activePage().clear();  // shown again, it is activated again
+    checkLastPageGone();
     if (!platformActivatesNextWindow()) QTimer::singleShot(0, qApp, &activateRemainingPage);
 }
 
@@ -82,7 +126,10 @@ QPointer<QWidget> &pageSlot(PageId id) {
     return slots[size_t(id)];
 }
 
+void onLastPageGone(std::function<void()> handler) { lastPageGoneHandler() = std::move(handler); }
+
 void releasePages() {
+    ++releaseGeneration();
     for (PageId id : {PageId::frmScan, PageId::frmScanning, PageId::frmtest, PageId::frmAbout,
                       PageId::frmCover, PageId::frmFinish, PageId::frmImport, PageId::frmNew,
                       PageId::frmSend, PageId::frmSender, PageId::frmWarning, PageId::frmUpdate}) {

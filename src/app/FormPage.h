@@ -1,11 +1,14 @@
 #pragma once
 // A dialog page of the program. Each page exists once per process: `page<T>()` creates it on
 // first use (running Form_Load), `unload()` closes and destroys it so the next use creates a
-// fresh one, `hide()` keeps it with its contents. Form_Activate runs every time the page
-// becomes the active window.
+// fresh one, `hide()` keeps it with its contents. Form_Activate runs when the page becomes the
+// program's active page: when it is shown and whenever another page of the program hands the
+// focus to it. The page's own message boxes and file dialogs, or another program's windows,
+// coming and going do not activate it again.
 #include <QDialog>
 #include <QPointer>
 #include <chrono>
+#include <functional>
 
 namespace sendmere {
 
@@ -46,6 +49,9 @@ protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
 
+private Q_SLOTS:
+    void windowActivated();
+
 private:
     std::chrono::steady_clock::time_point m_shownAt;
 };
@@ -70,5 +76,9 @@ T &page() {
 
 // Destroys every page instance, in the order the program releases them at its end.
 void releasePages();
+
+// Runs once no page of the program is left on screen (the last one closed, or hidden, without
+// an explicit end of the program); the program's entry ends the process there.
+void onLastPageGone(std::function<void()> handler);
 
 }  // namespace sendmere

@@ -27,13 +27,20 @@ namespace {
 constexpr qint64 MsecsPerDay = 24 * 60 * 60 * 1000;
 const QDate AutomationDateZero{1899, 12, 30};
 
+// The region's long time format, which shows the seconds, without its time zone.
+QString timeWithSeconds(const QLocale &locale) {
+    QString format = locale.timeFormat(QLocale::LongFormat);
+    format.remove(QLatin1Char('t'));
+    return format.simplified();
+}
+
 // A date value counted in days from 30 December 1899 with the time of day as its fraction:
 // the whole days (towards zero) give the date, the fraction, taken positive, the time.
 QString automationDateText(qint64 msecs) {
     const qint64 days = msecs / MsecsPerDay;
     const qint64 timeOfDay = std::abs(msecs % MsecsPerDay);
     const QLocale locale = QLocale::system();
-    const QString time = locale.toString(QTime::fromMSecsSinceStartOfDay(int(timeOfDay)), QLocale::ShortFormat);
+    const QString time = locale.toString(QTime::fromMSecsSinceStartOfDay(int(timeOfDay)), timeWithSeconds(locale));
     if (days == 0) return time;
     const QString date = locale.toString(AutomationDateZero.addDays(days), QLocale::ShortFormat);
     return timeOfDay == 0 ? date : date + QLatin1Char(' ') + time;
@@ -42,8 +49,9 @@ QString automationDateText(qint64 msecs) {
 QLabel *valueLabel(QWidget *parent, const char *name, QLabel *caption) {
     QLabel *value = parts::label(parent, name, QString());
     value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // The caption labels the value (a buddy is a labelled-by relation for assistive
+    // technology); the value keeps its own text as its name, so that it is what is read.
     caption->setBuddy(value);
-    value->setAccessibleName(caption->text());
     return value;
 }
 

@@ -57,12 +57,14 @@ frmSend::frmSend() {
     btnNext->setDefault(true);
     wizard::endPage(layout, {btnBack, btnNext, btnCancel});
 
-    connect(optSchNow, &QCheckBox::clicked, this, &frmSend::optSchNow_Click);
-    connect(optSchDiscount, &QCheckBox::clicked, this, &frmSend::optSchDiscount_Click);
-    connect(optSchTime, &QCheckBox::clicked, this, &frmSend::optSchTime_Click);
-    connect(optPriorityHigh, &QCheckBox::clicked, this, &frmSend::optPriorityHigh_Click);
-    connect(optPriorityNormal, &QCheckBox::clicked, this, &frmSend::optPriorityNormal_Click);
-    connect(optPriorityLow, &QCheckBox::clicked, this, &frmSend::optPriorityLow_Click);
+    // Every change of a box's value runs its handler, whether by mouse, keyboard, an
+    // assistive tool or the page itself; bUpdating keeps the handlers from running each other.
+    connect(optSchNow, &QCheckBox::toggled, this, &frmSend::optSchNow_Click);
+    connect(optSchDiscount, &QCheckBox::toggled, this, &frmSend::optSchDiscount_Click);
+    connect(optSchTime, &QCheckBox::toggled, this, &frmSend::optSchTime_Click);
+    connect(optPriorityHigh, &QCheckBox::toggled, this, &frmSend::optPriorityHigh_Click);
+    connect(optPriorityNormal, &QCheckBox::toggled, this, &frmSend::optPriorityNormal_Click);
+    connect(optPriorityLow, &QCheckBox::toggled, this, &frmSend::optPriorityLow_Click);
     connect(btnNext, &QPushButton::clicked, this, &frmSend::btnNext_Click);
     connect(btnBack, &QPushButton::clicked, this, &frmSend::btnBack_Click);
     connect(btnCancel, &QPushButton::clicked, this, &frmSend::btnCancel_Click);

@@ -1,6 +1,7 @@
 #include "platform/shell/Shell.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -24,7 +25,17 @@ public:
 class DesktopFileDialog final : public FileDialog {
 public:
     QString openFileName(QWidget *parent, const QString &title, const QString &filter) override {
-        return QFileDialog::getOpenFileName(parent, title, QString(), qtFileFilter(filter));
+        QFileDialog dialog(parent, title, QString(), qtFileFilter(filter));
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        // The program's descriptions already name their patterns: each is shown once, as
+        // written (Qt would tidy its blanks).
+        dialog.setOption(QFileDialog::HideNameFilterDetails);
+        if (auto *types = dialog.findChild<QComboBox *>(QStringLiteral("fileTypeCombo"))) {
+            const QStringList parts = filter.split(QLatin1Char('|'));
+            for (int i = 0; i < types->count() && 2 * i < parts.size(); ++i) types->setItemText(i, parts[2 * i]);
+        }
+        if (dialog.exec() != QDialog::Accepted) return {};
+        return dialog.selectedFiles().value(0);
     }
 };
 

@@ -1,0 +1,186 @@
+// The wizard's pages on a real X server: real message boxes and file dialogs, closed from the
+// keyboard; controls operated through their accessibility actions, as assistive tools do.
+#include "DesktopKit.h"
+#include "TestSupport.h"
+#include "WizardTestKit.h"
+#include "app/Init.h"
+#include "platform/fax/FaxClient.h"
+#include "wizard/frmCover.h"
+#include "wizard/frmFinish.h"
+#include "wizard/frmNew.h"
+#include "wizard/frmSend.h"
+
+#include <QAccessible>
+#include <QComboBox>
+#include <QDateTimeEdit>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QTreeWidget>
+
+using namespace sendmere;
+using test::doAccessibleAction;
+
+namespace {
+
+QString base() { return QDir::tempPath() + QStringLiteral("/covers"); }
+
+template <typename Page>
+Page &shownPage() {
+    Page &page = sendmere::page<Page>();
+    page.showPage();
+    if (!QTest::qWaitFor([&] { return page.isActiveWindow(); })) qWarning("the page never became active");
+    return page;
+}
+
+void oneRecipientJob() {
+    ResetFaxJob();
+    FaxJob &job = faxJob();
+    job.UseCoverPage = VbFalse;
+    job.RecipientName.redim(1);
+    job.RecipientNumber.redim(1);
+    job.RecipientName(1) = QStringLiteral("Ann");
+    job.RecipientNumber(1) = QStringLiteral("111");
+}
+
+QStringList comboTexts(const QComboBox *combo) {
+    QStringList texts;
+    for (int i = 0; combo && i < combo->count(); ++i) texts << combo->itemText(i);
+    return texts;
+}
+
+// The accessible name a screen reader announces, and the captions that label it.
+QString accessibleName(QWidget *widget) { return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name); }
+bool labelledBy(QWidget *widget, QWidget *caption) {
+    for (const auto &[other, relation] : QAccessible::queryAccessibleInterface(widget)->relations(QAccessible::Label))
+        if (other->object() == caption) return true;
+    return false;
+}
+
+}  // namespace
+
+class TestDesktopPages : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase() {
+        test::holdFaxJobsBack();
+        test::useCoverPageDirectories(base());
+        test::writeFile(base() + QStringLiteral("/server/general.svg"), test::coverTemplate(QStringLiteral("General")));
+        test::writeFile(base() + QStringLiteral("/server/urgent.svg"), test::coverTemplate(QStringLiteral("Urgent")));
+    }
+    void init() { test::clearErrorLog(); }
+    void cleanup() { test::releaseAllPages(); }
+
+    // A page's own message box coming and going is no activation: what was typed stays.
+    void recipientsKeepWhatWasTypedBehindTheirMessageBox() {
+        test::RealDialogsSeams seams;
+        ResetFaxJob();
+        frmNew &recipients = shownPage<frmNew>();
+        recipients.txtTo->setFocus();
+        QTest::keyClicks(recipients.txtTo, QStringLiteral("Ann"));
+        test::ClosedDialog shown;
+        test::closeNextMessageBox(&shown);
+        QVERIFY(doAccessibleAction(recipients.btnNext, QAccessibleActionInterface::pressAction()));
+        QTRY_COMPARE(shown.text, QStringLiteral("Please enter the  recipient's fax number."));
+        QTRY_VERIFY(recipients.isActiveWindow());
+        QTest::qWait(100);  // the window system's own activation events have arrived
+        QCOMPARE(recipients.txtTo->text(), QStringLiteral("Ann"));
+        QVERIFY(seams.exitCodes.isEmpty());
+    }
+
+    // The tick, the template and the typed attachment survive the page's message box; a file
+    // chosen in the real file dialog stays in the box, whose filter reads as written once.
+    void coverPageKeepsItsChoicesBehindItsDialogs() {
+        test::RealDialogsSeams seams;
+        oneRecipientJob();
+        frmCover &cover = shownPage<frmCover>();
+        QVERIFY(!cover.chkCover->isChecked());
+        QVERIFY(doAccessibleAction(cover.chkCover, QAccessibleActionInterface::toggleAction()));
+        QVERIFY(cover.chkCover->isChecked());
+        cover.cbCover->setFocus();
+        QTest::keyClick(cover.cbCover, Qt::Key_Down);  // from "general" to "urgent"
+        QCOMPARE(cover.cbCover->currentText(), QStringLiteral("urgent"));
+        cover.txtAttachment->setFocus();
+        QTest::keyClicks(cover.txtAttachment, QStringLiteral("typed.txt"));
+
+        test::ClosedDialog shown;
+        test::closeNextMessageBox(&shown);
+        QVERIFY(doAccessibleAction(cover.cmdNext, QAccessibleActionInterface::pressAction()));
+        QTRY_COMPARE(shown.text, QStringLiteral("Please enter text in the Note and/or Subject field."));
+        QTRY_VERIFY(cover.isActiveWindow());
+        QTest::qWait(100);
+        QVERIFY(cover.chkCover->isChecked());
+        QCOMPARE(cover.cbCover->currentText(), QStringLiteral("urgent"));
+        QCOMPARE(cover.txtAttachment->text(), QStringLiteral("typed.txt"));
+
+        const QString document = QDir::tempPath() + QStringLiteral("/letter.txt");
+        test::writeFile(document, "Dear Ann");
+        QStringList filters;
+        test::chooseInNextFileDialog(document, [&](QWidget *dialog) {
+            filters = comboTexts(dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo")));
+        });
+        QVERIFY(doAccessibleAction(cover.cmdBrowse, QAccessibleActionInterface::pressAction()));
+        QTRY_VERIFY(!filters.isEmpty());
+        QTRY_COMPARE(cover.txtAttachment->text(), document);
+        QTRY_VERIFY(cover.isActiveWindow());
+        QTest::qWait(100);
+        QCOMPARE(cover.txtAttachment->text(), document);
+        QCOMPARE(filters, (QStringList{QStringLiteral("Documents ( *.doc,  *.pdf, *.txt, *.rtf, *.xls, *.xlw)"),
+                                       QStringLiteral("Images (*.bmp, *.jpg, *.gif, *.tif)"), QStringLiteral("All (*.*)")}));
+        QVERIFY(cover.chkCover->isChecked());
+        QVERIFY2(test::errorLogLines().isEmpty(), qPrintable(test::errorLogLines().join(u'\n')));
+    }
+
+    // The boxes acting as options follow every change of value, not only mouse clicks.
+    void scheduleOptionsFollowKeyboardAndAccessibility() {
+        oneRecipientJob();
+        frmSend &schedule = shownPage<frmSend>();
+        QVERIFY(schedule.optPriorityNormal->isChecked());
+        QVERIFY(doAccessibleAction(schedule.optPriorityHigh, QAccessibleActionInterface::setFocusAction()));
+        QTRY_VERIFY(schedule.optPriorityHigh->hasFocus());
+        QVERIFY(doAccessibleAction(schedule.optPriorityHigh, QAccessibleActionInterface::toggleAction()));
+        QVERIFY(schedule.optPriorityHigh->isChecked());
+        QVERIFY(!schedule.optPriorityNormal->isChecked());
+        QVERIFY(!schedule.optPriorityLow->isChecked());
+        // Toggling the chosen one off leaves it chosen.
+        QVERIFY(doAccessibleAction(schedule.optPriorityHigh, QAccessibleActionInterface::toggleAction()));
+        QVERIFY(schedule.optPriorityHigh->isChecked());
+        schedule.optPriorityLow->setFocus();
+        QTest::keyClick(schedule.optPriorityLow, Qt::Key_Space);
+        QVERIFY(schedule.optPriorityLow->isChecked());
+        QVERIFY(!schedule.optPriorityHigh->isChecked());
+
+        QVERIFY(doAccessibleAction(schedule.optSchTime, QAccessibleActionInterface::toggleAction()));
+        QVERIFY(schedule.dtFaxSend->isEnabled());
+        QVERIFY(!schedule.optSchNow->isChecked());
+        QVERIFY(doAccessibleAction(schedule.optSchDiscount, QAccessibleActionInterface::toggleAction()));
+        QVERIFY(!schedule.dtFaxSend->isEnabled());
+        QVERIFY(!schedule.optSchTime->isChecked());
+        QVERIFY(schedule.optSchDiscount->isChecked());
+    }
+
+    // A screen reader reads the summary's values, each labelled by its caption.
+    void finishSummaryReadsItsValues() {
+        oneRecipientJob();
+        FaxJob &job = faxJob();
+        job.FaxSubject = QStringLiteral("Quarterly report");
+        job.UseCoverPage = VbTrue;
+        job.CoverIndex = 0;
+        job.CoverPages.redim(1);
+        job.CoverPages(1) = base() + QStringLiteral("/server/general.svg");
+        job.FaxSchedule = 2;
+        frmFinish &finish = shownPage<frmFinish>();
+        QCOMPARE(accessibleName(finish.lblSubject), QStringLiteral("Quarterly report"));
+        QCOMPARE(accessibleName(finish.lblCover), QStringLiteral("general.svg"));
+        QCOMPARE(accessibleName(finish.lblSend), QStringLiteral("Discount period"));
+        QVERIFY(labelledBy(finish.lblSubject, finish.lblSubj));
+        QVERIFY(labelledBy(finish.lblCover, finish.lblCovPage));
+        QVERIFY(labelledBy(finish.lblSend, finish.lblTime));
+    }
+};
+
+QTEST_MAIN(TestDesktopPages)
+#include "tst_desktop_pages.moc"

@@ -1,0 +1,220 @@
+#include "DesktopKit.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QDBusArgument>
+#include <QDBusInterface>
+#include <QDBusMetaType>
+#include <QDBusReply>
+#include <QDeadlineTimer>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
+#include <QtTest>
+
+namespace sendmere::test {
+namespace {
+
+class RecordingEnd final : public shell::ProgramEnd {
+public:
+    explicit RecordingEnd(QList<int> &codes) : m_codes(codes) {}
+    void exit(int code) override { m_codes.append(code); }
+
+private:
+    QList<int> &m_codes;
+};
+
+// Runs step on the event loop every few milliseconds until it returns true.
+void whenReady(std::function<bool()> step) {
+    QTimer::singleShot(20, qApp, [step] {
+        if (!step()) whenReady(step);
+    });
+}
+
+struct ObjectRef {
+    QString service;
+    QDBusObjectPath path;
+};
+struct ActionInfo {
+    QString name, description, keyBinding;
+};
+
+}  // namespace
+}  // namespace sendmere::test
+
+Q_DECLARE_METATYPE(sendmere::test::ObjectRef)
+Q_DECLARE_METATYPE(sendmere::test::ActionInfo)
+
+namespace sendmere::test {
+namespace {
+
+const QDBusArgument &operator>>(const QDBusArgument &in, ObjectRef &ref) {
+    in.beginStructure();
+    in >> ref.service >> ref.path;
+    in.endStructure();
+    return in;
+}
+QDBusArgument &operator<<(QDBusArgument &out, const ObjectRef &ref) {
+    out.beginStructure();
+    out << ref.service << ref.path;
+    out.endStructure();
+    return out;
+}
+const QDBusArgument &operator>>(const QDBusArgument &in, ActionInfo &info) {
+    in.beginStructure();
+    in >> info.name >> info.description >> info.keyBinding;
+    in.endStructure();
+    return in;
+}
+QDBusArgument &operator<<(QDBusArgument &out, const ActionInfo &info) {
+    out.beginStructure();
+    out << info.name << info.description << info.keyBinding;
+    out.endStructure();
+    return out;
+}
+
+QDBusConnection accessibilityBus() {
+    QDBusInterface launcher(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"), QStringLiteral("org.a11y.Bus"));
+    const QDBusReply<QString> address = launcher.call(QStringLiteral("GetAddress"));
+    return QDBusConnection::connectToBus(address.value(), QStringLiteral("sendmere-test-atspi"));
+}
+
+const QString AccessibleIface = QStringLiteral("org.a11y.atspi.Accessible");
+
+}  // namespace
+
+RealDialogsSeams::RealDialogsSeams() {
+    m_saved = std::exchange(shell::seams().programEnd, std::make_unique<RecordingEnd>(exitCodes));
+}
+
+RealDialogsSeams::~RealDialogsSeams() { shell::seams().programEnd = std::move(m_saved); }
+
+bool doAccessibleAction(QWidget *control, const QString &action) {
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+    QAccessibleActionInterface *actions = accessible ? accessible->actionInterface() : nullptr;
+    if (!actions || !actions->actionNames().contains(action)) return false;
+    actions->doAction(action);
+    return true;
+}
+
+bool setAccessibleText(QWidget *control, const QString &text) {
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+    if (!accessible || accessible->state().readOnly) return false;
+    accessible->setText(QAccessible::Value, text);
+    return true;
+}
+
+void closeNextMessageBox(ClosedDialog *shown, std::function<void(QWidget *)> inspect) {
+    whenReady([shown, inspect] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible() || !box->isActiveWindow()) return false;
+        if (shown) *shown = {box->windowTitle(), box->text()};
+        if (inspect) inspect(box);
+        QTest::keyClick(box, Qt::Key_Return);
+        return true;
+    });
+}
+
+void chooseInNextFileDialog(const QString &path, std::function<void(QWidget *)> inspect) {
+    whenReady([path, inspect] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible() || !dialog->isActiveWindow()) return false;
+        auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        if (!name) return false;
+        if (inspect) inspect(dialog);
+        name->setFocus();
+        name->setText(path);  // as pasted: no completion list pops up over the box
+        QTest::keyClick(name, Qt::Key_Return);
+        return true;
+    });
+}
+
+AtSpi::AtSpi() : m_bus(accessibilityBus()) {
+    qDBusRegisterMetaType<ObjectRef>();
+    qDBusRegisterMetaType<QList<ObjectRef>>();
+    qDBusRegisterMetaType<ActionInfo>();
+    qDBusRegisterMetaType<QList<ActionInfo>>();
+}
+
+QList<AtSpi::Node> AtSpi::children(const Node &node) {
+    QDBusInterface object(node.service, node.path, AccessibleIface, m_bus);
+    const QDBusReply<QList<ObjectRef>> reply = object.call(QStringLiteral("GetChildren"));
+    QList<Node> nodes;
+    for (const ObjectRef &ref : reply.value()) nodes.append({ref.service, ref.path.path()});
+    return nodes;
+}
+
+QString AtSpi::name(const Node &node) {
+    QDBusInterface properties(node.service, node.path, QStringLiteral("org.freedesktop.DBus.Properties"), m_bus);
+    const QDBusReply<QDBusVariant> reply = properties.call(QStringLiteral("Get"), AccessibleIface, QStringLiteral("Name"));
+    return reply.value().variant().toString();
+}
+
+quint32 AtSpi::role(const Node &node) {
+    QDBusInterface object(node.service, node.path, AccessibleIface, m_bus);
+    const QDBusReply<quint32> reply = object.call(QStringLiteral("GetRole"));
+    return reply.value();
+}
+
+AtSpi::Node AtSpi::application(qint64 pid, int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    const Node root{QStringLiteral("org.a11y.atspi.Registry"), QStringLiteral("/org/a11y/atspi/accessible/root")};
+    QDBusInterface bus(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                       QStringLiteral("org.freedesktop.DBus"), m_bus);
+    do {
+        for (const Node &app : children(root)) {
+            const QDBusReply<quint32> appPid = bus.call(QStringLiteral("GetConnectionUnixProcessID"), app.service);
+            if (appPid.isValid() && appPid.value() == pid) return app;
+        }
+        QTest::qWait(50);
+    } while (!deadline.hasExpired());
+    return {};
+}
+
+AtSpi::Node AtSpi::findNow(const Node &root, const QString &wanted, quint32 wantedRole, int depth) {
+    for (const Node &child : children(root)) {
+        if (name(child) == wanted && role(child) == wantedRole) return child;
+        if (depth > 0)
+            if (Node found = findNow(child, wanted, wantedRole, depth - 1); found.isValid()) return found;
+    }
+    return {};
+}
+
+AtSpi::Node AtSpi::find(const Node &root, const QString &wanted, quint32 wantedRole, int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    do {
+        if (Node found = findNow(root, wanted, wantedRole, 12); found.isValid()) return found;
+        QTest::qWait(50);
+    } while (!deadline.hasExpired());
+    return {};
+}
+
+bool AtSpi::doAction(const Node &node, const QString &action) {
+    QDBusInterface actions(node.service, node.path, QStringLiteral("org.a11y.atspi.Action"), m_bus);
+    const QDBusReply<QList<ActionInfo>> names = actions.call(QStringLiteral("GetActions"));
+    for (qsizetype i = 0; i < names.value().size(); ++i) {
+        if (names.value()[i].name.compare(action, Qt::CaseInsensitive) != 0) continue;
+        const QDBusReply<bool> done = actions.call(QStringLiteral("DoAction"), int(i));
+        return done.isValid() && done.value();
+    }
+    return false;
+}
+
+bool AtSpi::setText(const Node &node, const QString &text) {
+    QDBusInterface editable(node.service, node.path, QStringLiteral("org.a11y.atspi.EditableText"), m_bus);
+    const QDBusReply<bool> done = editable.call(QStringLiteral("SetTextContents"), text);
+    return done.isValid() && done.value();
+}
+
+}  // namespace sendmere::test
+
+namespace sendmere::test {
+
+QString AtSpi::text(const Node &node) {
+    QDBusInterface text(node.service, node.path, QStringLiteral("org.a11y.atspi.Text"), m_bus);
+    const QDBusReply<QString> reply = text.call(QStringLiteral("GetText"), 0, -1);
+    return reply.value();
+}
+
+}  // namespace sendmere::test

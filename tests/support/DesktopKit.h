@@ -1,0 +1,77 @@
+#pragma once
+// What the desktop tests share: they run on a real X server (sendmere_add_desktop_test), show
+// the real message boxes and file dialogs and close them as a user would, drive controls
+// through their accessibility actions, and drive the real program as a child process through
+// the accessibility bus.
+#include "platform/shell/Shell.h"
+
+#include <QDBusConnection>
+#include <QList>
+#include <QString>
+#include <functional>
+#include <optional>
+
+class QWidget;
+
+namespace sendmere::test {
+
+// Keeps the desktop's message boxes, file dialogs and launcher, and records only the end of
+// the process, which would otherwise end the test.
+class RealDialogsSeams {
+public:
+    RealDialogsSeams();
+    ~RealDialogsSeams();
+    RealDialogsSeams(const RealDialogsSeams &) = delete;
+    RealDialogsSeams &operator=(const RealDialogsSeams &) = delete;
+
+    QList<int> exitCodes;
+
+private:
+    std::unique_ptr<shell::ProgramEnd> m_saved;
+};
+
+// The control's accessibility action ("Press", "Toggle", "SetFocus" ...), as a screen reader
+// or switch access runs it; false when the control offers no such action.
+bool doAccessibleAction(QWidget *control, const QString &action);
+// Sets a text box's text through its accessible value.
+bool setAccessibleText(QWidget *control, const QString &text);
+
+// Once a message box or dialog of the program is shown and active, runs inspect on it
+// (while it is still shown), then closes it by pressing Return; returns what it showed.
+struct ClosedDialog {
+    QString title;
+    QString text;
+};
+void closeNextMessageBox(ClosedDialog *shown, std::function<void(QWidget *)> inspect = {});
+// Once a file dialog is shown, runs inspect on it, types path into it and presses Return.
+void chooseInNextFileDialog(const QString &path, std::function<void(QWidget *)> inspect = {});
+
+// A client of the accessibility bus, as a screen reader is one.
+class AtSpi {
+public:
+    struct Node {
+        QString service;
+        QString path;
+        bool isValid() const { return !service.isEmpty(); }
+    };
+    static constexpr quint32 CheckBox = 7, Label = 29, PushButton = 43, Text = 61;
+
+    AtSpi();
+    bool isConnected() const { return m_bus.isConnected(); }
+    // The application root of the process pid, waiting up to timeoutMs for it to register.
+    Node application(qint64 pid, int timeoutMs = 10000);
+    // The first node below root whose name and role match, waiting up to timeoutMs.
+    Node find(const Node &root, const QString &name, quint32 role, int timeoutMs = 5000);
+    QList<Node> children(const Node &node);
+    QString name(const Node &node);
+    quint32 role(const Node &node);
+    bool doAction(const Node &node, const QString &action);
+    bool setText(const Node &node, const QString &text);
+    QString text(const Node &node);
+
+private:
+    Node findNow(const Node &root, const QString &name, quint32 role, int depth);
+    QDBusConnection m_bus;
+};
+
+}  // namespace sendmere::test
