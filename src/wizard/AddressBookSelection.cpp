@@ -29,7 +29,7 @@ public:
 
     void run() {
         if (!mail::addressBookSeams().dialog) mail::addressBookSeams().dialog = std::make_unique<AddressBookChooser>();
-        if (!m_steps.step([&] { m_utils = mail::createAddressBookUtils(); })) {
+        if (!m_steps.step([&] { m_utils = mail::createMapiUtils(); })) {
             m_steps.clear();
             m_session = mCommon::GetCdoSession();
             if (!m_session) shell::seams().messageBox->show(&m_page, QStringLiteral("Please install CDO."), QStringLiteral("Error"));
@@ -69,7 +69,7 @@ private:
         } else if (m_utils) {
             for (quint32 tag : {mail::PR_BUSINESS_FAX_NUMBER, mail::PR_HOME_FAX_NUMBER, mail::PR_PRIMARY_FAX_NUMBER}) {
                 if (!number->text().isEmpty()) break;
-                m_steps.step([&] { number->setText(m_utils->HrGetOneProp(entry, tag)); });
+                m_steps.step([&] { number->setText(m_utils->HrGetOneProp(entry, tag).toString()); });
             }
         } else {
             m_steps.step([&] { number->setText(afterFirstAt(address(entry.EntryAddress))); });
@@ -85,7 +85,7 @@ private:
 
     frmNew &m_page;
     ResumeNext m_steps;
-    std::unique_ptr<mail::AddressBookUtils> m_utils;
+    std::unique_ptr<mail::MapiUtils> m_utils;
     mail::MessagingSession *m_session = nullptr;
 };
 

@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 #include "RegistryStore.h"
 #include "app/CWinReg.h"
+#include "app/mCommon.h"
 #include "job/FaxJob.h"
 #include "platform/mail/Contacts.h"
 #include "wizard/AddressBookDialog.h"
@@ -17,7 +18,6 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QStandardPaths>
-#include <QStringDecoder>
 #include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
@@ -48,36 +48,16 @@ void writeContacts() {
     writeCard(QStringLiteral("dee.vcf"), "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Dee Dunn\r\nEMAIL:dee@example.com\r\nEND:VCARD\r\n");
 }
 
-void registerComponent(const QString &progId, bool registered) {
-    CWinReg reg;
-    if (registered) {
-        QVERIFY(reg.OpenKey(reg.HKEY_CLASSES_ROOT(), progId, true));
-        QVERIFY(reg.SetStringValue(QString(), progId));
-        reg.CloseKey();
-        return;
-    }
-    // Taking a component away: its key goes from the classes root file, as a user would
-    // delete it with a registry editor.
+// A component is there when its CLSID is registered in the classes root; a test takes it
+// away as uninstalling it would.
+void registerComponent(const QString &className, bool registered) {
     registry::RegistryStore store;
-    QFile file(store.filePath(registry::Root::ClassesRoot));
-    if (!file.open(QIODevice::ReadOnly)) return;
-    const QByteArray bytes = file.readAll();
-    file.close();
-    const bool wide = bytes.startsWith("\xFF\xFE");
-    const QString text = wide ? QStringDecoder(QStringConverter::Utf16LE).decode(bytes.mid(2)) : QString::fromUtf8(bytes);
-    const QString section = QStringLiteral("[HKEY_CLASSES_ROOT\\") + progId;
-    QStringList kept;
-    bool dropping = false;
-    for (const QString &line : text.split(QLatin1Char('\n'))) {
-        if (line.startsWith(QLatin1Char('[')))
-            dropping = line.startsWith(section + QLatin1Char(']'), Qt::CaseInsensitive) ||
-                       line.startsWith(section + QLatin1Char('\\'), Qt::CaseInsensitive);
-        if (!dropping) kept << line;
-    }
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(kept.join(QLatin1Char('\n')).toUtf8());
-    file.close();
-    QVERIFY(!store.keyExists(registry::Root::ClassesRoot, progId));
+    const QString key = className + QStringLiteral("\\CLSID");
+    if (registered)
+        QVERIFY(store.setValue(registry::Root::ClassesRoot, key, QString(),
+                               registry::RegValue::string(QStringLiteral("{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0AFF}"))));
+    else
+        QVERIFY(store.deleteValue(registry::Root::ClassesRoot, key, QString()));
 }
 
 // Runs action on the address book window as soon as it is shown modally.
@@ -142,9 +122,11 @@ private Q_SLOTS:
     void init() {
         test::clearErrorLog();
         writeContacts();
-        registerComponent(mail::MailLibraryUtilsProgId, true);
+        registerComponent(mail::MapiUtilsClass, true);
+        registerComponent(mail::SessionClass, true);
     }
     void cleanup() {
+        mCommon::ShutDown();  // the next test opens its own messaging session
         releasePages();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         mail::addressBookSeams().accessGuard.reset();
@@ -220,9 +202,56 @@ private Q_SLOTS:
         QVERIFY(test::errorLogLines().isEmpty());
     }
 
+    // Through the messaging session: a fax entry gives the number after its '@'; any other
+    // entry gives what follows the '@' of its address unless field 10 or 11 holds a number.
+    void theMessagingSessionAddsEntriesByItsFields() {
+        registerComponent(mail::MapiUtilsClass, false);
+        frmNew &page = openPage();
+        chooseAndConfirm({QStringLiteral("Cy Cole (Other"), QStringLiteral("ann@"), QStringLiteral("bob@"),
+                          QStringLiteral("cy@"), QStringLiteral("dee@")});
+        QTest::mouseClick(page.cmdAddress, Qt::LeftButton);
+        QCOMPARE(rows(page), (QStringList{QStringLiteral("Cy Cole (Other Fax)|333"), QStringLiteral("Ann Example|+1 555 0100"),
+                                          QStringLiteral("Bob Brown|222"), QStringLiteral("Cy Cole|333"),
+                                          QStringLiteral("Dee Dunn|example.com")}));
+        QVERIFY(test::errorLogLines().isEmpty());
+    }
+
+    void cancellingTheSessionDialogIsLoggedAndChangesNothing() {
+        registerComponent(mail::MapiUtilsClass, false);
+        frmNew &page = openPage();
+        whenAddressBookShown([](AddressBookWindow &window) { QTest::mouseClick(window.cmdCancel, Qt::LeftButton); });
+        QTest::mouseClick(page.cmdAddress, Qt::LeftButton);
+        QCOMPARE(page.lvRecipients->topLevelItemCount(), 0);
+        const QStringList log = test::errorLogLines();
+        QCOMPARE(log.size(), 1);
+        QVERIFY2(log[0].startsWith(QStringLiteral("-2147221229,")) && log[0].contains(QStringLiteral("\"frmNew.cmdAddress\"")),
+                 qPrintable(log[0]));
+    }
+
+    // The user refuses the mail client's access to addresses half way: what was read before
+    // stays added, the user is told, and the refusal is logged.
+    void refusedAddressAccessKeepsWhatWasReadAndTellsTheUser() {
+        registerComponent(mail::MapiUtilsClass, false);
+        mail::addressBookSeams().accessGuard = std::make_unique<RefusingGuard>(1);
+        test::RecordingSeams seams;
+        frmNew &page = openPage();
+        chooseAndConfirm({QStringLiteral("Ann Example (Home"), QStringLiteral("Bob Brown (Home")});
+        QTest::mouseClick(page.cmdAddress, Qt::LeftButton);
+        QCOMPARE(rows(page), QStringList{QStringLiteral("Ann Example (Home Fax)|+1 555 0101")});
+        QCOMPARE(page.txtTo->text(), QStringLiteral("Bob Brown (Home Fax)"));
+        QCOMPARE(seams.recorded().messages.size(), 1);
+        QCOMPARE(seams.recorded().messages[0].title, QStringLiteral("E-mail Address Access"));
+        QCOMPARE(seams.recorded().messages[0].text,
+                 QStringLiteral("Outlook cannot return a name, because you clicked No on the e-mail address access dialog. "
+                                "You need to try again and click Yes this time."));
+        const QStringList log = test::errorLogLines();
+        QCOMPARE(log.size(), 1);
+        QVERIFY2(log[0].startsWith(QStringLiteral("287,")) && log[0].contains(QStringLiteral("\"frmNew.cmdAddress\"")), qPrintable(log[0]));
+    }
+
     void withNoMessagingLayerTheUserIsToldToInstallOne() {
-        registerComponent(mail::MailLibraryUtilsProgId, false);
-        registerComponent(QStringLiteral("MAPI.Session"), false);
+        registerComponent(mail::MapiUtilsClass, false);
+        registerComponent(mail::SessionClass, false);
         test::RecordingSeams seams;
         frmNew &page = openPage();
         QTest::mouseClick(page.cmdAddress, Qt::LeftButton);

@@ -454,8 +454,8 @@ std::vector<AddressEntry> chooseFromAddressBook(const QString &title, const QStr
     return chosen;
 }
 
-std::optional<std::vector<AddressEntry>> AddressBookUtils::AddressBook(const QString &title, int recipientLists,
-                                                                       const QString &firstListLabel) {
+std::optional<std::vector<AddressEntry>> MapiUtils::AddressBook(const QString &title, int recipientLists,
+                                                                const QString &firstListLabel) {
     Q_UNUSED(recipientLists);  // one list of chosen entries is all the dialog has
     try {
         return chooseFromAddressBook(title, {firstListLabel});
@@ -465,11 +465,8 @@ std::optional<std::vector<AddressEntry>> AddressBookUtils::AddressBook(const QSt
     }
 }
 
-std::unique_ptr<AddressBookUtils> createAddressBookUtils() {
-    const registry::RegistryStore store;
-    if (!store.keyExists(registry::Root::ClassesRoot, MailLibraryUtilsProgId))
-        throw AutomationError(err::CannotCreateObject, QStringLiteral("ActiveX component can't create object"));
-    return std::make_unique<AddressBookUtils>();
+QVariant MapiUtils::HrGetOneProp(const AddressEntry &entry, quint32 propertyTag) const {
+    return entryProperty(entry, propertyTag);
 }
 
 }  // namespace sendmere::mail

@@ -122,17 +122,4 @@ QString guardedAddress(const QString &address);
 // chosen entries. Raises MapiUserCancel on cancel, CannotCreateObject when no dialog is set.
 std::vector<AddressEntry> chooseFromAddressBook(const QString &title, const QStringList &listLabels);
 
-// The address book side of the mail library's utility object ("RedOutlook.MapiUtils").
-class AddressBookUtils {
-public:
-    // The chosen entries; nothing when the user cancels the dialog.
-    std::optional<std::vector<AddressEntry>> AddressBook(const QString &title, int recipientLists,
-                                                         const QString &firstListLabel);
-    QString HrGetOneProp(const AddressEntry &entry, quint32 tag) const { return entryProperty(entry, tag); }
-};
-
-inline const QString MailLibraryUtilsProgId = QStringLiteral("RedOutlook.MapiUtils");
-// Raises CannotCreateObject unless the mail library is registered in the classes root.
-std::unique_ptr<AddressBookUtils> createAddressBookUtils();
-
 }  // namespace sendmere::mail
