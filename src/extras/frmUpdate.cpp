@@ -8,12 +8,12 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QNetworkReply>
 #include <QProgressBar>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <QTextDocumentFragment>
 #include <QVBoxLayout>
 #include <array>
@@ -43,9 +43,16 @@ QString bodyText(const QByteArray &body, const QString &contentType) {
     return text.trimmed();
 }
 
+// Whether a file can be made in dir: tried, as the permission bits alone do not tell (a
+// read-only mount, an access list, a user with override rights).
+bool canWriteIn(const QString &dir) {
+    QTemporaryFile probe(dir + QStringLiteral("/.sendmere-probe-XXXXXX"));
+    return probe.open();
+}
+
 QString downloadFolder() {
     const QString programDir = QCoreApplication::applicationDirPath();
-    if (QFileInfo(programDir).isWritable()) return programDir;
+    if (canWriteIn(programDir)) return programDir;
     const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     QDir().mkpath(downloads);
     return downloads;

@@ -2,6 +2,7 @@
 // answers of the check, a download with and without its length, one cut short, one
 // refused, one cancelled, and the about box's Update button.
 #include "LocalHttpServer.h"
+#include "MailTestKit.h"
 #include "TestSeams.h"
 #include "TestSupport.h"
 #include "app/CWinReg.h"
@@ -10,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QStandardPaths>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -195,6 +197,33 @@ private Q_SLOTS:
         }
         // What arrived of the file cut short stays where it was written.
         QCOMPARE(fileContent(QCoreApplication::applicationDirPath() + QStringLiteral("/cut.deb")).size(), 4000);
+    }
+
+    // An installed program's directory is not the user's to write: the file goes to the
+    // user's download folder instead.
+    void aReadOnlyProgramDirectorySendsTheFileToTheDownloadFolder() {
+        const QString programDir = QCoreApplication::applicationDirPath();
+        const QFile::Permissions saved = QFile::permissions(programDir);
+        QVERIFY(QFile::setPermissions(programDir, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                                      QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+        LocalHttpServer server;
+        test::RecordingSeams seams;
+        const QByteArray body = payload(5000);
+        server.route("/files/elsewhere.deb", {"200 OK", "application/octet-stream", body});
+        QString local;
+        {
+            mailtest::ObeyFilePermissions asAUser;
+            frmUpdate &dialog = page<frmUpdate>();
+            dialog.setDownloadUrl(server.base() + QStringLiteral("/files/elsewhere.deb"));
+            local = dialog.localFile();
+            QSignalSpy ended(&dialog, &frmUpdate::downloadEnded);
+            dialog.cmdDownLoad_Click();
+            QTRY_COMPARE(ended.size(), 1);
+        }
+        QFile::setPermissions(programDir, saved);
+        QCOMPARE(local, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + QStringLiteral("/elsewhere.deb"));
+        QCOMPARE(fileContent(local), body);
+        QCOMPARE(seams.recorded().opened, QStringList{local});
     }
 
     void cancelStopsTheTransferAtOnce() {
