@@ -22,22 +22,6 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
-    void noUpdateIsToldInARealMessageBox() {
-        test::RealDialogsSeams seams;
-        test::LocalHttpServer server;
-        test::useServer(server.base());
-        server.route(test::CheckPath, {"200 OK", "text/plain", "0"});
-        frmAbout &about = page<frmAbout>();
-        about.showPage();
-        QTRY_VERIFY(about.isActiveWindow());
-        test::ClosedDialog shown;
-        test::closeNextMessageBox(&shown);
-        QVERIFY(doAccessibleAction(about.cmdUpdate, QAccessibleActionInterface::pressAction()));
-        QTRY_COMPARE(shown.text, QStringLiteral("Update not available."));
-        QCOMPARE(shown.title, QStringLiteral("Quillpost"));
-        QVERIFY(seams.exitCodes.isEmpty());
-    }
-
     // The server names a file that arrives cut short: the dialog says so and opens nothing.
     void aDownloadCutShortIsToldAndTheDialogCloses() {
         test::RealDialogsSeams seams;
