@@ -158,6 +158,11 @@ private Q_SLOTS:
         writeFile(folder + QStringLiteral("/broken.vcf"), "BEGIN:VCARD\nFN:Half\n");
         writeFile(folder + QStringLiteral("/picture.vcf"), QByteArray("\xff\xd8\xff\xe0garbage", 12));
         writeFile(folder + QStringLiteral("/notes.txt"), "BEGIN:VCARD\nFN:Not A Card File\nEND:VCARD\n");
+        QFile huge(folder + QStringLiteral("/huge.vcf"));  // sparse: takes no room on the disk
+        QVERIFY(huge.open(QIODevice::WriteOnly));
+        QVERIFY(huge.resize(65 * 1024 * 1024));
+        huge.close();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("huge\\.vcf.*larger than")));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("broken\\.vcf.*END:VCARD")));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("picture\\.vcf.*outside a card")));
         const std::vector<Contact> contacts = readContacts(folder);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcContacts, "sendmere.contacts")
@@ -215,9 +216,21 @@ std::optional<QByteArray> readWhole(const QString &path, QString *error) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
         return std::nullopt;
     }
+    // A contact is a few kilobytes, with a photo a few megabytes; far more is not a contact.
+    constexpr qint64 MaxContactFile = 64 * 1024 * 1024;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && info.st_size > MaxContactFile) {
+        ::close(fd);
+        *error = QStringLiteral("larger than %1 bytes").arg(MaxContactFile);
+        return std::nullopt;
+    }
     QByteArray bytes;
     char buffer[16384];
     for (;;) {
+        if (bytes.size() > MaxContactFile) {
+            *error = QStringLiteral("larger than %1 bytes").arg(MaxContactFile);
+            break;
+        }
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) *error = QString::fromLocal8Bit(std::strerror(errno));
