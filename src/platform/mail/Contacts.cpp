@@ -161,7 +161,7 @@ std::optional<VCardProperty> parseProperty(const QByteArray &line, QString *prob
 }
 
 bool isLine(const QByteArray &line, const char *expected) {
-    return line.trimmed().compare(expected, Qt::CaseInsensitive) == 0;
+    return QByteArrayView(line).trimmed().compare(QByteArrayView(expected), Qt::CaseInsensitive) == 0;
 }
 
 QString joinNonEmpty(const QStringList &parts) {
@@ -325,7 +325,7 @@ std::vector<VCard> parseVCards(const QByteArray &input, QStringList *problems) {
         if (problems) problems->append(what);
     };
     for (const QByteArray &line : contentLines(text)) {
-        if (line.trimmed().isEmpty()) continue;
+        if (QByteArrayView(line).trimmed().isEmpty()) continue;
         if (isLine(line, "BEGIN:VCARD")) {
             if (card) ++nested;
             else card.emplace(), problem.clear();
