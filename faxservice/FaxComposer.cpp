@@ -99,9 +99,13 @@ QString resolveCoverPage(const CoverPageDirs &dirs, int type, const QString &nam
     if (name.isEmpty())
         throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("The document asks for a cover page but names none."));
     QString path = name;
-    if (QFileInfo(name).isRelative())
+    if (QFileInfo(name).isRelative()) {
+        // A name is a file of the cover page folder, never a way out of it.
+        if (name.split(u'/').contains(QStringLiteral("..")))
+            throw ServiceError(faxbus::ErrorInvalidArgument,
+                               QStringLiteral("The cover page name \"%1\" leaves the cover page folder.").arg(name));
         path = (type == 2 ? dirs.server : dirs.personal) + u'/' + name;
-    else if (type != 1 && type != 2)
+    } else if (type != 1 && type != 2)
         throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("Unknown cover page type %1.").arg(type));
     if (!QFileInfo(path).isFile())
         throw ServiceError(faxbus::ErrorFileNotFound, QStringLiteral("The cover page template %1 does not exist.").arg(path));
@@ -110,6 +114,9 @@ QString resolveCoverPage(const CoverPageDirs &dirs, int type, const QString &nam
 
 void checkReadable(const QString &path)
 {
+    // The service's own folder is nobody's idea of where a relative name lies.
+    if (QFileInfo(path).isRelative())
+        throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("\"%1\" is no absolute file path.").arg(path));
     const QFileInfo info(path);
     if (!info.exists())
         throw ServiceError(faxbus::ErrorFileNotFound, QStringLiteral("%1: the file does not exist.").arg(path));
@@ -120,11 +127,20 @@ void checkReadable(const QString &path)
         throw ServiceError(faxbus::ErrorAccessDenied, QStringLiteral("%1: the file cannot be read (%2).").arg(path, file.errorString()));
 }
 
-RenderedBody::RenderedBody(const QString &bodyPath, QString tempPath) : m_path(std::move(tempPath))
+void throwIfCancelled(CancelFlag cancel)
+{
+    if (cancel && cancel->load())
+        throw render::RenderError(QStringLiteral("the render was stopped"));
+}
+
+RenderedBody::RenderedBody(const QString &bodyPath, QString tempPath, CancelFlag cancel) : m_path(std::move(tempPath))
 {
     checkReadable(bodyPath);
-    render::FaxTiffWriter writer(m_path);
-    render::rasteriseBody(bodyPath, [&](const QImage &page) { writer.addPage(page); });
+    render::FaxTiffWriter writer(m_path, render::TiffCoding::Scratch);
+    render::rasteriseBody(bodyPath, [&](const QImage &page) {
+        throwIfCancelled(cancel);
+        writer.addPage(page);
+    });
     if (writer.pageCount() == 0)
         throw render::RenderError(QStringLiteral("%1: the document has no pages.").arg(bodyPath));
     writer.close();
@@ -150,6 +166,7 @@ int composeJobImage(const JobImage &job, const QString &outPath)
         writer.addPage(cover);
     }
     for (int i = 0; i < bodyPages; ++i) {
+        throwIfCancelled(job.cancel);
         QImage image = render::readTiffPage(job.body->path(), i);
         render::drawBanner(image, bannerText(job.time, job.tsid, ++page, pages));
         writer.addPage(image);
@@ -158,10 +175,11 @@ int composeJobImage(const JobImage &job, const QString &outPath)
     return writer.pageCount();
 }
 
-int composeIncomingImage(const QString &bodyPath, const QString &tsid, const QString &outPath)
+int composeIncomingImage(const QString &bodyPath, const QString &tsid, const QString &outPath, CancelFlag cancel)
 {
-    RenderedBody body(bodyPath, outPath + QStringLiteral(".body.part"));
+    RenderedBody body(bodyPath, outPath + QStringLiteral(".body.part"), cancel);
     JobImage job;
+    job.cancel = cancel;
     job.body = &body;
     job.tsid = tsid;
     job.time = QDateTime::currentDateTime();

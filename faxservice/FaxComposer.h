@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QVariantMap>
+#include <atomic>
 #include <stdexcept>
 
 namespace sendmere::faxd {
@@ -34,10 +35,15 @@ QString resolveCoverPage(const CoverPageDirs &dirs, int type, const QString &nam
 // Checks that a file exists and can be read; raises ServiceError naming it otherwise.
 void checkReadable(const QString &path);
 
+// Set from another thread to stop a render between two pages; the render then raises
+// RenderError. Null: the render cannot be cancelled.
+using CancelFlag = const std::atomic<bool> *;
+void throwIfCancelled(CancelFlag cancel);
+
 // The body of a submission rendered into a temporary TIFF (without banners), removed with it.
 class RenderedBody {
 public:
-    RenderedBody(const QString &bodyPath, QString tempPath);
+    RenderedBody(const QString &bodyPath, QString tempPath, CancelFlag cancel = nullptr);
     ~RenderedBody();
     RenderedBody(const RenderedBody &) = delete;
     RenderedBody &operator=(const RenderedBody &) = delete;
@@ -56,12 +62,13 @@ struct JobImage {
     const RenderedBody *body = nullptr;
     QString tsid;
     QDateTime time;
+    CancelFlag cancel = nullptr;
 };
 
 // Writes the job's fax image to outPath and returns its page count.
 int composeJobImage(const JobImage &job, const QString &outPath);
 
 // Renders a plain file (a simulated incoming call's document) with banners to outPath.
-int composeIncomingImage(const QString &bodyPath, const QString &tsid, const QString &outPath);
+int composeIncomingImage(const QString &bodyPath, const QString &tsid, const QString &outPath, CancelFlag cancel = nullptr);
 
 }  // namespace sendmere::faxd

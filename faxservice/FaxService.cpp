@@ -13,14 +13,37 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QThread>
+#include <QDeadlineTimer>
+#include <QTimer>
+#include <atomic>
+#include <cstdlib>
 #include <optional>
+#include <sys/stat.h>
 
 namespace sendmere::faxd {
 
 namespace {
 
 constexpr int MaxPage = 1000;
+
+// The limits of one submission (see README.md): past them a client hears why at once.
+constexpr int MaxRecipients = 100;
+constexpr int MaxNoteLength = 10000;
+constexpr int MaxTextLength = 1000;  // subject, document name, cover page name, each person field
+constexpr int MaxTsidLength = 100;
+constexpr int MaxSubmissionIdLength = 200;
+constexpr qint64 MaxScheduleAheadMs = 366LL * 24 * 3600 * 1000;
+
+int maxConcurrentRenders() { return std::max(1, QThread::idealThreadCount()); }
+
+void checkLength(const QString &what, const QString &text, int max)
+{
+    if (text.size() > max)
+        throw ServiceError(faxbus::ErrorInvalidArgument,
+                           QStringLiteral("%1 is %2 characters long; at most %3 are taken.").arg(what).arg(text.size()).arg(max));
+}
 
 int checkedChoice(const QVariantMap &doc, const QString &key, int fallback, int max)
 {
@@ -31,6 +54,75 @@ int checkedChoice(const QVariantMap &doc, const QString &key, int fallback, int 
 }
 
 }  // namespace
+
+// A submission while it is rendered on a worker thread. It carries copies of all it needs;
+// the spool is touched only on the service's own thread, before and after.
+struct FaxService::SubmitTask {
+    QVariantMap document;
+    QString submissionId;
+    QString cover, bodyPath, bodyTemp;
+    QList<QVariantMap> jobs;  // their Pages are filled in by run()
+    QStringList partPaths, imagePaths;
+    QString errorName, errorText;  // set when rendering failed
+    QList<QDBusMessage> requests;  // a retry with the same submission id waits for the same reply
+    std::atomic<bool> cancel{false};
+    bool answered = false;  // the time limit answered already; the result is thrown away
+
+    void run()
+    {
+        try {
+            std::optional<RenderedBody> body;
+            if (!bodyPath.isEmpty())
+                body.emplace(bodyPath, bodyTemp, &cancel);
+            for (int i = 0; i < jobs.size(); ++i) {
+                const JobImage image{cover, document, faxbus::plainMap(jobs[i].value(QStringLiteral("Recipient"))),
+                                     body ? &*body : nullptr, jobs[i].value(QStringLiteral("TSID")).toString(),
+                                     QDateTime::currentDateTime(), &cancel};
+                // The image stays a .part file until the spool has committed its job.
+                jobs[i].insert(QStringLiteral("Pages"), composeJobImage(image, partPaths[i]));
+            }
+        } catch (const ServiceError &e) {
+            fail(e.name(), e.text());
+        } catch (const render::RenderError &e) {
+            fail(faxbus::ErrorRenderFailed, e.message());
+        } catch (const std::exception &e) {
+            fail(faxbus::ErrorFailed, QString::fromUtf8(e.what()));
+        }
+    }
+
+    void fail(const QString &name, const QString &text)
+    {
+        errorName = name;
+        errorText = text;
+        removeImages();
+    }
+
+    void removeImages() const
+    {
+        for (const QString &path : partPaths)
+            QFile::remove(path);
+    }
+
+    void replyError(const QString &name, const QString &text) const
+    {
+        for (const QDBusMessage &request : requests)
+            QDBusConnection::sessionBus().send(request.createErrorReply(name, text));
+    }
+
+    void replyIds() const
+    {
+        for (const QDBusMessage &request : requests)
+            QDBusConnection::sessionBus().send(request.createReply(QVariant(ids())));
+    }
+
+    QStringList ids() const
+    {
+        QStringList list;
+        for (const QVariantMap &job : jobs)
+            list.append(job.value(QStringLiteral("Id")).toString());
+        return list;
+    }
+};
 
 FaxService::FaxService(Spool &spool, FaxdConfig config, CoverPageDirs coverDirs, const ServiceLog &log, QObject *parent)
     : QObject(parent),
@@ -67,10 +159,25 @@ FaxService::FaxService(Spool &spool, FaxdConfig config, CoverPageDirs coverDirs,
 
 FaxService::~FaxService()
 {
-    // A render still running finishes first; its images, never queued, are leftovers that
-    // the next start removes.
+    // A render that does not stop is never waited for: its images, never queued, are
+    // leftovers that the next start removes.
+    if (!stopRenders(3000)) {
+        m_log.warning(QStringLiteral("a render did not stop; the fax service ends without it"));
+        std::_Exit(0);
+    }
+}
+
+bool FaxService::stopRenders(int waitMs)
+{
+    for (const auto &task : m_rendering)
+        task->cancel = true;
+    m_waiting.clear();
+    m_line->stopRender();
+    QDeadlineTimer deadline(waitMs);
+    bool stopped = true;
     for (QThread *worker : findChildren<QThread *>())
-        worker->wait();
+        stopped = worker->wait(deadline) && stopped;
+    return stopped;
 }
 
 bool FaxService::publish()
@@ -95,7 +202,7 @@ void FaxService::touch()
 
 void FaxService::checkIdle()
 {
-    if (m_queue->hasWork() || m_line->busy() || !findChildren<QThread *>().isEmpty()) {
+    if (m_queue->hasWork() || m_line->busy() || !m_waiting.empty() || !findChildren<QThread *>().isEmpty()) {
         touch();
         return;
     }
@@ -180,63 +287,35 @@ QVariantMap FaxService::jobProperties(const QVariantMap &doc, const QVariantMap 
     return job;
 }
 
-// A submission while it is rendered on a worker thread. It carries copies of all it needs;
-// the spool is touched only on the service's own thread, before and after.
-struct FaxService::SubmitTask {
-    QVariantMap document;
-    QString cover, bodyPath, bodyTemp;
-    QList<QVariantMap> jobs;  // their Pages are filled in by run()
-    QStringList partPaths, imagePaths;
-    QString errorName, errorText;  // set when rendering failed
-
-    void run()
-    {
-        try {
-            std::optional<RenderedBody> body;
-            if (!bodyPath.isEmpty())
-                body.emplace(bodyPath, bodyTemp);
-            for (int i = 0; i < jobs.size(); ++i) {
-                const JobImage image{cover, document, faxbus::plainMap(jobs[i].value(QStringLiteral("Recipient"))),
-                                     body ? &*body : nullptr, jobs[i].value(QStringLiteral("TSID")).toString(),
-                                     QDateTime::currentDateTime()};
-                jobs[i].insert(QStringLiteral("Pages"), composeJobImage(image, partPaths[i]));
-                if (!QFile::rename(partPaths[i], imagePaths[i]))
-                    throw ServiceError(faxbus::ErrorFailed, QStringLiteral("cannot move %1 into the queue").arg(partPaths[i]));
-            }
-        } catch (const ServiceError &e) {
-            fail(e.name(), e.text());
-        } catch (const render::RenderError &e) {
-            fail(faxbus::ErrorRenderFailed, e.message());
-        } catch (const std::exception &e) {
-            fail(faxbus::ErrorFailed, QString::fromUtf8(e.what()));
-        }
+void FaxService::checkLimits(const QVariantMap &doc) const
+{
+    const QList<QVariantMap> recipients = faxbus::plainMapList(doc.value(QStringLiteral("Recipients")));
+    if (recipients.size() > MaxRecipients)
+        throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("The fax has %1 recipients; at most %2 are taken in one submission.")
+                                                             .arg(recipients.size()).arg(MaxRecipients));
+    checkLength(QStringLiteral("The note"), doc.value(QStringLiteral("Note")).toString(), MaxNoteLength);
+    for (const char *key : {"Subject", "DocumentName", "CoverPage"})
+        checkLength(QStringLiteral("The %1").arg(QString::fromLatin1(key)), doc.value(QString::fromLatin1(key)).toString(), MaxTextLength);
+    checkLength(QStringLiteral("The SubmissionId"), doc.value(QStringLiteral("SubmissionId")).toString(), MaxSubmissionIdLength);
+    QList<QVariantMap> people = recipients;
+    people.append(faxbus::plainMap(doc.value(QStringLiteral("Sender"))));
+    for (const QVariantMap &person : people)
+        for (auto it = person.begin(); it != person.end(); ++it)
+            checkLength(QStringLiteral("The %1 of a sender or recipient").arg(it.key()), it.value().toString(),
+                        it.key() == QStringLiteral("TSID") ? MaxTsidLength : MaxTextLength);
+    if (doc.value(QStringLiteral("ScheduleType")).toInt() == 1) {
+        const qint64 at = doc.value(QStringLiteral("ScheduleTime")).toLongLong();
+        if (at <= 0)
+            throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("The fax is to be sent at a given time, but the time is missing."));
+        if (at > QDateTime::currentMSecsSinceEpoch() + MaxScheduleAheadMs)
+            throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("The send time is more than a year ahead."));
     }
-
-    void fail(const QString &name, const QString &text)
-    {
-        errorName = name;
-        errorText = text;
-        removeImages();
-    }
-
-    void removeImages() const
-    {
-        for (const QString &path : partPaths + imagePaths)
-            QFile::remove(path);
-    }
-
-    QStringList ids() const
-    {
-        QStringList list;
-        for (const QVariantMap &job : jobs)
-            list.append(job.value(QStringLiteral("Id")).toString());
-        return list;
-    }
-};
+}
 
 // Checks the document and gives each recipient its job; raises ServiceError when refused.
 std::shared_ptr<FaxService::SubmitTask> FaxService::prepareSubmission(const QVariantMap &doc)
 {
+    checkLimits(doc);
     const QList<QVariantMap> recipients = faxbus::plainMapList(doc.value(QStringLiteral("Recipients")));
     if (recipients.isEmpty())
         throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("The fax has no recipient."));
@@ -247,6 +326,7 @@ std::shared_ptr<FaxService::SubmitTask> FaxService::prepareSubmission(const QVar
     checkedChoice(doc, QStringLiteral("ScheduleType"), 0, 2);
     auto task = std::make_shared<SubmitTask>();
     task->document = doc;
+    task->submissionId = doc.value(QStringLiteral("SubmissionId")).toString();
     task->cover = resolveCoverPage(m_coverDirs, checkedChoice(doc, QStringLiteral("CoverPageType"), 0, 2),
                                    doc.value(QStringLiteral("CoverPage")).toString());
     task->bodyPath = doc.value(QStringLiteral("Body")).toString();
@@ -256,7 +336,10 @@ std::shared_ptr<FaxService::SubmitTask> FaxService::prepareSubmission(const QVar
         throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("The fax has neither a cover page nor a body."));
     for (const QVariantMap &recipient : recipients) {
         const qint64 id = m_spool.allocateId();
-        task->jobs.append(jobProperties(doc, recipient, id, 0));
+        QVariantMap job = jobProperties(doc, recipient, id, 0);
+        if (!task->submissionId.isEmpty())
+            job.insert(QStringLiteral("SubmissionId"), task->submissionId);
+        task->jobs.append(job);
         task->partPaths.append(m_spool.partPath(Folder::Queue, id));
         task->imagePaths.append(m_spool.imagePath(Folder::Queue, id));
     }
@@ -266,30 +349,85 @@ std::shared_ptr<FaxService::SubmitTask> FaxService::prepareSubmission(const QVar
 
 // Renders every recipient's image before anything is queued, on a worker thread so that the
 // service goes on answering meanwhile; the caller gets its reply (and may delete its body
-// file) only when the jobs are queued, or nothing is.
+// file) only when the jobs are queued, or nothing is. A submission id the client gave makes
+// a retry safe: the jobs it made already are the answer.
 QStringList FaxService::Submit(const QVariantMap &document)
 {
     return guarded<QStringList>([&] {
-        const std::shared_ptr<SubmitTask> task = prepareSubmission(faxbus::plainMap(document));
+        const QVariantMap doc = faxbus::plainMap(document);
+        const QString submissionId = doc.value(QStringLiteral("SubmissionId")).toString();
+        if (!submissionId.isEmpty()) {
+            checkLength(QStringLiteral("The SubmissionId"), submissionId, MaxSubmissionIdLength);
+            const QStringList made = m_spool.submittedJobs(submissionId);
+            if (!made.isEmpty()) {
+                m_log.info(QStringLiteral("submission %1 was queued before as %2").arg(submissionId, made.join(u',')));
+                return made;
+            }
+            for (const auto *list : {&m_waiting, &m_rendering})
+                for (const auto &task : *list)
+                    if (task->submissionId == submissionId) {
+                        setDelayedReply(true);
+                        task->requests.append(message());
+                        return QStringList();
+                    }
+        }
+        const std::shared_ptr<SubmitTask> task = prepareSubmission(doc);
         setDelayedReply(true);
-        const QDBusMessage request = message();
-        QThread *worker = QThread::create([task] { task->run(); });
-        worker->setParent(this);
-        connect(worker, &QThread::finished, this, [this, task, request, worker] {
-            worker->deleteLater();
-            finishSubmission(*task, request);
-        });
-        worker->start();
+        task->requests.append(message());
+        m_waiting.push_back(task);
+        startRenders();
         return QStringList();
     });
 }
 
-void FaxService::finishSubmission(const SubmitTask &task, const QDBusMessage &request)
+// At most one render per core runs at a time; the others wait their turn in order.
+void FaxService::startRenders()
+{
+    while (!m_waiting.empty() && int(m_rendering.size()) < maxConcurrentRenders()) {
+        const std::shared_ptr<SubmitTask> task = m_waiting.front();
+        m_waiting.erase(m_waiting.begin());
+        startRender(task);
+    }
+}
+
+void FaxService::startRender(const std::shared_ptr<SubmitTask> &task)
+{
+    m_rendering.push_back(task);
+    QThread *worker = QThread::create([task] { task->run(); });
+    worker->setParent(this);
+    connect(worker, &QThread::finished, this, [this, task, worker] {
+        worker->deleteLater();
+        std::erase(m_rendering, task);
+        if (task->answered)
+            task->removeImages();
+        else
+            finishSubmission(*task);
+        startRenders();
+    });
+    QTimer::singleShot(int(m_config.renderSeconds * 1000), worker, [this, task] { renderTimedOut(task); });
+    worker->start();
+}
+
+// A render past its time is stopped and its client hears so at once; a render stuck inside
+// one page is left to end by itself, and its images are thrown away then.
+void FaxService::renderTimedOut(const std::shared_ptr<SubmitTask> &task)
+{
+    if (task->answered)
+        return;
+    task->answered = true;
+    task->cancel = true;
+    const QString text = QStringLiteral("Rendering %1 took longer than %2 seconds; the fax was not queued.")
+                             .arg(task->bodyPath.isEmpty() ? QStringLiteral("the cover page") : task->bodyPath)
+                             .arg(m_config.renderSeconds);
+    m_log.warning(text);
+    task->replyError(faxbus::ErrorRenderFailed, text);
+}
+
+void FaxService::finishSubmission(const SubmitTask &task)
 {
     touch();
-    QDBusConnection bus = QDBusConnection::sessionBus();
     if (!task.errorName.isEmpty()) {
-        bus.send(request.createErrorReply(task.errorName, task.errorText));
+        task.replyError(task.errorName, task.errorText);
         return;
     }
     try {
@@ -297,11 +435,11 @@ void FaxService::finishSubmission(const SubmitTask &task, const QDBusMessage &re
     } catch (const SpoolError &e) {
         task.removeImages();
         m_log.warning(QString::fromUtf8(e.what()));
-        bus.send(request.createErrorReply(faxbus::ErrorFailed, QString::fromUtf8(e.what())));
+        task.replyError(faxbus::ErrorFailed, QString::fromUtf8(e.what()));
         return;
     }
     m_log.info(QStringLiteral("queued %1 (%2)").arg(task.ids().join(u','), task.bodyPath.isEmpty() ? QStringLiteral("cover page only") : task.bodyPath));
-    bus.send(request.createReply(QVariant(task.ids())));
+    task.replyIds();
 }
 
 faxbus::MapList FaxService::ListJobs()
@@ -330,6 +468,9 @@ void FaxService::CancelJob(const QString &id)
     });
 }
 
+// The copy is written beside the target and renamed over it, so a failed copy leaves the
+// old file as it was; only a regular file (or no file) is ever replaced, and never one of
+// the spool's own files.
 void FaxService::copyImage(const QString &source, const QString &target, const QString &what) const
 {
     if (target.isEmpty() || QFileInfo(target).isRelative())
@@ -341,11 +482,26 @@ void FaxService::copyImage(const QString &source, const QString &target, const Q
         throw ServiceError(faxbus::ErrorPathAccess, QStringLiteral("%1: the folder does not exist.").arg(target));
     if (info.isDir())
         throw ServiceError(faxbus::ErrorPathAccess, QStringLiteral("%1: is a folder.").arg(target));
-    if (info.exists() && !QFile::remove(target))
-        throw ServiceError(faxbus::ErrorAccessDenied, QStringLiteral("%1: the file cannot be replaced.").arg(target));
-    QFile file(source);
-    if (!file.copy(target))
-        throw ServiceError(faxbus::ErrorPathAccess, QStringLiteral("%1: %2").arg(target, file.errorString()));
+    struct stat st {};
+    if (::lstat(QFile::encodeName(target).constData(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw ServiceError(faxbus::ErrorPathAccess, QStringLiteral("%1: is not a regular file; only a regular file is replaced.").arg(target));
+    if (m_spool.ownsPath(target))
+        throw ServiceError(faxbus::ErrorAccessDenied, QStringLiteral("%1: is a file of the fax spool.").arg(target));
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        throw ServiceError(faxbus::ErrorPathAccess, QStringLiteral("%1: %2").arg(source, in.errorString()));
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly))
+        throw ServiceError(faxbus::ErrorAccessDenied, QStringLiteral("%1: the file cannot be written (%2).").arg(target, out.errorString()));
+    while (!in.atEnd()) {
+        const QByteArray chunk = in.read(1 << 16);
+        if (chunk.isEmpty() || out.write(chunk) != chunk.size()) {
+            out.cancelWriting();
+            throw ServiceError(faxbus::ErrorPathAccess, QStringLiteral("%1: %2").arg(target, out.errorString()));
+        }
+    }
+    if (!out.commit())
+        throw ServiceError(faxbus::ErrorPathAccess, QStringLiteral("%1: %2").arg(target, out.errorString()));
 }
 
 void FaxService::CopyJobTiff(const QString &id, const QString &path)
@@ -436,7 +592,11 @@ faxbus::MapList FaxService::ListDevices()
 void FaxService::Ring(int deviceId, const QString &callerId, const QString &path)
 {
     guarded<bool>([&] {
-        m_line->ring(deviceId, callerId, path);
+        const QDBusMessage request = message();
+        m_line->ring(deviceId, callerId, path, [request](const QString &errorName, const QString &errorText) {
+            QDBusConnection::sessionBus().send(errorName.isEmpty() ? request.createReply() : request.createErrorReply(errorName, errorText));
+        });
+        setDelayedReply(true);
         return true;
     });
 }

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QVariantMap>
 #include <memory>
+#include <vector>
 
 namespace sendmere::faxd {
 
@@ -30,6 +31,9 @@ public:
 
     // Registers the object and the bus name; false when another instance owns the name.
     bool publish();
+    // Stops every render between two pages and waits up to waitMs for them; false when one
+    // is stuck (the process must then end without waiting for it).
+    bool stopRenders(int waitMs);
 
 public Q_SLOTS:
     QStringList Submit(const QVariantMap &document);
@@ -63,7 +67,11 @@ private:
     Result guarded(Body body);
     struct SubmitTask;
     std::shared_ptr<SubmitTask> prepareSubmission(const QVariantMap &document);
-    void finishSubmission(const SubmitTask &task, const QDBusMessage &request);
+    void checkLimits(const QVariantMap &document) const;
+    void startRenders();
+    void startRender(const std::shared_ptr<SubmitTask> &task);
+    void renderTimedOut(const std::shared_ptr<SubmitTask> &task);
+    void finishSubmission(const SubmitTask &task);
     QVariantMap jobProperties(const QVariantMap &document, const QVariantMap &recipient, qint64 id, int pages) const;
     qint64 knownJob(const QString &id) const;
     Folder archive(const QString &folder) const;
@@ -78,6 +86,8 @@ private:
     const ServiceLog &m_log;
     OutgoingQueue *m_queue;  // children of this object
     IncomingLine *m_line;
+    std::vector<std::shared_ptr<SubmitTask>> m_waiting;  // submissions not rendering yet
+    std::vector<std::shared_ptr<SubmitTask>> m_rendering;
     QTimer m_idleTimer;
     QTimer m_busWatch;
     qint64 m_lastActivity = 0;

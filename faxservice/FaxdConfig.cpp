@@ -25,6 +25,8 @@ void writeDefaults(QSettings &s)
     s.beginGroup(QStringLiteral("Service"));
     s.setValue(QStringLiteral("RingSeconds"), d.ringSeconds);
     s.setValue(QStringLiteral("IdleExitMinutes"), d.idleExitMinutes);
+    s.setValue(QStringLiteral("RenderSeconds"), d.renderSeconds);
+    s.setValue(QStringLiteral("LockWaitSeconds"), d.lockWaitSeconds);
     s.endGroup();
     s.beginGroup(QStringLiteral("Device1"));
     s.setValue(QStringLiteral("Name"), QStringLiteral("Sendmere Virtual Modem"));
@@ -90,6 +92,8 @@ FaxdConfig FaxdConfig::load(const QString &path)
     c.retryIntervalSeconds = qMax(0.0, s.value(QStringLiteral("Schedule/RetryIntervalSeconds"), c.retryIntervalSeconds).toDouble());
     c.ringSeconds = qMax(1.0, s.value(QStringLiteral("Service/RingSeconds"), c.ringSeconds).toDouble());
     c.idleExitMinutes = qMax(0.02, s.value(QStringLiteral("Service/IdleExitMinutes"), c.idleExitMinutes).toDouble());
+    c.renderSeconds = qBound(0.1, s.value(QStringLiteral("Service/RenderSeconds"), c.renderSeconds).toDouble(), 3600.0);
+    c.lockWaitSeconds = qBound(0.0, s.value(QStringLiteral("Service/LockWaitSeconds"), c.lockWaitSeconds).toDouble(), 600.0);
     c.devices = readDevices(s);
     return c;
 }

@@ -24,6 +24,8 @@ struct FaxdConfig {
     double retryIntervalSeconds = 600;
     double ringSeconds = 120;       // how long a simulated call rings before it is missed
     double idleExitMinutes = 10;    // the service ends when nothing was to do for this long
+    double renderSeconds = 100;     // a submission's render is given up after this long
+    double lockWaitSeconds = 10;    // how long a starting service waits for one that is ending
     QList<DeviceConfig> devices;
 
     static QString defaultPath();

@@ -5,8 +5,12 @@
 #include "ServiceLog.h"
 #include "Spool.h"
 
+#include "FaxRender.h"
+
 #include <QDateTime>
 #include <QFile>
+#include <QThread>
+#include <atomic>
 
 namespace sendmere::faxd {
 
@@ -22,7 +26,7 @@ IncomingLine::IncomingLine(Spool &spool, const FaxdConfig &config, const Service
 
 IncomingLine::~IncomingLine()
 {
-    if (m_call)
+    if (m_call && !m_call->rendering)
         discard();
 }
 
@@ -34,7 +38,13 @@ const DeviceConfig &IncomingLine::device(int deviceId) const
     throw ServiceError(faxbus::ErrorNotFound, QStringLiteral("There is no fax device %1.").arg(deviceId));
 }
 
-void IncomingLine::ring(int deviceId, const QString &callerId, const QString &documentPath)
+struct IncomingLine::RingRender {
+    std::atomic<bool> cancel{false};
+    int pages = 0;
+    QString errorName, errorText;
+};
+
+void IncomingLine::ring(int deviceId, const QString &callerId, const QString &documentPath, RingDone done)
 {
     const DeviceConfig &d = device(deviceId);
     if (m_call)
@@ -42,22 +52,54 @@ void IncomingLine::ring(int deviceId, const QString &callerId, const QString &do
     checkReadable(documentPath);
     const qint64 id = m_spool.allocateId();
     const QString part = m_spool.partPath(Folder::Received, id);
-    try {
-        const int pages = composeIncomingImage(documentPath, callerId, part);
-        m_call = Call{d, callerId, id, pages, false, 0};
-    } catch (...) {
-        QFile::remove(part);
-        throw;
-    }
-    m_log.info(QStringLiteral("incoming call from %1 rings on %2").arg(callerId, d.name));
-    m_timer.start(int(m_config.ringSeconds * 1000));
-    Q_EMIT incomingCall(deviceId, callerId);
+    m_call = Call{d, callerId, id, 0, false, 0, true};
+    auto render = std::make_shared<RingRender>();
+    m_render = render;
+    // Rendered beside the service's thread, so that other clients are answered meanwhile.
+    QThread *worker = QThread::create([render, documentPath, callerId, part] {
+        try {
+            render->pages = composeIncomingImage(documentPath, callerId, part, &render->cancel);
+        } catch (const ServiceError &e) {
+            render->errorName = e.name();
+            render->errorText = e.text();
+        } catch (const render::RenderError &e) {
+            render->errorName = faxbus::ErrorRenderFailed;
+            render->errorText = e.message();
+        } catch (const std::exception &e) {
+            render->errorName = faxbus::ErrorFailed;
+            render->errorText = QString::fromUtf8(e.what());
+        }
+    });
+    worker->setParent(this);
+    connect(worker, &QThread::finished, this, [this, worker, render, part, deviceId, callerId, done] {
+        worker->deleteLater();
+        m_render.reset();
+        if (!render->errorName.isEmpty()) {
+            QFile::remove(part);
+            m_call.reset();
+            done(render->errorName, render->errorText);
+            return;
+        }
+        m_call->pages = render->pages;
+        m_call->rendering = false;
+        m_log.info(QStringLiteral("incoming call from %1 rings on %2").arg(callerId, m_call->device.name));
+        m_timer.start(int(m_config.ringSeconds * 1000));
+        done({}, {});
+        Q_EMIT incomingCall(deviceId, callerId);
+    });
+    worker->start();
+}
+
+void IncomingLine::stopRender()
+{
+    if (m_render)
+        m_render->cancel = true;
 }
 
 QString IncomingLine::answer(int deviceId)
 {
     const DeviceConfig &d = device(deviceId);
-    if (!m_call || m_call->answered || m_call->device.id != deviceId)
+    if (!m_call || m_call->rendering || m_call->answered || m_call->device.id != deviceId)
         throw ServiceError(faxbus::ErrorNoCall, QStringLiteral("No call is ringing on %1.").arg(d.name));
     m_call->answered = true;
     m_call->start = QDateTime::currentMSecsSinceEpoch();
@@ -96,9 +138,6 @@ void IncomingLine::received()
     message.insert(QStringLiteral("Priority"), 1);
     const QString id = idText(call.id);
     try {
-        QFile::remove(m_spool.imagePath(Folder::Received, call.id));
-        if (!QFile::rename(m_spool.partPath(Folder::Received, call.id), m_spool.imagePath(Folder::Received, call.id)))
-            throw SpoolError(QStringLiteral("cannot move the received image into the archive"));
         m_spool.insertMessage(Folder::Received, message);
     } catch (const SpoolError &e) {
         m_log.warning(QStringLiteral("incoming fax %1 from %2 is lost: %3").arg(id, call.callerId, QString::fromUtf8(e.what())));

@@ -5,6 +5,8 @@
 
 #include <QObject>
 #include <QTimer>
+#include <functional>
+#include <memory>
 #include <optional>
 
 namespace sendmere::faxd {
@@ -18,7 +20,11 @@ public:
     IncomingLine(Spool &spool, const FaxdConfig &config, const ServiceLog &log, QObject *parent = nullptr);
     ~IncomingLine() override;
 
-    void ring(int deviceId, const QString &callerId, const QString &documentPath);
+    // The call's document is rendered on a worker thread; the line rings once it is ready
+    // and done hears the outcome (an empty error name on success).
+    using RingDone = std::function<void(const QString &errorName, const QString &errorText)>;
+    void ring(int deviceId, const QString &callerId, const QString &documentPath, RingDone done);
+    void stopRender();  // a render in progress stops between two pages
     QString answer(int deviceId);  // the id of the incoming job
     bool busy() const { return m_call.has_value(); }
 
@@ -36,7 +42,9 @@ private:
         int pages = 0;
         bool answered = false;
         qint64 start = 0;
+        bool rendering = true;  // the line is taken, but it rings only once the image is ready
     };
+    struct RingRender;
     const DeviceConfig &device(int deviceId) const;
     void missed();
     void received();
@@ -46,6 +54,7 @@ private:
     const FaxdConfig &m_config;
     const ServiceLog &m_log;
     std::optional<Call> m_call;
+    std::shared_ptr<RingRender> m_render;
     QTimer m_timer;
 };
 

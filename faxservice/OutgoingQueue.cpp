@@ -65,8 +65,14 @@ OutgoingQueue::~OutgoingQueue() = default;
 
 void OutgoingQueue::load()
 {
-    for (const QVariantMap &job : m_spool.jobs())
+    for (QVariantMap job : m_spool.jobs()) {
+        // No line carries a job at the start: one the spool could not requeue (a full disk)
+        // is requeued here, so that it moves all the same.
+        const int s = job.value(KeyStatus).toInt();
+        if (s == status::InProgress || s == status::Cancelling)
+            job.insert(KeyStatus, s == status::InProgress ? status::Pending : status::Cancelled);
         m_jobs[idNumber(job.value(KeyId).toString())] = job;
+    }
     scheduleWake();
 }
 
@@ -118,13 +124,12 @@ void OutgoingQueue::cancel(qint64 id)
     if (it == m_jobs.end())
         throw ServiceError(faxbus::ErrorNotFound, QStringLiteral("There is no job %1 in the outgoing queue.").arg(idText(id)));
     const QString text = idText(id);
+    m_spool.removeJob(id);  // when the spool refuses, nothing has changed and the caller hears why
     if (Line *line = lineOf(id)) {
-        setStatus(it->second, status::Cancelling, QStringLiteral("Cancelling"));
+        Q_EMIT jobChanged(text, status::Cancelling);
         line->timer->stop();
         line->job = 0;
     }
-    it->second.insert(KeyStatus, status::Cancelled);
-    m_spool.removeJob(id);
     m_jobs.erase(it);
     m_log.info(QStringLiteral("job %1 cancelled").arg(text));
     Q_EMIT jobChanged(text, status::Cancelled);
@@ -132,12 +137,32 @@ void OutgoingQueue::cancel(qint64 id)
     scheduleWake();
 }
 
+// The job changes only once the spool holds the change; a SpoolError leaves it as it was.
 void OutgoingQueue::setStatus(QVariantMap &job, int newStatus, const QString &extended)
 {
-    job.insert(KeyStatus, newStatus);
-    job.insert(QStringLiteral("ExtendedStatus"), extended);
-    m_spool.updateJob(job);
+    QVariantMap changed = job;
+    changed.insert(KeyStatus, newStatus);
+    changed.insert(QStringLiteral("ExtendedStatus"), extended);
+    m_spool.updateJob(changed);
+    job = changed;
     Q_EMIT jobChanged(job.value(KeyId).toString(), newStatus);
+}
+
+// The spool refused a write (most often a full disk): this job waits a retry interval and
+// tries again by itself, showing why; its retries are not used up and the others go on.
+void OutgoingQueue::postpone(QVariantMap &job, const QString &reason)
+{
+    const QString id = job.value(KeyId).toString();
+    job.insert(KeyStatus, status::Retrying);
+    job.insert(QStringLiteral("ExtendedStatus"), QStringLiteral("Postponed: %1").arg(reason));
+    job.insert(KeyScheduled, nowMs() + qint64(std::clamp(m_config.retryIntervalSeconds, 1.0, 600.0) * 1000));
+    m_log.warning(QStringLiteral("job %1 postponed: %2").arg(id, reason));
+    try {
+        m_spool.updateJob(job);
+    } catch (const SpoolError &) {
+        // the spool keeps the job as it was; the queue in memory holds the reason meanwhile
+    }
+    Q_EMIT jobChanged(id, status::Retrying);
 }
 
 std::optional<qint64> OutgoingQueue::nextDueJob(const QDateTime &now) const
@@ -179,12 +204,15 @@ void OutgoingQueue::dispatch()
 {
     const QDateTime now = QDateTime::currentDateTime();
     for (Line &line : m_lines) {
-        if (line.job != 0)
-            continue;
-        const auto id = nextDueJob(now);
-        if (!id)
-            break;
-        startTransmission(line, *id);
+        // A job the spool postponed leaves the line free for the next one.
+        while (line.job == 0) {
+            const auto id = nextDueJob(now);
+            if (!id) {
+                scheduleWake();
+                return;
+            }
+            startTransmission(line, *id);
+        }
     }
     scheduleWake();
 }
@@ -192,10 +220,17 @@ void OutgoingQueue::dispatch()
 void OutgoingQueue::startTransmission(Line &line, qint64 id)
 {
     QVariantMap &job = m_jobs.at(id);
+    QVariantMap started = job;
+    started.insert(QStringLiteral("TransmissionStart"), nowMs());
+    started.insert(QStringLiteral("DeviceName"), line.device.name);
+    try {
+        setStatus(started, status::InProgress, QStringLiteral("Transmitting"));
+    } catch (const SpoolError &e) {
+        postpone(job, QString::fromUtf8(e.what()));
+        return;
+    }
+    job = started;
     line.job = id;
-    job.insert(QStringLiteral("TransmissionStart"), nowMs());
-    job.insert(QStringLiteral("DeviceName"), line.device.name);
-    setStatus(job, status::InProgress, QStringLiteral("Transmitting"));
     const double seconds = m_config.dialDelaySeconds + m_config.secondsPerPage * job.value(QStringLiteral("Pages")).toInt();
     line.timer->start(msecsFromSeconds(seconds));
 }
@@ -214,7 +249,7 @@ void OutgoingQueue::finishTransmission(Line &line)
         else
             complete(line, it->second);
     } catch (const SpoolError &e) {
-        m_log.warning(QStringLiteral("job %1: %2").arg(idText(id), QString::fromUtf8(e.what())));
+        postpone(it->second, QString::fromUtf8(e.what()));
     }
     dispatch();
 }

@@ -61,6 +61,7 @@ private:
     void failAttempt(Line &line, QVariantMap &job, const QString &reason);
     void complete(Line &line, QVariantMap &job);
     void setStatus(QVariantMap &job, int status, const QString &extended);
+    void postpone(QVariantMap &job, const QString &reason);
     Line *lineOf(qint64 id);
 
     Spool &m_spool;

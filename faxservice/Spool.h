@@ -4,6 +4,7 @@
 // received/. Every state change is one transaction. The sidecars let a corrupt database be
 // rebuilt from the files; what cannot be recovered is written to the log.
 #include <QList>
+#include <QStringList>
 #include <QString>
 #include <QVariantMap>
 #include <optional>
@@ -32,7 +33,8 @@ public:
 
     static QString defaultRoot();  // $XDG_DATA_HOME/sendmere/fax
 
-    // Opens the database, rebuilding it when it is corrupt, and reconciles it with the files.
+    // Opens the database, rebuilding it when it is corrupt, missing or empty, and reconciles
+    // it with the files. What it cannot understand goes to the quarantine folder, never away.
     void open();
     bool wasRebuilt() const { return m_rebuilt; }
 
@@ -40,10 +42,16 @@ public:
     QString imagePath(Folder folder, qint64 id) const;
     QString partPath(Folder folder, qint64 id) const;  // where an image is written before it counts
     QString directory(Folder folder) const;
+    QString quarantineDirectory() const;
+    // True for the database, its journals, the lock and every file in the spool's folders.
+    bool ownsPath(const QString &path) const;
 
     QList<QVariantMap> jobs() const;
-    void insertJobs(const QList<QVariantMap> &jobs);  // their images are in place already
+    // Their images wait at partPath(); they move into place once the rows are committed.
+    void insertJobs(const QList<QVariantMap> &jobs);
     void updateJob(const QVariantMap &job);
+    // The jobs a submission with this client-given id made (queued, sent or cancelled since).
+    QStringList submittedJobs(const QString &submissionId) const;
     void removeJob(qint64 id);
     // Moves a transmitted job to the sent archive and, when given, delivers the loopback copy
     // into the received archive, in one transaction.
@@ -51,7 +59,7 @@ public:
 
     std::optional<QVariantMap> message(Folder folder, qint64 id) const;
     QList<QVariantMap> messages(Folder folder, qint64 afterId, int count) const;
-    void insertMessage(Folder folder, const QVariantMap &message);  // image in place already
+    void insertMessage(Folder folder, const QVariantMap &message);  // image at partPath(), as above
     void insertMessages(Folder folder, const QList<QVariantMap> &messages);  // one transaction for all
     bool deleteMessage(Folder folder, qint64 id);
 
@@ -62,11 +70,23 @@ private:
     void createSchema();
     void reconcileJobs();
     void reportLostImages(Folder folder) const;
+    void checkRows(Folder folder);
+    void finishParts(Folder folder);
     void reconcileFiles(Folder folder);
+    bool isTombstoned(Folder folder, qint64 id) const;
+    bool hasRow(Folder folder, qint64 id) const;
+    void quarantine(Folder folder, qint64 id, const QString &reason, const QByteArray &row = {}) const;
+    void placeImage(Folder folder, qint64 id) const;
     void raiseNextIdAbove(qint64 id);
-    void writeSidecar(Folder folder, const QVariantMap &props) const;
+    QString sidecarPath(Folder folder, qint64 id) const;
+    void prepareSidecar(Folder folder, const QVariantMap &props) const;
+    void placeSidecar(Folder folder, qint64 id) const;
+    void discardSidecar(Folder folder, qint64 id) const;
+    void restoreSidecars(Folder folder);
+    void insertRows(Folder folder, const QList<QVariantMap> &rows, const QString &what);
     void removeFiles(Folder folder, qint64 id) const;
     void insertRow(Folder folder, const QVariantMap &props);
+    void insertTombstone(Folder folder, qint64 id);
     void commitOrThrow(const QString &what);
     class Query;
 
@@ -77,5 +97,9 @@ private:
 };
 
 QString folderName(Folder folder);  // "queue", "sent", "received"
+
+// Why a job's or a message's properties (from a row or a sidecar) cannot be used; empty
+// when they can. A job or message that would never move is no recovery.
+QString propertiesProblem(Folder folder, const QVariantMap &props);
 
 }  // namespace sendmere::faxd

@@ -11,11 +11,6 @@ constexpr QChar kSeparator = u'\\';
 constexpr QChar kOrderSeparator = QChar(1);
 constexpr int kMaxKeyNameLength = 255;
 
-bool sameName(const QString &a, const QString &b)
-{
-    return a.compare(b, Qt::CaseInsensitive) == 0;
-}
-
 bool validComponent(QStringView component)
 {
     if (component.isEmpty() || component.size() > kMaxKeyNameLength)
@@ -28,30 +23,36 @@ bool validComponent(QStringView component)
 
 const StoredValue *HiveKey::find(const QString &name) const
 {
-    for (const StoredValue &v : values) {
-        if (sameName(v.name, name))
-            return &v;
-    }
-    return nullptr;
+    const auto it = index.constFind(name.toCaseFolded());
+    return it == index.cend() ? nullptr : &values.at(*it);
 }
 
 bool HiveKey::set(const QString &name, const std::variant<RegValue, OpaqueValue> &data)
 {
-    for (StoredValue &v : values) {
-        if (sameName(v.name, name)) {
-            if (v.data == data)
-                return false;
-            v.data = data;
-            return true;
-        }
+    const QString folded = name.toCaseFolded();
+    const auto it = index.constFind(folded);
+    if (it != index.cend()) {
+        StoredValue &v = values[*it];
+        if (v.data == data)
+            return false;
+        v.data = data;
+        return true;
     }
+    index.insert(folded, values.size());
     values.append({name, data});
     return true;
 }
 
 bool HiveKey::remove(const QString &name)
 {
-    return values.removeIf([&](const StoredValue &v) { return sameName(v.name, name); }) > 0;
+    const auto it = index.constFind(name.toCaseFolded());
+    if (it == index.cend())
+        return false;
+    values.removeAt(*it);
+    index.clear();
+    for (qsizetype i = 0; i < values.size(); ++i)
+        index.insert(values.at(i).name.toCaseFolded(), i);
+    return true;
 }
 
 std::optional<QString> normalizeKeyPath(const QString &path)
@@ -107,7 +108,7 @@ HiveKey &Hive::ensureKey(const QString &normalizedPath)
         const QString candidate = spelled.isEmpty() ? component : spelled + kSeparator + component;
         auto it = m_keys.find(orderKey(candidate));
         if (it == m_keys.end())
-            it = m_keys.insert(orderKey(candidate), HiveKey{candidate, {}});
+            it = m_keys.insert(orderKey(candidate), HiveKey{candidate, {}, {}});
         spelled = it->path;
         current = &it.value();
     }

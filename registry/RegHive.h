@@ -3,6 +3,7 @@
 #include "RegistryStore.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QLoggingCategory>
 #include <QMap>
@@ -31,6 +32,9 @@ struct StoredValue {
 struct HiveKey {
     QString path;  // as created, "" for the root key itself
     QList<StoredValue> values;
+    // Case-folded name -> position in values, so that a key of many values is read and
+    // written in time proportional to its size. Kept in step by set() and remove().
+    QHash<QString, qsizetype> index;
 
     const StoredValue *find(const QString &name) const;
     // Replaces a value of the same name (keeping that name's spelling) or appends one.

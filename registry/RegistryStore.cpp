@@ -3,10 +3,12 @@
 #include "DesktopAssociations.h"
 #include "RegHive.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 #include <QRandomGenerator>
 #include <QSaveFile>
@@ -85,13 +87,35 @@ void setString(Hive &hive, const QString &key, const QString &name, const QStrin
     hive.ensureKey(key).set(name, RegValue::string(text));
 }
 
-// What a fresh machine holds, so that the program finds its folders and the mail store.
+std::function<void(Root)> &seededInstaller()
+{
+    static std::function<void(Root)> installer;
+    return installer;
+}
+
+// The common application data folder. An installed program finds its shared data folder,
+// where the shipped cover page templates were installed, beside its own folder; run from a
+// build tree it uses the user's data folder, into which the templates are copied.
+QString commonAppData()
+{
+    if (QCoreApplication::instance()) {
+        const QDir programDir(QCoreApplication::applicationDirPath());
+        for (const char *relative : {SENDMERE_DATADIR_FROM_PROGRAMDIR, SENDMERE_DATADIR_FROM_BINDIR}) {
+            const QString shared = QDir::cleanPath(programDir.filePath(QString::fromUtf8(relative)));
+            if (QFileInfo(shared + QStringLiteral("/coverpages")).isDir())
+                return shared;
+        }
+    }
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/sendmere");
+}
+
+// What a fresh machine holds, so that the program finds its folders, the mail store and the
+// imaging component.
 Hive seededHive(Root root)
 {
     Hive hive;
     if (root == Root::LocalMachine) {
-        const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-        setString(hive, kShellFolders, QStringLiteral("Common AppData"), dataDir + QStringLiteral("/sendmere"));
+        setString(hive, kShellFolders, QStringLiteral("Common AppData"), commonAppData());
         setString(hive, kFaxSetup, QStringLiteral("ServerCoverPageDir"), QStringLiteral("coverpages"));
         setString(hive, QStringLiteral("SOFTWARE\\Clients\\Mail"), QString(), QString());
         setString(hive, QStringLiteral("SOFTWARE\\Clients\\Mail\\Microsoft Outlook"), QString(),
@@ -106,13 +130,15 @@ Hive seededHive(Root root)
         QDir().mkpath(documents + QLatin1Char('/') + personalCoverPages);
         hive.ensureKey(QStringLiteral("Software\\Microsoft\\Fax\\UserInfo"));
     } else if (root == Root::ClassesRoot) {
-        // The mail side's components, served by the program's own mail store. Taking a
-        // registration away makes the program take its path for a machine without it.
+        // The mail side's components, served by the program's own mail store, and the imaging
+        // component, the program's binding to the scanner library. Taking a registration away
+        // makes the program take its path for a machine without it.
         const std::pair<const char *, const char *> components[] = {
             {"Outlook.Application", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A01}"},
             {"MAPI.Session", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A02}"},
             {"RedOutlook.SafeMailItem", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A03}"},
             {"RedOutlook.MAPIUtils", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A04}"},
+            {"Wia.Script", "{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0A05}"},
         };
         for (const auto &[name, clsid] : components) {
             setString(hive, QLatin1String(name), QString(), QLatin1String(name));
@@ -291,6 +317,8 @@ const Hive &RegistryStore::storedHive(Root root) const
         // the seed values still answer, without a new attempt at every read.
         if (!transact(root, [](Hive &) { return Outcome{true, false}; }))
             slot = {true, now, seededHive(root), std::nullopt};
+        else if (seededInstaller())
+            seededInstaller()(root);
         return slot.hive;
     }
     ReadFile read = readFile(path, root);
@@ -371,6 +399,20 @@ QStringList RegistryStore::subKeys(Root root, const QString &key) const
     return names;
 }
 
+void onRootSeeded(std::function<void(Root)> installer)
+{
+    seededInstaller() = std::move(installer);
+}
+
+std::optional<qsizetype> RegistryStore::opaqueValueSize(Root root, const QString &key, const QString &name) const
+{
+    const auto path = normalizeKeyPath(key);
+    const HiveKey *k = path ? storedHive(root).key(*path) : nullptr;
+    const StoredValue *stored = k ? k->find(name) : nullptr;
+    const auto *opaque = stored ? std::get_if<OpaqueValue>(&stored->data) : nullptr;
+    return opaque ? std::optional(opaque->bytes.size()) : std::nullopt;
+}
+
 std::optional<RegValue> RegistryStore::value(Root root, const QString &key, const QString &name) const
 {
     const auto path = normalizeKeyPath(key);
@@ -399,6 +441,12 @@ bool RegistryStore::setValue(Root root, const QString &key, const QString &name,
     const auto value = canonical(given);
     if (!path || !value || !writableName(name))
         return false;
+    // A string value ends at its first NUL for every reader: one inside it would cut it short.
+    if (value->type != ValueType::DWord && value->text.contains(QChar(0))) {
+        qCWarning(lcRegistry, "%s\\%s: the value \"%s\" holds a NUL character; a string value cannot, so it was not written",
+                  qPrintable(rootName(root)), qPrintable(key), qPrintable(name));
+        return false;
+    }
     const HiveKey *cached = storedHive(root).key(*path);
     const StoredValue *current = cached ? cached->find(name) : nullptr;
     if (current && current->data == std::variant<RegValue, OpaqueValue>(*value))

@@ -20,6 +20,11 @@ namespace sendmere::registry {
 
 enum class Root { ClassesRoot, CurrentUser, LocalMachine };
 
+// Runs after a store has made a root's missing file with the seed values (a fresh machine),
+// so that a program installs what goes with them: the shipped cover pages in the seeded
+// server cover page folder, say. One per process, set at its start.
+void onRootSeeded(std::function<void(Root)> installer);
+
 enum class ValueType : quint32 { String = 1, ExpandString = 2, DWord = 4 };
 
 struct RegValue {
@@ -51,6 +56,9 @@ public:
     // name "" is the key's default (unnamed) value.
     std::optional<RegValue> value(Root root, const QString &key, const QString &name) const;
     bool setValue(Root root, const QString &key, const QString &name, const RegValue &value);
+    // The size in bytes of a value of a type this store keeps but does not interpret (binary,
+    // multi-string ...); nullopt when there is no such value.
+    std::optional<qsizetype> opaqueValueSize(Root root, const QString &key, const QString &name) const;
     bool deleteValue(Root root, const QString &key, const QString &name);
     bool flush(Root root);  // the file is on disk (fsync'd) when this returns true
 

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <cstdio>
@@ -42,4 +43,29 @@ int main(int argc, char **argv) {
     std::printf("read, cached:                       %8.2f us\n", cached);
     std::printf("read, new store parsing the file:   %8.1f us\n", fresh);
     std::printf("read, desktop .tiff association:    %8.1f us\n", tiff);
+
+    // Big files: the cost per byte must stay flat as a key grows to 100,000 values.
+    for (const int count : {1000, 10000, 100000}) {
+        QTemporaryDir bigDir;
+        RegistryStore big(bigDir.path());
+        const QString bigKey = QStringLiteral("Software\\Big");
+        {
+            QString text = QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Big]\r\n");
+            for (int n = 0; n < count; ++n)
+                text += QStringLiteral("\"Value%1\"=dword:%2\r\n").arg(n).arg(n, 8, 16, QChar(u'0'));
+            QFile file(big.filePath(Root::CurrentUser));
+            file.open(QIODevice::WriteOnly);
+            file.write(text.toUtf8());
+        }
+        const qint64 bytes = QFileInfo(big.filePath(Root::CurrentUser)).size();
+        const double read = microsecondsPerCall(3, [&](int) {
+            RegistryStore other(bigDir.path());
+            (void)other.value(Root::CurrentUser, bigKey, QStringLiteral("Value1"));
+        });
+        const double bigWrite = microsecondsPerCall(5, [&](int i) {
+            big.setValue(Root::CurrentUser, bigKey, QStringLiteral("Value%1").arg(i), RegValue::number(7));
+        });
+        std::printf("%6d values (%8lld bytes): first read %9.0f us, write %9.0f us (%.3f us/byte)\n", count, bytes, read,
+                    bigWrite, bigWrite / double(bytes));
+    }
 }

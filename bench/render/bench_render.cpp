@@ -1,7 +1,8 @@
 // Renders a 20-page PDF (made here, or given as the first argument) to a TIFF Class F file
 // N times and prints pages per second, then does the same with Ghostscript's tiffg4 device
 // at 204x196 dpi. Usage: bench_render [file.pdf] [iterations]; a file.pdf that does not
-// exist yet receives the sample document.
+// exist yet receives the sample document. bench_render --make-sample file.pdf only writes
+// the sample (run-send-bench.sh uses it).
 #include "FaxRender.h"
 
 #include <QElapsedTimer>
@@ -148,6 +149,10 @@ QString describe(const Rates &rates) {
 int main(int argc, char **argv) {
     QGuiApplication app(argc, argv);
     QTextStream out(stdout);
+    if (argc == 3 && QByteArray(argv[1]) == "--make-sample") {
+        makeSamplePdf(QString::fromLocal8Bit(argv[2]));
+        return 0;
+    }
     const QTemporaryDir dir;
     const QString given = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     const QString pdf = !given.isEmpty() && QFileInfo::exists(given)

@@ -21,6 +21,8 @@ inline const QString ErrorPathAccess = QStringLiteral("org.sendmere.Fax1.Error.P
 inline const QString ErrorRenderFailed = QStringLiteral("org.sendmere.Fax1.Error.RenderFailed");
 inline const QString ErrorNoCall = QStringLiteral("org.sendmere.Fax1.Error.NoCall");
 inline const QString ErrorFailed = QStringLiteral("org.sendmere.Fax1.Error.Failed");
+// The user's spool is served by a fax service of another session (another session bus).
+inline const QString ErrorOtherSession = QStringLiteral("org.sendmere.Fax1.Error.OtherSession");
 
 // Archive folder names on the bus.
 inline const QString FolderOutgoing = QStringLiteral("outgoing");

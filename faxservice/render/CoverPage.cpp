@@ -95,36 +95,73 @@ struct TextStyle {
         return style;
     }
 
-    double width(const QString &text) const {
-        constexpr int MeasureSize = 1000;  // measured large, scaled down: no hinting error
-        QFont font(family);
-        font.setPixelSize(MeasureSize);
-        font.setBold(bold);
-        return QFontMetricsF(font).horizontalAdvance(text) * size / MeasureSize;
+    QFont font() const {
+        QFont f(family);
+        f.setPixelSize(MeasureSize);
+        f.setBold(bold);
+        return f;
     }
+    static constexpr int MeasureSize = 1000;  // measured large, scaled down: no hinting error
 };
 
-// Breaks text into lines no wider than maxWidth (when > 0), at blanks where possible.
+// Widths in the style's user units; the font is set up once per wrapped text.
+class TextMeasure {
+public:
+    explicit TextMeasure(const TextStyle &style)
+        : m_metrics(style.font()), m_scale(style.size / TextStyle::MeasureSize) {}
+    double operator()(const QString &text) const { return m_metrics.horizontalAdvance(text) * m_scale; }
+    double operator()(QChar c) const { return m_metrics.horizontalAdvance(c) * m_scale; }
+
+private:
+    QFontMetricsF m_metrics;
+    double m_scale;
+};
+
+// Breaks text into lines no wider than maxWidth (when > 0), at blanks where possible; a word
+// wider than the area is cut by characters. A line is measured whole only while it grows up to
+// the width, and a long word is cut piece by piece, so the cost grows with the text's length
+// (one word of thousands of characters took minutes when every cut measured it again).
 QStringList wrapLines(const QString &text, const TextStyle &style, double maxWidth) {
+    const TextMeasure measure(style);
     QStringList lines;
+    // Pieces of word that fit the width; the last piece begins the next line.
+    auto cutWord = [&](const QString &word) {
+        qsizetype start = 0;
+        while (true) {
+            double width = 0;
+            qsizetype end = start;
+            while (end < word.size()) {
+                const qsizetype n = word.at(end).isHighSurrogate() && end + 1 < word.size() ? 2 : 1;
+                const double advance = n == 1 ? measure(word.at(end)) : measure(word.mid(end, n));
+                if (end > start && width + advance > maxWidth)
+                    break;
+                width += advance;
+                end += n;
+            }
+            // Shaping can make the piece a little wider than its characters' sum.
+            while (end - start > 1 && measure(word.mid(start, end - start)) > maxWidth)
+                end -= word.at(end - 1).isLowSurrogate() && end - start > 2 ? 2 : 1;
+            if (end >= word.size())
+                return word.mid(start);
+            lines << word.mid(start, end - start);
+            start = end;
+        }
+    };
     for (const QString &paragraph : text.split(QLatin1Char('\n'))) {
         QString line;
+        bool first = true;
         for (const QString &word : paragraph.split(QLatin1Char(' '))) {
-            const QString candidate = line.isEmpty() ? word : line + QLatin1Char(' ') + word;
-            if (maxWidth <= 0 || line.isEmpty() || style.width(candidate) <= maxWidth) {
+            if (maxWidth <= 0) {
+                line = first ? word : line + QLatin1Char(' ') + word;
+            } else if (first) {
+                line = cutWord(word);
+            } else if (const QString candidate = line + QLatin1Char(' ') + word; measure(candidate) <= maxWidth) {
                 line = candidate;
-                continue;
+            } else {
+                lines << line;
+                line = cutWord(word);
             }
-            lines << line;
-            line = word;
-        }
-        // A single word wider than the area is cut by characters.
-        while (maxWidth > 0 && line.size() > 1 && style.width(line) > maxWidth) {
-            int fit = line.size() - 1;
-            while (fit > 1 && style.width(line.left(fit)) > maxWidth)
-                --fit;
-            lines << line.left(fit);
-            line = line.mid(fit);
+            first = false;
         }
         lines << line;
     }

@@ -14,6 +14,7 @@ namespace sendmere::render {
 
 namespace detail {
 class TiffFile;
+class PageQueue;
 }
 
 constexpr int FaxPageWidth = 1728;    // pixels, at 204 dpi
@@ -61,10 +62,18 @@ void rasteriseBody(const QString &path, const std::function<void(const QImage &p
 // Tabs split the text into parts drawn left, (centre,) right.
 void drawBanner(QImage &page, const QString &bannerText);
 
-// Writes fax pages into a TIFF Class F file, one IFD per page, G4 compressed.
+// Writes fax pages into a TIFF Class F file, one IFD per page, G4 compressed. Pages are
+// coded on a thread of the writer's own while the caller makes the next one; a failure to
+// write shows at the next addPage() or at close().
+// A fax image is CCITT Group 4 coded; pages kept only for a moment (a body drawn once for
+// several recipients) take a quick run-length code instead, several times cheaper to write
+// and read back.
+enum class TiffCoding { Fax, Scratch };
+
 class FaxTiffWriter {
 public:
-    explicit FaxTiffWriter(const QString &path);  // raises RenderError when it cannot create
+    // Raises RenderError when it cannot create the file.
+    explicit FaxTiffWriter(const QString &path, TiffCoding coding = TiffCoding::Fax);
     ~FaxTiffWriter();                              // closes; an unclosed file is removed
     FaxTiffWriter(const FaxTiffWriter &) = delete;
     FaxTiffWriter &operator=(const FaxTiffWriter &) = delete;
@@ -74,14 +83,16 @@ public:
     int pageCount() const { return m_pages; }
 
 private:
-    void writePage(const QImage &mono);
+    void writePage(const QImage &mono, int index);
     void discard() noexcept;
 
     std::unique_ptr<detail::TiffFile> m_file;
+    std::unique_ptr<detail::PageQueue> m_queue;  // pages on their way to the coding thread
     QString m_path;
     QString m_tempPath;  // written here, renamed to m_path by close()
     int m_pages = 0;
     bool m_closed = false;
+    TiffCoding m_coding = TiffCoding::Fax;
 };
 
 // Pages of a TIFF file (any TIFF libtiff reads); RenderError when it is not one.

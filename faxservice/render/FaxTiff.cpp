@@ -1,5 +1,6 @@
 // TIFF Class F writing and general TIFF reading through libtiff.
 #include "FaxRender.h"
+#include "G4Coder.h"
 #include "MonoPage.h"
 #include "TiffFile.h"
 
@@ -9,7 +10,12 @@
 #include <QtEndian>
 #include <tiffio.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace sendmere::render {
@@ -23,7 +29,9 @@ constexpr QRgb White = 0xffffffff;
 constexpr QRgb Black = 0xff000000;
 constexpr quint16 PageNumberTag = TIFFTAG_PAGENUMBER;
 constexpr quint16 ShortType = 3;
-constexpr quint64 MaxPixels = 200'000'000;  // a 1 GB colour raster at most
+// A 600 dpi A4 colour scan has 35 million pixels; a few bytes of TIFF header must not make
+// the service allocate and decode gigabytes.
+constexpr quint64 MaxPixels = 64'000'000;
 
 // The page as fax pixels: Format_Mono, FaxPageWidth wide, bit 1 = black.
 QImage asFaxMono(const QImage &page) {
@@ -126,14 +134,18 @@ void writePageNumbers(const QString &path, const QString &reportedPath) {
         fail(reportedPath, QStringLiteral("cannot finish the file (%1)").arg(file.errorString()));
 }
 
-void setClassFTags(TIFF *tif, int height, int pageIndex) {
+void setClassFTags(TIFF *tif, int height, int pageIndex, TiffCoding coding) {
     TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(FaxPageWidth));
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(height));
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, uint16_t(1));
     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, uint16_t(1));
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-    TIFFSetField(tif, TIFFTAG_T6OPTIONS, uint32_t(0));
+    if (coding == TiffCoding::Fax) {
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+        TIFFSetField(tif, TIFFTAG_T6OPTIONS, uint32_t(0));
+    } else {
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
+    }
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
     TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
     TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
@@ -200,14 +212,98 @@ QImage readAnyTiff(const TiffFile &file, const QString &path, QSize size) {
 
 }  // namespace
 
-FaxTiffWriter::FaxTiffWriter(const QString &path)
-    : m_path(path), m_tempPath(temporaryNameBeside(path)) {
+namespace detail {
+
+// Pages on their way from the caller to the coding thread: two at most, so that memory
+// stays flat however long the document. The first failure stops the thread and is raised
+// to the caller at its next push() or at finish().
+class PageQueue {
+public:
+    using Write = std::function<void(const QImage &page, int index)>;
+    explicit PageQueue(Write write) : m_write(std::move(write)), m_thread([this] { run(); }) {}
+    ~PageQueue() { stop(); }
+    PageQueue(const PageQueue &) = delete;
+    PageQueue &operator=(const PageQueue &) = delete;
+
+    void push(QImage page) {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_pages.size() < MaxWaiting || m_error; });
+        if (m_error)
+            std::rethrow_exception(m_error);
+        m_pages.push_back(std::move(page));
+        m_changed.notify_all();
+    }
+
+    // Returns once every page is written.
+    void finish() {
+        end(false);
+        const std::lock_guard lock(m_mutex);
+        if (m_error)
+            std::rethrow_exception(m_error);
+    }
+
+    void stop() noexcept { end(true); }
+
+private:
+    static constexpr size_t MaxWaiting = 2;
+
+    void end(bool dropWaiting) noexcept {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_ending = true;
+            if (dropWaiting)
+                m_pages.clear();
+            m_changed.notify_all();
+        }
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    void run() {
+        for (int index = 0;; ++index) {
+            QImage page;
+            {
+                std::unique_lock lock(m_mutex);
+                m_changed.wait(lock, [this] { return !m_pages.empty() || m_ending; });
+                if (m_pages.empty())
+                    return;
+                page = std::move(m_pages.front());
+                m_pages.pop_front();
+                m_changed.notify_all();
+            }
+            try {
+                m_write(page, index);
+            } catch (...) {
+                const std::lock_guard lock(m_mutex);
+                m_error = std::current_exception();
+                m_pages.clear();
+                m_changed.notify_all();
+                return;
+            }
+        }
+    }
+
+    Write m_write;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<QImage> m_pages;
+    std::exception_ptr m_error;
+    bool m_ending = false;
+    std::thread m_thread;  // last: starts once everything above exists
+};
+
+}  // namespace detail
+
+FaxTiffWriter::FaxTiffWriter(const QString &path, TiffCoding coding)
+    : m_path(path), m_tempPath(temporaryNameBeside(path)), m_coding(coding) {
     m_file = std::make_unique<TiffFile>(m_tempPath, "w");
     if (!m_file->isOpen()) {
         const QString reason = m_file->lastError(QStringLiteral("cannot create the file"));
         discard();
         fail(path, reason);
     }
+    m_queue = std::make_unique<detail::PageQueue>(
+        [this](const QImage &mono, int index) { writePage(mono, index); });
 }
 
 FaxTiffWriter::~FaxTiffWriter() {
@@ -216,6 +312,7 @@ FaxTiffWriter::~FaxTiffWriter() {
 }
 
 void FaxTiffWriter::discard() noexcept {
+    m_queue.reset();  // the coding thread ends before its file goes
     m_file.reset();
     QFile::remove(m_tempPath);
     m_closed = true;
@@ -226,19 +323,28 @@ void FaxTiffWriter::addPage(const QImage &page) {
         fail(m_path, QStringLiteral("the file is already closed"));
     if (page.isNull())
         fail(m_path, QStringLiteral("cannot add an empty page"));
-    writePage(asFaxMono(page));
+    m_queue->push(asFaxMono(page));
     ++m_pages;
 }
 
-void FaxTiffWriter::writePage(const QImage &mono) {
+void FaxTiffWriter::writePage(const QImage &mono, int index) {
     TIFF *tif = m_file->get();
-    setClassFTags(tif, mono.height(), m_pages);
-    // Format_Mono rows of 1728 pixels are 216 bytes, 32-bit aligned: the image is one strip.
-    std::vector<uchar> strip(mono.constBits(), mono.constBits() + mono.sizeInBytes());
-    if (TIFFWriteEncodedStrip(tif, 0, strip.data(), tmsize_t(strip.size())) < 0 ||
-        TIFFWriteDirectory(tif) != 1)
+    setClassFTags(tif, mono.height(), index, m_coding);
+    // The page is one strip. The fax coding is done here (the same bits as libtiff's, in a
+    // fraction of its time); libtiff codes the scratch coding. It changes the data it codes
+    // only to swap bytes of wider samples or to turn the bit order round; neither applies to
+    // these 1-bit rows in their native order.
+    bool written = false;
+    if (m_coding == TiffCoding::Fax) {
+        QByteArray strip = detail::codeG4(mono);
+        written = TIFFWriteRawStrip(tif, 0, strip.data(), tmsize_t(strip.size())) >= 0;
+    } else {
+        auto *strip = const_cast<uchar *>(mono.constBits());
+        written = TIFFWriteEncodedStrip(tif, 0, strip, tmsize_t(mono.sizeInBytes())) >= 0;
+    }
+    if (!written || TIFFWriteDirectory(tif) != 1)
         fail(m_path, QStringLiteral("cannot write page %1 (%2)")
-                         .arg(m_pages + 1)
+                         .arg(index + 1)
                          .arg(m_file->lastError(QStringLiteral("write error"))));
 }
 
@@ -248,6 +354,7 @@ void FaxTiffWriter::close() {
     try {
         if (m_pages == 0)
             fail(m_path, QStringLiteral("a fax needs at least one page"));
+        m_queue->finish();
         if (!m_file->close())
             fail(m_path, QStringLiteral("cannot finish the file (%1)")
                              .arg(m_file->lastError(QStringLiteral("write error"))));

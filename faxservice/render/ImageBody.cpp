@@ -4,8 +4,11 @@
 #include "BodyKinds.h"
 #include "MonoPage.h"
 
+#include <QBuffer>
+#include <QFile>
 #include <QImageReader>
 #include <QTransform>
+#include <QXmlStreamReader>
 
 #include <cmath>
 
@@ -84,16 +87,102 @@ void limitDecodedSize(QImageReader &reader) {
         reader.setScaledSize(full.scaled(enough, Qt::KeepAspectRatioByExpanding));
 }
 
+constexpr qint64 MaxSvgBytes = 32 * 1024 * 1024;
+
+bool isSvg(const QString &path) {
+    const QByteArray format = QImageReader(path).format();
+    return format == "svg" || format == "svgz";
+}
+
+// A reference that stays inside the document: a fragment or inline pixel data (an inline
+// SVG document could refer to files in turn).
+bool isInternalReference(QStringView value) {
+    const QStringView v = value.trimmed();
+    return v.startsWith(u'#') || (v.startsWith(QLatin1String("data:image/"), Qt::CaseInsensitive) &&
+                                  !v.startsWith(QLatin1String("data:image/svg"), Qt::CaseInsensitive));
+}
+
+// Every url(...) in a style names a fragment of the document itself.
+bool stylesStayInside(QStringView text) {
+    if (text.contains(QLatin1String("@import"), Qt::CaseInsensitive))
+        return false;
+    for (qsizetype at = text.indexOf(QLatin1String("url("), 0, Qt::CaseInsensitive); at >= 0;
+         at = text.indexOf(QLatin1String("url("), at + 4, Qt::CaseInsensitive)) {
+        QStringView rest = text.mid(at + 4).trimmed();
+        if (rest.startsWith(u'\'') || rest.startsWith(u'"'))
+            rest = rest.mid(1);
+        if (!isInternalReference(rest))
+            return false;
+    }
+    return true;
+}
+
+// An SVG body is drawn from its own bytes only: a reference to another file (an image, a
+// stylesheet, an entity) could pull a file the user never meant to send into the fax, or
+// block the render on a pipe. Returns the bytes that were checked, to draw exactly those.
+QByteArray selfContainedSvg(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        fail(path, QStringLiteral("cannot read the file (%1)").arg(file.errorString()));
+    if (file.size() > MaxSvgBytes)
+        fail(path, QStringLiteral("an SVG body may hold at most %1 MB").arg(MaxSvgBytes >> 20));
+    const QByteArray bytes = file.read(MaxSvgBytes);
+    if (bytes.startsWith("\x1f\x8b"))
+        fail(path, QStringLiteral("a compressed SVG body cannot be checked; save it as plain SVG"));
+    QXmlStreamReader reader(bytes);
+    auto refuse = [&](const QString &what) {
+        fail(path, QStringLiteral("the SVG body refers to %1 (line %2); a fax body must not refer to other files")
+                       .arg(what)
+                       .arg(reader.lineNumber()));
+    };
+    bool inStyle = false;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (reader.isDTD() && (!reader.entityDeclarations().isEmpty() || reader.text().contains(QLatin1String("ENTITY"))))
+            refuse(QStringLiteral("entities of its own"));
+        if (reader.isStartElement()) {
+            inStyle = reader.name() == QLatin1String("style");
+            for (const QXmlStreamAttribute &a : reader.attributes()) {
+                if (a.name() == QLatin1String("href") && !isInternalReference(a.value()))
+                    refuse(QStringLiteral("\"%1\"").arg(a.value().left(200)));
+                if (!stylesStayInside(a.value()))
+                    refuse(QStringLiteral("another file in its attribute %1").arg(a.qualifiedName()));
+            }
+        } else if (reader.isEndElement()) {
+            inStyle = false;
+        } else if (reader.isCharacters() && inStyle && !stylesStayInside(reader.text())) {
+            refuse(QStringLiteral("another file in a style sheet"));
+        } else if (reader.isProcessingInstruction() && reader.processingInstructionTarget() == QLatin1String("xml-stylesheet")) {
+            refuse(QStringLiteral("a style sheet file"));
+        }
+    }
+    if (reader.hasError())
+        fail(path, QStringLiteral("not a readable SVG document (%1, line %2)").arg(reader.errorString()).arg(reader.lineNumber()));
+    return bytes;
+}
+
 }  // namespace
 
 int imagePageCount(const QString &path) {
+    if (isSvg(path))
+        selfContainedSvg(path);
     QImageReader reader(path);
     openImage(reader, path);
     return 1;
 }
 
 void rasteriseImage(const QString &path, const PageSink &sink) {
-    QImageReader reader(path);
+    QByteArray svg;
+    QBuffer svgBuffer(&svg);
+    QImageReader reader;
+    if (isSvg(path)) {
+        svg = selfContainedSvg(path);
+        svgBuffer.open(QIODevice::ReadOnly);
+        reader.setDevice(&svgBuffer);
+        reader.setFormat("svg");
+    } else {
+        reader.setFileName(path);
+    }
     openImage(reader, path);
     limitDecodedSize(reader);
     const QImage image = reader.read();

@@ -6,6 +6,10 @@
 #include <array>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace sendmere::render::detail {
 
 namespace {
@@ -24,8 +28,12 @@ inline int greyOnWhite(QRgb p) {
     return (red * 77 + green * 151 + blue * 28 + transparency * 256) >> 8;
 }
 
+// A grey pixel is its own lightness.
+inline int greyOnWhite(uchar p) { return p; }
+
 QImage asPremultipliedRgb(const QImage &src) {
     switch (src.format()) {
+    case QImage::Format_Grayscale8:
     case QImage::Format_RGB32:
     case QImage::Format_ARGB32_Premultiplied:
         return src;
@@ -83,10 +91,13 @@ constexpr std::array<std::array<uchar, 8>, 8> OrderedThresholds = [] {
     return thresholds;
 }();
 
-void thresholdRow(const QRgb *in, int count, int, uchar *black) {
-    for (int i = 0; i < count; ++i)
-        black[i] = greyOnWhite(in[i]) < MidGrey;
-}
+struct ThresholdRow {
+    template <typename Pixel>
+    void operator()(const Pixel *in, int count, int, uchar *black) const {
+        for (int i = 0; i < count; ++i)
+            black[i] = greyOnWhite(in[i]) < MidGrey;
+    }
+};
 
 // The screen's thresholds laid out along whole rows, so that the inner loop only compares.
 class OrderedDither {
@@ -97,7 +108,8 @@ public:
                 m_rows[y][size_t(i)] = OrderedThresholds[y][size_t((x0 + i) & 7)];
     }
 
-    void operator()(const QRgb *in, int count, int y, uchar *black) const {
+    template <typename Pixel>
+    void operator()(const Pixel *in, int count, int y, uchar *black) const {
         const uchar *threshold = m_rows[size_t(y & 7)].data();
         for (int i = 0; i < count; ++i)
             black[i] = greyOnWhite(in[i]) < threshold[i];
@@ -107,17 +119,27 @@ private:
     std::vector<std::vector<uchar>> m_rows;
 };
 
-template <typename RowFunction>
-void convertRows(const QImage &src, QImage &page, QPoint offset, const Span &span,
-                 RowFunction decide) {
+template <typename Pixel, typename RowFunction>
+void convertRowsOf(const QImage &src, QImage &page, QPoint offset, const Span &span,
+                   RowFunction &decide) {
     const bool inkIsOne = blackIsOne(page);
     std::vector<uchar> black(size_t(std::max(0, span.width())));
     for (int y = span.srcY0; y < span.srcY1 && span.width() > 0; ++y) {
-        const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(y)) + span.srcX0;
+        const auto *in = reinterpret_cast<const Pixel *>(src.constScanLine(y)) + span.srcX0;
         decide(in, span.width(), y + offset.y(), black.data());
         packRow(black.data(), span.width(), page.scanLine(y + offset.y()),
                 span.srcX0 + offset.x(), inkIsOne);
     }
+}
+
+// src is Format_Grayscale8 or a 32-bit premultiplied RGB format.
+template <typename RowFunction>
+void convertRows(const QImage &src, QImage &page, QPoint offset, const Span &span,
+                 RowFunction decide) {
+    if (src.format() == QImage::Format_Grayscale8)
+        convertRowsOf<uchar>(src, page, offset, span, decide);
+    else
+        convertRowsOf<QRgb>(src, page, offset, span, decide);
 }
 
 // Floyd-Steinberg error diffusion; errors travel from row to row in the object.
@@ -126,7 +148,8 @@ public:
     explicit ErrorDiffusion(int width)
         : m_current(size_t(width) + 2, 0), m_next(size_t(width) + 2, 0) {}
 
-    void operator()(const QRgb *in, int count, int, uchar *black) {
+    template <typename Pixel>
+    void operator()(const Pixel *in, int count, int, uchar *black) {
         std::fill(m_next.begin(), m_next.end(), 0);
         for (int i = 0; i < count; ++i) {
             const size_t at = size_t(i) + 1;
@@ -180,12 +203,126 @@ void convertIntoMono(const QImage &src, QImage &page, QPoint offset, MonoMode mo
     const Span span = clippedSpan(rgb, page, offset);
     switch (mode) {
     case MonoMode::Threshold:
-        return convertRows(rgb, page, offset, span, thresholdRow);
+        return convertRows(rgb, page, offset, span, ThresholdRow());
     case MonoMode::Ordered:
         return convertRows(rgb, page, offset, span,
                            OrderedDither(span.width(), span.srcX0 + offset.x()));
     case MonoMode::Dither:
         return convertRows(rgb, page, offset, span, ErrorDiffusion(std::max(0, span.width())));
+    }
+}
+
+namespace {
+
+// Bits in the order a fax line keeps them: the leftmost pixel in the high bit.
+constexpr std::array<uchar, 256> ReversedBits = [] {
+    std::array<uchar, 256> table{};
+    for (int i = 0; i < 256; ++i) {
+        int reversed = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            reversed |= ((i >> bit) & 1) << (7 - bit);
+        table[size_t(i)] = uchar(reversed);
+    }
+    return table;
+}();
+
+// The grey of a pixel with its coverage (alpha) as it shows on white paper:
+// g * a / 255 + (255 - a), rounded.
+inline uchar onWhite(unsigned grey, unsigned alpha) {
+    const unsigned mixed = grey * alpha + 255u * (255u - alpha) + 128u;
+    return uchar((mixed + (mixed >> 8)) >> 8);
+}
+
+// Screens count pixels into ink bits (1 = black), eight to a byte, leftmost pixel high;
+// sixteen at a time where the processor has SSE2.
+void screenRow(const uchar *grey, const uchar *alpha, const uchar *threshold, int count,
+               uchar *ink) {
+    int i = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128(), white = _mm_set1_epi16(255),
+                  half = _mm_set1_epi16(128);
+    auto mix = [&](__m128i g, __m128i a) {  // onWhite() on eight 16-bit lanes
+        const __m128i mixed = _mm_add_epi16(
+            _mm_add_epi16(_mm_mullo_epi16(g, a), _mm_mullo_epi16(white, _mm_sub_epi16(white, a))),
+            half);
+        return _mm_srli_epi16(_mm_add_epi16(mixed, _mm_srli_epi16(mixed, 8)), 8);
+    };
+    for (; i + 16 <= count; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(alpha + i));
+        // Bare paper, most of a page, is white whatever its grey: skip the arithmetic.
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero)) == 0xffff) {
+            ink[i / 8] = ink[i / 8 + 1] = 0;
+            continue;
+        }
+        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i *>(grey + i));
+        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(threshold + i));
+        const __m128i shown = _mm_packus_epi16(mix(_mm_unpacklo_epi8(g, zero), _mm_unpacklo_epi8(a, zero)),
+                                               mix(_mm_unpackhi_epi8(g, zero), _mm_unpackhi_epi8(a, zero)));
+        // Black where the threshold exceeds the grey: t - grey, saturated, is not zero.
+        const __m128i light = _mm_cmpeq_epi8(_mm_subs_epu8(t, shown), zero);
+        const int black = ~_mm_movemask_epi8(light) & 0xffff;
+        ink[i / 8] = ReversedBits[size_t(black & 0xff)];
+        ink[i / 8 + 1] = ReversedBits[size_t(black >> 8)];
+    }
+#endif
+    for (; i < count; i += 8) {
+        uchar byte = 0;
+        for (int k = 0; k < 8 && i + k < count; ++k)
+            byte |= uchar((onWhite(grey[i + k], alpha[i + k]) < threshold[i + k]) << (7 - k));
+        ink[i / 8] = byte;
+    }
+}
+
+// ORs a row of ink bits (bit-aligned at 0) into a blank page line from pixel dx on.
+void inkIntoLine(const uchar *ink, int count, uchar *line, int lineBytes, int dx, bool inkIsOne) {
+    const int shift = dx & 7;
+    uchar *out = line + (dx >> 3);
+    const int room = lineBytes - (dx >> 3);
+    const int bytes = (count + 7) / 8;
+    for (int i = 0; i < bytes; ++i) {
+        uchar bits = ink[i];
+        if (i == bytes - 1 && (count & 7))
+            bits &= uchar(0xff00 >> (count & 7));  // padding never shows
+        if (!bits)
+            continue;
+        const uchar first = uchar(bits >> shift), second = uchar(shift ? bits << (8 - shift) : 0);
+        if (inkIsOne) {
+            out[i] |= first;
+            if (second && i + 1 < room)
+                out[i + 1] |= second;
+        } else {
+            out[i] &= uchar(~first);
+            if (second && i + 1 < room)
+                out[i + 1] &= uchar(~second);
+        }
+    }
+}
+
+}  // namespace
+
+void screenIntoBlankMono(const GreyRaster &src, QImage &page, QPoint offset) {
+    const int x0 = std::max(0, -offset.x()), x1 = std::min(src.width, page.width() - offset.x());
+    const int y0 = std::max(0, -offset.y()), y1 = std::min(src.height, page.height() - offset.y());
+    if (x1 <= x0)
+        return;
+    const int count = x1 - x0;
+    const int pageX = offset.x() + x0;
+    // The screen is anchored to the page, so neighbouring areas of one tone match.
+    std::array<std::vector<uchar>, 8> thresholds;
+    for (size_t row = 0; row < 8; ++row) {
+        thresholds[row].resize(size_t(count));
+        for (int i = 0; i < count; ++i)
+            thresholds[row][size_t(i)] = OrderedThresholds[row][size_t((pageX + i) & 7)];
+    }
+    const bool inkIsOne = blackIsOne(page);
+    std::vector<uchar> ink(size_t(count + 15) / 8 + 2);
+    for (int y = y0; y < y1; ++y) {
+        const int pageY = y + offset.y();
+        screenRow(src.grey + size_t(y) * size_t(src.greyRowBytes) + x0,
+                  src.alpha + size_t(y) * size_t(src.alphaRowBytes) + x0,
+                  thresholds[size_t(pageY & 7)].data(), count, ink.data());
+        inkIntoLine(ink.data(), count, page.scanLine(pageY), int(page.bytesPerLine()), pageX,
+                    inkIsOne);
     }
 }
 

@@ -29,6 +29,18 @@ QImage blankColourPage();
 void convertIntoMono(const QImage &src, QImage &page, QPoint offset, MonoMode mode);
 QImage toFaxMono(const QImage &src, MonoMode mode);  // same size, Format_Mono, fax resolution
 
+// Grey pixels with their coverage (alpha, 255 = opaque; as a drawing without paper leaves
+// them), screened as on white paper with the ordered screen into a blank Format_Mono fax page
+// at the given offset; what falls outside the page is cut off.
+struct GreyRaster {
+    const uchar *grey;
+    int greyRowBytes;
+    const uchar *alpha;
+    int alphaRowBytes;
+    int width, height;
+};
+void screenIntoBlankMono(const GreyRaster &src, QImage &page, QPoint offset);
+
 // True when index 1 of a Format_Mono image is the darker colour (the fax convention).
 bool blackIsOne(const QImage &mono);
 

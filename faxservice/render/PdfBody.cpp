@@ -1,4 +1,6 @@
-// PDF bodies through Poppler: each page drawn straight at the fax resolution and size.
+// PDF bodies through Poppler: each page drawn straight at the fax resolution and size, in
+// grey (a quarter of a colour page to fill and read), then screened to black and white in
+// one pass: text and lines stay solid black, only real tones are screened.
 // Long documents are drawn by a few worker threads, each with its own copy of the document
 // (a Poppler document is not shared between threads), and handed on in page order. Calls
 // themselves are meant to come from one thread at a time (the fax service's).
@@ -6,6 +8,14 @@
 #include "MonoPage.h"
 
 #include <poppler-qt6.h>
+
+// Poppler's core, for its grey output device; the Qt binding only draws in colour.
+#include <PDFDoc.h>
+#include <SplashOutputDev.h>
+#include <goo/GooString.h>
+#include <splash/SplashBitmap.h>
+
+#include <QFile>
 
 #include <QThread>
 
@@ -33,33 +43,65 @@ std::unique_ptr<Poppler::Document> openPdf(const QString &path, const QString &r
         fail(reportedPath, QStringLiteral("the PDF document is protected by a password"));
     if (document->numPages() <= 0)
         fail(reportedPath, QStringLiteral("the PDF document has no pages"));
-    // Hard edges: text and lines stay solid black, only real tones are dithered.
-    document->setRenderHint(Poppler::Document::Antialiasing, false);
-    document->setRenderHint(Poppler::Document::TextAntialiasing, false);
-    document->setRenderHint(Poppler::Document::ThinLineSolid, true);
     return document;
 }
 
-// Landscape pages are turned a quarter so that they fill the portrait fax page.
-QImage renderPage(const Poppler::Page &page, const QString &reportedPath, int number) {
-    QSizeF points = page.pageSizeF();
-    if (points.isEmpty())
-        fail(reportedPath, QStringLiteral("page %1 of the PDF document has no size").arg(number));
-    const bool landscape = points.width() > points.height();
-    if (landscape)
-        points.transpose();
-    const QRect target = fitOnFaxPage(points);
-    const double xres = target.width() * PointsPerInch / points.width();
-    const double yres = target.height() * PointsPerInch / points.height();
-    // Poppler applies the resolutions to the axes of the turned output image.
-    const QImage rendered = page.renderToImage(
-        xres, yres, -1, -1, -1, -1, landscape ? Poppler::Page::Rotate90 : Poppler::Page::Rotate0);
-    if (rendered.isNull())
-        fail(reportedPath, QStringLiteral("cannot draw page %1 of the PDF document").arg(number));
-    QImage mono = blankFaxPage();
-    convertIntoMono(rendered, mono, target.topLeft(), MonoMode::Ordered);
-    return mono;
-}
+// One document opened on Poppler's core with a grey output device: hard edges, thin lines
+// solid. It draws without paper: laying the paper under a finished page costs Poppler a
+// third of the page's time, and doing it here while the page is screened costs little.
+// The Qt binding's open document keeps the library's global settings alive meanwhile (see
+// rasterisePdf).
+class GreyPdf {
+public:
+    GreyPdf(const QString &path, const QString &reportedPath)
+        : m_reportedPath(reportedPath),
+          m_doc(std::make_unique<GooString>(QFile::encodeName(path).constData())),
+          m_out(splashModeMono8, 4, false, nullptr, true, splashThinLineSolid) {
+        if (!m_doc.isOk())
+            fail(reportedPath, QStringLiteral("not a readable PDF document"));
+        m_out.setFontAntialias(false);
+        m_out.setVectorAntialias(false);
+        m_out.startDoc(&m_doc);
+    }
+
+    int pageCount() { return m_doc.getNumPages(); }
+
+    // Draws the first page at 1 dpi, for the library's one-time set-up.
+    void touch() { m_doc.displayPage(&m_out, 1, 1, 1, 0, false, true, false); }
+
+    // Landscape pages are turned a quarter so that they fill the portrait fax page.
+    QImage render(int index) {
+        const int number = index + 1;
+        if (!m_doc.getPage(number))
+            fail(m_reportedPath, QStringLiteral("cannot read page %1 of the PDF document").arg(number));
+        QSizeF points(m_doc.getPageCropWidth(number), m_doc.getPageCropHeight(number));
+        if (m_doc.getPageRotate(number) % 180 != 0)
+            points.transpose();
+        if (points.isEmpty())
+            fail(m_reportedPath, QStringLiteral("page %1 of the PDF document has no size").arg(number));
+        const bool landscape = points.width() > points.height();
+        if (landscape)
+            points.transpose();
+        const QRect target = fitOnFaxPage(points);
+        // Poppler applies the resolutions to the axes of the turned output image.
+        m_doc.displayPage(&m_out, number, target.width() * PointsPerInch / points.width(),
+                          target.height() * PointsPerInch / points.height(), landscape ? 90 : 0,
+                          false, true, false);
+        SplashBitmap *bitmap = m_out.getBitmap();
+        if (!bitmap || bitmap->getWidth() <= 0 || bitmap->getHeight() <= 0 || !bitmap->getAlphaPtr())
+            fail(m_reportedPath, QStringLiteral("cannot draw page %1 of the PDF document").arg(number));
+        QImage mono = blankFaxPage();
+        screenIntoBlankMono({bitmap->getDataPtr(), bitmap->getRowSize(), bitmap->getAlphaPtr(),
+                             bitmap->getWidth(), bitmap->getWidth(), bitmap->getHeight()},
+                            mono, target.topLeft());
+        return mono;
+    }
+
+private:
+    QString m_reportedPath;
+    PDFDoc m_doc;
+    SplashOutputDev m_out;
+};
 
 constexpr int MaxWorkers = 4;
 constexpr size_t PagesAheadPerWorker = 2;  // bounds the memory held by finished pages
@@ -72,18 +114,18 @@ struct RenderedPage {
 // Draws every step-th page from first on into a short queue that the caller empties.
 class PageWorker {
 public:
-    PageWorker(const QString &path, const QString &reportedPath, int first, int step)
-        : m_path(path), m_reportedPath(reportedPath), m_first(first), m_step(step) {}
+    // document: already open for this worker, or null to open it on the worker's thread.
+    PageWorker(const QString &path, const QString &reportedPath, int first, int step,
+               std::unique_ptr<GreyPdf> document)
+        : m_path(path), m_reportedPath(reportedPath), m_first(first), m_step(step),
+          m_document(std::move(document)) {}
 
     void run(const std::atomic<bool> &cancelled) {
         try {
-            const auto document = openPdf(m_path, m_reportedPath);
-            for (int i = m_first; i < document->numPages() && !cancelled; i += m_step) {
-                const std::unique_ptr<Poppler::Page> page = document->page(i);
-                if (!page)
-                    fail(m_reportedPath,
-                         QStringLiteral("cannot read page %1 of the PDF document").arg(i + 1));
-                if (!push({renderPage(*page, m_reportedPath, i + 1), nullptr}, cancelled))
+            if (!m_document)
+                m_document = std::make_unique<GreyPdf>(m_path, m_reportedPath);
+            for (int i = m_first; i < m_document->pageCount() && !cancelled; i += m_step) {
+                if (!push({m_document->render(i), nullptr}, cancelled))
                     return;
             }
             // Only read when the file changed under us and has fewer pages than counted;
@@ -123,6 +165,7 @@ private:
 
     QString m_path, m_reportedPath;
     int m_first, m_step;
+    std::unique_ptr<GreyPdf> m_document;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<RenderedPage> m_ready;
@@ -130,9 +173,12 @@ private:
 
 class ParallelPdfRenderer {
 public:
-    ParallelPdfRenderer(const QString &path, const QString &reportedPath, int workers) {
+    // The first worker draws on the caller's open document.
+    ParallelPdfRenderer(const QString &path, const QString &reportedPath, int workers,
+                        std::unique_ptr<GreyPdf> opened) {
         for (int i = 0; i < workers; ++i)
-            m_workers.push_back(std::make_unique<PageWorker>(path, reportedPath, i, workers));
+            m_workers.push_back(std::make_unique<PageWorker>(
+                path, reportedPath, i, workers, i == 0 ? std::move(opened) : nullptr));
         for (auto &worker : m_workers)
             m_threads.emplace_back([&worker, this] { worker->run(m_cancelled); });
     }
@@ -158,12 +204,9 @@ private:
 };
 
 // Poppler sets up its process-wide colour management on the first page it draws, without
-// a lock; drawing a page at 1 dpi here, before the workers start, keeps them from racing
-// to do it.
-void settleSharedPopplerState(const Poppler::Document &document) {
-    if (const std::unique_ptr<Poppler::Page> page = document.page(0))
-        page->renderToImage(1, 1);
-}
+// a lock; drawing the first page here, before the workers start, keeps them from racing to
+// do it.
+void settleSharedPopplerState(GreyPdf &document) { document.touch(); }
 
 int workerCount(int pages) {
     return std::clamp(std::min(QThread::idealThreadCount(), pages), 1, MaxWorkers);
@@ -176,22 +219,21 @@ int pdfPageCount(const QString &path, const QString &reportedPath) {
 }
 
 void rasterisePdf(const QString &path, const QString &reportedPath, const PageSink &sink) {
-    auto document = openPdf(path, reportedPath);
+    // Checks the document, and holds the library's global settings while the core draws.
+    const auto document = openPdf(path, reportedPath);
     const int pages = document->numPages();
+    auto first = std::make_unique<GreyPdf>(path, reportedPath);
+    if (first->pageCount() != pages)
+        fail(reportedPath, QStringLiteral("the PDF document changed while being read"));
     if (workerCount(pages) > 1) {
-        settleSharedPopplerState(*document);
-        document.reset();
-        ParallelPdfRenderer renderer(path, reportedPath, workerCount(pages));
+        settleSharedPopplerState(*first);
+        ParallelPdfRenderer renderer(path, reportedPath, workerCount(pages), std::move(first));
         for (int i = 0; i < pages; ++i)
             sink(renderer.take(i));
         return;
     }
-    for (int i = 0; i < document->numPages(); ++i) {
-        const std::unique_ptr<Poppler::Page> page = document->page(i);
-        if (!page)
-            fail(reportedPath, QStringLiteral("cannot read page %1 of the PDF document").arg(i + 1));
-        sink(renderPage(*page, reportedPath, i + 1));
-    }
+    for (int i = 0; i < pages; ++i)
+        sink(first->render(i));
 }
 
 }  // namespace sendmere::render::detail

@@ -116,8 +116,11 @@ bool CWinReg::FlushKey()
 bool CWinReg::GetValueText(const QString &name, int maxChars, QString &out) const
 {
     const auto value = read(name);
-    if (!value)
-        return false;
+    if (!value) {
+        // Binary, multi-string and the like: read into the buffer, and the text left as it was.
+        const auto opaqueBytes = m_key ? m_store.opaqueValueSize(m_key->root, m_key->path, name) : std::nullopt;
+        return opaqueBytes && *opaqueBytes <= qsizetype(maxChars) * 2;
+    }
     switch (value->type) {
     case ValueType::String:
         if (!fitsBuffer(value->text, maxChars))

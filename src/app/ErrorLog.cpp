@@ -12,17 +12,19 @@ namespace {
 
 QByteArray errorRecord(qint32 number, const QString &text, const QString &procedure) {
     const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    const QString record = QStringLiteral("%1,\"%2\",\"%3\",\"ver\",%4,#%5#\r\n")
-                               .arg(number)
-                               .arg(text, procedure)
-                               .arg(SENDMERE_VERSION_REVISION)
-                               .arg(now);
+    // Pieced together, never substituted in turn: a text may itself hold "%1".
+    const QString record = QString::number(number) + QStringLiteral(",\"") + text + QStringLiteral("\",\"") + procedure +
+                           QStringLiteral("\",\"ver\",") + QString::number(SENDMERE_VERSION_REVISION) +
+                           QStringLiteral(",#") + now + QStringLiteral("#\r\n");
     return record.toLocal8Bit();
 }
 
 bool appendTo(const QString &path, const QByteArray &record) {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) return false;
+    // Its records carry paths and numbers: the log is the user's alone, like the spool.
+    const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append, ownerOnly)) return false;
+    if (file.permissions() != (ownerOnly | QFileDevice::ReadUser | QFileDevice::WriteUser)) file.setPermissions(ownerOnly);
     const bool written = file.write(record) == record.size();
     file.close();
     return written && file.error() == QFileDevice::NoError;
@@ -35,6 +37,7 @@ QString fallbackLogPath() {
     if (state.isEmpty()) state = QDir::homePath() + QStringLiteral("/.local/state");
     const QString dir = state + QStringLiteral("/sendmere");
     QDir().mkpath(dir);
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return dir + QStringLiteral("/Errors.log");
 }
 

@@ -63,12 +63,20 @@ bool anythingShown() {
     return QApplication::activeModalWidget() != nullptr;
 }
 
+// Whether the end was told since a page was last shown: a page is hidden, then destroyed.
+bool &lastPageGoneTold() {
+    static bool told = false;
+    return told;
+}
+
 // Deferred, so that a handler that closes one page and shows the next leaves a page shown.
 void checkLastPageGone() {
     if (!lastPageGoneHandler()) return;
     const int generation = releaseGeneration();
     QTimer::singleShot(0, qApp, [generation] {
-        if (generation != releaseGeneration() || anythingShown() || !lastPageGoneHandler()) return;
+        if (generation != releaseGeneration() || anythingShown() || lastPageGoneTold() || !lastPageGoneHandler())
+            return;
+        lastPageGoneTold() = true;
         lastPageGoneHandler()();
     });
 }
@@ -111,6 +119,7 @@ void FormPage::windowActivated() {
 void FormPage::showEvent(QShowEvent *event) {
     QDialog::showEvent(event);
     m_shownAt = std::chrono::steady_clock::now();
+    lastPageGoneTold() = false;
 }
 
 void FormPage::hideEvent(QHideEvent *event) {

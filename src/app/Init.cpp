@@ -4,11 +4,13 @@
 #include "app/mCommon.h"
 #include "extras/frmAbout.h"
 #include "extras/frmWarning.h"
+#include "job/FaxJob.h"
 #include "platform/fax/FaxClient.h"
 #include "platform/imaging/Imaging.h"
 #include "platform/shell/Shell.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmNew.h"
+#include "wizard/frmScan.h"
 #include "wizard/frmSender.h"
 
 #include <QCoreApplication>
@@ -58,7 +60,13 @@ void Init::scan() {
         ShowWarning(QStringLiteral("Can't find scan device. Please install scan or device camera."));
         return;
     }
-    // Acquisition needs the imaging component, which IsScanAvailable() denies in this build.
+    faxJob().Attachments.redim(0);
+    page<frmScan>().showAndWait();
+    if (faxJob().Attachments.upperBound() == 1) {
+        // The recipients stay as they were: the wizard starts with the scanned page.
+        page<frmNew>().exec();
+        return;
+    }
     mCommon::ExitApplication(0);
 }
 

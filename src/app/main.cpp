@@ -3,6 +3,7 @@
 #include "app/FormPage.h"
 #include "app/Init.h"
 #include "app/mCommon.h"
+#include "send/CoverPageDirectories.h"
 
 #include <QApplication>
 #include <QWidget>
@@ -14,6 +15,7 @@ int main(int argc, char *argv[]) {
     // A page closed without an explicit end (the sender page's OK, say) ends the program once
     // no page is left on screen, on every platform and with or without a window manager.
     QApplication::setQuitOnLastWindowClosed(false);
+    sendmere::shipCoverPagesWhenSeeded();
     sendmere::onLastPageGone([] { sendmere::mCommon::ExitApplication(0); });
     // No failure may end the program: whatever escapes an action is logged.
     sendmere::logFailures(QStringLiteral("Sendmere.Main"), [&] {

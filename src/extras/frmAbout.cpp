@@ -14,6 +14,7 @@
 #include <QSvgRenderer>
 #include <QPainter>
 #include <QVBoxLayout>
+#include <utility>
 
 namespace sendmere {
 namespace {
@@ -103,19 +104,28 @@ void frmAbout::cmdUpdate_Click() { frmUpdate::CheckForUpdate(this); }
 
 void frmAbout::LabelURL_Click() { shell::seams().launcher->open(HomePage); }
 
+void frmAbout::LabelURL_DblClick() { LabelURL_Click(); }
+
 void frmAbout::lblSupport_Click() {
     shell::seams().launcher->open(QStringLiteral("mailto:") + SupportAddress);
 }
 
-// The two links answer a click, a double click and Enter.
+// A link answers Enter and the mouse as a label does: a click, then in a double click a
+// second click event (the home page's double click handler) and no click for the release that
+// ends it. The home page opens twice on a double click, the support mail once.
 bool frmAbout::eventFilter(QObject *watched, QEvent *event) {
-    const bool activated = event->type() == QEvent::MouseButtonRelease ||
-                           event->type() == QEvent::MouseButtonDblClick ||
-                           (event->type() == QEvent::KeyPress &&
-                            (static_cast<QKeyEvent *>(event)->key() == Qt::Key_Return ||
-                             static_cast<QKeyEvent *>(event)->key() == Qt::Key_Enter));
-    if (activated && watched == LabelURL) LabelURL_Click();
-    if (activated && watched == lblSupport) lblSupport_Click();
+    if (watched != LabelURL && watched != lblSupport) return FormPage::eventFilter(watched, event);
+    const bool enter = event->type() == QEvent::KeyPress && (static_cast<QKeyEvent *>(event)->key() == Qt::Key_Return ||
+                                                            static_cast<QKeyEvent *>(event)->key() == Qt::Key_Enter);
+    bool click = enter;
+    if (event->type() == QEvent::MouseButtonRelease) click = !std::exchange(m_releaseEndsDoubleClick, false);
+    if (event->type() == QEvent::MouseButtonDblClick) {
+        m_releaseEndsDoubleClick = true;
+        if (watched == LabelURL) LabelURL_DblClick();
+    }
+    if (click && watched == LabelURL) LabelURL_Click();
+    if (click && watched == lblSupport) lblSupport_Click();
+    if (enter) return true;  // the link's own Enter, not the box's OK
     return FormPage::eventFilter(watched, event);
 }
 

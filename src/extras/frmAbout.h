@@ -20,6 +20,7 @@ public:
     void cmdSysInfo_Click();
     void cmdUpdate_Click();
     void LabelURL_Click();
+    void LabelURL_DblClick();
     void lblSupport_Click();
 
     QLabel *Image1, *lblTitle, *lblVersion, *lblDescription, *Label2, *LabelURL, *Label1, *lblSupport;
@@ -27,6 +28,9 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    bool m_releaseEndsDoubleClick = false;
 };
 
 // Finds and starts the system information tool, or says that there is none.

@@ -2,6 +2,7 @@
 
 #include "app/CWinReg.h"
 #include "app/Failures.h"
+#include "FaxRender.h"
 
 namespace sendmere {
 namespace {
@@ -39,6 +40,14 @@ bool IsServerCoverPage(const QString &path) {
         isServer = path.contains(ServerCoverPageDirectory(), Qt::CaseInsensitive);
     });
     return isServer;
+}
+
+void shipCoverPagesWhenSeeded() {
+    registry::onRootSeeded([](registry::Root root) {
+        if (root != registry::Root::LocalMachine) return;
+        logFailures(QStringLiteral("mCommon.ShipCoverPages"),
+                    [] { render::ensureShippedCoverPages(ServerCoverPageDirectory()); });
+    });
 }
 
 }  // namespace sendmere

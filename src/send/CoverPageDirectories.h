@@ -14,4 +14,8 @@ QString PersonalCoverPageDirectory();
 // logged as "mCommon.IsServerCoverPage" and answers false.
 bool IsServerCoverPage(const QString &path);
 
+// From now on, a fresh machine's registry, once seeded, gets the shipped cover page templates
+// in the server folder it names. A failure is logged as "mCommon.ShipCoverPages".
+void shipCoverPagesWhenSeeded();
+
 }  // namespace sendmere

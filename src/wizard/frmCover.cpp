@@ -1,6 +1,5 @@
 #include "wizard/frmCover.h"
 
-#include "FaxRender.h"
 #include "app/Failures.h"
 #include "app/PageParts.h"
 #include "app/mCommon.h"
@@ -126,9 +125,9 @@ void frmCover::Form_Load() { GetCoverPages(); }
 // CoverPages(k + 1). The listing stops at its first failure and keeps what it listed.
 void frmCover::GetCoverPages() {
     logFailures(QStringLiteral("frmCover.GetCoverPages"), [this] {
+        // Exactly what the folders hold: the shipped templates were put there when the
+        // machine was set up, never here (the server folder may be read-only, or mistyped).
         const QString serverDirectory = ServerCoverPageDirectory();
-        // On a fresh machine the shipped templates are what the list offers.
-        render::ensureShippedCoverPages(serverDirectory);
         if (!QDir(serverDirectory).exists()) throw pathNotFound();
         faxJob().CoverPages.reset();
         listDirectory(serverDirectory, QString());
@@ -180,6 +179,8 @@ void frmCover::chkCover_Click() {
 }
 
 void frmCover::cbCover_Click() {
+    // A template that cannot be drawn leaves an empty picture, never the one shown before.
+    Picture1->setPixmap(QPixmap());
     logFailures(QStringLiteral("frmCover.Click"), [this] {
         const QString path = faxJob().CoverPages(cbCover->currentIndex() + 1);
         const mPicture::Picture picture =

@@ -41,7 +41,7 @@ const SenderBox SenderBoxes[] = {
 frmSender::frmSender() {
     setWindowTitle(QStringLiteral("Sender Information"));
     auto *layout = new QVBoxLayout(this);
-    layout->addWidget(parts::label(this, "lblCaption",
+    layout->addWidget(parts::heading(this, "lblCaption",
                                    QStringLiteral("This sender information will be included  on your cover page.")));
     layout->addWidget(parts::separator(this));
     auto *grid = new QGridLayout;

@@ -7,6 +7,7 @@
 #include "extras/frmWarning.h"
 #include "job/FaxJob.h"
 #include "job/SenderInfo.h"
+#include "RegistryStore.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
 #include "wizard/frmNew.h"
@@ -57,6 +58,14 @@ void checkNamed() {
     page.unload();
 }
 
+// A double click as the window system delivers it: press, release, press, double click, release.
+void doubleClick(QWidget *widget) {
+    QTest::mouseClick(widget, Qt::LeftButton);
+    QTest::mousePress(widget, Qt::LeftButton);
+    QTest::mouseDClick(widget, Qt::LeftButton);
+    QTest::mouseRelease(widget, Qt::LeftButton);
+}
+
 void waitForPageGone(PageId id) {
     QTRY_VERIFY(pageSlot(id).isNull());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -86,6 +95,10 @@ private Q_SLOTS:
                  QStringLiteral("This sender information will be included  on your cover page."));
         QCOMPARE(page->findChild<QLabel *>(QStringLiteral("lblBilling"))->text(), QStringLiteral("Biliing Code:"));
         QCOMPARE(page->findChild<QLabel *>(QStringLiteral("lblBilling"))->buddy(), page->txtBillingCode);
+        // The caption is the page's heading, as on every other page, not a box's label.
+        const QFont caption = page->findChild<QLabel *>(QStringLiteral("lblCaption"))->font();
+        QVERIFY(caption.bold());
+        QVERIFY(caption.pointSizeF() > page->findChild<QLabel *>(QStringLiteral("lblBilling"))->font().pointSizeF());
 
         // Cancel discards what was typed.
         page->txtFullName->clear();
@@ -129,6 +142,17 @@ private Q_SLOTS:
         QTest::mouseClick(about->lblSupport, Qt::LeftButton);
         QCOMPARE(seams.recorded().opened,
                  (QStringList{frmAbout::HomePage, QStringLiteral("mailto:") + frmAbout::SupportAddress}));
+        // A double click: the home page opens for the click and for the double click, the
+        // mail once; Enter opens each once.
+        seams.recorded().opened.clear();
+        doubleClick(about->LabelURL);
+        QCOMPARE(seams.recorded().opened, QStringList(2, frmAbout::HomePage));
+        seams.recorded().opened.clear();
+        doubleClick(about->lblSupport);
+        QTest::keyClick(about->LabelURL, Qt::Key_Return);
+        QCOMPARE(seams.recorded().opened,
+                 (QStringList{QStringLiteral("mailto:") + frmAbout::SupportAddress, frmAbout::HomePage}));
+        seams.recorded().opened.clear();
 
         // A tool registered under the system information key is started.
         CWinReg reg;
@@ -171,6 +195,20 @@ private Q_SLOTS:
         QVERIFY(!GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, QStringLiteral("Missing"), value));
         QVERIFY(!GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key + QStringLiteral("\\Absent"), QStringLiteral("Text"), value));
         QCOMPARE(value, QStringLiteral("C:\\Tools"));
+
+        // Binary and multi-string values, as the registry editor writes them, read without
+        // touching the text.
+        const QString file = registry::RegistryStore().filePath(registry::Root::CurrentUser);
+        QFile reg5(file);
+        QVERIFY(reg5.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        reg5.write("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Opaque]\r\n"
+                   "\"Bin\"=hex:01,02,03\r\n\"Multi\"=hex(7):41,00,00,00,42,00,00,00,00,00\r\n");
+        reg5.close();
+        value = QStringLiteral("untouched");
+        QVERIFY(GetKeyValue(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Opaque"), QStringLiteral("Bin"), value));
+        QVERIFY(GetKeyValue(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Opaque"), QStringLiteral("Multi"), value));
+        QCOMPARE(value, QStringLiteral("untouched"));
+        QVERIFY(!GetKeyValue(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Opaque"), QStringLiteral("None"), value));
     }
 
     void warningShowsItsTextAndEndsTheProgram() {
@@ -188,6 +226,13 @@ private Q_SLOTS:
         waitForPageGone(PageId::frmWarning);
 
         // Scanning without an imaging component warns with the scan text, glued to "Warning:".
+        // The component is taken away: the classes root no longer registers it.
+        QFile classesRoot(registry::RegistryStore().filePath(registry::Root::ClassesRoot));
+        QDir().mkpath(QFileInfo(classesRoot).path());
+        QVERIFY(classesRoot.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        const QString reg = QStringLiteral("\xFEFFWindows Registry Editor Version 5.00\r\n\r\n");
+        classesRoot.write(reinterpret_cast<const char *>(reg.utf16()), reg.size() * 2);
+        classesRoot.close();
         QTimer::singleShot(0, [&] {
             frmWarning *warning = existingPage<frmWarning>();
             shownText = warning->lblText->text();
@@ -207,6 +252,32 @@ private Q_SLOTS:
         checkNamed<frmCover>();
         checkNamed<frmSend>();
         checkNamed<frmFinish>();
+    }
+
+    // The program ends once no page is left on screen, offscreen as on a desktop; a swap of
+    // pages or a page's message box keeps it running.
+    void theLastPageGoneEndsTheProgram() {
+        test::RecordingSeams seams;
+        int ends = 0;
+        onLastPageGone([&] { ++ends; });
+        seams.recorded().onMessage = [&] { QTest::qWait(50); };
+        frmCover &cover = page<frmCover>();
+        cover.showPage();
+        QTest::mouseClick(cover.cmdNext, Qt::LeftButton);  // a message, the page stays
+        QVERIFY(existingPage<frmSend>() == nullptr);
+        cover.showInMyPlace(page<frmSend>());
+        cover.hide();
+        QTest::qWait(50);
+        QCOMPARE(ends, 0);
+        existingPage<frmSend>()->unload();
+        QTRY_COMPARE(ends, 1);
+        cover.unload();
+        runEntry(QStringLiteral("sender"));
+        QTest::mouseClick(existingPage<frmSender>()->btnOk, Qt::LeftButton);
+        QTRY_COMPARE(ends, 2);
+        QTest::qWait(50);
+        QCOMPARE(ends, 2);  // told once, though the page was hidden and then destroyed
+        onLastPageGone({});
     }
 
     void helpShowsItsMessage() {

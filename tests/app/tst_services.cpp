@@ -25,11 +25,13 @@ private Q_SLOTS:
     void errorLogRecordsAreAppendedInTheirFormat() {
         WriteErrorLog(91, QStringLiteral("Object variable, \"or\" With block"), QStringLiteral("msend.GenerateFax"));
         WriteErrorLog(-2147221233, QStringLiteral("Not found"), QStringLiteral("frmCover.Click"));
+        // Texts that look like place holders are written as they are.
+        WriteErrorLog(53, QStringLiteral("File a%1b%5 not found"), QStringLiteral("mod.%2A"));
         QFile file(QCoreApplication::applicationDirPath() + QStringLiteral("/Errors.log"));
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray bytes = file.readAll();
         const QList<QByteArray> lines = bytes.split('\n');
-        QCOMPARE(lines.size(), 3);  // two records, each ended by CR LF
+        QCOMPARE(lines.size(), 4);  // three records, each ended by CR LF
         QVERIFY(bytes.endsWith("#\r\n"));
         const QRegularExpression first(QStringLiteral(
             R"(^91,"Object variable, "or" With block","msend\.GenerateFax","ver",1,#\d{4}-\d\d-\d\d \d\d:\d\d:\d\d#\r$)"));
@@ -38,6 +40,9 @@ private Q_SLOTS:
         const QDateTime stamp = QDateTime::fromString(QString::fromUtf8(lines[1].mid(lines[1].indexOf('#') + 1, 19)),
                                                       QStringLiteral("yyyy-MM-dd hh:mm:ss"));
         QVERIFY(qAbs(stamp.secsTo(QDateTime::currentDateTime())) < 5);
+        QVERIFY2(lines[2].startsWith("53,\"File a%1b%5 not found\",\"mod.%2A\",\"ver\",1,#20"), lines[2].constData());
+        // Its records carry paths and numbers: the user's alone.
+        QCOMPARE(QFileInfo(file.fileName()).permissions() & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
     }
 
     // Where the program's folder takes no records, they go to the user's state folder.
@@ -49,6 +54,9 @@ private Q_SLOTS:
         QFile fallback(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/sendmere/Errors.log"));
         QVERIFY(fallback.open(QIODevice::ReadOnly));
         QVERIFY(fallback.readAll().startsWith("5,\"Invalid procedure call or argument\",\"mCommon.Start\""));
+        QCOMPARE(fallback.permissions() & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
+        const auto folder = QFileInfo(QFileInfo(fallback.fileName()).path()).permissions();
+        QCOMPARE(folder & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
     void failureHelpers() {

@@ -3,7 +3,9 @@
 #include "DesktopKit.h"
 #include "TestSupport.h"
 #include "WizardTestKit.h"
+#include "FaxRender.h"
 #include "app/Init.h"
+#include "job/SenderInfo.h"
 #include "platform/fax/FaxClient.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
@@ -11,6 +13,7 @@
 #include "wizard/frmSend.h"
 
 #include <QAccessible>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDateTimeEdit>
 #include <QFileDialog>
@@ -19,6 +22,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTextEdit>
+#include <QTimer>
 #include <QTreeWidget>
 
 using namespace sendmere;
@@ -179,6 +183,94 @@ private Q_SLOTS:
         QVERIFY(labelledBy(finish.lblSubject, finish.lblSubj));
         QVERIFY(labelledBy(finish.lblCover, finish.lblCovPage));
         QVERIFY(labelledBy(finish.lblSend, finish.lblTime));
+    }
+
+    // The whole wizard with accessibility actions and the keyboard only, no mouse: the jobs
+    // queued in the fax service are what was chosen on the way.
+    void wizardWithoutAMouseQueuesTheChosenJobs() {
+        test::RealDialogsSeams seams;
+        QDir().mkpath(QDir::homePath() + QStringLiteral("/Documents"));
+        const QString report = QDir::homePath() + QStringLiteral("/Documents/report.pdf");
+        test::writePdf(report, 2);
+        faxJob().UseCoverPage = VbFalse;  // as in a new process: the flag outlives a job reset
+        // The sender's details are never typed: the new document takes them from the registry.
+        faxJob().SenderFullName = QStringLiteral("Sam Sender");
+        faxJob().SenderfaxNumber = QStringLiteral("555-0199");
+        SetSenderInfo();
+        faxJob().SenderFullName.clear();
+        faxJob().SenderfaxNumber.clear();
+        const auto press = [](QWidget *control) {
+            QVERIFY(doAccessibleAction(control, QAccessibleActionInterface::pressAction()));
+        };
+        const auto type = [](QWidget *box, const QString &text) { QVERIFY(test::setAccessibleText(box, text)); };
+
+        QTimer::singleShot(0, [&] {
+            frmNew *recipients = existingPage<frmNew>();
+            if (!recipients || !QTest::qWaitFor([&] { return recipients->isActiveWindow(); })) return;
+            type(recipients->txtTo, QStringLiteral("Bob"));
+            type(recipients->txtFaxNumber, QStringLiteral("222"));
+            press(recipients->cmdAdd);
+            QTRY_COMPARE(recipients->lvRecipients->topLevelItemCount(), 2);
+            press(recipients->btnNext);
+        });
+        runEntry(QStringLiteral("new;;Ann#;111#;%1#").arg(report));
+
+        frmCover *cover = existingPage<frmCover>();
+        QVERIFY(cover);
+        QTRY_VERIFY(cover->isActiveWindow());
+        QCOMPARE(cover->txtAttachment->text(), report);
+        QVERIFY(doAccessibleAction(cover->chkCover, QAccessibleActionInterface::toggleAction()));
+        QVERIFY(cover->chkCover->isChecked());
+        // The template: open the list through its action, then the keyboard.
+        QVERIFY(doAccessibleAction(cover->cbCover, QAccessibleActionInterface::showMenuAction()));
+        QTRY_VERIFY(cover->cbCover->view()->isVisible());
+        QTest::keyClick(cover->cbCover->view(), Qt::Key_Down);
+        QTest::keyClick(cover->cbCover->view(), Qt::Key_Return);
+        QTRY_VERIFY(!cover->cbCover->view()->isVisible());
+        QCOMPARE(cover->cbCover->currentIndex(), 1);
+        const QString chosen = cover->cbCover->currentText();
+        type(cover->txtSubject, QStringLiteral("Quarterly report"));
+        type(cover->rtbNote, QStringLiteral("Please call back"));
+        press(cover->cmdNext);
+
+        frmSend *schedule = nullptr;
+        QTRY_VERIFY((schedule = existingPage<frmSend>()) && schedule->isActiveWindow());
+        QVERIFY(doAccessibleAction(schedule->optPriorityHigh, QAccessibleActionInterface::toggleAction()));
+        QVERIFY(doAccessibleAction(schedule->optSchDiscount, QAccessibleActionInterface::toggleAction()));
+        press(schedule->btnNext);
+
+        frmFinish *finish = nullptr;
+        QTRY_VERIFY((finish = existingPage<frmFinish>()) && finish->isActiveWindow());
+        QCOMPARE(accessibleName(finish->lblCover), chosen + QStringLiteral(".svg"));
+        QCOMPARE(accessibleName(finish->lblSend), QStringLiteral("Discount period"));
+        press(finish->OKButton);
+        QTRY_COMPARE(seams.exitCodes, QList<int>{0});
+        QVERIFY(!QFile::exists(faxJob().TempBodyFile));  // the body's copy goes, the report stays
+        QVERIFY(QFile::exists(report));
+
+        fax::FaxServer server;
+        server.Connect(QString());
+        const fax::FaxOutgoingJobs jobs = server.Folders().OutgoingQueue().GetJobs();
+        QCOMPARE(jobs.Count(), 2);
+        QStringList recipients;
+        for (int i = 1; i <= jobs.Count(); ++i) {
+            const fax::FaxOutgoingJob &job = jobs.Item(i);
+            recipients << job.Recipient().Name + QLatin1Char(' ') + job.Recipient().FaxNumber;
+            QCOMPARE(job.Subject(), QStringLiteral("Quarterly report"));
+            QCOMPARE(job.Priority(), 2);  // high
+            QCOMPARE(job.properties().value(QStringLiteral("ScheduleType")).toInt(), 2);  // discount period
+            QCOMPARE(job.properties().value(QStringLiteral("CoverPageType")).toInt(), int(fax::CoverPageServer));
+            QCOMPARE(job.Sender().Name, QStringLiteral("Sam Sender"));
+            QCOMPARE(job.Sender().FaxNumber, QStringLiteral("555-0199"));
+            QCOMPARE(job.Pages(), 3);  // the cover page and both pages of the report
+            const QString image = QDir::tempPath() + QStringLiteral("/job%1.tiff").arg(i);
+            job.CopyTiff(image);
+            QCOMPARE(render::tiffPageCount(image), 3);
+        }
+        recipients.sort();
+        QCOMPARE(recipients, (QStringList{QStringLiteral("Ann 111"), QStringLiteral("Bob 222")}));
+        server.Disconnect();
+        QVERIFY2(test::errorLogLines().isEmpty(), qPrintable(test::errorLogLines().join(u'\n')));
     }
 };
 

@@ -22,10 +22,10 @@ struct Run {
 
 QString consolePath() { return qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere-fax"); }
 
-Run runConsole(const QStringList &args)
+Run runConsole(const QStringList &args, const QString &program = consolePath())
 {
     QProcess process;
-    process.start(consolePath(), args);
+    process.start(program, args);
     Run run;
     if (!process.waitForFinished(60000)) {
         process.kill();
@@ -174,6 +174,15 @@ private Q_SLOTS:
         const Run noCover = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), QStringLiteral("--cover"), QStringLiteral("nosuch")});
         QCOMPARE(noCover.code, 2);
         QVERIFY(noCover.err.contains(QStringLiteral("nosuch")));
+        // A file name that is not UTF-8 is named as such, not as missing; "tomorrow" is no time.
+        const Run latin1 = runConsole({QStringLiteral("-c"), QStringLiteral("cd \"$TMPDIR\" && n=$(printf 'caf\\351.txt') && echo x > \"$n\" && "
+                                                                           "exec \"$0\" send --to 1 \"$n\""), consolePath()}, QStringLiteral("/bin/sh"));
+        QCOMPARE(latin1.code, 2);
+        QVERIFY2(latin1.err.contains(QStringLiteral("not valid UTF-8")), qPrintable(latin1.err));
+        const Run tomorrow = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), QStringLiteral("--at"),
+                                         QStringLiteral("tomorrow"), writeTextFile(QStringLiteral("t.txt"), QStringLiteral("t\n"))});
+        QCOMPARE(tomorrow.code, 2);
+        QVERIFY(tomorrow.err.contains(QStringLiteral("--at tomorrow")));
         QVERIFY(serviceRunning());
     }
 

@@ -95,6 +95,8 @@ private Q_SLOTS:
                                                QStringLiteral("JobChanged %1 256").arg(id), QStringLiteral("JobRemoved ") + id,
                                                QStringLiteral("SentAdded ") + id}));
         const int sentAt = m_events.indexOf(QStringLiteral("SentAdded ") + id);
+        // The loopback's reception is told right after, but may arrive a moment later.
+        QTRY_VERIFY(m_events.size() > sentAt + 1);
         QVERIFY(m_events.value(sentAt + 1).startsWith(QStringLiteral("ReceivedAdded ")));
         const QString receivedId = m_events.value(sentAt + 1).section(u' ', 1);
 

@@ -162,6 +162,15 @@ void TestCoverPages::notesWrapIntoLines() {
     fields.note = QStringLiteral("word word word word word word word");
     image = drawCoverPage(file, fields, QSize(210, 297));
     QCOMPARE(inkBands(image, everything).size(), 2);
+
+    // A word wider than the area is cut by characters, wherever it stands in the paragraph;
+    // one of 20,000 characters wraps in time proportional to its length (it took minutes).
+    for (const QString &note : {QString(20000, u'n'), QStringLiteral("a ") + QString(300, u'n') + QStringLiteral(" b")}) {
+        fields.note = note;
+        image = drawCoverPage(file, fields, QSize(210, 297));
+        QCOMPARE(inkBands(image, everything).size(), 6);
+        QCOMPARE(inkShare(image, QRect(116, 0, 94, 297)), 0.0);  // a full line may gain a pixel from hinting
+    }
 }
 
 void TestCoverPages::faxPageIsOneBitAtFaxResolution() {

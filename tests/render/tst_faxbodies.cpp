@@ -71,6 +71,7 @@ class TestFaxBodies : public QObject {
 private Q_SLOTS:
     void textMakesTypewriterPages();
     void pdfPagesKeepTheirMarks();
+    void pdfTonesShowOnWhitePaper();
     void imagesFitThePage();
     void officeDocumentsGoThroughLibreOffice();
     void badBodiesNameTheFile();
@@ -139,6 +140,61 @@ void TestFaxBodies::pdfPagesKeepTheirMarks() {
     const QImage &turned = pages[3];
     QVERIFY(inkShare(turned, {40, 10, 1640, 200}) > 0.99);
     QCOMPARE(inkShare(turned, {0, 400, FaxPageWidth, 1800}), 0.0);
+
+    // A portrait page the document shows turned (/Rotate 90) is landscape; turned once more
+    // to fill the fax page, its left strip (100 of 595 points) ends on the right.
+    const QString rotated = path(QStringLiteral("rotated.pdf"));
+    writeFile(rotated, QByteArrayLiteral(
+        "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+        "2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n"
+        "3 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Rotate 90 /Contents 4 0 R >> endobj\n"
+        "4 0 obj << /Length 19 >> stream\n0 0 100 842 re f\nendstream endobj\n"
+        "trailer << /Size 5 /Root 1 0 R >>\n%%EOF\n"));
+    const QList<QImage> rotatedPages = rasterise(rotated);
+    QCOMPARE(rotatedPages.size(), 1);
+    QVERIFY(inkShare(rotatedPages[0], {1440, 100, 250, 2000}) > 0.99);
+    QCOMPARE(inkShare(rotatedPages[0], {0, 0, 1400, FaxPageHeight}), 0.0);
+}
+
+// Pages are drawn without paper and screened as on white paper: a grey and a half
+// transparent black both come out as about half ink, untouched paper as none, solid black
+// as all ink, whatever the boxes' position in a byte of the fax line.
+void TestFaxBodies::pdfTonesShowOnWhitePaper() {
+    const QString file = path(QStringLiteral("tones.pdf"));
+    const QRectF grey(20, 20, 60, 40), seeThrough(100, 20, 60, 40), solid(20.3, 100, 60.7, 40);
+    {
+        QPdfWriter writer(file);
+        writer.setResolution(300);
+        writer.setPageSize(QPageSize(QPageSize::A4));
+        writer.setPageMargins(QMarginsF());
+        QPainter painter(&writer);
+        const double dotsPerMm = 300 / 25.4;
+        const auto dots = [&](const QRectF &mm) {
+            return QRectF(mm.topLeft() * dotsPerMm, mm.size() * dotsPerMm);
+        };
+        painter.fillRect(dots(grey), QColor(128, 128, 128));
+        painter.fillRect(dots(seeThrough), QColor(0, 0, 0, 128));
+        painter.fillRect(dots(solid), Qt::black);
+    }
+    const QList<QImage> pages = rasterise(file);
+    QCOMPARE(pages.size(), 1);
+    const QImage &page = pages.first();
+    for (const QRectF &box : {grey, seeThrough}) {
+        const double ink = inkShare(page, faxRectOfA4(box));
+        QVERIFY2(ink > 0.4 && ink < 0.6, qPrintable(QString::number(ink)));
+    }
+    QCOMPARE(inkShare(page, faxRectOfA4(solid)), 1.0);
+    // The paper around the boxes, the top margin and the strips between them stay white.
+    QCOMPARE(inkShare(page, {0, 0, FaxPageWidth, faxPointOfA4(0, 19).y()}), 0.0);
+    QCOMPARE(inkShare(page, QRect(faxPointOfA4(81, 21), faxPointOfA4(99, 59))), 0.0);
+    QCOMPARE(inkShare(page, QRect(faxPointOfA4(0, 142), faxPointOfA4(209, 296))), 0.0);
+    // The solid box's edges sit where the page puts them, to a pixel.
+    const QPoint topLeft = faxPointOfA4(solid.left(), solid.top());
+    const QPoint bottomRight = faxPointOfA4(solid.right(), solid.bottom());
+    QCOMPARE(inkShare(page, {topLeft.x() - 3, topLeft.y() + 5, 2, 20}), 0.0);
+    QCOMPARE(inkShare(page, {topLeft.x() + 2, topLeft.y() + 5, 2, 20}), 1.0);
+    QCOMPARE(inkShare(page, {bottomRight.x() + 2, topLeft.y() + 5, 2, 20}), 0.0);
+    QCOMPARE(inkShare(page, {bottomRight.x() - 3, topLeft.y() + 5, 2, 20}), 1.0);
 }
 
 void TestFaxBodies::imagesFitThePage() {

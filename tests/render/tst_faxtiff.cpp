@@ -9,6 +9,12 @@
 #include <QTest>
 #include <tiffio.h>
 
+#include <QFont>
+
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+
 using namespace sendmere::render;
 using namespace rendertest;
 
@@ -48,6 +54,63 @@ PageTags readTags(TIFF *tif) {
     return t;
 }
 
+// 1-bit fax pages that between them hold runs of every length, both colours, lines that
+// match and lines that differ from the one above, and real text.
+QList<QImage> codingPages() {
+    const auto blank = [] {
+        QImage page(FaxPageWidth, 400, QImage::Format_Mono);
+        page.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+        page.fill(0);
+        return page;
+    };
+    QList<QImage> pages;
+    QImage runs = blank();  // on row y a black run of y * 5 pixels from column y * 3 % 64
+    for (int y = 0; y < runs.height(); ++y)
+        for (int x = (y * 3) % 64; x < std::min(FaxPageWidth, (y * 3) % 64 + y * 5); ++x)
+            runs.setPixel(x, y, 1);
+    pages << runs;
+    quint32 seed = 12345;
+    const auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+    for (const quint32 blackPerMille : {500u, 30u, 970u}) {
+        QImage noise = blank();
+        for (int y = 0; y < noise.height(); ++y)
+            for (int x = 0; x < FaxPageWidth; ++x)
+                noise.setPixel(x, y, next() % 1000 < blackPerMille);
+        pages << noise;
+    }
+    QImage bands = blank();  // whole black rows, rows alike and rows that shift a little
+    for (int y = 0; y < bands.height(); ++y)
+        for (int x = 0; x < FaxPageWidth; ++x)
+            bands.setPixel(x, y, (y / 40) % 2 == 0 || (x + y / 3) % 97 < 2 + y % 5);
+    pages << bands;
+    QImage text(FaxPageWidth, 400, QImage::Format_RGB32);
+    text.fill(Qt::white);
+    {
+        QPainter painter(&text);
+        painter.setFont(QFont(QStringLiteral("DejaVu Sans"), 14));
+        painter.drawText(text.rect(), Qt::TextWordWrap,
+                         QStringLiteral("Orders from the northern region rose again. ").repeated(40));
+    }
+    pages << text.convertToFormat(QImage::Format_Mono, {qRgb(255, 255, 255), qRgb(0, 0, 0)},
+                                  Qt::ThresholdDither);
+    return pages;
+}
+
+// The raw coded strip of each page, as stored.
+QList<QByteArray> rawStrips(const QString &file) {
+    QList<QByteArray> strips;
+    TIFF *tif = TIFFOpen(QFile::encodeName(file).constData(), "r");
+    if (!tif)
+        return strips;
+    do {
+        QByteArray strip(qsizetype(TIFFRawStripSize(tif, 0)), 0);
+        TIFFReadRawStrip(tif, 0, strip.data(), tmsize_t(strip.size()));
+        strips << strip;
+    } while (TIFFReadDirectory(tif));
+    TIFFClose(tif);
+    return strips;
+}
+
 }  // namespace
 
 class TestFaxTiff : public QObject {
@@ -58,6 +121,7 @@ private Q_SLOTS:
     void keepsBlackWhereItWas();
     void refusesWhatItCannotWrite();
     void rejectsBrokenTiffs();
+    void codesTheSameBitsAsLibtiff();
 
 private:
     QTemporaryDir m_dir;
@@ -110,14 +174,17 @@ void TestFaxTiff::keepsBlackWhereItWas() {
     for (int y = box.top(); y <= box.bottom(); ++y)
         for (int x = box.left(); x <= box.right(); ++x)
             invertedTable.setPixel(x, y, 0);
-    {
-        FaxTiffWriter writer(file);
+    // The scratch coding that keeps a body for a moment reads back the same pixels.
+    const QString scratch = path(QStringLiteral("scratch.tif"));
+    for (const auto &[name, coding] : {std::pair{file, TiffCoding::Fax}, std::pair{scratch, TiffCoding::Scratch}}) {
+        FaxTiffWriter writer(name, coding);
         writer.addPage(colourPageWithBox(box));
         writer.addPage(invertedTable);
         writer.close();
     }
-    for (int page = 0; page < 2; ++page) {
-        const QImage read = readTiffPage(file, page);
+    QVERIFY(readFile(scratch).size() > readFile(file).size());  // not G4, but read the same
+    for (int page = 0; page < 4; ++page) {
+        const QImage read = readTiffPage(page < 2 ? file : scratch, page % 2);
         QCOMPARE(read.format(), QImage::Format_Mono);
         QCOMPARE(read.size(), QSize(FaxPageWidth, FaxPageHeight));
         QCOMPARE(qRound(read.dotsPerMeterX() * 0.0254), 204);
@@ -144,6 +211,28 @@ void TestFaxTiff::refusesWhatItCannotWrite() {
         FaxTiffWriter writer(file);
         QVERIFY(renderErrorOf([&] { writer.addPage(QImage()); }).contains(file));
     }
+    // A disk that fills up while the pages are coded: the failure reaches the caller at a
+    // later page or at close(), and no part of the file is left.
+    QImage noise(FaxPageWidth, FaxPageHeight, QImage::Format_Mono);
+    for (int y = 0; y < noise.height(); ++y)
+        for (qsizetype i = 0; i < noise.bytesPerLine(); ++i)
+            noise.scanLine(y)[i] = uchar((y * 131 + i * 17) ^ (i * y));
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto savedSignal = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 200'000;
+    setrlimit(RLIMIT_FSIZE, &small);
+    const QString error = renderErrorOf([&] {
+        FaxTiffWriter writer(file);
+        for (int i = 0; i < 40; ++i)
+            writer.addPage(noise);
+        writer.close();
+    });
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, savedSignal);
+    QVERIFY2(error.contains(file) && error.contains(QStringLiteral("page")), qPrintable(error));
+    QVERIFY(QDir(dir.path()).isEmpty());
 }
 
 void TestFaxTiff::rejectsBrokenTiffs() {
@@ -173,7 +262,54 @@ void TestFaxTiff::rejectsBrokenTiffs() {
             }).contains(truncated));
     QVERIFY(renderErrorOf([&] { readTiffPage(good, 1); }).contains(QStringLiteral("no page 2")));
     QVERIFY(renderErrorOf([&] { readTiffPage(good, -1); }).contains(good));
+
+    // 174 bytes that claim a page of 16400 x 10768 pixels (found by the fuzzer): refused
+    // before anything that size is allocated.
+    const QString huge = path(QStringLiteral("huge.tif"));
+    writeFile(huge, QByteArray::fromHex(
+        "49492a0028000000f00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00f0b000001030001000000"
+        "104000000101030001000000102a494900000000000010e0cfbf010000000200000900010300000001000000010000000000"
+        "0000110104000100000008000000150103000100000001000000160103000100000010000000170104000100000020000000"
+        "000000000000000000001a01050000000000b20100001b01050001000000ba00000000000009cc0000f401000000c4ffffff"
+        "0f00000001000000"));
+    QVERIFY(renderErrorOf([&] { readTiffPage(huge, 0); }).contains(QStringLiteral("unusable size 16400x10768")));
 }
 
 QTEST_MAIN(TestFaxTiff)
+// The writer's own G4 coding against libtiff's coder on the same pages, bit for bit.
+void TestFaxTiff::codesTheSameBitsAsLibtiff() {
+    const QList<QImage> pages = codingPages();
+    const QString ours = path(QStringLiteral("ours.tif")), theirs = path(QStringLiteral("libtiff.tif"));
+    {
+        FaxTiffWriter writer(ours);
+        for (const QImage &page : pages)
+            writer.addPage(page);
+        writer.close();
+    }
+    TIFF *tif = TIFFOpen(QFile::encodeName(theirs).constData(), "w");
+    QVERIFY(tif);
+    for (const QImage &page : pages) {
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(page.width()));
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(page.height()));
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, uint16_t(1));
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, uint32_t(page.height()));
+        QByteArray bits(reinterpret_cast<const char *>(page.constBits()), page.sizeInBytes());
+        QVERIFY(TIFFWriteEncodedStrip(tif, 0, bits.data(), tmsize_t(bits.size())) >= 0);
+        QVERIFY(TIFFWriteDirectory(tif));
+    }
+    TIFFClose(tif);
+    const QList<QByteArray> ourStrips = rawStrips(ours), theirStrips = rawStrips(theirs);
+    QCOMPARE(ourStrips.size(), pages.size());
+    QCOMPARE(theirStrips.size(), pages.size());
+    for (qsizetype i = 0; i < pages.size(); ++i) {
+        QVERIFY2(ourStrips[i] == theirStrips[i], qPrintable(QStringLiteral("page %1: %2 bytes against %3")
+                                                                .arg(i).arg(ourStrips[i].size()).arg(theirStrips[i].size())));
+        const QImage read = readTiffPage(ours, int(i));
+        for (int y = 0; y < read.height(); ++y)
+            QVERIFY(std::memcmp(read.constScanLine(y), pages[i].constScanLine(y), size_t(FaxPageWidth / 8)) == 0);
+    }
+}
+
 #include "tst_faxtiff.moc"

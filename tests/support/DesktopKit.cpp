@@ -3,7 +3,6 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QDBusArgument>
-#include <QDBusInterface>
 #include <QDBusMetaType>
 #include <QDBusReply>
 #include <QDeadlineTimer>
@@ -74,13 +73,23 @@ QDBusArgument &operator<<(QDBusArgument &out, const ActionInfo &info) {
     return out;
 }
 
-QDBusConnection accessibilityBus() {
-    QDBusInterface launcher(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"), QStringLiteral("org.a11y.Bus"));
-    const QDBusReply<QString> address = launcher.call(QStringLiteral("GetAddress"));
-    return QDBusConnection::connectToBus(address.value(), QStringLiteral("sendmere-test-atspi"));
+const QString AccessibleIface = QStringLiteral("org.a11y.atspi.Accessible");
+
+// A plain call, without the introspection a QDBusInterface would make of every node.
+QDBusMessage call(const QDBusConnection &bus, const QString &service, const QString &path, const QString &interface,
+                  const QString &method, const QVariantList &args = {}) {
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(args);
+    return bus.call(message);
 }
 
-const QString AccessibleIface = QStringLiteral("org.a11y.atspi.Accessible");
+// A connection of its own to the accessibility bus, whose address the session bus tells.
+QDBusConnection accessibilityBus(const QString &connectionName) {
+    const QDBusReply<QString> address = call(QDBusConnection::sessionBus(), QStringLiteral("org.a11y.Bus"),
+                                             QStringLiteral("/org/a11y/bus"), QStringLiteral("org.a11y.Bus"),
+                                             QStringLiteral("GetAddress"));
+    return QDBusConnection::connectToBus(address.value(), connectionName);
+}
 
 }  // namespace
 
@@ -130,7 +139,9 @@ void chooseInNextFileDialog(const QString &path, std::function<void(QWidget *)> 
     });
 }
 
-AtSpi::AtSpi() : m_bus(accessibilityBus()) {
+AtSpi::~AtSpi() { QDBusConnection::disconnectFromBus(m_bus.name()); }
+
+AtSpi::AtSpi() : m_bus(accessibilityBus(QStringLiteral("sendmere-test-atspi-%1").arg(quintptr(this)))) {
     qDBusRegisterMetaType<ObjectRef>();
     qDBusRegisterMetaType<QList<ObjectRef>>();
     qDBusRegisterMetaType<ActionInfo>();
@@ -138,33 +149,31 @@ AtSpi::AtSpi() : m_bus(accessibilityBus()) {
 }
 
 QList<AtSpi::Node> AtSpi::children(const Node &node) {
-    QDBusInterface object(node.service, node.path, AccessibleIface, m_bus);
-    const QDBusReply<QList<ObjectRef>> reply = object.call(QStringLiteral("GetChildren"));
+    const QDBusReply<QList<ObjectRef>> reply = call(m_bus, node.service, node.path, AccessibleIface, QStringLiteral("GetChildren"));
     QList<Node> nodes;
     for (const ObjectRef &ref : reply.value()) nodes.append({ref.service, ref.path.path()});
     return nodes;
 }
 
 QString AtSpi::name(const Node &node) {
-    QDBusInterface properties(node.service, node.path, QStringLiteral("org.freedesktop.DBus.Properties"), m_bus);
-    const QDBusReply<QDBusVariant> reply = properties.call(QStringLiteral("Get"), AccessibleIface, QStringLiteral("Name"));
+    const QDBusReply<QDBusVariant> reply = call(m_bus, node.service, node.path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                QStringLiteral("Get"), {AccessibleIface, QStringLiteral("Name")});
     return reply.value().variant().toString();
 }
 
 quint32 AtSpi::role(const Node &node) {
-    QDBusInterface object(node.service, node.path, AccessibleIface, m_bus);
-    const QDBusReply<quint32> reply = object.call(QStringLiteral("GetRole"));
+    const QDBusReply<quint32> reply = call(m_bus, node.service, node.path, AccessibleIface, QStringLiteral("GetRole"));
     return reply.value();
 }
 
 AtSpi::Node AtSpi::application(qint64 pid, int timeoutMs) {
     const QDeadlineTimer deadline(timeoutMs);
     const Node root{QStringLiteral("org.a11y.atspi.Registry"), QStringLiteral("/org/a11y/atspi/accessible/root")};
-    QDBusInterface bus(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                       QStringLiteral("org.freedesktop.DBus"), m_bus);
     do {
         for (const Node &app : children(root)) {
-            const QDBusReply<quint32> appPid = bus.call(QStringLiteral("GetConnectionUnixProcessID"), app.service);
+            const QDBusReply<quint32> appPid = call(m_bus, QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                                    QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"),
+                                                    {app.service});
             if (appPid.isValid() && appPid.value() == pid) return app;
         }
         QTest::qWait(50);
@@ -174,7 +183,7 @@ AtSpi::Node AtSpi::application(qint64 pid, int timeoutMs) {
 
 AtSpi::Node AtSpi::findNow(const Node &root, const QString &wanted, quint32 wantedRole, int depth) {
     for (const Node &child : children(root)) {
-        if (name(child) == wanted && role(child) == wantedRole) return child;
+        if (name(child) == wanted && role(child) == wantedRole && isShowing(child)) return child;
         if (depth > 0)
             if (Node found = findNow(child, wanted, wantedRole, depth - 1); found.isValid()) return found;
     }
@@ -190,20 +199,41 @@ AtSpi::Node AtSpi::find(const Node &root, const QString &wanted, quint32 wantedR
     return {};
 }
 
+bool AtSpi::hasState(const Node &node, int state) {
+    const QDBusReply<QList<quint32>> states = call(m_bus, node.service, node.path, AccessibleIface, QStringLiteral("GetState"));
+    return states.isValid() && states.value().size() == 2 && (states.value()[state / 32] & (1u << (state % 32)));
+}
+
+bool AtSpi::isShowing(const Node &node) {
+    constexpr int Showing = 25;
+    return hasState(node, Showing);
+}
+
+AtSpi::Node AtSpi::activeWindow(const Node &app, const QString &title, int timeoutMs) {
+    constexpr int Active = 1;
+    const QDeadlineTimer deadline(timeoutMs);
+    do {
+        for (const Node &window : children(app))
+            if (name(window) == title && hasState(window, Active)) return window;
+        QTest::qWait(50);
+    } while (!deadline.hasExpired());
+    return {};
+}
+
 bool AtSpi::doAction(const Node &node, const QString &action) {
-    QDBusInterface actions(node.service, node.path, QStringLiteral("org.a11y.atspi.Action"), m_bus);
-    const QDBusReply<QList<ActionInfo>> names = actions.call(QStringLiteral("GetActions"));
+    const QString actions = QStringLiteral("org.a11y.atspi.Action");
+    const QDBusReply<QList<ActionInfo>> names = call(m_bus, node.service, node.path, actions, QStringLiteral("GetActions"));
     for (qsizetype i = 0; i < names.value().size(); ++i) {
         if (names.value()[i].name.compare(action, Qt::CaseInsensitive) != 0) continue;
-        const QDBusReply<bool> done = actions.call(QStringLiteral("DoAction"), int(i));
+        const QDBusReply<bool> done = call(m_bus, node.service, node.path, actions, QStringLiteral("DoAction"), {int(i)});
         return done.isValid() && done.value();
     }
     return false;
 }
 
 bool AtSpi::setText(const Node &node, const QString &text) {
-    QDBusInterface editable(node.service, node.path, QStringLiteral("org.a11y.atspi.EditableText"), m_bus);
-    const QDBusReply<bool> done = editable.call(QStringLiteral("SetTextContents"), text);
+    const QDBusReply<bool> done = call(m_bus, node.service, node.path, QStringLiteral("org.a11y.atspi.EditableText"),
+                                       QStringLiteral("SetTextContents"), {text});
     return done.isValid() && done.value();
 }
 
@@ -212,8 +242,8 @@ bool AtSpi::setText(const Node &node, const QString &text) {
 namespace sendmere::test {
 
 QString AtSpi::text(const Node &node) {
-    QDBusInterface text(node.service, node.path, QStringLiteral("org.a11y.atspi.Text"), m_bus);
-    const QDBusReply<QString> reply = text.call(QStringLiteral("GetText"), 0, -1);
+    const QDBusReply<QString> reply =
+        call(m_bus, node.service, node.path, QStringLiteral("org.a11y.atspi.Text"), QStringLiteral("GetText"), {0, -1});
     return reply.value();
 }
 

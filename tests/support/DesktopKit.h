@@ -54,17 +54,25 @@ public:
         QString path;
         bool isValid() const { return !service.isEmpty(); }
     };
-    static constexpr quint32 CheckBox = 7, Label = 29, PushButton = 43, Text = 61;
+    static constexpr quint32 CheckBox = 7, Dialog = 16, Label = 29, PushButton = 43, Text = 61;
 
     AtSpi();
+    ~AtSpi();
+    AtSpi(const AtSpi &) = delete;
+    AtSpi &operator=(const AtSpi &) = delete;
     bool isConnected() const { return m_bus.isConnected(); }
     // The application root of the process pid, waiting up to timeoutMs for it to register.
     Node application(qint64 pid, int timeoutMs = 10000);
-    // The first node below root whose name and role match, waiting up to timeoutMs.
+    // The application's window titled title once it is the active window (and so its page
+    // has been activated), waiting up to timeoutMs.
+    Node activeWindow(const Node &app, const QString &title, int timeoutMs = 10000);
+    // The first node below root on screen whose name and role match, waiting up to timeoutMs.
     Node find(const Node &root, const QString &name, quint32 role, int timeoutMs = 5000);
     QList<Node> children(const Node &node);
     QString name(const Node &node);
     quint32 role(const Node &node);
+    bool isShowing(const Node &node);
+    bool hasState(const Node &node, int state);
     bool doAction(const Node &node, const QString &action);
     bool setText(const Node &node, const QString &text);
     QString text(const Node &node);

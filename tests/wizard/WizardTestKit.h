@@ -4,6 +4,7 @@
 #include "app/CWinReg.h"
 #include "app/FormPage.h"
 #include "job/FaxJob.h"
+#include "wizard/frmSender.h"
 
 #include <QCoreApplication>
 #include <QCheckBox>
@@ -15,6 +16,7 @@
 #include <QStandardPaths>
 #include <QTreeWidget>
 #include <QtTest>
+#include <functional>
 
 namespace sendmere::test {
 
@@ -89,6 +91,23 @@ inline void waitForPageGone(PageId id) {
 inline void releaseAllPages() {
     releasePages();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// Another program's window comes and goes; then another page of the program does, and
+// the focus comes back to page: only the second is an activation.
+inline void activateFromOutsideThenFromAnotherPage(FormPage &page, const std::function<void()> &betweenTheTwo) {
+    QWidget outsider;
+    outsider.show();
+    outsider.activateWindow();
+    QTRY_VERIFY(outsider.isActiveWindow());
+    page.activateWindow();
+    QTRY_VERIFY(page.isActiveWindow());
+    betweenTheTwo();
+    frmSender &other = sendmere::page<frmSender>();
+    other.showPage();
+    QTRY_VERIFY(other.isActiveWindow());
+    other.unload();
+    QTRY_VERIFY(page.isActiveWindow());
 }
 
 inline QStringList column(const QTreeWidget *list, int col) {

@@ -77,6 +77,9 @@ private Q_SLOTS:
     void init() { test::clearErrorLog(); }
     void cleanup() { test::releaseAllPages(); }
 
+    // Seeding a fresh machine's registry ships the templates, as the program does.
+    void initTestCase() { shipCoverPagesWhenSeeded(); }
+
     // Runs first, on the registry as a fresh machine has it.
     void aFreshMachineListsTheShippedTemplates() {
         startJob();
@@ -85,11 +88,29 @@ private Q_SLOTS:
         const QStringList entries = comboEntries(page.cbCover);
         for (const char *shipped : {"general", "confidential", "urgent", "fyi"})
             QVERIFY2(entries.contains(QLatin1String(shipped)), shipped);
-        QVERIFY(ServerCoverPageDirectory().endsWith(QStringLiteral("/sendmere/coverpages")));
-        QVERIFY(jobList(faxJob().CoverPages).first().startsWith(ServerCoverPageDirectory() + QLatin1Char('/')));
+        const QString server = ServerCoverPageDirectory();
+        QVERIFY(server.endsWith(QStringLiteral("/sendmere/coverpages")));
+        QVERIFY(jobList(faxJob().CoverPages).first().startsWith(server + QLatin1Char('/')));
         // The personal directory exists from the start, empty: listing it is no failure.
         QVERIFY(QFileInfo(PersonalCoverPageDirectory()).isDir());
         QVERIFY(test::errorLogLines().isEmpty());
+
+        // Listing never writes: a deleted template stays deleted, a read-only folder is listed.
+        QVERIFY(QFile::remove(server + QStringLiteral("/fyi.svg")));
+        QVERIFY(QFile::setPermissions(server, QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(!comboEntries(freshCoverPage().cbCover).contains(QStringLiteral("fyi")));
+        QCOMPARE(comboEntries(sendmere::page<frmCover>().cbCover).size(), entries.size() - 1);
+        QVERIFY(!QFile::exists(server + QStringLiteral("/fyi.svg")));
+        QVERIFY(QFile::setPermissions(server, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(test::errorLogLines().isEmpty());
+
+        // A mistyped folder is not made: the listing fails there and lists nothing.
+        test::setRegistryString(CWinReg::HKEY_LOCAL_MACHINE(), test::FaxSetup, QStringLiteral("ServerCoverPageDir"),
+                                QStringLiteral("coverpagez"));
+        QCOMPARE(freshCoverPage().cbCover->count(), 0);
+        QVERIFY(!QFileInfo::exists(server + QLatin1Char('z')));
+        QVERIFY(!test::errorLogLines().isEmpty());
+        QVERIFY(test::errorLogLines().first().startsWith(QStringLiteral("76,\"Path not found\",\"frmCover.GetCoverPages\"")));
     }
 
     void listingFollowsTheRegistryAndStopsAtANameWithoutADot() {
@@ -102,14 +123,11 @@ private Q_SLOTS:
         frmCover &page = freshCoverPage();
         QTRY_VERIFY(page.isActiveWindow());
 
-        // The shipped templates join the server's own; the personal listing stops at "Nodot".
+        // Exactly what the folders hold; the personal listing stops at "Nodot".
         const QStringList entries = comboEntries(page.cbCover);
-        QCOMPARE(entries, (QStringList{QStringLiteral("confidential"), QStringLiteral("fyi"), QStringLiteral("general"),
-                                       QStringLiteral("generic"), QStringLiteral("urgent"), QStringLiteral("My(Personal)")}));
+        QCOMPARE(entries, (QStringList{QStringLiteral("generic"), QStringLiteral("My(Personal)")}));
         const QStringList paths = jobList(faxJob().CoverPages);
-        QCOMPARE(paths.size(), entries.size());
-        QCOMPARE(paths.last(), personalDir() + QStringLiteral("/My.Fax.cov"));
-        QCOMPARE(paths[entries.indexOf(QStringLiteral("generic"))], serverDir() + QStringLiteral("/generic.cov"));
+        QCOMPARE(paths, (QStringList{serverDir() + QStringLiteral("/generic.cov"), personalDir() + QStringLiteral("/My.Fax.cov")}));
         QCOMPARE(test::errorLogLines().size(), 1);
         QVERIFY(test::errorLogLines().first().startsWith(
             QStringLiteral("5,\"Invalid procedure call or argument\",\"frmCover.GetCoverPages\"")));
@@ -123,10 +141,19 @@ private Q_SLOTS:
 
         click(page.chkCover);
         QVERIFY(coverControlsEnabled(page));
-        page.cbCover->setCurrentIndex(int(entries.size()) - 1);
-        Q_EMIT page.cbCover->activated(int(entries.size()) - 1);
+        page.cbCover->setCurrentIndex(1);
+        Q_EMIT page.cbCover->activated(1);
         QVERIFY(!page.Picture1->pixmap().isNull());
         QCOMPARE(test::errorLogLines().size(), 1);
+
+        // A template that cannot be drawn shows no picture, not the one before it.
+        test::writeFile(serverDir() + QStringLiteral("/generic.cov"), "not a drawing");
+        page.cbCover->setCurrentIndex(0);
+        Q_EMIT page.cbCover->activated(0);
+        QVERIFY(page.Picture1->pixmap().isNull());
+        QCOMPARE(test::errorLogLines().size(), 2);
+        QVERIFY(test::errorLogLines().last().contains(QStringLiteral("\"frmCover.Click\"")));
+        test::writeFile(serverDir() + QStringLiteral("/generic.cov"), test::coverTemplate(QStringLiteral("Generic")));
         QFile::remove(personalDir() + QStringLiteral("/Nodot"));
         QFile::remove(personalDir() + QStringLiteral("/Zed.cov"));
     }
@@ -186,8 +213,6 @@ private Q_SLOTS:
         QTest::mouseClick(page.cmdBrowse, Qt::LeftButton);
         QCOMPARE(seams.recorded().dialogTitles, (QStringList{QStringLiteral("Attach"), QStringLiteral("Attach")}));
         QCOMPARE(page.txtAttachment->text(), report);
-        QVERIFY(shell::qtFileFilter(frmCover::AttachFilter)
-                    .startsWith(QStringLiteral("Documents ( *.doc,  *.pdf, *.txt, *.rtf, *.xls, *.xlw) (*.doc *.pdf")));
 
         // Unticked with an attachment: Next goes on, without a cover page.
         QTest::mouseClick(page.cmdNext, Qt::LeftButton);
@@ -275,7 +300,7 @@ private Q_SLOTS:
         test::useCoverPageDirectories(base());
         const QString tmp = QDir::tempPath();
         const QStringList before = filesUnder(tmp);
-        const QImage page = mRender::RenderCoverPage(serverDir() + QStringLiteral("/general.svg"));
+        const QImage page = mRender::RenderCoverPage(serverDir() + QStringLiteral("/generic.cov"));
         QVERIFY(!page.isNull());
         QCOMPARE(filesUnder(tmp), before);
 

@@ -102,6 +102,16 @@ QDateTime parseTime(const QString &text)
     return at;
 }
 
+// A file the user names on the command line. A name that is not valid UTF-8 cannot travel
+// to the fax service at all: the user hears that, not that the file is missing.
+QString fileArgument(const QString &given)
+{
+    const QFileInfo info(given);
+    if (!info.exists() && given.contains(QChar::ReplacementCharacter))
+        throw UsageError(QStringLiteral("%1: the file name is not valid UTF-8 text; rename the file and try again").arg(given));
+    return info.absoluteFilePath();
+}
+
 int parsePriority(const QString &text)
 {
     if (text.isEmpty() || text == QStringLiteral("normal"))
@@ -286,7 +296,7 @@ int FaxConsole::send(const Arguments &args)
         doc.ScheduleType = fax::ScheduleDiscountPeriod;
     }
     if (!args.positional.isEmpty()) {
-        doc.Body = QFileInfo(args.positional.first()).absoluteFilePath();
+        doc.Body = fileArgument(args.positional.first());
         doc.DocumentName = QFileInfo(doc.Body).fileName();
         doc.AttachFaxToReceipt = true;
     } else {
@@ -314,7 +324,8 @@ int FaxConsole::list(const Arguments &args)
         for (int i = 1; i <= jobs.Count(); ++i)
             records.append(jobs.Item(i).properties());
         printRecords(records, {QStringLiteral("Id"), QStringLiteral("StatusText"), QStringLiteral("Priority"), QStringLiteral("ScheduledTime"),
-                               QStringLiteral("Pages"), QStringLiteral("Recipient.FaxNumber"), QStringLiteral("Subject")}, json);
+                               QStringLiteral("Pages"), QStringLiteral("Recipient.FaxNumber"), QStringLiteral("Subject"),
+                               QStringLiteral("ExtendedStatus")}, json);
         return 0;
     }
     const QString folder = archiveFolder(what);
@@ -395,7 +406,7 @@ int FaxConsole::tiff(const Arguments &args)
     if (args.positional.size() != 2)
         throw UsageError(QStringLiteral("tiff needs an ID and a PATH"));
     const QString id = args.positional.first();
-    const QString path = QFileInfo(args.positional.at(1)).absoluteFilePath();
+    const QString path = fileArgument(args.positional.at(1));
     connectServer();
     const fax::FaxFolders folders = m_server->Folders();
     const std::function<void()> copies[] = {

@@ -6,6 +6,7 @@
 #include "FaxConnection.h"
 
 #include <QFileInfo>
+#include <QUuid>
 
 namespace sendmere::fax {
 
@@ -355,9 +356,15 @@ QStringList FaxDocument::ConnectedSubmit(FaxServer &server) const
         {QStringLiteral("AttachFaxToReceipt"), AttachFaxToReceipt},
         {QStringLiteral("Recipients"), recipients},
         {QStringLiteral("Sender"), Sender.toMap()},
+        {QStringLiteral("SubmissionId"), SubmissionId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : SubmissionId},
     };
-    const QDBusMessage reply = server.connection()->call(QStringLiteral("Submit"), {document}, RenderCallTimeoutMs);
-    return reply.arguments().value(0).toStringList();
+    try {
+        return server.connection()->call(QStringLiteral("Submit"), {document}, RenderCallTimeoutMs).arguments().value(0).toStringList();
+    } catch (const AutomationError &e) {
+        if (e.number() != err::ServerNotAvailable)
+            throw;
+    }
+    return server.connection()->call(QStringLiteral("Submit"), {document}, RenderCallTimeoutMs).arguments().value(0).toStringList();
 }
 
 }  // namespace sendmere::fax

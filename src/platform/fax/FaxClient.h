@@ -276,10 +276,14 @@ public:
     bool AttachFaxToReceipt = false;
     FaxRecipients Recipients;
     FaxPersonInfo Sender;
+    // Names the submission to the service; empty: each ConnectedSubmit makes a new one.
+    // Submitting again with the same id returns the jobs already made, never new ones.
+    QString SubmissionId;
 
     // Queues one job per recipient and returns their ids, in recipient order. The body is
     // read and rendered before this returns; a body that cannot be rendered raises and
-    // queues nothing.
+    // queues nothing. When the reply is lost (the service ended meanwhile) the submission is
+    // sent once more under the same id, so a fax is never queued twice.
     QStringList ConnectedSubmit(FaxServer &server) const;
 };
 

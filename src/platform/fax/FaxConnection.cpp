@@ -17,7 +17,8 @@ namespace {
 
 const QString ServerUnavailableText = QStringLiteral("The remote server machine does not exist or is unavailable");
 const QString DaemonName = QStringLiteral("sendmere-faxd");
-constexpr int StartTimeoutMs = 10000;
+// The service waits up to 10 s for one that is ending before it comes up.
+constexpr int StartTimeoutMs = 30000;
 
 bool isUnreachable(const QString &errorName)
 {
@@ -46,7 +47,9 @@ AutomationError unavailable(const QString &detail)
 
 QStringList daemonCandidates()
 {
-    QStringList paths{QCoreApplication::applicationDirPath() + u'/' + DaemonName};
+    const QString ownDir = QCoreApplication::applicationDirPath();
+    QStringList paths{ownDir + u'/' + DaemonName,
+                      QDir::cleanPath(ownDir + QStringLiteral("/" SENDMERE_PROGRAMDIR_FROM_BINDIR "/") + DaemonName)};
     const QString testBin = qEnvironmentVariable("SENDMERE_TEST_BIN_DIR");
     if (!testBin.isEmpty())
         paths.append(testBin + u'/' + DaemonName);
@@ -62,6 +65,8 @@ AutomationError errorFromReply(const QDBusMessage &reply)
     const QString text = reply.errorMessage();
     if (isUnreachable(name))
         return unavailable(text.isEmpty() ? name : text);
+    if (name == faxbus::ErrorOtherSession)
+        return {err::ServerNotAvailable, text};
     if (name == faxbus::ErrorFileNotFound)
         return {err::FileNotFound, text};
     if (name == faxbus::ErrorAccessDenied)
@@ -188,14 +193,18 @@ const SignalSlot Relayed[] = {
 
 FaxEventRelay::FaxEventRelay(QDBusConnection bus, FaxServer *server) : m_bus(std::move(bus)), m_server(server)
 {
+    // Matched on the service's path and interface, not on its bus name: a name is followed
+    // through its owner, which the bus library learns apart from the signals themselves, so
+    // the first events of a service that has just (re)started could be dropped. Only the fax
+    // service sends on this interface.
     for (const SignalSlot &s : Relayed)
-        m_bus.connect(faxbus::ServiceName, faxbus::ObjectPath, faxbus::Interface, QString::fromLatin1(s.signal), this, s.slot);
+        m_bus.connect(QString(), faxbus::ObjectPath, faxbus::Interface, QString::fromLatin1(s.signal), this, s.slot);
 }
 
 FaxEventRelay::~FaxEventRelay()
 {
     for (const SignalSlot &s : Relayed)
-        m_bus.disconnect(faxbus::ServiceName, faxbus::ObjectPath, faxbus::Interface, QString::fromLatin1(s.signal), this, s.slot);
+        m_bus.disconnect(QString(), faxbus::ObjectPath, faxbus::Interface, QString::fromLatin1(s.signal), this, s.slot);
 }
 
 void FaxEventRelay::outgoingJobAdded(const QString &id)
