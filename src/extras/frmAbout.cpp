@@ -3,6 +3,7 @@
 #include "app/CWinReg.h"
 #include "app/PageParts.h"
 #include "app/mCommon.h"
+#include "extras/frmUpdate.h"
 #include "platform/shell/Shell.h"
 
 #include <QApplication>
@@ -71,7 +72,6 @@ frmAbout::frmAbout() {
     layout->addWidget(parts::separator(this));
     auto *buttons = new QHBoxLayout;
     cmdUpdate = parts::button(this, "cmdUpdate", QStringLiteral("Update"));
-    cmdUpdate->setEnabled(false);  // the update check is not built into this version
     cmdSysInfo = parts::button(this, "cmdSysInfo", QStringLiteral("&System Info..."));
     cmdOK = parts::button(this, "cmdOK", QStringLiteral("OK"));
     cmdOK->setDefault(true);
@@ -82,6 +82,7 @@ frmAbout::frmAbout() {
     layout->addLayout(buttons);
     connect(cmdOK, &QPushButton::clicked, this, &frmAbout::cmdOK_Click);
     connect(cmdSysInfo, &QPushButton::clicked, this, &frmAbout::cmdSysInfo_Click);
+    connect(cmdUpdate, &QPushButton::clicked, this, &frmAbout::cmdUpdate_Click);
     LabelURL->installEventFilter(this);
     lblSupport->installEventFilter(this);
 }
@@ -98,6 +99,8 @@ void frmAbout::cmdOK_Click() {
 }
 
 void frmAbout::cmdSysInfo_Click() { StartSysInfo(this); }
+
+void frmAbout::cmdUpdate_Click() { frmUpdate::CheckForUpdate(this); }
 
 void frmAbout::LabelURL_Click() { shell::seams().launcher->open(HomePage); }
 

@@ -18,6 +18,7 @@ public:
     void Form_Load() override;
     void cmdOK_Click();
     void cmdSysInfo_Click();
+    void cmdUpdate_Click();
     void LabelURL_Click();
     void LabelURL_DblClick();
     void lblSupport_Click();

@@ -5,6 +5,7 @@
 #include "app/mCommon.h"
 #include "job/FaxJob.h"
 #include "platform/shell/Shell.h"
+#include "wizard/AddressBookSelection.h"
 #include "wizard/WizardLayout.h"
 #include "wizard/frmCover.h"
 
@@ -37,9 +38,6 @@ frmNew::frmNew() {
     lblTo = parts::label(this, "lblTo", QStringLiteral("To:"), txtTo);
     lblFaxNumber = parts::label(this, "lblFaxNumber", QStringLiteral("Fax Number:"), txtFaxNumber);
     cmdAddress = parts::button(this, "cmdAddress", QStringLiteral("Address Book..."));
-    // Choosing from the address book needs the mail client's address book dialog, which
-    // this build does not have yet.
-    cmdAddress->setEnabled(false);
     auto *boxes = new QGridLayout;
     boxes->addWidget(lblTo, 0, 0);
     boxes->addWidget(txtTo, 0, 1);
@@ -84,6 +82,7 @@ frmNew::frmNew() {
     connect(cmdAdd, &QPushButton::clicked, this, &frmNew::cmdAdd_Click);
     connect(cmdEdit, &QPushButton::clicked, this, &frmNew::cmdEdit_Click);
     connect(cmdRemove, &QPushButton::clicked, this, &frmNew::cmdRemove_Click);
+    connect(cmdAddress, &QPushButton::clicked, this, &frmNew::cmdAddress_Click);
     connect(btnNext, &QPushButton::clicked, this, &frmNew::btnNext_Click);
     connect(btnCancel, &QPushButton::clicked, this, &frmNew::btnCancel_Click);
     btnBack->setEnabled(false);
@@ -161,6 +160,8 @@ void frmNew::cmdRemove_Click() {
         UpdateButtons();
     });
 }
+
+void frmNew::cmdAddress_Click() { SelectFromAddressBook(*this); }
 
 void frmNew::btnNext_Click() {
     endSilently([this] {

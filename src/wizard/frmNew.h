@@ -20,6 +20,7 @@ public:
     void cmdAdd_Click();
     void cmdEdit_Click();
     void cmdRemove_Click();
+    void cmdAddress_Click();
     void btnNext_Click();
     void btnCancel_Click();
 

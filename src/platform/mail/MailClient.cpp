@@ -2,6 +2,7 @@
 
 #include "RegistryStore.h"
 #include "platform/mail/MaildirStore.h"
+#include "platform/mail/Contacts.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -323,8 +324,8 @@ public:
     void Logon(bool, bool) override { m_store = MaildirStore::shared(); }
     std::unique_ptr<SessionFolder> Inbox() override { return std::make_unique<MaildirSessionFolder>(store(), FolderInbox); }
     std::unique_ptr<SessionFolder> Outbox() override { return std::make_unique<MaildirSessionFolder>(store(), FolderOutbox); }
-    std::vector<AddressEntry> AddressBook(const QString &, int, const QString &) override {
-        throw AutomationError(err::CannotCreateObject, QStringLiteral("The address book is not available"));
+    std::vector<AddressEntry> AddressBook(const QString &title, int, const QString &firstListLabel) override {
+        return chooseFromAddressBook(title, {firstListLabel, QStringLiteral("Remove")});
     }
 
 private:

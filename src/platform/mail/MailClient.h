@@ -9,6 +9,7 @@
 #include <QString>
 #include <QVariant>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace sendmere::mail {
@@ -210,6 +211,11 @@ class MapiUtils {
 public:
     void HrSetOneProp(MailItem &item, quint32 propertyTag, const QVariant &value, bool save);
     QVariant HrGetOneProp(const MailItem &item, quint32 propertyTag) const;
+    // The address book over the contacts (Contacts.cpp): the chosen entries, nothing when
+    // the user cancels; an entry's fax numbers by their property tags.
+    std::optional<std::vector<AddressEntry>> AddressBook(const QString &title, int recipientLists,
+                                                         const QString &firstListLabel);
+    QVariant HrGetOneProp(const AddressEntry &entry, quint32 propertyTag) const;
 };
 
 }  // namespace sendmere::mail

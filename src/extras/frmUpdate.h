@@ -1,0 +1,85 @@
+#pragma once
+// The update check and download. CheckForUpdate asks the update server whether a newer
+// version exists; when the server names a download, this dialog fetches it into the
+// program's directory with a progress display and hands it to the desktop to open.
+#include "app/FormPage.h"
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QPointer>
+#include <QUrl>
+#include <optional>
+
+class QLabel;
+class QNetworkReply;
+class QProgressBar;
+class QPushButton;
+
+namespace sendmere {
+
+class frmUpdate : public FormPage {
+    Q_OBJECT
+public:
+    static constexpr PageId pageId = PageId::frmUpdate;
+
+    // The update server: the registry value UpdateServer of HKEY_CURRENT_USER
+    // "Software\Sendmere" (a host, or a scheme and host with a port), else DefaultServer.
+    static inline const QString SettingsKey = QStringLiteral("Software\\Sendmere");
+    static inline const QString UpdateServerValue = QStringLiteral("UpdateServer");
+    static inline const QString DefaultServer = QStringLiteral("https://www.sendmere.org");
+    static inline const QString MessageTitle = QStringLiteral("Quillpost");
+    static inline const QString DownloadTitle = QStringLiteral("Quillpost update");
+    static constexpr qint64 BlockSize = 2048;
+
+    // The states of a transfer, each with its status text.
+    enum State {
+        NoState, ResolvingHost, HostResolved, Connecting, Connected, Requesting, RequestSent,
+        ReceivingResponse, ResponseReceived, Disconnecting, Disconnected, Error, ResponseCompleted
+    };
+    // The status text of a state; nothing for the states that leave the text as it stands.
+    static std::optional<QString> stateText(int state);
+
+    // The check request for this version: <server>/_check_update.asp?ver=MAJOR.MINOR.
+    static QUrl checkUrl(int major, int minor);
+    // Asks the server; shows "Update not available.", nothing, or this dialog.
+    static void CheckForUpdate(QWidget *parent);
+    // Where a download from url goes: the program's directory, or the user's download
+    // folder where that is not writable, and the URL's part after its last '/'.
+    static QString localFileFor(const QString &url);
+
+    frmUpdate();
+    ~frmUpdate() override;
+    void setDownloadUrl(const QString &url);
+    void Form_Load() override;
+    void cmdDownLoad_Click();
+    void cmdCancel_Click();
+
+    QLabel *lblInfo, *lblProgressInfo;
+    QProgressBar *ProgressBar1;
+    QPushButton *cmdDownLoad, *cmdCancel;
+
+    QString downloadUrl() const { return m_downloadUrl; }
+    QString localFile() const { return m_localFile; }
+
+Q_SIGNALS:
+    // The transfer has ended; whole when the file was complete and went to the desktop to
+    // open. The dialog unloads right after.
+    void downloadEnded(bool whole);
+
+private:
+    void onStateChanged(int state);
+    void onResponseReceived();
+    void writeBlocks();
+    void finishDownload();
+
+    QString m_downloadUrl;
+    QString m_localFile;
+    qint64 m_contentLength = 0;
+    qint64 m_bytesWritten = 0;
+    QFile m_file;
+    QNetworkAccessManager m_network;
+    QPointer<QNetworkReply> m_reply;
+    bool m_cancelled = false;
+};
+
+}  // namespace sendmere

@@ -1,0 +1,266 @@
+// The update check and download against a real HTTP server on this machine: the three
+// answers of the check, a download with and without its length, one cut short, one
+// refused, one cancelled, and the about box's Update button.
+#include "LocalHttpServer.h"
+#include "MailTestKit.h"
+#include "TestSeams.h"
+#include "TestSupport.h"
+#include "app/CWinReg.h"
+#include "extras/frmAbout.h"
+#include "extras/frmUpdate.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QStandardPaths>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QtTest>
+
+using namespace sendmere;
+using test::CheckPath;
+using test::LocalHttpServer;
+using test::useServer;
+
+namespace {
+
+QByteArray payload(int size) {
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i) bytes[i] = char((i * 7 + i / 251) & 0xff);
+    return bytes;
+}
+
+QByteArray fileContent(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}  // namespace
+
+class TestUpdate : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void cleanup() {
+        releasePages();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void theCheckAsksForThisVersionOnTheConfiguredServer() {
+        QCOMPARE(frmUpdate::checkUrl(3, 2).toString(), QStringLiteral("https://www.sendmere.org/_check_update.asp?ver=3.2"));
+        useServer(QStringLiteral("updates.example.net:8080/"));
+        QCOMPARE(frmUpdate::checkUrl(1, 7).toString(), QStringLiteral("https://updates.example.net:8080/_check_update.asp?ver=1.7"));
+        useServer(QStringLiteral("http://127.0.0.1:9"));
+        QCOMPARE(frmUpdate::checkUrl(10, 0).toString(), QStringLiteral("http://127.0.0.1:9/_check_update.asp?ver=10.0"));
+
+        const QString dir = QCoreApplication::applicationDirPath();
+        QCOMPARE(frmUpdate::localFileFor(QStringLiteral("http://h/a/b/setup-2.0.deb")), dir + QStringLiteral("/setup-2.0.deb"));
+        QCOMPARE(frmUpdate::localFileFor(QStringLiteral("http://h/a/")), dir + QStringLiteral("/"));
+    }
+
+    void everyTransferStateHasItsText() {
+        const QStringList texts = {QStringLiteral("Not state"), QStringLiteral("Resolving Host"), QStringLiteral("Host Resolved"),
+                                   QStringLiteral("Connecting"), QStringLiteral("Connected"), QStringLiteral("Requesting"),
+                                   QStringLiteral("Request Sent"), QString(), QString(), QStringLiteral("Disconnecting"),
+                                   QStringLiteral("Disconnected"), QStringLiteral("Error"), QString()};
+        for (int state = 0; state < texts.size(); ++state)
+            QCOMPARE(frmUpdate::stateText(state).value_or(QString()), texts[state]);
+        QVERIFY(!frmUpdate::stateText(7) && !frmUpdate::stateText(8) && !frmUpdate::stateText(12));
+        QVERIFY(!frmUpdate::stateText(13) && !frmUpdate::stateText(-1));
+    }
+
+    void theThreeAnswersAndAFailedCheck() {
+        LocalHttpServer server;
+        useServer(server.base());
+        test::RecordingSeams seams;
+        auto &messages = seams.recorded().messages;
+
+        server.route(CheckPath, {"200 OK", "text/plain", "0\r\n"});
+        frmUpdate::CheckForUpdate(nullptr);
+        QCOMPARE(server.requests(), QList<QByteArray>{CheckPath});
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(messages[0].text, QStringLiteral("Update not available."));
+        QCOMPARE(messages[0].title, QStringLiteral("Quillpost"));
+
+        server.route(CheckPath, {"200 OK", "text/html", "<html><body>1</body></html>"});
+        frmUpdate::CheckForUpdate(nullptr);
+        QCOMPARE(messages.size(), 1);
+        QVERIFY(!existingPage<frmUpdate>());
+
+        const QString url = server.base() + QStringLiteral("/files/sendmere-2.0.deb");
+        server.route(CheckPath, {"200 OK", "text/html", "<html><body><p>" + url.toUtf8() + "</p></body></html>"});
+        frmUpdate::CheckForUpdate(nullptr);
+        QCOMPARE(messages.size(), 1);
+        frmUpdate *dialog = existingPage<frmUpdate>();
+        QVERIFY(dialog && dialog->isVisible());
+        QCOMPARE(dialog->downloadUrl(), url);
+        QCOMPARE(dialog->localFile(), QCoreApplication::applicationDirPath() + QStringLiteral("/sendmere-2.0.deb"));
+        dialog->cmdCancel_Click();
+        QTRY_VERIFY(!existingPage<frmUpdate>());
+
+        server.route(CheckPath, {"500 Internal Server Error", "text/plain", "0"});
+        frmUpdate::CheckForUpdate(nullptr);
+        QCOMPARE(messages.size(), 2);
+        QCOMPARE(messages[1].text, QStringLiteral("Connect error. Check yor interner"));
+        QCOMPARE(messages[1].title, QStringLiteral("Quillpost"));
+
+        QTcpServer closed;  // a port that nobody listens on any more
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        useServer(QStringLiteral("http://127.0.0.1:%1").arg(port));
+        frmUpdate::CheckForUpdate(nullptr);
+        QCOMPARE(messages.size(), 3);
+        QCOMPARE(messages[2].text, QStringLiteral("Connect error. Check yor interner"));
+        QVERIFY(!existingPage<frmUpdate>());
+    }
+
+    void aDownloadWithItsLengthShowsProgressAndIsOpened() {
+        LocalHttpServer server;
+        test::RecordingSeams seams;
+        const QByteArray body = payload(100000);
+        LocalHttpServer::Response held{"200 OK", "application/octet-stream", body};
+        held.holdHalf = true;
+        server.route("/files/full.deb", held);
+        frmUpdate &dialog = page<frmUpdate>();
+        dialog.setDownloadUrl(server.base() + QStringLiteral("/files/full.deb"));
+        dialog.showPage();
+        QSignalSpy ended(&dialog, &frmUpdate::downloadEnded);
+        QTest::mouseClick(dialog.cmdDownLoad, Qt::LeftButton);
+        QVERIFY(!dialog.cmdDownLoad->isEnabled());
+        QTRY_COMPARE(dialog.lblProgressInfo->text(), QStringLiteral("Downloaded 50000 bytes (50%)"));
+        QCOMPARE(dialog.ProgressBar1->value(), 50);
+        QVERIFY(seams.recorded().opened.isEmpty());
+        server.release();
+        QTRY_COMPARE(ended.size(), 1);
+        QCOMPARE(ended[0][0].toBool(), true);
+        const QString local = QCoreApplication::applicationDirPath() + QStringLiteral("/full.deb");
+        QCOMPARE(seams.recorded().opened, QStringList{local});
+        QVERIFY(seams.recorded().messages.isEmpty());
+        QCOMPARE(fileContent(local), body);
+        QTRY_VERIFY(!existingPage<frmUpdate>());
+    }
+
+    void aDownloadWithoutItsLengthShowsNoPercentage() {
+        LocalHttpServer server;
+        test::RecordingSeams seams;
+        const QByteArray body = payload(30000);
+        LocalHttpServer::Response held{"200 OK", "application/octet-stream", body, false};
+        held.holdHalf = true;
+        server.route("/unsized.bin", held);
+        frmUpdate &dialog = page<frmUpdate>();
+        dialog.setDownloadUrl(server.base() + QStringLiteral("/unsized.bin"));
+        QSignalSpy ended(&dialog, &frmUpdate::downloadEnded);
+        dialog.cmdDownLoad_Click();
+        QTRY_VERIFY(server.holding());
+        QTest::qWait(100);
+        QVERIFY(!dialog.lblProgressInfo->text().startsWith(QStringLiteral("Downloaded")));
+        QCOMPARE(dialog.ProgressBar1->value(), 0);
+        server.release();
+        QTRY_COMPARE(ended.size(), 1);
+        QCOMPARE(ended[0][0].toBool(), true);
+        const QString local = QCoreApplication::applicationDirPath() + QStringLiteral("/unsized.bin");
+        QCOMPARE(fileContent(local), body);
+        QCOMPARE(seams.recorded().opened, QStringList{local});
+    }
+
+    // Cut short, refused, a single byte: nothing is opened and the user is told to try later.
+    void aFailedDownloadOpensNothing() {
+        LocalHttpServer server;
+        test::RecordingSeams seams;
+        LocalHttpServer::Response truncated{"200 OK", "application/octet-stream", payload(10000)};
+        truncated.sendBytes = 4000;
+        server.route("/cut.deb", truncated);
+        server.route("/one.bin", {"200 OK", "application/octet-stream", "x"});
+
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString refused = QStringLiteral("http://127.0.0.1:%1/refused.deb").arg(closed.serverPort());
+        closed.close();
+
+        const QStringList urls = {server.base() + QStringLiteral("/cut.deb"), refused, server.base() + QStringLiteral("/one.bin"),
+                                  server.base() + QStringLiteral("/missing.deb"), QString()};
+        for (const QString &url : urls) {
+            frmUpdate &dialog = page<frmUpdate>();
+            dialog.setDownloadUrl(url);
+            QSignalSpy ended(&dialog, &frmUpdate::downloadEnded);
+            dialog.cmdDownLoad_Click();
+            QTRY_COMPARE(ended.size(), 1);
+            QCOMPARE(ended[0][0].toBool(), false);
+            QTRY_VERIFY(!existingPage<frmUpdate>());
+        }
+        QVERIFY(seams.recorded().opened.isEmpty());
+        QCOMPARE(seams.recorded().messages.size(), urls.size());
+        for (const test::ShownMessage &message : seams.recorded().messages) {
+            QCOMPARE(message.text, QStringLiteral("Can not download. Try later."));
+            QCOMPARE(message.title, QStringLiteral("Quillpost update"));
+        }
+        // What arrived of the file cut short stays where it was written.
+        QCOMPARE(fileContent(QCoreApplication::applicationDirPath() + QStringLiteral("/cut.deb")).size(), 4000);
+    }
+
+    // An installed program's directory is not the user's to write: the file goes to the
+    // user's download folder instead.
+    void aReadOnlyProgramDirectorySendsTheFileToTheDownloadFolder() {
+        const QString programDir = QCoreApplication::applicationDirPath();
+        const QFile::Permissions saved = QFile::permissions(programDir);
+        QVERIFY(QFile::setPermissions(programDir, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                                      QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+        LocalHttpServer server;
+        test::RecordingSeams seams;
+        const QByteArray body = payload(5000);
+        server.route("/files/elsewhere.deb", {"200 OK", "application/octet-stream", body});
+        QString local;
+        {
+            mailtest::ObeyFilePermissions asAUser;
+            frmUpdate &dialog = page<frmUpdate>();
+            dialog.setDownloadUrl(server.base() + QStringLiteral("/files/elsewhere.deb"));
+            local = dialog.localFile();
+            QSignalSpy ended(&dialog, &frmUpdate::downloadEnded);
+            dialog.cmdDownLoad_Click();
+            QTRY_COMPARE(ended.size(), 1);
+        }
+        QFile::setPermissions(programDir, saved);
+        QCOMPARE(local, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + QStringLiteral("/elsewhere.deb"));
+        QCOMPARE(fileContent(local), body);
+        QCOMPARE(seams.recorded().opened, QStringList{local});
+    }
+
+    void cancelStopsTheTransferAtOnce() {
+        LocalHttpServer server;
+        test::RecordingSeams seams;
+        LocalHttpServer::Response held{"200 OK", "application/octet-stream", payload(50000)};
+        held.holdHalf = true;
+        server.route("/slow.deb", held);
+        frmUpdate &dialog = page<frmUpdate>();
+        dialog.setDownloadUrl(server.base() + QStringLiteral("/slow.deb"));
+        dialog.showPage();
+        QSignalSpy ended(&dialog, &frmUpdate::downloadEnded);
+        dialog.cmdDownLoad_Click();
+        QTRY_VERIFY(dialog.lblProgressInfo->text().startsWith(QStringLiteral("Downloaded")));
+        QTest::mouseClick(dialog.cmdCancel, Qt::LeftButton);
+        QCOMPARE(ended.size(), 1);  // at once, not when the server goes on
+        QCOMPARE(ended[0][0].toBool(), false);
+        QTRY_COMPARE(server.closedConnections(), 1);  // the connection was dropped
+        QTRY_VERIFY(!existingPage<frmUpdate>());
+        QVERIFY(seams.recorded().opened.isEmpty());
+        QVERIFY(seams.recorded().messages.isEmpty());
+    }
+
+    void theAboutBoxUpdateButtonAsksTheServer() {
+        LocalHttpServer server;
+        useServer(server.base());
+        server.route(CheckPath, {"200 OK", "text/plain", "0"});
+        test::RecordingSeams seams;
+        frmAbout &about = page<frmAbout>();
+        about.showPage();
+        QVERIFY(about.cmdUpdate->isEnabled());
+        QTest::mouseClick(about.cmdUpdate, Qt::LeftButton);
+        QCOMPARE(server.requests(), QList<QByteArray>{CheckPath});
+        QCOMPARE(seams.recorded().messages.size(), 1);
+        QCOMPARE(seams.recorded().messages[0].text, QStringLiteral("Update not available."));
+    }
+};
+
+QTEST_MAIN(TestUpdate)
+#include "tst_update.moc"
