@@ -119,12 +119,7 @@ void PreviewFax() {
         job.PreviewSink.reset();
         job.PreviewSink = std::make_shared<cFaxEvent>();
         job.PreviewSink->Init();
-        job.FaxDoc = std::make_shared<fax::FaxDocument>();
-        GenerateFax();
-        fax::FaxServer *server = mCommon::GetFaxServer();
-        if (!server) throw AutomationError::objectNotSet();
-        job.FaxDoc->ConnectedSubmit(*server);
-        RemovePreviewFile();
+        SubmitFax();
     });
 }
 
