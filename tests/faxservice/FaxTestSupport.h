@@ -6,6 +6,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusPendingCall>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -103,6 +104,52 @@ inline void recordEvents(fax::FaxServer &server, QStringList &events)
     });
 }
 
+inline void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+inline QStringList queueIds(const fax::FaxServer &server)
+{
+    QStringList ids;
+    const fax::FaxOutgoingJobs jobs = server.Folders().OutgoingQueue().GetJobs();
+    for (int i = 1; i <= jobs.Count(); ++i)
+        ids << jobs.Item(i).Id();
+    return ids;
+}
+
+// A raw call of the service's bus interface, as another client would make it.
+inline QDBusMessage busMessage(const QString &method, const QVariantList &args)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.sendmere.Fax"), QStringLiteral("/org/sendmere/Fax"),
+                                                       QStringLiteral("org.sendmere.Fax1"), method);
+    call.setArguments(args);
+    return call;
+}
+inline QDBusMessage busCall(const QString &method, const QVariantList &args, int timeoutMs = 60000)
+{
+    return QDBusConnection::sessionBus().call(busMessage(method, args), QDBus::Block, timeoutMs);
+}
+inline QDBusPendingCall busAsyncCall(const QString &method, const QVariantList &args)
+{
+    return QDBusConnection::sessionBus().asyncCall(busMessage(method, args), 60000);
+}
+
+// Runs a call that must fail with the given error number and a text naming textPart.
+template <typename Call>
+void expectError(Call &&call, int number, const QString &textPart)
+{
+    try {
+        call();
+        QFAIL(qPrintable(QStringLiteral("no error; expected %1").arg(number)));
+    } catch (const AutomationError &e) {
+        QCOMPARE(e.number(), number);
+        QVERIFY2(e.text().contains(textPart), qPrintable(e.text()));
+    }
+}
+
 inline fax::FaxDocument document(const QString &number, const QString &body = {})
 {
     fax::FaxDocument doc;
@@ -113,6 +160,15 @@ inline fax::FaxDocument document(const QString &number, const QString &body = {}
     doc.Sender.Name = QStringLiteral("Bob Sender");
     doc.Sender.FaxNumber = QStringLiteral("5550111");
     return doc;
+}
+
+// A one-page job held in the queue for an hour.
+inline QString submitLater(fax::FaxServer &server, const QString &name)
+{
+    fax::FaxDocument doc = document(QStringLiteral("5550100"), writeTextFile(name, name + QStringLiteral("\n")));
+    doc.ScheduleType = fax::ScheduleSpecificTime;
+    doc.ScheduleTime = QDateTime::currentDateTime().addSecs(3600);
+    return doc.ConnectedSubmit(server).first();
 }
 
 }  // namespace sendmere::faxtest

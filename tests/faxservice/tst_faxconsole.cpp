@@ -39,6 +39,14 @@ Run runConsole(const QStringList &args, const QString &program = consolePath())
     return run;
 }
 
+// Runs a command that must end with the exit code and name textPart on its error output.
+void expectFailure(const QStringList &args, int code, const QString &textPart, const QString &program = consolePath())
+{
+    const Run run = runConsole(args, program);
+    QCOMPARE(run.code, code);
+    QVERIFY2(run.err.contains(textPart), qPrintable(run.err));
+}
+
 QJsonArray listing(const QString &what)
 {
     const Run run = runConsole({QStringLiteral("list"), what, QStringLiteral("--json")});
@@ -151,9 +159,7 @@ private Q_SLOTS:
         QCOMPARE(job.value(QStringLiteral("StatusText")).toString(), QStringLiteral("pending"));
         QCOMPARE(runConsole({QStringLiteral("cancel"), id}).code, 0);
         QVERIFY(findId(listing(QStringLiteral("queue")), id).isEmpty());
-        const Run again = runConsole({QStringLiteral("cancel"), id});
-        QCOMPARE(again.code, 1);
-        QVERIFY(again.err.contains(id));
+        expectFailure({QStringLiteral("cancel"), id}, 1, id);
 
         QCOMPARE(runConsole({QStringLiteral("delete"), QStringLiteral("sent"), m_sentId}).code, 0);
         QVERIFY(findId(listing(QStringLiteral("sent")), m_sentId).isEmpty());
@@ -161,36 +167,25 @@ private Q_SLOTS:
         QCOMPARE(runConsole({QStringLiteral("delete"), QStringLiteral("received"), QStringLiteral("zzz")}).code, 1);
 
         const QString anyReceived = listing(QStringLiteral("received")).at(0).toObject().value(QStringLiteral("Id")).toString();
-        const Run badPath = runConsole({QStringLiteral("tiff"), anyReceived, QStringLiteral("/no/such/dir/x.tiff")});
-        QCOMPARE(badPath.code, 1);
-        QVERIFY(badPath.err.contains(QStringLiteral("/no/such/dir/x.tiff")));
+        expectFailure({QStringLiteral("tiff"), anyReceived, QStringLiteral("/no/such/dir/x.tiff")}, 1, QStringLiteral("/no/such/dir/x.tiff"));
         const QString missing = QDir::tempPath() + QStringLiteral("/missing.pdf");
-        const Run noFile = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), missing});
-        QCOMPARE(noFile.code, 1);
-        QVERIFY(noFile.err.contains(missing));
+        expectFailure({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), missing}, 1, missing);
         QCOMPARE(runConsole({QStringLiteral("frobnicate")}).code, 2);
         QCOMPARE(runConsole({QStringLiteral("send"), missing}).code, 2);
         QCOMPARE(runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), QStringLiteral("--priority"), QStringLiteral("urgent")}).code, 2);
-        const Run noCover = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), QStringLiteral("--cover"), QStringLiteral("nosuch")});
-        QCOMPARE(noCover.code, 2);
-        QVERIFY(noCover.err.contains(QStringLiteral("nosuch")));
+        expectFailure({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), QStringLiteral("--cover"), QStringLiteral("nosuch")}, 2, QStringLiteral("nosuch"));
         // A file name that is not UTF-8 is named as such, not as missing; "tomorrow" is no time.
-        const Run latin1 = runConsole({QStringLiteral("-c"), QStringLiteral("cd \"$TMPDIR\" && n=$(printf 'caf\\351.txt') && echo x > \"$n\" && "
-                                                                           "exec \"$0\" send --to 1 \"$n\""), consolePath()}, QStringLiteral("/bin/sh"));
-        QCOMPARE(latin1.code, 2);
-        QVERIFY2(latin1.err.contains(QStringLiteral("not valid UTF-8")), qPrintable(latin1.err));
-        const Run tomorrow = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), QStringLiteral("--at"),
-                                         QStringLiteral("tomorrow"), writeTextFile(QStringLiteral("t.txt"), QStringLiteral("t\n"))});
-        QCOMPARE(tomorrow.code, 2);
-        QVERIFY(tomorrow.err.contains(QStringLiteral("--at tomorrow")));
+        expectFailure({QStringLiteral("-c"), QStringLiteral("cd \"$TMPDIR\" && n=$(printf 'caf\\351.txt') && echo x > \"$n\" && "
+                                                        "exec \"$0\" send --to 1 \"$n\""), consolePath()},
+                      2, QStringLiteral("not valid UTF-8"), QStringLiteral("/bin/sh"));
+        expectFailure({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), QStringLiteral("--at"),
+                       QStringLiteral("tomorrow"), writeTextFile(QStringLiteral("t.txt"), QStringLiteral("t\n"))}, 2, QStringLiteral("--at tomorrow"));
         QVERIFY(serviceRunning());
     }
 
     void ringAnswerAndDevices()
     {
-        const Run early = runConsole({QStringLiteral("answer")});
-        QCOMPARE(early.code, 1);
-        QVERIFY(early.err.contains(QStringLiteral("No call is ringing")));
+        expectFailure({QStringLiteral("answer")}, 1, QStringLiteral("No call is ringing"));
         QCOMPARE(runConsole({QStringLiteral("ring"), QStringLiteral("--from"), QStringLiteral("5550123"),
                       writeTextFile(QStringLiteral("r.txt"), QStringLiteral("ring\n"))}).code, 0);
         QCOMPARE(runConsole({QStringLiteral("answer")}).code, 0);
