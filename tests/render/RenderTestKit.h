@@ -48,6 +48,12 @@ inline void writeFile(const QString &path, const QByteArray &content) {
         qFatal("cannot write %s", qPrintable(path));
 }
 
+// Writes the file and gives back its path.
+inline QString written(const QString &path, const QByteArray &content) {
+    writeFile(path, content);
+    return path;
+}
+
 inline QByteArray readFile(const QString &path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
