@@ -110,13 +110,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString tiff = dir.filePath(QStringLiteral("fax.tiff"));
         QCOMPARE(runConsole({QStringLiteral("tiff"), m_sentId, tiff}).code, 0);
-        QProcess info;
-        info.start(QStringLiteral("tiffinfo"), {tiff});
-        QVERIFY(info.waitForFinished(10000));
-        const QString report = QString::fromUtf8(info.readAllStandardOutput());
-        QCOMPARE(report.count(QStringLiteral("TIFF Directory at offset")), 3);
-        QCOMPARE(report.count(QStringLiteral("CCITT Group 4")), 3);
-        QCOMPARE(report.count(QStringLiteral("Image Width: 1728")), 3);
+        QCOMPARE(tiffPages(tiff), 3);  // its Class F tags are checked where the writer is tested
 
         const Run queue = runConsole({QStringLiteral("list"), QStringLiteral("queue")});
         QCOMPARE(queue.code, 0);
