@@ -7,7 +7,6 @@
 #include "wizard/frmNew.h"
 
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTimer>
 #include <QtTest>
 
@@ -54,18 +53,7 @@ private Q_SLOTS:
         QVERIFY(parseCommandLine(QStringLiteral(";;;;")).names.isEmpty());
         QCOMPARE(parseCommandLine(QStringLiteral("new;;##;;")).names, (QStringList{"", "", ""}));
         QCOMPARE(commandLineText({"sendmere", "new;;Ann", "Smith#;1#"}), QStringLiteral("new;;Ann Smith#;1#"));
-    }
-
-    void parserSurvivesAnything() {
-        QRandomGenerator random(42);
-        const QString alphabet = QStringLiteral(";#\"\\ ab\u00e9\u4e2d\U0001F600\t\n");
-        for (int round = 0; round < 2000; ++round) {
-            QString text;
-            const int length = int(random.bounded(200));
-            for (int i = 0; i < length; ++i) text += alphabet.at(int(random.bounded(alphabet.size())));
-            const CommandLine line = parseCommandLine(text);
-            QCOMPARE(line.fields.isEmpty(), text.isEmpty());
-        }
+        // Random command lines are the fuzz target's; here one very long list.
         const CommandLine huge = parseCommandLine(QString(100000, QLatin1Char('#')).prepend(QStringLiteral("new;;")) + QStringLiteral(";1"));
         QCOMPARE(huge.names.size(), 100001);
     }

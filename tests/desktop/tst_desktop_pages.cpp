@@ -30,7 +30,7 @@ using test::doAccessibleAction;
 
 namespace {
 
-QString base() { return QDir::tempPath() + QStringLiteral("/covers"); }
+QString base() { return test::coverBase(); }
 
 template <typename Page>
 Page &shownPage() {
@@ -41,13 +41,8 @@ Page &shownPage() {
 }
 
 void oneRecipientJob() {
-    ResetFaxJob();
-    FaxJob &job = faxJob();
-    job.UseCoverPage = VbFalse;
-    job.RecipientName.redim(1);
-    job.RecipientNumber.redim(1);
-    job.RecipientName(1) = QStringLiteral("Ann");
-    job.RecipientNumber(1) = QStringLiteral("111");
+    test::setRecipients({QStringLiteral("Ann")}, {QStringLiteral("111")});
+    faxJob().UseCoverPage = VbFalse;
 }
 
 QStringList comboTexts(const QComboBox *combo) {

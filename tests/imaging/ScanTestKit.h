@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QList>
 #include <QPointer>
@@ -83,6 +84,23 @@ void whenActive(QObject &owner, std::function<void(T &)> action) {
         action(*page);
     });
     poll->start(10);
+}
+
+inline QStringList tempFiles(const QString &pattern, QDir::SortFlags sort = QDir::Name) {
+    return QDir::temp().entryList({pattern}, QDir::Files, sort);
+}
+
+inline void removeScans() {
+    for (const QString &name : tempFiles(QStringLiteral("Fax*"))) QFile::remove(QDir::temp().filePath(name));
+}
+
+// A registry file as the registry editor writes it: UTF-16LE with a byte order mark.
+inline void writeRegFile(const QString &path, const QString &text) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("\xFF\xFE");
+    file.write(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
 }
 
 // The backend's "Grid" picture: black and white squares of 10 mm.

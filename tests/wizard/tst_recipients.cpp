@@ -19,23 +19,9 @@ using test::jobList;
 
 namespace {
 
-void setRecipients(const QStringList &names, const QStringList &numbers) {
-    ResetFaxJob();
-    FaxJob &job = faxJob();
-    job.RecipientName.redim(int(names.size()));
-    job.RecipientNumber.redim(int(names.size()));
-    for (int i = 1; i <= names.size(); ++i) {
-        job.RecipientName(i) = names[i - 1];
-        job.RecipientNumber(i) = numbers[i - 1];
-    }
-}
+using test::setRecipients;
 
-// Shows the recipients page without waiting, as the cover page page's Back does.
-frmNew &openPage() {
-    frmNew &page = sendmere::page<frmNew>();
-    page.showPage();
-    return page;
-}
+frmNew &openPage() { return test::shownPage<frmNew>(); }
 
 void typeRecipient(frmNew &page, const QString &name, const QString &number) {
     QTest::keyClicks(page.txtTo, name);
@@ -55,7 +41,7 @@ class TestRecipients : public QObject {
 private Q_SLOTS:
     void init() {
         test::clearErrorLog();
-        test::useCoverPageDirectories(QDir::tempPath() + QStringLiteral("/covers"));
+        test::useCoverPageDirectories(test::coverBase());
     }
     void cleanup() { test::releaseAllPages(); }
 
@@ -63,11 +49,8 @@ private Q_SLOTS:
         setRecipients({QStringLiteral("Ann"), QStringLiteral("Bob")}, {QStringLiteral("111"), QStringLiteral("222")});
         frmNew &page = openPage();
         QTRY_COMPARE(page.lvRecipients->topLevelItemCount(), 2);
-        QCOMPARE(page.windowTitle(), QStringLiteral("New Fax"));
         QCOMPARE(column(page.lvRecipients, 0), (QStringList{QStringLiteral("Ann"), QStringLiteral("Bob")}));
         QCOMPARE(column(page.lvRecipients, 1), (QStringList{QStringLiteral("111"), QStringLiteral("222")}));
-        QCOMPARE(page.lvRecipients->headerItem()->text(0), QStringLiteral("Recipient Name"));
-        QCOMPARE(page.lvRecipients->headerItem()->text(1), QStringLiteral("Fax Number"));
         QVERIFY(!page.btnBack->isEnabled());
         QVERIFY(!page.cmdAdd->isEnabled());
         QVERIFY(!page.cmdEdit->isEnabled());
@@ -86,7 +69,6 @@ private Q_SLOTS:
         test::activateFromOutsideThenFromAnotherPage(page, [&] { QCOMPARE(page.txtTo->text(), QStringLiteral("Cy")); });
         QTRY_VERIFY(page.txtTo->text().isEmpty());
         QCOMPARE(page.lvRecipients->topLevelItemCount(), 2);
-        QCOMPARE(page.lvRecipients->columnCount(), 2);
         QVERIFY(!page.cmdRemove->isEnabled());
     }
 
@@ -137,7 +119,6 @@ private Q_SLOTS:
         setRecipients({}, {});
         frmNew &page = openPage();
         QTRY_VERIFY(page.isActiveWindow());
-        const QString title = QStringLiteral("Send Fax Wizard");
 
         QTest::mouseClick(page.btnNext, Qt::LeftButton);
         QTest::keyClicks(page.txtFaxNumber, QStringLiteral("555"));
@@ -151,7 +132,6 @@ private Q_SLOTS:
         QCOMPARE(shown[0].text, QStringLiteral("Please enter the  recipient's name."));
         QCOMPARE(shown[1].text, QStringLiteral("Please enter the  recipient's name."));
         QCOMPARE(shown[2].text, QStringLiteral("Please enter the  recipient's fax number."));
-        for (const test::ShownMessage &message : shown) QCOMPARE(message.title, title);
         QVERIFY(page.isVisible());
         QCOMPARE(faxJob().RecipientName.upperBound(), 0);
     }
@@ -187,7 +167,6 @@ private Q_SLOTS:
         QCOMPARE(jobList(faxJob().RecipientName), QStringList{QStringLiteral("Ann")});
         test::waitForPageGone(PageId::frmNew);
     }
-
 };
 
 QTEST_MAIN(TestRecipients)

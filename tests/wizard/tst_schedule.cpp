@@ -25,28 +25,8 @@ QList<bool> states(std::initializer_list<QCheckBox *> boxes) {
     return checked;
 }
 
-
-frmSend &openSchedule() {
-    frmSend &page = sendmere::page<frmSend>();
-    page.showPage();
-    return page;
-}
-
-frmFinish &openFinish() {
-    frmFinish &page = sendmere::page<frmFinish>();
-    page.showPage();
-    return page;
-}
-
-void twoRecipients() {
-    FaxJob &job = faxJob();
-    job.RecipientName.redim(2);
-    job.RecipientNumber.redim(2);
-    job.RecipientName(1) = QStringLiteral("Ann");
-    job.RecipientName(2) = QStringLiteral("Bob");
-    job.RecipientNumber(1) = QStringLiteral("111");
-    job.RecipientNumber(2) = QStringLiteral("222");
-}
+frmSend &openSchedule() { return test::shownPage<frmSend>(); }
+frmFinish &openFinish() { return test::shownPage<frmFinish>(); }
 
 }  // namespace
 
@@ -55,7 +35,7 @@ class TestSchedule : public QObject {
 private Q_SLOTS:
     void init() {
         test::clearErrorLog();
-        test::useCoverPageDirectories(QDir::tempPath() + QStringLiteral("/covers"));
+        test::useCoverPageDirectories(test::coverBase());
         ResetFaxJob();
     }
     void cleanup() { test::releaseAllPages(); }
@@ -63,11 +43,9 @@ private Q_SLOTS:
     void firstVisitAndTheTwoGroups() {
         frmSend &page = openSchedule();
         QTRY_VERIFY(page.isActiveWindow());
-        QCOMPARE(page.windowTitle(), QStringLiteral("Send schedule"));
         QCOMPARE(states({page.optSchNow, page.optSchDiscount, page.optSchTime}), (QList<bool>{true, false, false}));
         QCOMPARE(states({page.optPriorityHigh, page.optPriorityNormal, page.optPriorityLow}), (QList<bool>{false, true, false}));
         QVERIFY(!page.dtFaxSend->isEnabled());
-        QCOMPARE(page.dtFaxSend->displayFormat(), QStringLiteral("H:mm:ss"));
         QCOMPARE(page.dtFaxSend->dateTime().toSecsSinceEpoch(), faxJob().DTFaxSend.toSecsSinceEpoch());
 
         click(page.optSchTime);
@@ -119,7 +97,7 @@ private Q_SLOTS:
     }
 
     void finishShowsTheSummary() {
-        twoRecipients();
+        test::setRecipients({QStringLiteral("Ann"), QStringLiteral("Bob")}, {QStringLiteral("111"), QStringLiteral("222")});
         FaxJob &job = faxJob();
         job.CoverPages.redim(2);
         job.CoverPages(1) = QStringLiteral("/srv/covers/general.svg");
@@ -129,7 +107,6 @@ private Q_SLOTS:
         job.FaxSchedule = 2;
         frmFinish &page = openFinish();
         QTRY_VERIFY(page.isActiveWindow());
-        QCOMPARE(page.windowTitle(), QStringLiteral("Finish"));
         QCOMPARE(column(page.lvRecipients, 0), (QStringList{QStringLiteral("Ann"), QStringLiteral("Bob")}));
         QCOMPARE(column(page.lvRecipients, 1), (QStringList{QStringLiteral("111"), QStringLiteral("222")}));
         QCOMPARE(page.lblCover->text(), QStringLiteral("My.Fax.cov"));
@@ -145,8 +122,6 @@ private Q_SLOTS:
         test::activateFromOutsideThenFromAnotherPage(page, [&] { QCOMPARE(page.lblCover->text(), QStringLiteral("My.Fax.cov")); });
         QTRY_COMPARE(page.lblCover->text(), QStringLiteral("None"));
         QCOMPARE(page.lvRecipients->topLevelItemCount(), 2);
-        QCOMPARE(page.lvRecipients->columnCount(), 2);
-        QCOMPARE(page.lvRecipients->headerItem()->text(0), QStringLiteral("Recipient Name"));
         QCOMPARE(page.lblSubject->text(), QString());
         QCOMPARE(page.lblSend->text(), QStringLiteral("Now"));
         QCOMPARE(job.PreviewMode, VbFalse);

@@ -26,20 +26,13 @@ using test::click;
 
 namespace {
 
-QString base() { return QDir::tempPath() + QStringLiteral("/covers"); }
-QString serverDir() { return base() + QStringLiteral("/server"); }
-QString personalDir() { return base() + QStringLiteral("/personal"); }
+QString serverDir() { return test::coverBase() + QStringLiteral("/server"); }
+QString personalDir() { return test::coverBase() + QStringLiteral("/personal"); }
 
 // A job as the wizard leaves it: two recipients, a server and a personal template.
 void wizardJob() {
-    ResetFaxJob();
+    test::setRecipients({QStringLiteral("Ann"), QStringLiteral("Bob")}, {QStringLiteral("111"), QStringLiteral("222")});
     FaxJob &job = faxJob();
-    job.RecipientName.redim(2);
-    job.RecipientNumber.redim(2);
-    job.RecipientName(1) = QStringLiteral("Ann");
-    job.RecipientNumber(1) = QStringLiteral("111");
-    job.RecipientName(2) = QStringLiteral("Bob");
-    job.RecipientNumber(2) = QStringLiteral("222");
     job.CoverPages.redim(2);
     job.CoverPages(1) = serverDir() + QStringLiteral("/general.svg");
     job.CoverPages(2) = personalDir() + QStringLiteral("/My.Fax.cov");
@@ -70,7 +63,7 @@ class TestSubmission : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         test::holdFaxJobsBack();
-        test::useCoverPageDirectories(base());
+        test::useCoverPageDirectories(test::coverBase());
         render::ensureShippedCoverPages(serverDir());
     }
     void init() { test::clearErrorLog(); }
@@ -182,8 +175,7 @@ private Q_SLOTS:
         test::RecordingSeams seams;
         wizardJob();
         faxJob().RecipientNumber(2) = QString();  // the service refuses a recipient without a number
-        frmFinish &page = sendmere::page<frmFinish>();
-        page.showPage();
+        frmFinish &page = test::shownPage<frmFinish>();
         QTRY_VERIFY(page.isActiveWindow());
         QTest::mouseClick(page.OKButton, Qt::LeftButton);
         QVERIFY(seams.recorded().exitCodes.isEmpty());
