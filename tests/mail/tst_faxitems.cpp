@@ -384,8 +384,8 @@ private Q_SLOTS:
     void messageBodyFromTheConverter() {
         const QString work = mCommon::GetTempDir() + QStringLiteral("Plov.tmp");
         QVERIFY(QDir().mkpath(work));
-        QVERIFY(writeFile(work + QStringLiteral("/old.png"), "stale"));
-        QVERIFY(writeFile(work + QStringLiteral("/Fax.png"), "stale picture"));
+        QVERIFY(mailtest::writeFile(work + QStringLiteral("/old.png"), "stale"));
+        QVERIFY(mailtest::writeFile(work + QStringLiteral("/Fax.png"), "stale picture"));
         QFile::setPermissions(work + QStringLiteral("/old.png"), QFileDevice::ReadOwner);
         QTemporaryDir dir;
         const QString tiff = dir.filePath(QStringLiteral("Fax.tiff"));
@@ -436,7 +436,7 @@ private Q_SLOTS:
         // Outside the test's private temporary directory, which only its owner may enter.
         QTemporaryDir home(QStringLiteral("/tmp/sendmere-imap-XXXXXX"));
         QVERIFY(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), mailRoot(), home.filePath(QStringLiteral("Mail"))}) == 0);
-        QVERIFY(writeFile(home.filePath(QStringLiteral("dovecot.conf")),
+        QVERIFY(mailtest::writeFile(home.filePath(QStringLiteral("dovecot.conf")),
                           QStringLiteral("mail_location = maildir:%1\nlog_path = /dev/stderr\n"
                                          "namespace inbox {\n  inbox = yes\n  separator = /\n"
                                          "  mailbox Sent {\n    special_use = \\Sent\n  }\n"
