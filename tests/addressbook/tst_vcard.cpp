@@ -171,11 +171,11 @@ private Q_SLOTS:
         QCOMPARE(read, (QStringList{QStringLiteral("Example, Ann ;\\ Co"), QStringLiteral("Jürgen Müller"),
                                     QStringLiteral("Zoë Ørsted")}));
         QVERIFY(readContacts(folder + QStringLiteral("/missing")).empty());
-    }
 
-    void theFolderComesFromTheRegistryOrTheDataHome() {
+        // The folder comes from the settings, relative to home, or from the data home.
         QCOMPARE(contactsFolder(), QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
                                        QStringLiteral("/sendmere/contacts"));
+
         CWinReg reg;
         QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), SettingsKey, true));
         QVERIFY(reg.SetStringValue(ContactsFolderValue, QStringLiteral("/srv/shared/contacts")));

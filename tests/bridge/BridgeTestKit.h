@@ -6,6 +6,7 @@
 #include "ServiceLog.h"
 #include "Spool.h"
 #include "app/CWinReg.h"
+#include "job/FaxJob.h"
 #include "platform/fax/FaxClient.h"
 
 #include <QDBusConnection>
@@ -116,6 +117,24 @@ inline void refillSpool(const SpoolFill &fill) {
     };
     messages(faxd::Folder::Sent, fill.sent, QStringLiteral("Sent %1"));
     messages(faxd::Folder::Received, fill.received, QStringLiteral("Received %1"));
+}
+
+// A fresh job to Ann (111) with one cover page, used or not, and an attachment if given.
+inline FaxJob &jobToAnn(const QString &coverPage, bool useCoverPage, const QString &attachment = {}) {
+    ResetFaxJob();
+    FaxJob &job = faxJob();
+    job.RecipientName.redim(1);
+    job.RecipientNumber.redim(1);
+    job.RecipientName(1) = QStringLiteral("Ann");
+    job.RecipientNumber(1) = QStringLiteral("111");
+    job.CoverPages.redim(1);
+    job.CoverPages(1) = coverPage;
+    job.UseCoverPage = useCoverPage ? VbTrue : VbFalse;
+    if (!attachment.isEmpty()) {
+        job.Attachments.redim(1);
+        job.Attachments(1) = attachment;
+    }
+    return job;
 }
 
 // Registers a viewer for ".tiff" in the classes root; an empty command takes it away.

@@ -92,24 +92,6 @@ private Q_SLOTS:
         QCOMPARE(test::itemCount(mail::FolderInbox), 10);
     }
 
-    // Fewer than twenty: the window never shows; the real box tells of the import.
-    void aSmallImportShowsOnlyItsMessage() {
-        test::refillSpool(faxesNow(2, 3));
-        test::RealDialogsSeams seams;
-        bool windowShown = true;
-        test::ClosedDialog shown;
-        test::closeNextMessageBox(&shown, [&](QWidget *) {
-            frmImport *page = existingPage<frmImport>();
-            windowShown = page && page->isVisible();
-        });
-        runEntry(QStringLiteral("import"));
-        QTRY_COMPARE(seams.exitCodes, QList<int>{0});
-        QCOMPARE(shown.text, QStringLiteral("Import Faxes from FaxConsole successfully."));
-        QVERIFY(!windowShown);
-        QCOMPARE(test::itemCount(mail::FolderOutbox), 2);
-        QCOMPARE(test::itemCount(mail::FolderInbox), 3);
-    }
-
     // Preview without a registered viewer: the real box says so, closing it does not
     // activate the page again, and Back deletes the preview.
     void previewOnTheDesktop() {
@@ -118,16 +100,7 @@ private Q_SLOTS:
         std::unique_ptr<shell::Launcher> desktopLauncher =
             std::exchange(shell::seams().launcher, std::make_unique<RecordingLauncher>(opened));
         test::registerTiffViewer(QString());
-        ResetFaxJob();
-        FaxJob &job = faxJob();
-        job.UseCoverPage = VbTrue;
-        job.RecipientName.redim(1);
-        job.RecipientNumber.redim(1);
-        job.RecipientName(1) = QStringLiteral("Ann");
-        job.RecipientNumber(1) = QStringLiteral("111");
-        job.CoverPages.redim(1);
-        job.CoverPages(1) = base() + QStringLiteral("/server/general.svg");
-        job.FaxSubject = QStringLiteral("On the desktop");
+        test::jobToAnn(base() + QStringLiteral("/server/general.svg"), true).FaxSubject = QStringLiteral("On the desktop");
         frmFinish &page = sendmere::page<frmFinish>();
         page.showPage();
         QTRY_VERIFY(page.isActiveWindow());
