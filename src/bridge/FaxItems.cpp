@@ -125,7 +125,12 @@ std::unique_ptr<MailItem> createThroughFolder(mail::MailFolder &folder, const Fa
 
 // The steps every creating member shares. run() decides what a failing step does: the
 // stopping members end at it, the Sent Items member goes on with the next.
+// A new item is saved first with its fields, gets its "FaxID" only later and, in Sent
+// Items, reaches its folder last: the store keeps it out of sight until all steps are done,
+// so that a run killed in between leaves nothing a later run could not recognise by its
+// "FaxID". Staging keeps every step and save as it is; only when others see it changes.
 void generateItem(const FaxValues &fax, const std::function<void(const std::function<void()> &)> &run) {
+    const mail::StagedItems staging;
     const int folderNumber = folderOf(fax.member);
     mail::MailNamespace *ns = nullptr;
     std::unique_ptr<mail::MailFolder> folder;

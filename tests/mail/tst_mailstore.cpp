@@ -365,6 +365,63 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(folderDir(QStringLiteral(".Sent")) + QStringLiteral("/maildirfolder")).exists(), true);
     }
 
+    // While staged, items saved anew stay out of every reader's sight yet can be read,
+    // saved, moved and deleted; they appear, as last saved and where last moved, when the
+    // outermost staging ends. Left-over tmp/ files go once they are 36 hours old.
+    void stagedItemsAppearOnlyWhole() {
+        auto ns = openNamespace();
+        MaildirStore reader(mailRoot());
+        QString entryId;
+        {
+            const StagedItems staging;
+            auto item = ns->GetDefaultFolder(FolderOutbox)->addItem(QStringLiteral("IPM.Note"));
+            item->setSubject(QStringLiteral("Staged"));
+            item->Save();
+            entryId = item->EntryID();
+            item->setUserProperty(QStringLiteral("FaxID"), QStringLiteral("f1"));
+            item->setUnRead(true);
+            item->Save();
+            QCOMPARE(messageFiles(QStringLiteral(".Outbox")), QStringList());
+            QCOMPARE(reader.count(FolderOutbox), 0);
+            QCOMPARE(ns->GetDefaultFolder(FolderOutbox)->count(), 0);
+            QCOMPARE(ns->GetItemFromID(entryId)->userProperty(QStringLiteral("FaxID")).toString(), QStringLiteral("f1"));
+            item->Move(FolderSentItems);
+            QCOMPARE(item->parentEntryID(), ns->GetDefaultFolder(FolderSentItems)->EntryID());
+            {
+                const StagedItems inner;
+                auto gone = ns->GetDefaultFolder(FolderInbox)->addItem(QStringLiteral("IPM.Note"));
+                gone->Save();
+                gone->Delete();
+                QCOMPARE(gone->parentEntryID(), ns->GetDefaultFolder(FolderDeletedItems)->EntryID());
+                gone->Delete();
+                QCOMPARE(errorOf([&] { gone->Delete(); }), err::MapiNotFound);
+            }
+            QCOMPARE(messageFiles(QStringLiteral(".Sent")), QStringList());  // the inner end publishes nothing
+            QCOMPARE(reader.count(FolderSentItems), 0);
+        }
+        for (const QString &folder : {QString(), QStringLiteral(".Outbox"), QStringLiteral(".Trash")})
+            QCOMPARE(messageFiles(folder), QStringList());
+        QCOMPARE(messageFiles(QStringLiteral(".Sent")).size(), 1);
+        for (const QString &folder : {QString(), QStringLiteral(".Outbox"), QStringLiteral(".Sent"), QStringLiteral(".Trash")})
+            QCOMPARE(QDir(folderDir(folder) + QStringLiteral("/tmp")).entryList(QDir::Files), QStringList());
+        QCOMPARE(reader.findFaxId(FolderSentItems, QStringLiteral("f1"), QStringLiteral("Staged")), 1);
+        auto item = ns->GetItemFromID(entryId);
+        QVERIFY(item->UnRead());
+        QCOMPARE(item->Subject(), QStringLiteral("Staged"));
+
+        // What a killed program left in tmp/: only the old file goes.
+        const QString tmp = folderDir(QStringLiteral(".Outbox")) + QStringLiteral("/tmp/");
+        QVERIFY(writeFile(tmp + QStringLiteral("old"), "Subject: old\r\n\r\n"));
+        QVERIFY(writeFile(tmp + QStringLiteral("recent"), "Subject: recent\r\n\r\n"));
+        for (const auto &[name, hours] : {std::pair{QStringLiteral("old"), 37}, std::pair{QStringLiteral("recent"), 35}}) {
+            QFile file(tmp + name);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-hours * 3600), QFileDevice::FileModificationTime));
+        }
+        QCOMPARE(MaildirStore(mailRoot()).count(FolderOutbox), 0);
+        QCOMPARE(QDir(tmp).entryList(QDir::Files), QStringList{QStringLiteral("recent")});
+    }
+
     // A damaged message, a read-only store and a full disk each fail clearly and leave every
     // existing message as it was.
     void damagedReadOnlyAndFullStoresLoseNothing() {

@@ -403,4 +403,8 @@ std::unique_ptr<MapiUtils> createMapiUtils() {
     return std::make_unique<MapiUtils>();
 }
 
+StagedItems::StagedItems() : m_store(MaildirStore::shared()) { m_store->beginStaging(); }
+
+StagedItems::~StagedItems() { m_store->endStaging(); }
+
 }  // namespace sendmere::mail

@@ -240,4 +240,21 @@ std::unique_ptr<MessagingSession> createSession();
 std::unique_ptr<SafeMailItem> createSafeMailItem();
 std::unique_ptr<MapiUtils> createMapiUtils();
 
+class MaildirStore;
+
+// While one lives, the items saved anew in the mail store are written but kept out of
+// every reader's sight; they all appear, each as its last save left it, when the last one
+// ends. Work that makes an item in several saves holds one, so that a program killed in
+// the middle leaves nothing half made behind.
+class StagedItems {
+public:
+    StagedItems();
+    ~StagedItems();
+    StagedItems(const StagedItems &) = delete;
+    StagedItems &operator=(const StagedItems &) = delete;
+
+private:
+    std::shared_ptr<MaildirStore> m_store;
+};
+
 }  // namespace sendmere::mail

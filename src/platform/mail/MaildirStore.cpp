@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include <cerrno>
 #include <cstring>
@@ -297,8 +298,19 @@ MaildirStore::FolderIndex &MaildirStore::index(int folder) {
     if (!ix->loaded) {
         ix->loaded = true;
         loadJournal(folder, *ix);
+        removeStaleTmp(folder);
     }
     return *ix;
+}
+
+void MaildirStore::removeStaleTmp(int folder) {
+    const QString dir = folderPath(folder) + QStringLiteral("/tmp");
+    const qint64 cutoff = QDateTime::currentSecsSinceEpoch() - 36 * 3600;
+    for (const QString &name : listDirectory(dir)) {
+        struct stat st {};
+        const QByteArray path = encoded(dir + u'/' + name);
+        if (::stat(path.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime < cutoff) ::unlink(path.constData());
+    }
 }
 
 bool MaildirStore::stampsCurrent(int folder, const FolderIndex &ix) const {
@@ -523,6 +535,8 @@ int MaildirStore::findFaxId(int folder, const QString &faxId, const std::optiona
 }
 
 std::optional<MessageLocation> MaildirStore::findEntryId(const QString &entryId) {
+    for (const Staged &s : m_staged)
+        if (s.messageId == entryId) return MessageLocation{s.folder, s.key};
     for (const FolderDef &f : Folders) {
         refresh(f.number);
         const QString key = index(f.number).byMessageId.value(entryId);
@@ -550,6 +564,10 @@ QString MaildirStore::newKey() {
 }
 
 void MaildirStore::locate(MessageLocation &loc, const QString &entryId) {
+    if (const Staged *s = staged(loc.key)) {
+        loc.folder = s->folder;
+        return;
+    }
     if (isFolder(loc.folder) && !loc.key.isEmpty()) {
         refresh(loc.folder);
         FolderIndex &ix = index(loc.folder);
@@ -576,8 +594,10 @@ void MaildirStore::locate(MessageLocation &loc, const QString &entryId) {
 
 MessageData MaildirStore::load(MessageLocation &loc, const QString &entryId, bool *unread) {
     locate(loc, entryId);
-    const Entry &e = index(loc.folder).entries[size_t(index(loc.folder).byKey.value(loc.key))];
-    const QString path = filePath(loc.folder, e.fileName);
+    const Staged *s = staged(loc.key);
+    const Entry e = s ? Entry{s->key, s->fileName, s->messageId, s->faxId, s->subject}
+                      : index(loc.folder).entries[size_t(index(loc.folder).byKey.value(loc.key))];
+    const QString path = s ? stagedPath(*s) : filePath(loc.folder, e.fileName);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) throw fileError(errno ? errno : EIO, QStringLiteral("read"), path);
     std::optional<MessageData> message = readMessage(file.readAll());
@@ -597,6 +617,31 @@ void MaildirStore::save(MessageLocation &loc, const MessageData &message, std::o
             if (name.compare(FaxIdProperty, Qt::CaseInsensitive) == 0) return value;
         return QString();
     }();
+    if (loc.key.isEmpty() && m_stagingDepth > 0) {
+        ensureFolder(loc.folder);
+        Staged s{newKey(), loc.folder, {}, message.messageId, faxId, message.subject};
+        s.fileName = QStringLiteral("cur/%1:2,%2").arg(s.key, withSeen(QString(), !unread.value_or(false)));
+        writeNewFile(stagedPath(s), bytes);
+        loc.key = s.key;
+        m_staged.push_back(std::move(s));
+        return;
+    }
+    if (Staged *s = staged(loc.key)) {
+        const QString tmp = stagedPath(*s) + QStringLiteral(".%1.%2").arg(QCoreApplication::applicationPid()).arg(++m_keyCounter);
+        writeNewFile(tmp, bytes);
+        try {
+            renameFile(tmp, stagedPath(*s));
+        } catch (...) {
+            ::unlink(encoded(tmp).constData());
+            throw;
+        }
+        if (unread) s->fileName = QStringLiteral("cur/%1:2,%2").arg(s->key, withSeen(flagsOf(s->fileName), !*unread));
+        s->messageId = message.messageId;
+        s->faxId = faxId;
+        s->subject = message.subject;
+        loc.folder = s->folder;
+        return;
+    }
     if (loc.key.isEmpty()) {
         ensureFolder(loc.folder);
         refresh(loc.folder);
@@ -643,6 +688,18 @@ void MaildirStore::move(MessageLocation &loc, const QString &entryId, int target
     locate(loc, entryId);
     if (loc.folder == targetFolder) return;
     ensureFolder(targetFolder);
+    if (Staged *s = staged(loc.key)) {
+        const QString from = stagedPath(*s);
+        s->folder = targetFolder;
+        try {
+            renameFile(from, stagedPath(*s));
+        } catch (...) {
+            s->folder = loc.folder;
+            throw;
+        }
+        loc.folder = targetFolder;
+        return;
+    }
     refresh(targetFolder);
     FolderIndex &from = index(loc.folder);
     Entry e = from.entries[size_t(from.byKey.value(loc.key))];
@@ -659,6 +716,12 @@ void MaildirStore::move(MessageLocation &loc, const QString &entryId, int target
 
 void MaildirStore::erase(MessageLocation &loc, const QString &entryId) {
     locate(loc, entryId);
+    if (Staged *s = staged(loc.key)) {
+        const QString path = stagedPath(*s);
+        if (::unlink(encoded(path).constData()) != 0 && errno != ENOENT) throw fileError(errno, QStringLiteral("delete"), path);
+        m_staged.erase(m_staged.begin() + (s - m_staged.data()));
+        return;
+    }
     FolderIndex &ix = index(loc.folder);
     const QString fileName = ix.entries[size_t(ix.byKey.value(loc.key))].fileName;
     const QString path = filePath(loc.folder, fileName);
@@ -666,6 +729,38 @@ void MaildirStore::erase(MessageLocation &loc, const QString &entryId) {
     if (::unlink(encoded(path).constData()) != 0 && errno != ENOENT) throw fileError(errno, QStringLiteral("delete"), path);
     dropEntry(ix, loc.key);
     recordChange(loc.folder, ix, QStringLiteral("-\t") + escapeField(loc.key), current);
+}
+
+// ---- staging ---------------------------------------------------------------------------------------
+
+MaildirStore::Staged *MaildirStore::staged(const QString &key) {
+    if (key.isEmpty()) return nullptr;
+    const auto it = std::find_if(m_staged.begin(), m_staged.end(), [&](const Staged &s) { return s.key == key; });
+    return it == m_staged.end() ? nullptr : &*it;
+}
+
+QString MaildirStore::stagedPath(const Staged &s) const { return filePath(s.folder, QStringLiteral("tmp/") + s.key); }
+
+void MaildirStore::beginStaging() { ++m_stagingDepth; }
+
+void MaildirStore::endStaging() {
+    if (m_stagingDepth == 0 || --m_stagingDepth > 0) return;
+    for (const Staged &s : std::exchange(m_staged, {})) {
+        try {
+            publish(s);
+        } catch (const AutomationError &) {
+            // fileError has logged it; the file stays in tmp/ until it is old enough to go
+        }
+    }
+}
+
+void MaildirStore::publish(const Staged &s) {
+    refresh(s.folder);
+    FolderIndex &ix = index(s.folder);
+    const bool current = stampsCurrent(s.folder, ix);
+    renameFile(stagedPath(s), filePath(s.folder, s.fileName));
+    putEntry(ix, {s.key, s.fileName, s.messageId, s.faxId, s.subject});
+    recordChange(s.folder, ix, QStringLiteral("+\t") + entryLine(s.key, s.fileName, s.messageId, s.faxId, s.subject), current);
 }
 
 }  // namespace sendmere::mail

@@ -66,9 +66,28 @@ public:
 
     static QString newEntryId();
 
+    // While staging, a message written anew stays in its folder's tmp/ (where Maildir
+    // readers never look) and out of the index; later saves, moves and loads of it work
+    // there. When the outermost staging ends, every staged message is renamed into cur/ of
+    // the folder it is in then and indexed. A program killed in between leaves only tmp/
+    // files, which the store removes once they are 36 hours old, as Maildir asks.
+    void beginStaging();
+    void endStaging();  // never raises: a message it cannot publish is logged and left in tmp/
+
 private:
     struct Entry;
     struct FolderIndex;
+    struct Staged {
+        QString key;
+        int folder = 0;
+        QString fileName;  // the name it takes in cur/ when published
+        QString messageId, faxId, subject;
+    };
+
+    Staged *staged(const QString &key);
+    QString stagedPath(const Staged &s) const;
+    void publish(const Staged &s);
+    void removeStaleTmp(int folder);
 
     FolderIndex &index(int folder);
     void refresh(int folder);
@@ -91,6 +110,8 @@ private:
     std::array<std::unique_ptr<FolderIndex>, 4> m_folders;
     quint64 m_keyCounter = 0;
     bool m_foldersMade = false;
+    std::vector<Staged> m_staged;
+    int m_stagingDepth = 0;
 };
 
 }  // namespace sendmere::mail
