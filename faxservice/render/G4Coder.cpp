@@ -85,6 +85,10 @@ private:
 };
 
 void putRun(BitWriter &writer, int run, bool black) {
+    // The colour's tables are chosen once: GCC's sanitizer build misjudges the index of a
+    // conditional array expression inside the branches (it reports -1 for a run of 64 or more).
+    const Code *makeUp = black ? BlackMakeUp : WhiteMakeUp;
+    const Code *terminating = black ? BlackTerminating : WhiteTerminating;
     while (run >= 2624) {
         writer.put(ExtendedMakeUp[12]);
         run -= 2560;
@@ -93,10 +97,10 @@ void putRun(BitWriter &writer, int run, bool black) {
         writer.put(ExtendedMakeUp[(run - 1792) / 64]);
         run -= (run / 64) * 64;
     } else if (run >= 64) {
-        writer.put((black ? BlackMakeUp : WhiteMakeUp)[run / 64 - 1]);
+        writer.put(makeUp[run / 64 - 1]);
         run %= 64;
     }
-    writer.put((black ? BlackTerminating : WhiteTerminating)[run]);
+    writer.put(terminating[run]);
 }
 
 // A row as 64-bit words, pixel 0 in the top bit; bits past the width are 0 (white).

@@ -148,10 +148,11 @@ private Q_SLOTS:
                 QCOMPARE(dialog.ProgressBar1->value(), 0);
             }
             QCOMPARE(seams.recorded().opened, locals);
+            const QString local = dialog.localFile();  // the page goes once the file is opened
             server.release();
             QTRY_COMPARE(ended.size(), 1);
             QCOMPARE(ended[0][0].toBool(), true);
-            locals << dialog.localFile();
+            locals << local;
             QCOMPARE(fileContent(locals.last()), body);
             QCOMPARE(seams.recorded().opened, locals);
             QTRY_VERIFY(!existingPage<frmUpdate>());
