@@ -60,6 +60,7 @@ frmSender::frmSender() {
     buttons->addStretch();
     btnOk = parts::button(this, "btnOk", QStringLiteral("OK"));
     btnCancel = parts::button(this, "btnCancel", QStringLiteral("Cancel"));
+    btnOk->setDefault(true);  // Return in any box confirms, as on every other page
     buttons->addWidget(btnOk);
     buttons->addWidget(btnCancel);
     layout->addLayout(buttons);

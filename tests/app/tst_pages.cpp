@@ -112,7 +112,8 @@ private Q_SLOTS:
         QTRY_COMPARE(page->txtFullName->text(), QStringLiteral("Stored Name"));
         for (QLineEdit *box : page->findChildren<QLineEdit *>()) box->clear();
         QTest::keyClicks(page->txtWorkPhone, QStringLiteral("555-0199"));
-        QTest::mouseClick(page->btnOk, Qt::LeftButton);
+        // Return in a box confirms, as OK does.
+        QTest::keyClick(page->txtWorkPhone, Qt::Key_Return);
         waitForPageGone(PageId::frmSender);
         QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Microsoft\\Fax\\UserInfo"), false));
         QCOMPARE(reg.GetStringValue(QStringLiteral("FullName")), QString());
