@@ -40,7 +40,7 @@ if [ ! -f "$PDF" ]; then
   "$SAMPLE_MAKER" --make-sample "$PDF" >/dev/null
 fi
 TICKS=$(getconf CLK_TCK)
-SEND=("$FAX" send --to 5550100 --at 2099-01-01T00:00 "$PDF")
+SEND=("$FAX" send --to 5550100 --at "$(date -d "+300 days" +%Y-%m-%dT%H:%M)" "$PDF")
 GS=(gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=tiffg4 -r204x196 -o "$SENDMERE_BENCH_ROOT/gs.tif" "$PDF")
 
 "${SEND[@]}" >/dev/null  # starts the service
