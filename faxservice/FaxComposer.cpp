@@ -133,13 +133,16 @@ void throwIfCancelled(CancelFlag cancel)
         throw render::RenderError(QStringLiteral("the render was stopped"));
 }
 
-RenderedBody::RenderedBody(const QString &bodyPath, QString tempPath, CancelFlag cancel) : m_path(std::move(tempPath))
+RenderedBody::RenderedBody(const QString &bodyPath, QString tempPath, CancelFlag cancel, PageCounter pagesDone)
+    : m_path(std::move(tempPath))
 {
     checkReadable(bodyPath);
     render::FaxTiffWriter writer(m_path, render::TiffCoding::Scratch);
     render::rasteriseBody(bodyPath, [&](const QImage &page) {
         throwIfCancelled(cancel);
         writer.addPage(page);
+        if (pagesDone)
+            ++*pagesDone;
     });
     if (writer.pageCount() == 0)
         throw render::RenderError(QStringLiteral("%1: the document has no pages.").arg(bodyPath));
@@ -164,12 +167,16 @@ int composeJobImage(const JobImage &job, const QString &outPath)
         QImage cover = render::renderCoverPage(job.coverTemplate, coverFields(job, pages));
         render::drawBanner(cover, bannerText(job.time, job.tsid, ++page, pages));
         writer.addPage(cover);
+        if (job.pagesDone)
+            ++*job.pagesDone;
     }
     for (int i = 0; i < bodyPages; ++i) {
         throwIfCancelled(job.cancel);
         QImage image = render::readTiffPage(job.body->path(), i);
         render::drawBanner(image, bannerText(job.time, job.tsid, ++page, pages));
         writer.addPage(image);
+        if (job.pagesDone)
+            ++*job.pagesDone;
     }
     writer.close();
     return writer.pageCount();

@@ -40,10 +40,14 @@ void checkReadable(const QString &path);
 using CancelFlag = const std::atomic<bool> *;
 void throwIfCancelled(CancelFlag cancel);
 
+// Counts the pages a render has made, read from another thread to report progress. Null:
+// nobody asks.
+using PageCounter = std::atomic<int> *;
+
 // The body of a submission rendered into a temporary TIFF (without banners), removed with it.
 class RenderedBody {
 public:
-    RenderedBody(const QString &bodyPath, QString tempPath, CancelFlag cancel = nullptr);
+    RenderedBody(const QString &bodyPath, QString tempPath, CancelFlag cancel = nullptr, PageCounter pagesDone = nullptr);
     ~RenderedBody();
     RenderedBody(const RenderedBody &) = delete;
     RenderedBody &operator=(const RenderedBody &) = delete;
@@ -63,6 +67,7 @@ struct JobImage {
     QString tsid;
     QDateTime time;
     CancelFlag cancel = nullptr;
+    PageCounter pagesDone = nullptr;
 };
 
 // Writes the job's fax image to outPath and returns its page count.

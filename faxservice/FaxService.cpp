@@ -36,6 +36,13 @@ constexpr int MaxTsidLength = 100;
 constexpr int MaxSubmissionIdLength = 200;
 constexpr qint64 MaxScheduleAheadMs = 366LL * 24 * 3600 * 1000;
 
+// A submission whose render was cut short this often (the service crashed or hung in it each
+// time) is not rendered once more at the next start: it is failed, with the reason.
+constexpr int MaxInterruptedRenders = 3;
+constexpr int ProgressTickMs = 250;    // progress is reported at most this often per submission
+constexpr qint64 HeartbeatMs = 5000;   // and at least this often, unchanged, while it waits or renders
+constexpr size_t RememberedFailures = 100;
+
 int maxConcurrentRenders() { return std::max(1, QThread::idealThreadCount()); }
 
 void checkLength(const QString &what, const QString &text, int max)
@@ -55,31 +62,37 @@ int checkedChoice(const QVariantMap &doc, const QString &key, int fallback, int 
 
 }  // namespace
 
-// A submission while it is rendered on a worker thread. It carries copies of all it needs;
-// the spool is touched only on the service's own thread, before and after.
+// An accepted submission while it waits for and goes through its render on a worker thread.
+// It carries copies of all it needs; the spool is touched only on the service's own thread,
+// before and after.
 struct FaxService::SubmitTask {
-    QVariantMap document;
-    QString submissionId;
-    QString cover, bodyPath, bodyTemp;
-    QList<QVariantMap> jobs;  // their Pages are filled in by run()
-    QStringList partPaths, imagePaths;
+    PendingSubmission pending;
+    QStringList partPaths;
+    QString bodyTemp;
     QString errorName, errorText;  // set when rendering failed
-    QList<QDBusMessage> requests;  // a retry with the same submission id waits for the same reply
+    QThread *worker = nullptr;     // owned by the service, while it renders
     std::atomic<bool> cancel{false};
-    bool answered = false;  // the time limit answered already; the result is thrown away
+    std::atomic<int> pagesDone{0};
+    std::atomic<int> pagesTotal{0};  // 0 until the body's page count is known
+    bool failed = false;  // its clients have heard so (past its time); the result is thrown away
+    int reportedDone = -1, reportedTotal = -1;
+    qint64 reportedAt = 0;
 
     void run()
     {
         try {
             std::optional<RenderedBody> body;
-            if (!bodyPath.isEmpty())
-                body.emplace(bodyPath, bodyTemp, &cancel);
-            for (int i = 0; i < jobs.size(); ++i) {
-                const JobImage image{cover, document, faxbus::plainMap(jobs[i].value(QStringLiteral("Recipient"))),
-                                     body ? &*body : nullptr, jobs[i].value(QStringLiteral("TSID")).toString(),
-                                     QDateTime::currentDateTime(), &cancel};
+            if (!pending.body.isEmpty())
+                body.emplace(pending.body, bodyTemp, &cancel, &pagesDone);
+            const int bodyPages = body ? body->pages() : 0;
+            pagesTotal = bodyPages + (bodyPages + (pending.cover.isEmpty() ? 0 : 1)) * int(pending.jobs.size());
+            for (int i = 0; i < pending.jobs.size(); ++i) {
+                QVariantMap &job = pending.jobs[i];
+                const JobImage image{pending.cover, pending.document, faxbus::plainMap(job.value(QStringLiteral("Recipient"))),
+                                     body ? &*body : nullptr, job.value(QStringLiteral("TSID")).toString(),
+                                     QDateTime::currentDateTime(), &cancel, &pagesDone};
                 // The image stays a .part file until the spool has committed its job.
-                jobs[i].insert(QStringLiteral("Pages"), composeJobImage(image, partPaths[i]));
+                job.insert(QStringLiteral("Pages"), composeJobImage(image, partPaths[i]));
             }
         } catch (const ServiceError &e) {
             fail(e.name(), e.text());
@@ -90,8 +103,11 @@ struct FaxService::SubmitTask {
         }
     }
 
-    void fail(const QString &name, const QString &text)
+    void fail(const QString &name, QString text)
     {
+        // The client knows its body by its own name, not by the spool's copy.
+        if (!pending.body.isEmpty())
+            text.replace(pending.body, pending.clientBody);
         errorName = name;
         errorText = text;
         removeImages();
@@ -103,22 +119,10 @@ struct FaxService::SubmitTask {
             QFile::remove(path);
     }
 
-    void replyError(const QString &name, const QString &text) const
-    {
-        for (const QDBusMessage &request : requests)
-            QDBusConnection::sessionBus().send(request.createErrorReply(name, text));
-    }
-
-    void replyIds() const
-    {
-        for (const QDBusMessage &request : requests)
-            QDBusConnection::sessionBus().send(request.createReply(QVariant(ids())));
-    }
-
     QStringList ids() const
     {
         QStringList list;
-        for (const QVariantMap &job : jobs)
+        for (const QVariantMap &job : pending.jobs)
             list.append(job.value(QStringLiteral("Id")).toString());
         return list;
     }
@@ -131,7 +135,8 @@ FaxService::FaxService(Spool &spool, FaxdConfig config, CoverPageDirs coverDirs,
       m_coverDirs(std::move(coverDirs)),
       m_log(log),
       m_queue(new OutgoingQueue(spool, m_config, log, this)),
-      m_line(new IncomingLine(spool, m_config, log, this))
+      m_line(new IncomingLine(spool, m_config, log, this)),
+      m_store(spool.submissionsDirectory(), spool.quarantineDirectory(), log)
 {
     connect(m_queue, &OutgoingQueue::jobAdded, this, &FaxService::OutgoingJobAdded);
     connect(m_queue, &OutgoingQueue::jobChanged, this, &FaxService::OutgoingJobChanged);
@@ -143,6 +148,8 @@ FaxService::FaxService(Spool &spool, FaxdConfig config, CoverPageDirs coverDirs,
     connect(m_line, &IncomingLine::incomingJobRemoved, this, &FaxService::IncomingJobRemoved);
     connect(m_line, &IncomingLine::incomingMessageAdded, this, &FaxService::IncomingMessageAdded);
     m_queue->load();
+    resumeSubmissions();
+    connect(&m_progressTimer, &QTimer::timeout, this, &FaxService::reportProgress);
 
     touch();
     connect(&m_idleTimer, &QTimer::timeout, this, &FaxService::checkIdle);
@@ -177,6 +184,19 @@ bool FaxService::stopRenders(int waitMs)
     bool stopped = true;
     for (QThread *worker : findChildren<QThread *>())
         stopped = worker->wait(deadline) && stopped;
+    // A render stopped here was not cut short by a fault of its own: it does not count
+    // against the submission at the next start.
+    for (const auto &task : m_rendering) {
+        if (task->failed || !task->worker->isFinished())
+            continue;
+        --task->pending.renders;
+        try {
+            m_store.update(task->pending);
+        } catch (const SpoolError &e) {
+            m_log.warning(QString::fromUtf8(e.what()));
+        }
+    }
+    m_rendering.clear();
     return stopped;
 }
 
@@ -312,8 +332,9 @@ void FaxService::checkLimits(const QVariantMap &doc) const
     }
 }
 
-// Checks the document and gives each recipient its job; raises ServiceError when refused.
-std::shared_ptr<FaxService::SubmitTask> FaxService::prepareSubmission(const QVariantMap &doc)
+// Checks the document, reserves one job id per recipient and keeps the submission with its
+// own copy of the body in the spool; raises ServiceError or SpoolError when refused.
+std::shared_ptr<FaxService::SubmitTask> FaxService::acceptSubmission(const QVariantMap &doc)
 {
     checkLimits(doc);
     const QList<QVariantMap> recipients = faxbus::plainMapList(doc.value(QStringLiteral("Recipients")));
@@ -324,38 +345,85 @@ std::shared_ptr<FaxService::SubmitTask> FaxService::prepareSubmission(const QVar
             throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("A recipient has no fax number."));
     checkedChoice(doc, QStringLiteral("Priority"), 1, 2);
     checkedChoice(doc, QStringLiteral("ScheduleType"), 0, 2);
-    auto task = std::make_shared<SubmitTask>();
-    task->document = doc;
-    task->submissionId = doc.value(QStringLiteral("SubmissionId")).toString();
-    task->cover = resolveCoverPage(m_coverDirs, checkedChoice(doc, QStringLiteral("CoverPageType"), 0, 2),
-                                   doc.value(QStringLiteral("CoverPage")).toString());
-    task->bodyPath = doc.value(QStringLiteral("Body")).toString();
-    if (!task->bodyPath.isEmpty())
-        checkReadable(task->bodyPath);
-    else if (task->cover.isEmpty())
+    PendingSubmission pending;
+    pending.document = doc;
+    pending.cover = resolveCoverPage(m_coverDirs, checkedChoice(doc, QStringLiteral("CoverPageType"), 0, 2),
+                                     doc.value(QStringLiteral("CoverPage")).toString());
+    pending.clientBody = doc.value(QStringLiteral("Body")).toString();
+    if (!pending.clientBody.isEmpty())
+        checkReadable(pending.clientBody);
+    else if (pending.cover.isEmpty())
         throw ServiceError(faxbus::ErrorInvalidArgument, QStringLiteral("The fax has neither a cover page nor a body."));
-    for (const QVariantMap &recipient : recipients) {
-        const qint64 id = m_spool.allocateId();
-        QVariantMap job = jobProperties(doc, recipient, id, 0);
-        if (!task->submissionId.isEmpty())
-            job.insert(QStringLiteral("SubmissionId"), task->submissionId);
-        task->jobs.append(job);
-        task->partPaths.append(m_spool.partPath(Folder::Queue, id));
-        task->imagePaths.append(m_spool.imagePath(Folder::Queue, id));
+    const QList<qint64> ids = m_spool.allocateIds(int(recipients.size()));
+    pending.key = idText(ids.first());
+    // A submission without an id of the client's gets one, so that it can be followed too.
+    pending.submissionId = doc.value(QStringLiteral("SubmissionId")).toString();
+    if (pending.submissionId.isEmpty())
+        pending.submissionId = QStringLiteral("submission-") + pending.key;
+    for (int i = 0; i < recipients.size(); ++i) {
+        QVariantMap job = jobProperties(doc, recipients.at(i), ids.at(i), 0);
+        job.insert(QStringLiteral("SubmissionId"), pending.submissionId);
+        pending.jobs.append(job);
     }
+    m_store.accept(pending);
+    auto task = std::make_shared<SubmitTask>();
+    task->pending = std::move(pending);
+    for (qint64 id : ids)
+        task->partPaths.append(m_spool.partPath(Folder::Queue, id));
     task->bodyTemp = task->partPaths.first() + QStringLiteral(".body.part");
     return task;
 }
 
-// Renders every recipient's image before anything is queued, on a worker thread so that the
-// service goes on answering meanwhile; the caller gets its reply (and may delete its body
-// file) only when the jobs are queued, or nothing is. A submission id the client gave makes
-// a retry safe: the jobs it made already are the answer.
-QStringList FaxService::Submit(const QVariantMap &document)
+// What the service accepted before it last stopped is rendered again under the ids it was
+// given; what was queued meanwhile (the stop came between the queueing and the clean-up) is
+// left as it is.
+void FaxService::resumeSubmissions()
+{
+    for (PendingSubmission &pending : m_store.load()) {
+        for (const QVariantMap &job : pending.jobs)
+            m_spool.keepIdsAbove(idNumber(job.value(QStringLiteral("Id")).toString()));
+        if (!m_spool.submittedJobs(pending.submissionId).isEmpty()) {
+            m_log.info(QStringLiteral("submission %1 was queued before the service stopped").arg(pending.submissionId));
+            m_store.remove(pending.key);
+            continue;
+        }
+        auto task = std::make_shared<SubmitTask>();
+        task->pending = std::move(pending);
+        for (const QString &id : task->ids())
+            task->partPaths.append(m_spool.partPath(Folder::Queue, idNumber(id)));
+        task->bodyTemp = task->partPaths.first() + QStringLiteral(".body.part");
+        if (task->pending.renders >= MaxInterruptedRenders) {
+            failSubmission(*task, faxbus::ErrorRenderFailed,
+                           QStringLiteral("The fax service stopped %1 times while it rendered %2; the fax was not queued.")
+                               .arg(task->pending.renders)
+                               .arg(task->pending.clientBody.isEmpty() ? QStringLiteral("the cover page") : task->pending.clientBody));
+            continue;
+        }
+        m_log.info(QStringLiteral("submission %1 (%2) was accepted before the service stopped; it is rendered again")
+                       .arg(task->pending.submissionId, task->ids().join(u',')));
+        m_waiting.push_back(task);
+    }
+    startRenders();
+}
+
+std::shared_ptr<FaxService::SubmitTask> FaxService::findTask(const QString &submissionId) const
+{
+    for (const auto *list : {&m_waiting, &m_rendering})
+        for (const auto &task : *list)
+            if (!task->failed && task->pending.submissionId == submissionId)
+                return task;
+    return nullptr;
+}
+
+// Answers once the submission is accepted, whatever its size: the caller may then delete its
+// body file. The jobs are announced (OutgoingJobAdded) only once their images exist. A
+// submission id the client gave makes a retry safe: the jobs made or reserved for it already
+// are the answer.
+QStringList FaxService::Submit(const QVariantMap &document, QString &submissionId)
 {
     return guarded<QStringList>([&] {
         const QVariantMap doc = faxbus::plainMap(document);
-        const QString submissionId = doc.value(QStringLiteral("SubmissionId")).toString();
+        submissionId = doc.value(QStringLiteral("SubmissionId")).toString();
         if (!submissionId.isEmpty()) {
             checkLength(QStringLiteral("The SubmissionId"), submissionId, MaxSubmissionIdLength);
             const QStringList made = m_spool.submittedJobs(submissionId);
@@ -363,20 +431,45 @@ QStringList FaxService::Submit(const QVariantMap &document)
                 m_log.info(QStringLiteral("submission %1 was queued before as %2").arg(submissionId, made.join(u',')));
                 return made;
             }
-            for (const auto *list : {&m_waiting, &m_rendering})
-                for (const auto &task : *list)
-                    if (task->submissionId == submissionId) {
-                        setDelayedReply(true);
-                        task->requests.append(message());
-                        return QStringList();
-                    }
+            if (const auto task = findTask(submissionId))
+                return task->ids();
         }
-        const std::shared_ptr<SubmitTask> task = prepareSubmission(doc);
-        setDelayedReply(true);
-        task->requests.append(message());
+        const std::shared_ptr<SubmitTask> task = acceptSubmission(doc);
+        submissionId = task->pending.submissionId;
+        m_log.info(QStringLiteral("submission %1 accepted as %2").arg(submissionId, task->ids().join(u',')));
         m_waiting.push_back(task);
         startRenders();
-        return QStringList();
+        return task->ids();
+    });
+}
+
+QVariantMap FaxService::GetSubmission(const QString &submissionId)
+{
+    return guarded<QVariantMap>([&] {
+        QVariantMap state{{QStringLiteral("SubmissionId"), submissionId}, {QStringLiteral("PagesDone"), 0},
+                          {QStringLiteral("PagesTotal"), 0},           {QStringLiteral("JobIds"), QStringList()},
+                          {QStringLiteral("ErrorName"), QString()},      {QStringLiteral("ErrorText"), QString()}};
+        if (const auto task = findTask(submissionId)) {
+            state.insert(QStringLiteral("State"), task->worker ? QStringLiteral("rendering") : QStringLiteral("waiting"));
+            state.insert(QStringLiteral("PagesDone"), task->pagesDone.load());
+            state.insert(QStringLiteral("PagesTotal"), task->pagesTotal.load());
+            state.insert(QStringLiteral("JobIds"), task->ids());
+            return state;
+        }
+        if (const QStringList made = m_spool.submittedJobs(submissionId); !made.isEmpty()) {
+            state.insert(QStringLiteral("State"), QStringLiteral("queued"));
+            state.insert(QStringLiteral("JobIds"), made);
+            return state;
+        }
+        for (const Failure &f : m_failures)
+            if (f.submissionId == submissionId) {
+                state.insert(QStringLiteral("State"), QStringLiteral("failed"));
+                state.insert(QStringLiteral("JobIds"), f.ids);
+                state.insert(QStringLiteral("ErrorName"), f.errorName);
+                state.insert(QStringLiteral("ErrorText"), f.errorText);
+                return state;
+            }
+        throw ServiceError(faxbus::ErrorNotFound, QStringLiteral("There is no submission \"%1\".").arg(submissionId));
     });
 }
 
@@ -388,58 +481,100 @@ void FaxService::startRenders()
         m_waiting.erase(m_waiting.begin());
         startRender(task);
     }
+    if (!m_waiting.empty() || !m_rendering.empty())
+        m_progressTimer.start(ProgressTickMs);
 }
 
 void FaxService::startRender(const std::shared_ptr<SubmitTask> &task)
 {
+    // Counted before it starts: a render that takes the service down with it is not tried
+    // for ever.
+    ++task->pending.renders;
+    try {
+        m_store.update(task->pending);
+    } catch (const SpoolError &e) {
+        m_log.warning(QString::fromUtf8(e.what()));
+    }
     m_rendering.push_back(task);
     QThread *worker = QThread::create([task] { task->run(); });
+    task->worker = worker;
     worker->setParent(this);
     connect(worker, &QThread::finished, this, [this, task, worker] {
         worker->deleteLater();
         std::erase(m_rendering, task);
-        if (task->answered)
-            task->removeImages();
-        else
-            finishSubmission(*task);
+        finishSubmission(*task);
         startRenders();
     });
     QTimer::singleShot(int(m_config.renderSeconds * 1000), worker, [this, task] { renderTimedOut(task); });
     worker->start();
 }
 
-// A render past its time is stopped and its client hears so at once; a render stuck inside
+// A render past its time is stopped and its clients hear so at once; a render stuck inside
 // one page is left to end by itself, and its images are thrown away then.
 void FaxService::renderTimedOut(const std::shared_ptr<SubmitTask> &task)
 {
-    if (task->answered)
+    if (task->failed)
         return;
-    task->answered = true;
     task->cancel = true;
-    const QString text = QStringLiteral("Rendering %1 took longer than %2 seconds; the fax was not queued.")
-                             .arg(task->bodyPath.isEmpty() ? QStringLiteral("the cover page") : task->bodyPath)
-                             .arg(m_config.renderSeconds);
-    m_log.warning(text);
-    task->replyError(faxbus::ErrorRenderFailed, text);
+    failSubmission(*task, faxbus::ErrorRenderFailed,
+                   QStringLiteral("Rendering %1 took longer than %2 seconds; the fax was not queued.")
+                       .arg(task->pending.clientBody.isEmpty() ? QStringLiteral("the cover page") : task->pending.clientBody)
+                       .arg(m_config.renderSeconds));
 }
 
-void FaxService::finishSubmission(const SubmitTask &task)
+void FaxService::finishSubmission(SubmitTask &task)
 {
     touch();
+    if (task.failed) {
+        task.removeImages();
+        return;
+    }
     if (!task.errorName.isEmpty()) {
-        task.replyError(task.errorName, task.errorText);
+        failSubmission(task, task.errorName, task.errorText);
         return;
     }
     try {
-        m_queue->add(task.jobs);
+        m_queue->add(task.pending.jobs);
     } catch (const SpoolError &e) {
         task.removeImages();
-        m_log.warning(QString::fromUtf8(e.what()));
-        task.replyError(faxbus::ErrorFailed, QString::fromUtf8(e.what()));
+        failSubmission(task, faxbus::ErrorFailed, QString::fromUtf8(e.what()));
         return;
     }
-    m_log.info(QStringLiteral("queued %1 (%2)").arg(task.ids().join(u','), task.bodyPath.isEmpty() ? QStringLiteral("cover page only") : task.bodyPath));
-    task.replyIds();
+    m_store.remove(task.pending.key);
+    m_log.info(QStringLiteral("queued %1 (%2)").arg(task.ids().join(u','),
+                                                    task.pending.clientBody.isEmpty() ? QStringLiteral("cover page only") : task.pending.clientBody));
+}
+
+// Nothing of a failed submission was queued: it is forgotten but for its error, which a
+// client that asks late still learns.
+void FaxService::failSubmission(SubmitTask &task, const QString &name, const QString &text)
+{
+    task.failed = true;
+    m_store.remove(task.pending.key);
+    m_failures.push_back({task.pending.submissionId, name, text, task.ids()});
+    if (m_failures.size() > RememberedFailures)
+        m_failures.pop_front();
+    m_log.warning(QStringLiteral("submission %1 failed: %2").arg(task.pending.submissionId, text));
+    Q_EMIT SubmissionFailed(task.pending.submissionId, name, text);
+}
+
+void FaxService::reportProgress()
+{
+    if (m_waiting.empty() && m_rendering.empty()) {
+        m_progressTimer.stop();
+        return;
+    }
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (const auto *list : {&m_rendering, &m_waiting})
+        for (const auto &task : *list) {
+            const int done = task->pagesDone, total = task->pagesTotal;
+            if (task->failed || (done == task->reportedDone && total == task->reportedTotal && now - task->reportedAt < HeartbeatMs))
+                continue;
+            task->reportedDone = done;
+            task->reportedTotal = total;
+            task->reportedAt = now;
+            Q_EMIT SubmissionProgress(task->pending.submissionId, done, total);
+        }
 }
 
 faxbus::MapList FaxService::ListJobs()

@@ -5,12 +5,14 @@
 #include "FaxBusApi.h"
 #include "FaxComposer.h"
 #include "FaxdConfig.h"
+#include "SubmissionStore.h"
 
 #include <QDBusContext>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -36,7 +38,11 @@ public:
     bool stopRenders(int waitMs);
 
 public Q_SLOTS:
-    QStringList Submit(const QVariantMap &document);
+    // Answers as soon as the submission is accepted (checked, its body copied into the spool,
+    // its job ids reserved); the render follows, reported by SubmissionProgress and ended by
+    // OutgoingJobAdded per job or by SubmissionFailed.
+    QStringList Submit(const QVariantMap &document, QString &submissionId);
+    QVariantMap GetSubmission(const QString &submissionId);
     sendmere::faxbus::MapList ListJobs();
     QVariantMap GetJob(const QString &id);
     void CancelJob(const QString &id);
@@ -61,17 +67,27 @@ Q_SIGNALS:
     void IncomingMessageRemoved(const QString &id);
     void IncomingCall(int deviceId, const QString &callerId);
     void ServerShutDown();
+    void SubmissionProgress(const QString &submissionId, int pagesDone, int pagesTotal);
+    void SubmissionFailed(const QString &submissionId, const QString &errorName, const QString &text);
 
 private:
     template <typename Result, typename Body>
     Result guarded(Body body);
     struct SubmitTask;
-    std::shared_ptr<SubmitTask> prepareSubmission(const QVariantMap &document);
+    struct Failure {
+        QString submissionId, errorName, errorText;
+        QStringList ids;
+    };
+    std::shared_ptr<SubmitTask> acceptSubmission(const QVariantMap &document);
+    void resumeSubmissions();
+    std::shared_ptr<SubmitTask> findTask(const QString &submissionId) const;
     void checkLimits(const QVariantMap &document) const;
     void startRenders();
     void startRender(const std::shared_ptr<SubmitTask> &task);
     void renderTimedOut(const std::shared_ptr<SubmitTask> &task);
-    void finishSubmission(const SubmitTask &task);
+    void finishSubmission(SubmitTask &task);
+    void failSubmission(SubmitTask &task, const QString &name, const QString &text);
+    void reportProgress();
     QVariantMap jobProperties(const QVariantMap &document, const QVariantMap &recipient, qint64 id, int pages) const;
     qint64 knownJob(const QString &id) const;
     Folder archive(const QString &folder) const;
@@ -88,6 +104,9 @@ private:
     IncomingLine *m_line;
     std::vector<std::shared_ptr<SubmitTask>> m_waiting;  // submissions not rendering yet
     std::vector<std::shared_ptr<SubmitTask>> m_rendering;
+    SubmissionStore m_store;
+    std::deque<Failure> m_failures;  // the latest, for a client that asks after the event
+    QTimer m_progressTimer;
     QTimer m_idleTimer;
     QTimer m_busWatch;
     qint64 m_lastActivity = 0;

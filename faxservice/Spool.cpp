@@ -83,6 +83,9 @@ std::optional<QVariantMap> readSidecar(const QString &path)
 
 }  // namespace
 
+QByteArray propertiesToJson(const QVariantMap &props) { return toJson(props); }
+std::optional<QVariantMap> propertiesFromJson(const QByteArray &json) { return fromJson(json); }
+
 QString idText(qint64 id) { return QString::number(id, 16); }
 
 qint64 idNumber(const QString &text)
@@ -202,6 +205,8 @@ QString Spool::partPath(Folder folder, qint64 id) const { return imagePath(folde
 
 QString Spool::quarantineDirectory() const { return m_root + QStringLiteral("/quarantine"); }
 
+QString Spool::submissionsDirectory() const { return m_root + QStringLiteral("/submissions"); }
+
 bool Spool::ownsPath(const QString &path) const
 {
     const QString canonicalRoot = QFileInfo(m_root).canonicalFilePath();
@@ -215,7 +220,8 @@ bool Spool::ownsPath(const QString &path) const
 void Spool::ensureDirectories() const
 {
     const auto privateDir = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
-    for (const QString &dir : {m_root, directory(Folder::Queue), directory(Folder::Sent), directory(Folder::Received), quarantineDirectory()}) {
+    for (const QString &dir : {m_root, directory(Folder::Queue), directory(Folder::Sent), directory(Folder::Received), quarantineDirectory(),
+                              submissionsDirectory()}) {
         if (!QDir().mkpath(dir))
             throw SpoolError(QStringLiteral("cannot create the spool folder %1").arg(dir));
         QFile::setPermissions(dir, privateDir);
@@ -392,6 +398,25 @@ qint64 Spool::allocateId()
         commitOrThrow(QStringLiteral("allocating an id"));
     });
     return id;
+}
+
+QList<qint64> Spool::allocateIds(int count)
+{
+    QList<qint64> ids;
+    inTransaction(m_connectionName, [&] {
+        QSqlQuery q = Query(m_connectionName, QStringLiteral("SELECT value FROM meta WHERE key='next_id'")).exec();
+        const qint64 first = q.next() ? q.value(0).toLongLong() : FirstId;
+        Query(m_connectionName, QStringLiteral("UPDATE meta SET value=? WHERE key='next_id'")).bind(first + count).exec();
+        commitOrThrow(QStringLiteral("allocating %1 ids").arg(count));
+        for (int i = 0; i < count; ++i)
+            ids.append(first + i);
+    });
+    return ids;
+}
+
+void Spool::keepIdsAbove(qint64 id)
+{
+    raiseNextIdAbove(id);
 }
 
 void Spool::raiseNextIdAbove(qint64 id)

@@ -39,10 +39,15 @@ public:
     bool wasRebuilt() const { return m_rebuilt; }
 
     qint64 allocateId();
+    QList<qint64> allocateIds(int count);  // in one transaction
+    // Ids reserved outside the database (an accepted submission not queued yet) are never
+    // handed out again, also after a rebuild.
+    void keepIdsAbove(qint64 id);
     QString imagePath(Folder folder, qint64 id) const;
     QString partPath(Folder folder, qint64 id) const;  // where an image is written before it counts
     QString directory(Folder folder) const;
     QString quarantineDirectory() const;
+    QString submissionsDirectory() const;  // accepted submissions waiting for their render
     // True for the database, its journals, the lock and every file in the spool's folders.
     bool ownsPath(const QString &path) const;
 
@@ -97,6 +102,11 @@ private:
 };
 
 QString folderName(Folder folder);  // "queue", "sent", "received"
+
+// Properties as the spool writes them (compact JSON) and reads them back (numbers that were
+// integers are integers again); nullopt for text that is no JSON object.
+QByteArray propertiesToJson(const QVariantMap &props);
+std::optional<QVariantMap> propertiesFromJson(const QByteArray &json);
 
 // Why a job's or a message's properties (from a row or a sidecar) cannot be used; empty
 // when they can. A job or message that would never move is no recovery.

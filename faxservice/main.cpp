@@ -18,10 +18,14 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QLockFile>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -126,6 +130,43 @@ bool standInForOtherSession(QLockFile &lock, const sendmere::faxd::ServiceLog &l
     return held;
 }
 
+// The write end of the pipe that turns SIGTERM and SIGINT into an event of the main loop; a
+// signal handler can do no more than write to it.
+int g_stopPipeWrite = -1;
+
+extern "C" void requestStop(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_stopPipeWrite, &byte, 1);
+}
+
+// SIGTERM (a session manager, or systemd stopping the user unit) ends the service the way
+// the end of its bus does: renders are stopped, a stuck one is not waited for, the spool is
+// let go; the clients are told, and a waiting one submits again to the next service.
+std::unique_ptr<QSocketNotifier> stopOnSignals(sendmere::faxd::FaxService &service, const sendmere::faxd::ServiceLog &log)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return nullptr;
+    g_stopPipeWrite = fds[1];
+    auto notifier = std::make_unique<QSocketNotifier>(fds[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [&service, &log, fd = fds[0]] {
+        char byte = 0;
+        while (::read(fd, &byte, 1) > 0) {
+        }
+        log.info(QStringLiteral("asked to stop by a signal; the fax service ends"));
+        Q_EMIT service.ServerShutDown();
+        QDBusConnection::sessionBus().unregisterService(sendmere::faxbus::ServiceName);
+        QCoreApplication::exit(0);
+    });
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    return notifier;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -178,6 +219,7 @@ int main(int argc, char *argv[])
         faxd::FaxService service(spool, config, coverDirs, log);
         if (!service.publish())
             return 0;
+        const auto stopNotifier = stopOnSignals(service, log);
         const int rc = app.exec();
         // A render stuck inside one page is never waited for: the spool is let go at once.
         if (!service.stopRenders(3000)) {

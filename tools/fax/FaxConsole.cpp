@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -305,7 +306,17 @@ int FaxConsole::send(const Arguments &args)
     connectServer();  // starts the service, which puts the shipped cover pages in place
     if (args.has(QStringLiteral("--cover")))
         chooseCoverPage(doc, args.value(QStringLiteral("--cover")));
-    for (const QString &id : doc.ConnectedSubmit(*m_server))
+    // Progress goes to stderr, at most once a second and only while it changes, so that the
+    // job ids on stdout stay all a script reads.
+    QElapsedTimer sinceShown;
+    const auto showProgress = [&](int done, int total) {
+        if (total <= 0 || (sinceShown.isValid() && sinceShown.elapsed() < 1000 && done < total))
+            return;
+        sinceShown.start();
+        m_err << "sendmere-fax: rendered " << done << " of " << total << " pages\n";
+        m_err.flush();
+    };
+    for (const QString &id : doc.ConnectedSubmit(*m_server, showProgress))
         m_out << id << "\n";
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include "FaxBusApi.h"
 #include "FaxConnection.h"
+#include "SubmissionWatch.h"
 
 #include <QFileInfo>
 #include <QUuid>
@@ -338,7 +339,7 @@ FaxPersonInfo storedSender()
 
 FaxDocument::FaxDocument() : Sender(storedSender()) {}
 
-QStringList FaxDocument::ConnectedSubmit(FaxServer &server) const
+QStringList FaxDocument::ConnectedSubmit(FaxServer &server, const SubmitProgress &progress) const
 {
     QVariantList recipients;
     for (int i = 1; i <= Recipients.Count(); ++i)
@@ -358,13 +359,52 @@ QStringList FaxDocument::ConnectedSubmit(FaxServer &server) const
         {QStringLiteral("Sender"), Sender.toMap()},
         {QStringLiteral("SubmissionId"), SubmissionId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : SubmissionId},
     };
-    try {
-        return server.connection()->call(QStringLiteral("Submit"), {document}, RenderCallTimeoutMs).arguments().value(0).toStringList();
-    } catch (const AutomationError &e) {
-        if (e.number() != err::ServerNotAvailable)
-            throw;
+    return submitAndWait(*server.connection(), document, progress);
+}
+
+// The service answers a submission at once and renders it afterwards: the jobs are queued
+// when each has been announced. The wait is renewed by every sign of progress, not bounded
+// by one fixed time; a service that leaves the bus meanwhile (a crash) is given the same
+// submission once more, under the same id, which never queues it twice.
+QStringList submitAndWait(FaxConnection &connection, const QVariantMap &document, const SubmitProgress &progress)
+{
+    const QString submissionId = document.value(QStringLiteral("SubmissionId")).toString();
+    SubmissionWatch watch;
+    for (int attempt = 0;; ++attempt) {
+        const int departures = watch.departures();
+        QStringList ids;
+        try {
+            ids = connection.call(QStringLiteral("Submit"), {document}, SubmitCallTimeoutMs).arguments().value(0).toStringList();
+        } catch (const AutomationError &e) {
+            // The reply was lost: the submission is sent once more under its id.
+            if (e.number() != err::ServerNotAvailable || attempt >= MaxResubmissions)
+                throw;
+            continue;
+        }
+        try {
+            watch.noteState(submissionId, faxbus::plainMap(connection.call(QStringLiteral("GetSubmission"), {submissionId}).arguments().value(0)));
+        } catch (const AutomationError &e) {
+            if (e.number() != err::ServerNotAvailable || attempt >= MaxResubmissions)
+                throw;
+            continue;
+        }
+        switch (watch.wait(submissionId, ids, departures, SubmitStallMs, progress)) {
+        case SubmissionWatch::Outcome::Queued:
+            return ids;
+        case SubmissionWatch::Outcome::Failed: {
+            QDBusMessage failure = QDBusMessage::createError(watch.errorName(), watch.errorText());
+            throw errorFromReply(failure);
+        }
+        case SubmissionWatch::Outcome::Vanished:
+            if (attempt >= MaxResubmissions)
+                throw AutomationError(err::ServerNotAvailable,
+                                      QStringLiteral("The fax service ended %1 times while it rendered the fax.").arg(attempt + 1));
+            continue;
+        case SubmissionWatch::Outcome::Stalled:
+            throw AutomationError(err::ServerNotAvailable, QStringLiteral("The fax service made no progress with the fax for %1 seconds.")
+                                                               .arg(SubmitStallMs / 1000));
+        }
     }
-    return server.connection()->call(QStringLiteral("Submit"), {document}, RenderCallTimeoutMs).arguments().value(0).toStringList();
 }
 
 }  // namespace sendmere::fax

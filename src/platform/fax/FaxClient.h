@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
+#include <functional>
 #include <memory>
 
 namespace sendmere::fax {
@@ -257,6 +258,10 @@ private:
     QList<FaxPersonInfo> m_recipients;
 };
 
+// Told how far the service's render of a submission has come: pages made of all it will make
+// (0 while the total is not known yet).
+using SubmitProgress = std::function<void(int pagesDone, int pagesTotal)>;
+
 // A fax to submit: its properties, then ConnectedSubmit.
 class FaxDocument {
 public:
@@ -280,11 +285,12 @@ public:
     // Submitting again with the same id returns the jobs already made, never new ones.
     QString SubmissionId;
 
-    // Queues one job per recipient and returns their ids, in recipient order. The body is
-    // read and rendered before this returns; a body that cannot be rendered raises and
-    // queues nothing. When the reply is lost (the service ended meanwhile) the submission is
-    // sent once more under the same id, so a fax is never queued twice.
-    QStringList ConnectedSubmit(FaxServer &server) const;
+    // Queues one job per recipient and returns their ids, in recipient order, once every job
+    // is in the queue with its image (the service answers at once and renders afterwards;
+    // progress, when given, hears how far it has come). A body that cannot be rendered raises
+    // and queues nothing. When the service ends meanwhile the submission is sent once more
+    // under the same id, so a fax is never lost and never queued twice.
+    QStringList ConnectedSubmit(FaxServer &server, const SubmitProgress &progress = {}) const;
 };
 
 }  // namespace sendmere::fax

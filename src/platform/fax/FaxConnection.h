@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QVariantList>
+#include <functional>
 #include <memory>
 
 namespace sendmere::fax {
@@ -16,7 +17,13 @@ namespace sendmere::fax {
 class FaxServer;
 
 constexpr int DefaultCallTimeoutMs = 5000;
-constexpr int RenderCallTimeoutMs = 120000;  // a submission answers once its images are rendered
+constexpr int RenderCallTimeoutMs = 120000;  // a ring answers once its document is rendered
+// A submission is answered once its body is copied into the spool, whatever its size.
+constexpr int SubmitCallTimeoutMs = 30000;
+// While the service renders a submission, this long without any sign of progress means it
+// is stuck.
+constexpr int SubmitStallMs = 30000;
+constexpr int MaxResubmissions = 2;  // after the service ended in the middle of a submission
 
 // Receives the service's signals and re-emits those that the event-set mask selects.
 class FaxEventRelay : public QObject {
@@ -72,5 +79,9 @@ private:
 
 // The automation error for a failed reply: the service's own errors keep their text.
 AutomationError errorFromReply(const QDBusMessage &reply);
+
+// Submits a document (with its SubmissionId) and returns its job ids once they are queued.
+QStringList submitAndWait(FaxConnection &connection, const QVariantMap &document,
+                          const std::function<void(int pagesDone, int pagesTotal)> &progress);
 
 }  // namespace sendmere::fax
