@@ -6,6 +6,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMetaType>
 #include <QDBusPendingCall>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -135,6 +136,21 @@ inline QDBusMessage busCall(const QString &method, const QVariantList &args, int
 inline QDBusPendingCall busAsyncCall(const QString &method, const QVariantList &args)
 {
     return QDBusConnection::sessionBus().asyncCall(busMessage(method, args), 60000);
+}
+
+// A submission's state (GetSubmission) once it has ended, queued or failed.
+inline QVariantMap finalSubmissionState(const QString &submissionId, int timeoutMs = 60000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QVariantMap state;
+    do {
+        state = qdbus_cast<QVariantMap>(busCall(QStringLiteral("GetSubmission"), {submissionId}).arguments().value(0));
+        const QString name = state.value(QStringLiteral("State")).toString();
+        if (name != QStringLiteral("waiting") && name != QStringLiteral("rendering"))
+            return state;
+        QTest::qWait(20);
+    } while (!deadline.hasExpired());
+    return state;
 }
 
 // Runs a call that must fail with the given error number and a text naming textPart.

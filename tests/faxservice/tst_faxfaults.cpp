@@ -31,13 +31,19 @@ QVariantMap rawDocument(const QString &body, int recipients = 1)
     return {{QStringLiteral("Body"), body}, {QStringLiteral("Recipients"), list}, {QStringLiteral("Subject"), QStringLiteral("s")}};
 }
 
-// The error a raw submission gets, "" when it was accepted.
+// The error a raw submission gets, at once or from its render; "" when it was queued.
 QString submitError(const QVariantMap &doc, QString *text = nullptr)
 {
     const QDBusMessage reply = busCall(QStringLiteral("Submit"), {doc});
+    QString name = reply.errorName(), message = reply.errorMessage();
+    if (reply.type() == QDBusMessage::ReplyMessage) {
+        const QVariantMap state = finalSubmissionState(reply.arguments().value(1).toString());
+        name = state.value(QStringLiteral("ErrorName")).toString();
+        message = state.value(QStringLiteral("ErrorText")).toString();
+    }
     if (text)
-        *text = reply.errorMessage();
-    return reply.type() == QDBusMessage::ErrorMessage ? reply.errorName().mid(ErrorPrefix.size()) : QString();
+        *text = message;
+    return name.mid(ErrorPrefix.size());
 }
 
 // A raw submission that must be refused with the given error and a text naming textPart.
@@ -160,6 +166,7 @@ private Q_SLOTS:
         for (const QString &id : queueIds())
             QVERIFY2(before.contains(id), qPrintable(id));
         QTRY_COMPARE_WITH_TIMEOUT(QDir(spoolRoot() + QStringLiteral("/queue")).entryList({QStringLiteral("*.part")}, QDir::Files), QStringList(), 20000);
+        QCOMPARE(QDir(spoolRoot() + QStringLiteral("/submissions")).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
     }
 
     // Renders beyond one per core wait their turn instead of all running at once.
@@ -257,6 +264,7 @@ private Q_SLOTS:
         QVERIFY2(first.isValid(), qPrintable(first.error().message()));
         QCOMPARE(first.value().size(), 2);
         QCOMPARE(second.value(), first.value());
+        QCOMPARE(finalSubmissionState(QStringLiteral("retry-1")).value(QStringLiteral("State")).toString(), QStringLiteral("queued"));
         const QDBusMessage third = busCall(QStringLiteral("Submit"), {doc});
         QCOMPARE(third.arguments().value(0).toStringList(), first.value());
         QCOMPARE(queueIds().filter(first.value().first()).size(), 1);
