@@ -1,0 +1,316 @@
+// A submission is answered once it is accepted and rendered afterwards: large ones answer
+// before their render, report their progress and are announced job by job once the images
+// exist; a failed render reaches the waiting client; a service killed or stopped in the middle
+// of a render loses nothing and queues nothing twice; a render stuck inside one page never
+// holds the spool when the service ends.
+#include "FaxTestSupport.h"
+
+#include <QLockFile>
+#include <QProcess>
+#include <QtTest>
+
+using namespace sendmere;
+using namespace sendmere::fax;
+using namespace sendmere::faxtest;
+
+namespace {
+
+const QString ErrorPrefix = QStringLiteral("org.sendmere.Fax1.Error.");
+
+QVariantMap rawDocument(const QString &body, int recipients, const QString &subject)
+{
+    QVariantList list;
+    for (int i = 0; i < recipients; ++i)
+        list.append(QVariantMap{{QStringLiteral("FaxNumber"), QStringLiteral("555%1").arg(i)}, {QStringLiteral("Name"), QStringLiteral("R%1").arg(i)}});
+    return {{QStringLiteral("Body"), body},
+            {QStringLiteral("Recipients"), list},
+            {QStringLiteral("Subject"), subject},
+            {QStringLiteral("ScheduleType"), 1},
+            {QStringLiteral("ScheduleTime"), QDateTime::currentMSecsSinceEpoch() + 3600000}};
+}
+
+QVariantMap submissionState(const QString &submissionId, const QDBusConnection &bus = QDBusConnection::sessionBus())
+{
+    return qdbus_cast<QVariantMap>(bus.call(busMessage(QStringLiteral("GetSubmission"), {submissionId})).arguments().value(0));
+}
+
+QString stateName(const QVariantMap &state) { return state.value(QStringLiteral("State")).toString(); }
+
+// One page whose drawing takes minutes: forms nested four deep, each drawing the one below
+// ten times, the innermost filling the whole page; ten thousand page fills in 1.5 kB.
+QString writeSlowPdf(const QString &name, int depth)
+{
+    QList<QByteArray> objects{"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                              QStringLiteral("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /XObject "
+                                             "<< /F%1 %2 0 R >> >> /Contents 4 0 R >>").arg(depth).arg(5 + depth).toLatin1()};
+    const auto stream = [](const QByteArray &dict, const QByteArray &content) {
+        return "<< " + dict + " /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream";
+    };
+    objects.append(stream({}, QStringLiteral("/F%1 Do").arg(depth).toLatin1()));
+    for (int level = 0; level <= depth; ++level) {
+        const QByteArray content = level == 0 ? QByteArray("0 0 612 792 re f") : QStringLiteral("/F%1 Do ").arg(level - 1).toLatin1().repeated(10);
+        const QByteArray resources = level == 0 ? QByteArray()
+                                                : QStringLiteral("/Resources << /XObject << /F%1 %2 0 R >> >>").arg(level - 1).arg(4 + level).toLatin1();
+        objects.append(stream("/Type /XObject /Subtype /Form /BBox [0 0 612 792] " + resources, content));
+    }
+    QByteArray pdf = "%PDF-1.4\n";
+    QList<qsizetype> offsets;
+    for (int i = 0; i < objects.size(); ++i) {
+        offsets.append(pdf.size());
+        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
+    }
+    const qsizetype xref = pdf.size();
+    pdf += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (qsizetype offset : offsets)
+        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    pdf += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
+    const QString path = QDir::tempPath() + u'/' + name;
+    writeFile(path, pdf);
+    return path;
+}
+
+// A session bus of the test's own, with a service of its own on it, that the test can end.
+struct PrivateSession {
+    QProcess bus, service;
+    QString address;
+
+    void start()
+    {
+        bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        QVERIFY(bus.waitForReadyRead(10000));
+        address = QString::fromUtf8(bus.readLine()).trimmed();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+        service.setProcessEnvironment(env);
+        service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        service.start(qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere-faxd"), {});
+        QVERIFY(service.waitForStarted());
+    }
+    QDBusConnection connection() const { return QDBusConnection::connectToBus(address, QStringLiteral("private-") + address); }
+    QDBusMessage call(const QString &method, const QVariantList &args) const
+    {
+        return connection().call(busMessage(method, args), QDBus::Block, 10000);
+    }
+    ~PrivateSession()
+    {
+        QDBusConnection::disconnectFromBus(QStringLiteral("private-") + address);
+        for (QProcess *p : {&service, &bus})
+            if (p->state() != QProcess::NotRunning) {
+                p->kill();
+                p->waitForFinished();
+            }
+    }
+};
+
+// Whether the spool can be taken this moment, as a starting service takes it.
+bool spoolIsFree()
+{
+    QLockFile lock(spoolRoot() + QStringLiteral("/spool.lock"));
+    lock.setStaleLockTime(0);
+    return lock.tryLock(0);
+}
+
+}  // namespace
+
+class TestFaxSubmission : public QObject {
+    Q_OBJECT
+
+private:
+    FaxServer m_server;
+    QStringList m_events;
+    QStringList m_announcedWithoutImage;
+
+    QStringList progressOf(const QString &submissionId) const { return m_events.filter(QStringLiteral("progress %1 ").arg(submissionId)); }
+    int jobsWithSubject(const QString &subject)
+    {
+        int count = 0;
+        const FaxOutgoingJobs jobs = m_server.Folders().OutgoingQueue().GetJobs();
+        for (int i = 1; i <= jobs.Count(); ++i)
+            count += jobs.Item(i).Subject() == subject ? 1 : 0;
+        return count;
+    }
+
+private Q_SLOTS:
+    void jobAdded(const QString &id)
+    {
+        m_events << QStringLiteral("added ") + id;
+        if (!QFileInfo::exists(spoolRoot() + QStringLiteral("/queue/%1.tiff").arg(id)))
+            m_announcedWithoutImage << id;
+    }
+    void progress(const QString &submissionId, int done, int total)
+    {
+        m_events << QStringLiteral("progress %1 %2 %3").arg(submissionId).arg(done).arg(total);
+    }
+    void failed(const QString &submissionId, const QString &name, const QString &text)
+    {
+        m_events << QStringLiteral("failed %1 %2 %3").arg(submissionId, name, text);
+    }
+
+    void initTestCase()
+    {
+        writeConfig(QStringLiteral("[Transmission]\nSecondsPerPage=0\nDialDelaySeconds=0\n[Service]\nRenderSeconds=600\nLockWaitSeconds=3\n"));
+        m_server.Connect(QString());
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        const QString path = QStringLiteral("/org/sendmere/Fax"), iface = QStringLiteral("org.sendmere.Fax1");
+        QVERIFY(bus.connect(QString(), path, iface, QStringLiteral("OutgoingJobAdded"), this, SLOT(jobAdded(QString))));
+        QVERIFY(bus.connect(QString(), path, iface, QStringLiteral("SubmissionProgress"), this, SLOT(progress(QString,int,int))));
+        QVERIFY(bus.connect(QString(), path, iface, QStringLiteral("SubmissionFailed"), this, SLOT(failed(QString,QString,QString))));
+    }
+
+    // 30 recipients of a 20-page body: the reply comes while the render has not begun or
+    // runs, the caller may delete its body at once, progress rises to the whole count, and
+    // each job is announced only once its image is in the spool.
+    void largeSubmissionIsAnsweredBeforeItsRender()
+    {
+        const QString body = writePdf(QStringLiteral("large.pdf"), 20);
+        const QDBusMessage reply = busCall(QStringLiteral("Submit"), {rawDocument(body, 30, QStringLiteral("large"))});
+        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+        const QStringList ids = reply.arguments().value(0).toStringList();
+        const QString submissionId = reply.arguments().value(1).toString();
+        QVERIFY(QFile::remove(body));
+        const QVariantMap early = submissionState(submissionId);
+        QVERIFY2(QStringList({QStringLiteral("waiting"), QStringLiteral("rendering")}).contains(stateName(early)), qPrintable(stateName(early)));
+        QCOMPARE(early.value(QStringLiteral("JobIds")).toStringList(), ids);
+        QCOMPARE(ids.size(), 30);
+        QVERIFY(!submissionId.isEmpty());  // the service named the submission itself
+        for (const QString &id : ids) {
+            QVERIFY(!QFileInfo::exists(spoolRoot() + QStringLiteral("/queue/%1.tiff").arg(id)));
+            QVERIFY(!m_events.contains(QStringLiteral("added ") + id));
+        }
+
+        QCOMPARE(stateName(finalSubmissionState(submissionId)), QStringLiteral("queued"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_events.filter(QStringLiteral("added ")).size(), 30, 10000);
+        QCOMPARE(m_announcedWithoutImage, QStringList());
+        for (const QString &id : ids)
+            QCOMPARE(m_events.count(QStringLiteral("added ") + id), 1);
+        QCOMPARE(tiffPages(spoolRoot() + QStringLiteral("/queue/%1.tiff").arg(ids.last())), 20);
+        QCOMPARE(submissionState(submissionId).value(QStringLiteral("JobIds")).toStringList(), ids);
+
+        const QStringList progress = progressOf(submissionId);
+        QVERIFY2(progress.size() >= 2, qPrintable(progress.join(u'|')));
+        int lastDone = -1;
+        for (const QString &event : progress) {
+            const int done = event.section(u' ', 2, 2).toInt(), total = event.section(u' ', 3, 3).toInt();
+            QVERIFY2(done >= lastDone && (total == 0 || total == 20 + 30 * 20), qPrintable(event));
+            lastDone = done;
+        }
+        QVERIFY2(lastDone > 20, qPrintable(progress.last()));  // it went on past the body
+        QVERIFY(QDir(spoolRoot() + QStringLiteral("/submissions")).isEmpty());
+    }
+
+    // The client library waits for its jobs, showing progress, and raises a render failure
+    // with the service's text, naming the user's file, never the spool's copy of it.
+    void clientWaitsForItsJobsOrHearsTheFailure()
+    {
+        QList<std::pair<int, int>> seen;
+        FaxDocument doc = document(QStringLiteral("5550100"), writePdf(QStringLiteral("waited.pdf"), 30));
+        doc.ScheduleType = ScheduleSpecificTime;
+        doc.ScheduleTime = QDateTime::currentDateTime().addSecs(3600);
+        for (int i = 0; i < 5; ++i)
+            doc.Recipients.Add(QStringLiteral("555020%1").arg(i));
+        const QStringList ids = doc.ConnectedSubmit(m_server, [&](int done, int total) { seen.append({done, total}); });
+        QCOMPARE(ids.size(), 6);
+        for (const QString &id : ids)  // usable the moment the call returns, as the preview needs
+            QCOMPARE(tiffPages(spoolRoot() + QStringLiteral("/queue/%1.tiff").arg(id)), 30);
+        QVERIFY(!seen.isEmpty());
+        for (int i = 1; i < seen.size(); ++i)
+            QVERIFY(seen.at(i).first >= seen.at(i - 1).first);
+
+        const QString broken = writeTextFile(QStringLiteral("broken.pdf"), QStringLiteral("%PDF-1.4 no pdf at all"));
+        FaxDocument bad = document(QStringLiteral("5550100"), broken);
+        bad.SubmissionId = QStringLiteral("broken-one");
+        expectError([&] { bad.ConnectedSubmit(m_server); }, 5, broken + QStringLiteral(": not a readable PDF document"));
+        const QVariantMap state = submissionState(QStringLiteral("broken-one"));
+        QCOMPARE(stateName(state), QStringLiteral("failed"));
+        QCOMPARE(state.value(QStringLiteral("ErrorName")).toString(), ErrorPrefix + QStringLiteral("RenderFailed"));
+        QVERIFY(state.value(QStringLiteral("ErrorText")).toString().startsWith(broken));
+        QTRY_VERIFY(!m_events.filter(QStringLiteral("failed broken-one %1RenderFailed %2").arg(ErrorPrefix, broken)).isEmpty());
+        QCOMPARE(busCall(QStringLiteral("GetSubmission"), {QStringLiteral("nobody-asked")}).errorName(), ErrorPrefix + QStringLiteral("NotFound"));
+    }
+
+    // kill -9 after the reply, in the middle of the render: the restarted service renders
+    // the accepted submission again under the same ids; a retry of the same submission gets
+    // those ids; every job is queued once.
+    void killedMidRenderLosesAndDoublesNothing()
+    {
+        const QString body = writeTextFile(QStringLiteral("killed.txt"), QStringLiteral("a line of the body\n").repeated(60 * 40));
+        QVariantMap doc = rawDocument(body, 12, QStringLiteral("killed"));
+        doc.insert(QStringLiteral("SubmissionId"), QStringLiteral("killed-1"));
+        const QStringList ids = busCall(QStringLiteral("Submit"), {doc}).arguments().value(0).toStringList();
+        QCOMPARE(ids.size(), 12);
+        QTRY_VERIFY_WITH_TIMEOUT(submissionState(QStringLiteral("killed-1")).value(QStringLiteral("PagesDone")).toInt() > 0, 20000);
+        QCOMPARE(stateName(submissionState(QStringLiteral("killed-1"))), QStringLiteral("rendering"));
+        killService();
+        QVERIFY(QFile::remove(body));  // the client was answered: the body is the spool's now
+
+        queueIds(m_server);  // starts the service again
+        QCOMPARE(busCall(QStringLiteral("Submit"), {doc}).arguments().value(0).toStringList(), ids);
+        QCOMPARE(stateName(finalSubmissionState(QStringLiteral("killed-1"))), QStringLiteral("queued"));
+        QCOMPARE(jobsWithSubject(QStringLiteral("killed")), 12);
+        const QStringList queued = queueIds(m_server);
+        const FaxOutgoingQueue queue = m_server.Folders().OutgoingQueue();
+        for (const QString &id : ids) {
+            QCOMPARE(queued.count(id), 1);
+            QVERIFY(queue.GetJob(id).Pages() > 30);
+            QCOMPARE(tiffPages(spoolRoot() + QStringLiteral("/queue/%1.tiff").arg(id)), queue.GetJob(id).Pages());
+        }
+        QVERIFY(readLog().contains(QStringLiteral("submission killed-1 (%1) was accepted before the service stopped; it is rendered again").arg(ids.join(u','))));
+        QVERIFY(QDir(spoolRoot() + QStringLiteral("/submissions")).isEmpty());
+        QCOMPARE(QDir(spoolRoot() + QStringLiteral("/queue")).entryList({QStringLiteral("*.part")}, QDir::Files), QStringList());
+    }
+
+    // A submission whose render takes the service down every time is not rendered for ever:
+    // after three interrupted renders the next start fails it with the reason.
+    void renderThatKeepsEndingTheServiceIsGivenUp()
+    {
+        const QString body = writeSlowPdf(QStringLiteral("crashing.pdf"), 3);
+        QVariantMap doc = rawDocument(body, 1, QStringLiteral("crashing"));
+        doc.insert(QStringLiteral("SubmissionId"), QStringLiteral("crashing-1"));
+        QCOMPARE(busCall(QStringLiteral("Submit"), {doc}).type(), QDBusMessage::ReplyMessage);
+        for (int kill = 0; kill < 3; ++kill) {
+            QTRY_COMPARE_WITH_TIMEOUT(stateName(submissionState(QStringLiteral("crashing-1"))), QStringLiteral("rendering"), 10000);
+            killService();
+            queueIds(m_server);
+        }
+        const QVariantMap state = submissionState(QStringLiteral("crashing-1"));
+        QCOMPARE(stateName(state), QStringLiteral("failed"));
+        QCOMPARE(state.value(QStringLiteral("ErrorText")).toString(),
+                 QStringLiteral("The fax service stopped 3 times while it rendered %1; the fax was not queued.").arg(body));
+        QCOMPARE(jobsWithSubject(QStringLiteral("crashing")), 0);
+        QVERIFY(QDir(spoolRoot() + QStringLiteral("/submissions")).isEmpty());
+    }
+
+    // A render stuck inside one page (minutes for a single page) is not waited for when the
+    // service ends, by the end of its session bus or by SIGTERM: the process is gone within
+    // a few seconds and the next service takes the spool at once and renders the accepted
+    // submission again.
+    void stuckRenderNeverHoldsTheSpool()
+    {
+        if (serviceRunning())
+            killService();
+        const QString body = writeSlowPdf(QStringLiteral("stuck.pdf"), 4);
+        QVariantMap doc = rawDocument(body, 1, QStringLiteral("stuck"));
+        doc.insert(QStringLiteral("SubmissionId"), QStringLiteral("stuck-1"));
+        for (const bool bySignal : {false, true}) {
+            PrivateSession session;
+            session.start();
+            QTRY_VERIFY_WITH_TIMEOUT(session.call(QStringLiteral("ListJobs"), {}).type() == QDBusMessage::ReplyMessage, 10000);
+            QCOMPARE(session.call(QStringLiteral("Submit"), {doc}).type(), QDBusMessage::ReplyMessage);
+            QTRY_COMPARE_WITH_TIMEOUT(stateName(submissionState(QStringLiteral("stuck-1"), session.connection())), QStringLiteral("rendering"), 10000);
+            QTest::qWait(500);  // well inside the page
+            if (bySignal)
+                session.service.terminate();
+            else
+                session.bus.terminate();
+            QVERIFY2(session.service.waitForFinished(8000), bySignal ? "SIGTERM" : "end of the bus");
+            QVERIFY(spoolIsFree());
+        }
+        QVERIFY(readLog().contains(QStringLiteral("asked to stop by a signal")));
+        QCOMPARE(readLog().count(QStringLiteral("a render did not stop; the fax service ends without it")), 2);
+        QVERIFY(readLog().contains(QStringLiteral("submission stuck-1 (")));
+        QDir(spoolRoot() + QStringLiteral("/submissions")).removeRecursively();  // no later start renders it for minutes
+    }
+};
+
+QTEST_MAIN(TestFaxSubmission)
+#include "tst_faxsubmission.moc"
