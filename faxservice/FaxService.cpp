@@ -178,17 +178,18 @@ bool FaxService::stopRenders(int waitMs)
 {
     for (const auto &task : m_rendering)
         task->cancel = true;
-    m_waiting.clear();
     m_line->stopRender();
     QDeadlineTimer deadline(waitMs);
     bool stopped = true;
     for (QThread *worker : findChildren<QThread *>())
         stopped = worker->wait(deadline) && stopped;
-    // A render stopped here was not cut short by a fault of its own: it does not count
-    // against the submission at the next start.
-    for (const auto &task : m_rendering) {
-        if (task->failed || !task->worker->isFinished())
-            continue;
+    // A submission this service did not get to render, or whose render stopped here, was not
+    // cut short by a fault of its own: it does not count against it at the next start.
+    std::vector<std::shared_ptr<SubmitTask>> stoppedCleanly = m_waiting;
+    for (const auto &task : m_rendering)
+        if (!task->failed && task->worker->isFinished())
+            stoppedCleanly.push_back(task);
+    for (const auto &task : stoppedCleanly) {
         --task->pending.renders;
         try {
             m_store.update(task->pending);
@@ -196,6 +197,7 @@ bool FaxService::stopRenders(int waitMs)
             m_log.warning(QString::fromUtf8(e.what()));
         }
     }
+    m_waiting.clear();
     m_rendering.clear();
     return stopped;
 }
@@ -365,6 +367,7 @@ std::shared_ptr<FaxService::SubmitTask> FaxService::acceptSubmission(const QVari
         job.insert(QStringLiteral("SubmissionId"), pending.submissionId);
         pending.jobs.append(job);
     }
+    pending.renders = 1;  // this service takes it on
     m_store.accept(pending);
     auto task = std::make_shared<SubmitTask>();
     task->pending = std::move(pending);
@@ -401,6 +404,14 @@ void FaxService::resumeSubmissions()
         }
         m_log.info(QStringLiteral("submission %1 (%2) was accepted before the service stopped; it is rendered again")
                        .arg(task->pending.submissionId, task->ids().join(u',')));
+        // Counted before it starts: a render that takes the service down with it is not tried
+        // for ever.
+        ++task->pending.renders;
+        try {
+            m_store.update(task->pending);
+        } catch (const SpoolError &e) {
+            m_log.warning(QString::fromUtf8(e.what()));
+        }
         m_waiting.push_back(task);
     }
     startRenders();
@@ -487,14 +498,6 @@ void FaxService::startRenders()
 
 void FaxService::startRender(const std::shared_ptr<SubmitTask> &task)
 {
-    // Counted before it starts: a render that takes the service down with it is not tried
-    // for ever.
-    ++task->pending.renders;
-    try {
-        m_store.update(task->pending);
-    } catch (const SpoolError &e) {
-        m_log.warning(QString::fromUtf8(e.what()));
-    }
     m_rendering.push_back(task);
     QThread *worker = QThread::create([task] { task->run(); });
     task->worker = worker;

@@ -19,7 +19,9 @@ struct PendingSubmission {
     QString body;           // the copy in the spool; empty: cover page only
     QString clientBody;     // the client's path, named in errors
     QList<QVariantMap> jobs;  // one per recipient, with the ids reserved for them
-    int renders = 0;        // renders started; one that never ended was cut short by a stop
+    // Services that took it on; one that ended without a clean stop (a crash, a stuck render)
+    // keeps its count.
+    int renders = 0;
 };
 
 class SubmissionStore {

@@ -228,6 +228,32 @@ private Q_SLOTS:
         QCOMPARE(busCall(QStringLiteral("GetSubmission"), {QStringLiteral("nobody-asked")}).errorName(), ErrorPrefix + QStringLiteral("NotFound"));
     }
 
+    // The console shows the render's progress on stderr, rising, and prints the job id
+    // alone on stdout once the job is queued.
+    void consoleShowsProgressAndThenTheJob()
+    {
+        QProcess console;
+        console.start(qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere-fax"),
+                      {QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--at"),
+                       QDateTime::currentDateTime().addDays(2).toString(QStringLiteral("yyyy-MM-ddThh:mm")),
+                       writePdf(QStringLiteral("console.pdf"), 300)});
+        QVERIFY(console.waitForFinished(120000));
+        const QString err = QString::fromUtf8(console.readAllStandardError());
+        QCOMPARE(console.exitCode(), 0);
+        const QStringList out = QString::fromUtf8(console.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(out.size(), 1);
+        QCOMPARE(tiffPages(spoolRoot() + QStringLiteral("/queue/%1.tiff").arg(out.first())), 300);
+        const QStringList lines = err.split(u'\n', Qt::SkipEmptyParts);
+        QVERIFY2(!lines.isEmpty(), "no progress shown");
+        int last = -1;
+        for (const QString &line : lines) {
+            QVERIFY2(line.startsWith(QStringLiteral("sendmere-fax: rendering the fax, ")) && line.endsWith(QStringLiteral("% done")), qPrintable(line));
+            const int percent = line.section(u',', 1).section(u'%', 0, 0).trimmed().toInt();
+            QVERIFY2(percent > last && percent <= 100, qPrintable(err));
+            last = percent;
+        }
+    }
+
     // kill -9 after the reply, in the middle of the render: the restarted service renders
     // the accepted submission again under the same ids; a retry of the same submission gets
     // those ids; every job is queued once.

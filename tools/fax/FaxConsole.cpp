@@ -306,14 +306,17 @@ int FaxConsole::send(const Arguments &args)
     connectServer();  // starts the service, which puts the shipped cover pages in place
     if (args.has(QStringLiteral("--cover")))
         chooseCoverPage(doc, args.value(QStringLiteral("--cover")));
-    // Progress goes to stderr, at most once a second and only while it changes, so that the
-    // job ids on stdout stay all a script reads.
+    // Progress goes to stderr, at most once a second and only while it moves, so that the job
+    // ids on stdout stay all a script reads.
     QElapsedTimer sinceShown;
+    int shownPercent = -1;
     const auto showProgress = [&](int done, int total) {
-        if (total <= 0 || (sinceShown.isValid() && sinceShown.elapsed() < 1000 && done < total))
+        const int percent = total > 0 ? int(qint64(done) * 100 / total) : -1;
+        if (percent < 0 || percent == shownPercent || (sinceShown.isValid() && sinceShown.elapsed() < 1000 && percent < 100))
             return;
         sinceShown.start();
-        m_err << "sendmere-fax: rendered " << done << " of " << total << " pages\n";
+        shownPercent = percent;
+        m_err << "sendmere-fax: rendering the fax, " << percent << "% done\n";
         m_err.flush();
     };
     for (const QString &id : doc.ConnectedSubmit(*m_server, showProgress))
