@@ -307,16 +307,17 @@ int FaxConsole::send(const Arguments &args)
     if (args.has(QStringLiteral("--cover")))
         chooseCoverPage(doc, args.value(QStringLiteral("--cover")));
     // Progress goes to stderr, at most once a second and only while it moves, so that the job
-    // ids on stdout stay all a script reads.
+    // ids on stdout stay all a script reads. Until the body's page count is known, the pages
+    // drawn so far are all there is to show.
     QElapsedTimer sinceShown;
-    int shownPercent = -1;
+    QString shown;
     const auto showProgress = [&](int done, int total) {
-        const int percent = total > 0 ? int(qint64(done) * 100 / total) : -1;
-        if (percent < 0 || percent == shownPercent || (sinceShown.isValid() && sinceShown.elapsed() < 1000 && percent < 100))
+        const QString text = total > 0 ? QStringLiteral("%1% done").arg(qint64(done) * 100 / total) : QStringLiteral("page %1").arg(done);
+        if (done <= 0 || text == shown || (sinceShown.isValid() && sinceShown.elapsed() < 1000 && done < total))
             return;
         sinceShown.start();
-        shownPercent = percent;
-        m_err << "sendmere-fax: rendering the fax, " << percent << "% done\n";
+        shown = text;
+        m_err << "sendmere-fax: rendering the fax, " << text << "\n";
         m_err.flush();
     };
     for (const QString &id : doc.ConnectedSubmit(*m_server, showProgress))
