@@ -38,6 +38,7 @@ public:
 public Q_SLOTS:
     QStringList Submit(const QVariantMap &document);
     sendmere::faxbus::MapList ListJobs();
+    QStringList ListJobIds();
     QVariantMap GetJob(const QString &id);
     void CancelJob(const QString &id);
     void CopyJobTiff(const QString &id, const QString &path);
