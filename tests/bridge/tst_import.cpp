@@ -27,16 +27,6 @@ QDateTime at(int month, int day, int hour, int minute) {
     return QDateTime(QDate(2031, month, day), QTime(hour, minute));
 }
 
-// n faxes of each kind, all sent or due now.
-test::SpoolFill faxesNow(int jobs, int sent, int received) {
-    test::SpoolFill fill;
-    const QDateTime now = QDateTime::currentDateTime();
-    for (int i = 0; i < jobs; ++i) fill.jobs.append({now.addDays(1), 1});
-    for (int i = 0; i < sent; ++i) fill.sent.append(now);
-    for (int i = 0; i < received; ++i) fill.received.append(now);
-    return fill;
-}
-
 // The window back on screen with the choice its activation set up.
 bool offersChoice(const frmImport *page) { return page->isVisible() && page->optLast->isChecked(); }
 
@@ -139,7 +129,7 @@ private Q_SLOTS:
     }
 
     void nineteenFaxesGoInAtOnce() {
-        test::refillSpool(faxesNow(5, 7, 7));
+        test::refillSpool(test::faxesNow(5, 7, 7));
         test::RecordingSeams seams;
         WindowWatch watch(seams.recorded());
         runEntry(QStringLiteral("import;x"));
@@ -156,7 +146,7 @@ private Q_SLOTS:
     }
 
     void twentyFaxesOfferTheChoice() {
-        test::refillSpool(faxesNow(6, 7, 7));
+        test::refillSpool(test::faxesNow(6, 7, 7));
         test::RecordingSeams seams;
         runEntry(QStringLiteral("import"));
         frmImport *page = existingPage<frmImport>();
@@ -205,7 +195,7 @@ private Q_SLOTS:
     // All 200, then faxes that arrive after the count go in too and the bar stops at its
     // end; a second run adds nothing.
     void allFaxesTwiceMakeOneItemEach() {
-        test::SpoolFill fill = faxesNow(60, 70, 70);
+        test::SpoolFill fill = test::faxesNow(60, 70, 70);
         fill.jobs[0].second = 512;
         fill.jobs[1].second = 1024;
         test::refillSpool(fill);
@@ -248,7 +238,7 @@ private Q_SLOTS:
     // Deleted Items included.
     void aKilledImportRunAgainMakesNoDuplicates() {
         constexpr int jobs = 6, sent = 6, received = 7, faxes = jobs + sent + received;
-        test::refillSpool(faxesNow(jobs, sent, received));
+        test::refillSpool(test::faxesNow(jobs, sent, received));
         QStringList allIds;
         for (qint64 id = 0x100; id < 0x100 + faxes; ++id) allIds << faxd::idText(id);
         allIds.sort();

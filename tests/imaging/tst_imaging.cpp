@@ -19,13 +19,6 @@ namespace {
 
 QString classesRootFile() { return registry::RegistryStore().filePath(registry::Root::ClassesRoot); }
 
-QString readRegFile(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    QStringDecoder decode(QStringDecoder::Utf16LE);
-    return decode(file.readAll().mid(2));
-}
-
 std::unique_ptr<Item> acquireOne(Device &device) {
     DialogDriver driver({DialogDriver::scan});
     std::vector<std::unique_ptr<Item>> items = device.GetItemsFromUI(0, 0);
@@ -55,7 +48,8 @@ private Q_SLOTS:
     void theComponentIsThereWhileItIsRegistered() {
         // A fresh machine has it, and its classes root file says so.
         QVERIFY(IsScanAvailable());
-        QVERIFY(readRegFile(classesRootFile()).contains(QStringLiteral("[HKEY_CLASSES_ROOT\\Wia.Script]")));
+        const QString classes = QStringDecoder(QStringDecoder::Utf16LE).decode(test::readFile(classesRootFile()));
+        QVERIFY(classes.contains(QStringLiteral("[HKEY_CLASSES_ROOT\\Wia.Script]")));
 
         writeRegFile(classesRootFile(), QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
                                                        "[HKEY_CLASSES_ROOT\\.txt]\r\n@=\"txtfile\"\r\n"));

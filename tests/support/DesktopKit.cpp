@@ -6,6 +6,7 @@
 #include <QDBusMetaType>
 #include <QDBusReply>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -237,14 +238,31 @@ bool AtSpi::setText(const Node &node, const QString &text) {
     return done.isValid() && done.value();
 }
 
-}  // namespace sendmere::test
-
-namespace sendmere::test {
-
 QString AtSpi::text(const Node &node) {
     const QDBusReply<QString> reply =
         call(m_bus, node.service, node.path, QStringLiteral("org.a11y.atspi.Text"), QStringLiteral("GetText"), {0, -1});
     return reply.value();
+}
+
+void startProgram(RunningProgram &program, AtSpi &atspi, const QString &commandLine) {
+    program.process.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.process.start(qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere"), {commandLine});
+    QVERIFY(program.process.waitForStarted());
+    program.app = atspi.application(program.process.processId());
+    QVERIFY2(program.app.isValid(), "the program never appeared on the accessibility bus");
+}
+
+void expectProgramEnd(RunningProgram &program, int waitMs) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    if (!program.process.waitForFinished(waitMs)) {
+        program.process.kill();
+        program.process.waitForFinished();
+        QFAIL("the program kept running after its last page was gone");
+    }
+    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process.exitCode(), 0);
+    qInfo("ended %lld ms after the last page went", qint64(elapsed.elapsed()));
 }
 
 }  // namespace sendmere::test

@@ -31,12 +31,6 @@ QString base() { return test::coverBase(); }
 QString serverDir() { return base() + QStringLiteral("/server"); }
 QString personalDir() { return base() + QStringLiteral("/personal"); }
 
-QStringList comboEntries(const QComboBox *combo) {
-    QStringList entries;
-    for (int i = 0; i < combo->count(); ++i) entries << combo->itemText(i);
-    return entries;
-}
-
 frmCover &freshCoverPage() {
     test::releaseAllPages();
     frmCover &page = sendmere::page<frmCover>();
@@ -81,7 +75,7 @@ private Q_SLOTS:
         startJob();
         frmCover &page = freshCoverPage();
         QTRY_VERIFY(page.isActiveWindow());
-        const QStringList entries = comboEntries(page.cbCover);
+        const QStringList entries = test::comboTexts(page.cbCover);
         for (const char *shipped : {"general", "confidential", "urgent", "fyi"})
             QVERIFY2(entries.contains(QLatin1String(shipped)), shipped);
         const QString server = ServerCoverPageDirectory();
@@ -94,8 +88,8 @@ private Q_SLOTS:
         // Listing never writes: a deleted template stays deleted, a read-only folder is listed.
         QVERIFY(QFile::remove(server + QStringLiteral("/fyi.svg")));
         QVERIFY(QFile::setPermissions(server, QFile::ReadOwner | QFile::ExeOwner));
-        QVERIFY(!comboEntries(freshCoverPage().cbCover).contains(QStringLiteral("fyi")));
-        QCOMPARE(comboEntries(sendmere::page<frmCover>().cbCover).size(), entries.size() - 1);
+        QVERIFY(!test::comboTexts(freshCoverPage().cbCover).contains(QStringLiteral("fyi")));
+        QCOMPARE(test::comboTexts(sendmere::page<frmCover>().cbCover).size(), entries.size() - 1);
         QVERIFY(!QFile::exists(server + QStringLiteral("/fyi.svg")));
         QVERIFY(QFile::setPermissions(server, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         QVERIFY(test::errorLogLines().isEmpty());
@@ -120,7 +114,7 @@ private Q_SLOTS:
         QTRY_VERIFY(page.isActiveWindow());
 
         // Exactly what the folders hold; the personal listing stops at "Nodot".
-        const QStringList entries = comboEntries(page.cbCover);
+        const QStringList entries = test::comboTexts(page.cbCover);
         QCOMPARE(entries, (QStringList{QStringLiteral("generic"), QStringLiteral("My(Personal)")}));
         const QStringList paths = jobList(faxJob().CoverPages);
         QCOMPARE(paths, (QStringList{serverDir() + QStringLiteral("/generic.cov"), personalDir() + QStringLiteral("/My.Fax.cov")}));
