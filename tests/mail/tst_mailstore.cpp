@@ -18,15 +18,7 @@ namespace {
 
 std::unique_ptr<MailNamespace> openNamespace() { return attachRunningApplication()->GetNamespace(u"MAPI"_s); }
 
-template <typename Call>
-qint32 errorOf(Call &&call) {
-    try {
-        call();
-    } catch (const AutomationError &e) {
-        return e.number();
-    }
-    return 0;
-}
+qint32 errorOf(auto &&call) { return test::automationError(call).number(); }
 
 QString writeAttachmentFile(const QString &name, const QByteArray &bytes) {
     const QString path = QDir::tempPath() + u'/' + name;

@@ -1,5 +1,7 @@
 #pragma once
 // Helpers the tests share.
+#include "platform/AutomationError.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -23,5 +25,16 @@ void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray utf16WithBom(const QString &text);
 // The controls a user operates below window that assistive technology cannot name.
 QStringList unnamedControls(QWidget &window);
+
+// The failure call raised; number 0 when it raised none.
+template <typename Call>
+AutomationError automationError(Call &&call) {
+    try {
+        call();
+    } catch (const AutomationError &e) {
+        return e;
+    }
+    return {0, {}};
+}
 
 }  // namespace sendmere::test
