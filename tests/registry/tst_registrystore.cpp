@@ -255,9 +255,7 @@ private Q_SLOTS:
 
         RegistryStore store(m_dir->path());
         const QString pattern = QRegularExpression::escape(path);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern + u", line 5: "_s));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern + u", line 6: "_s));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern + u", line 9: "_s));
+        for (const int line : {5, 6, 9}) QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern + u", line %1: "_s.arg(line)));
         QCOMPARE(store.value(Root::CurrentUser, u"Software\\Good"_s, u"Kept"_s), RegValue::string(u"yes"_s));
         QCOMPARE(store.value(Root::CurrentUser, u"Software\\Also good"_s, u"Number"_s), RegValue::number(5));
         QVERIFY(!store.value(Root::CurrentUser, u"Software\\Also good"_s, u"Cut"_s));

@@ -1,6 +1,7 @@
 // TIFF Class F files as other tools see them: tags, compression and pixels read back with
 // libtiff, the file appearing only once finished, and broken TIFFs rejected with a reason.
 #include "FaxRender.h"
+#include "FileLimits.h"
 #include "RenderTestKit.h"
 
 #include <QDir>
@@ -9,9 +10,7 @@
 #include <QTest>
 #include <tiffio.h>
 
-#include <csignal>
 #include <cstring>
-#include <sys/resource.h>
 
 using namespace sendmere::render;
 using namespace rendertest;
@@ -181,19 +180,12 @@ private Q_SLOTS:
         QImage noise(FaxPageWidth, FaxPageHeight, QImage::Format_Mono);
         for (int y = 0; y < noise.height(); ++y)
             for (qsizetype i = 0; i < noise.bytesPerLine(); ++i) noise.scanLine(y)[i] = uchar((y * 131 + i * 17) ^ (i * y));
-        rlimit saved{};
-        getrlimit(RLIMIT_FSIZE, &saved);
-        const auto savedSignal = signal(SIGXFSZ, SIG_IGN);
-        rlimit small = saved;
-        small.rlim_cur = 200'000;
-        setrlimit(RLIMIT_FSIZE, &small);
         const QString error = renderErrorOf([&] {
+            const sendmere::test::FileSizeLimit limit(200'000);
             FaxTiffWriter writer(file);
             for (int i = 0; i < 40; ++i) writer.addPage(noise);
             writer.close();
         });
-        setrlimit(RLIMIT_FSIZE, &saved);
-        signal(SIGXFSZ, savedSignal);
         QVERIFY2(error.contains(file) && error.contains(u"page"_s), qPrintable(error));
         QVERIFY(QDir(dir.path()).isEmpty());
     }
