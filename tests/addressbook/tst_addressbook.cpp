@@ -9,8 +9,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QTreeView>
-#include <QTreeWidget>
 
 using namespace sendmere;
 

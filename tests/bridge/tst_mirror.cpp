@@ -14,14 +14,12 @@
 
 #include <QProcess>
 #include <QPushButton>
-#include <QTimer>
 
 using namespace sendmere;
 using mail::FolderOutbox;
 using mail::FolderSentItems;
 
 namespace {
-
 
 // A fax due tomorrow, so that it stays in the queue.
 QString queueForTomorrow(fax::FaxServer &server, const QString &subject) {

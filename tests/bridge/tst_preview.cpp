@@ -14,7 +14,6 @@
 #include "wizard/frmFinish.h"
 
 #include <QPushButton>
-#include <QTimer>
 
 using namespace sendmere;
 

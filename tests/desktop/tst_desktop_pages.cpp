@@ -13,17 +13,13 @@
 #include "wizard/frmSend.h"
 
 #include <QAccessible>
-#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDateTimeEdit>
-#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QTimer>
-#include <QTreeWidget>
 
 using namespace sendmere;
 using test::doAccessibleAction;

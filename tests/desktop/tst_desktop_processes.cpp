@@ -5,7 +5,6 @@
 #include "WizardTestKit.h"
 #include "platform/fax/FaxClient.h"
 
-#include <QProcess>
 #include <QtTest>
 
 using namespace sendmere;

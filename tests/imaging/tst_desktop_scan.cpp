@@ -11,7 +11,6 @@
 
 #include <QAccessible>
 #include <QComboBox>
-#include <QLabel>
 #include <QTreeWidget>
 
 using namespace sendmere;

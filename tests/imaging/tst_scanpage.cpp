@@ -21,11 +21,8 @@
 #include "wizard/frmSend.h"
 
 #include <QComboBox>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
-#include <QTreeWidget>
 
 using namespace sendmere;
 using scantest::DialogDriver;

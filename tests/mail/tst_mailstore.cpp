@@ -6,7 +6,6 @@
 #include "platform/mail/MaildirStore.h"
 
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace sendmere;

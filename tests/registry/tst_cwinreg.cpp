@@ -1,7 +1,6 @@
 // The program's registry class on the real store in this test's own XDG folders.
 #include "app/CWinReg.h"
 
-#include <QTemporaryDir>
 #include <QTest>
 
 using sendmere::CWinReg;

@@ -4,7 +4,6 @@
 #include "RenderTestKit.h"
 
 #include <QDir>
-#include <QImageWriter>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QTemporaryDir>

@@ -13,8 +13,6 @@
 #include "wizard/frmSend.h"
 #include "wizard/frmSender.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QDirIterator>
 #include <QLabel>
 #include <QLineEdit>
@@ -45,7 +43,6 @@ void startJob(const QStringList &attachments = {}) {
     job.Attachments.redim(int(attachments.size()));
     for (int i = 1; i <= attachments.size(); ++i) job.Attachments(i) = attachments[i - 1];
 }
-
 
 bool coverControlsEnabled(const frmCover &page) {
     return page.cbCover->isEnabled() && page.txtSubject->isEnabled() && page.rtbNote->isEnabled() &&

@@ -10,8 +10,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
-#include <QTreeWidget>
 
 using namespace sendmere;
 using test::column;
