@@ -157,9 +157,8 @@ private Q_SLOTS:
         // Ticked, template chosen, no subject and no note.
         click(page.chkCover);
         QTest::mouseClick(page.cmdNext, Qt::LeftButton);
-        QCOMPARE(seams.recorded().messages.size(), 2);
-        QCOMPARE(seams.recorded().messages[0].text, QStringLiteral("Please add attachment."));
-        QCOMPARE(seams.recorded().messages[1].text, QStringLiteral("Please enter text in the Note and/or Subject field."));
+        QCOMPARE(seams.recorded().texts(),
+                 (QStringList{QStringLiteral("Please add attachment."), QStringLiteral("Please enter text in the Note and/or Subject field.")}));
         QVERIFY(page.isVisible());
 
         // A note alone is enough; the rich text box gives its plain text.
