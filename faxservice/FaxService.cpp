@@ -593,6 +593,12 @@ qint64 FaxService::knownJob(const QString &id) const
     return number;
 }
 
+// The ids alone cost a client a small part of reading every job's properties.
+QStringList FaxService::ListJobIds()
+{
+    return guarded<QStringList>([&] { return m_queue->jobIds(); });
+}
+
 QVariantMap FaxService::GetJob(const QString &id)
 {
     return guarded<QVariantMap>([&] { return *m_queue->job(knownJob(id)); });

@@ -44,6 +44,7 @@ public Q_SLOTS:
     QStringList Submit(const QVariantMap &document, QString &submissionId);
     QVariantMap GetSubmission(const QString &submissionId);
     sendmere::faxbus::MapList ListJobs();
+    QStringList ListJobIds();
     QVariantMap GetJob(const QString &id);
     void CancelJob(const QString &id);
     void CopyJobTiff(const QString &id, const QString &path);

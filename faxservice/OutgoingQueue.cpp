@@ -94,6 +94,15 @@ QList<QVariantMap> OutgoingQueue::jobs() const
     return list;
 }
 
+QStringList OutgoingQueue::jobIds() const
+{
+    QStringList ids;
+    ids.reserve(qsizetype(m_jobs.size()));
+    for (const auto &entry : m_jobs)
+        ids.append(entry.second.value(QStringLiteral("Id")).toString());
+    return ids;
+}
+
 std::optional<QVariantMap> OutgoingQueue::job(qint64 id) const
 {
     const auto it = m_jobs.find(id);

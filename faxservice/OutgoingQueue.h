@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
 #include <map>
@@ -35,6 +36,7 @@ public:
     void load();  // the jobs of the spool; starts the schedule
     void add(const QList<QVariantMap> &jobs);  // their images are in the spool already
     QList<QVariantMap> jobs() const;
+    QStringList jobIds() const;  // in the order of jobs()
     std::optional<QVariantMap> job(qint64 id) const;
     void cancel(qint64 id);
     bool hasWork() const;  // a job waits for its time or is being sent

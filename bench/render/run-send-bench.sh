@@ -88,3 +88,13 @@ awk -v ow="$ours_wall" -v oc="$ours_cpu" -v gw="$gs_wall" -v gc="$gs_cpu" 'BEGIN
   printf "gs tiffg4 -r204x196:  %6.0f ms wall  %6.0f ms processor\n", gw * 1000, gc * 1000
   printf "against Ghostscript:  %.2fx on the clock, %.2fx per processor second\n", gw / ow, gc / oc
 }'
+
+# Memory stays flat in the page count: the service's peak resident size after the 20-page
+# runs, then after one submission of the same document ten times over (200 pages).
+peak_kb() { awk '/^VmHWM/ {print $2}' "/proc/$SERVICE_PID/status"; }
+peak_20=$(peak_kb)
+LONG_PDF="$SENDMERE_BENCH_ROOT/long.pdf"
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o "$LONG_PDF" $(for _ in $(seq 10); do echo "$PDF"; done)
+"$FAX" send --to 5550100 --at "$(date -d "+300 days" +%Y-%m-%dT%H:%M)" "$LONG_PDF" >/dev/null
+long_tiff=$(ls -t "$XDG_DATA_HOME"/sendmere/fax/queue/*.tiff | head -1)
+echo "service peak memory: $((peak_20 / 1024)) MB after the 20-page runs, $(($(peak_kb) / 1024)) MB after $(tiff_pages "$long_tiff") pages in one fax"

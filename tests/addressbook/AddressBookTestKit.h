@@ -1,6 +1,7 @@
 #pragma once
 // What the address book tests share: contact cards in the contacts folder, the recipients
 // page, and acting on the modal address book window once it is up.
+#include "TestSupport.h"
 #include "job/FaxJob.h"
 #include "platform/mail/Contacts.h"
 #include "wizard/AddressBookDialog.h"
@@ -15,13 +16,7 @@
 
 namespace sendmere::test {
 
-inline void writeCard(const QString &file, const QByteArray &card) {
-    const QString folder = mail::contactsFolder();
-    QDir().mkpath(folder);
-    QFile out(folder + QLatin1Char('/') + file);
-    QVERIFY(out.open(QIODevice::WriteOnly));
-    out.write(card);
-}
+inline void writeCard(const QString &file, const QByteArray &card) { writeFile(mail::contactsFolder() + u'/' + file, card); }
 
 // Runs action on the address book window once it is shown modally (and, when asked, has the
 // keyboard focus).

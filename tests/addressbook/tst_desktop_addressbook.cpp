@@ -5,11 +5,8 @@
 #include "TestSupport.h"
 
 #include <QAccessible>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QTreeView>
-#include <QTreeWidget>
 
 using namespace sendmere;
 using test::doAccessibleAction;

@@ -1,5 +1,6 @@
 // Reading contacts: vCard 2.1, 3.0 and 4.0 as address books and phones write them, the
 // contacts folder with its broken files, and the entries the address book lists.
+#include "TestSupport.h"
 #include "app/CWinReg.h"
 #include "platform/mail/Contacts.h"
 
@@ -10,14 +11,10 @@
 
 using namespace sendmere;
 using namespace sendmere::mail;
+using namespace Qt::StringLiterals;
+using sendmere::test::writeFile;
 
 namespace {
-
-void writeFile(const QString &path, const QByteArray &content) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
 
 Contact onlyContact(const QByteArray &text) {
     QStringList problems;
@@ -85,41 +82,38 @@ class TestVCard : public QObject {
 private Q_SLOTS:
     void readsTheThreeVersions() {
         const Contact c21 = onlyContact(Card21);
-        QCOMPARE(c21.displayName, QStringLiteral("Jürgen Müller"));
-        QCOMPARE(c21.emails, QStringList{QStringLiteral("j.mueller@example.de")});
+        QCOMPARE(c21.displayName, u"Jürgen Müller"_s);
+        QCOMPARE(c21.emails, QStringList{u"j.mueller@example.de"_s});
         QCOMPARE(c21.faxes.size(), 2);  // the mobile number is no fax
-        QCOMPARE(c21.fax(FaxKind::Business), QStringLiteral("+49 30 1234"));
-        QCOMPARE(c21.fax(FaxKind::Home), QStringLiteral("+49 30 5678"));
+        QCOMPARE(c21.fax(FaxKind::Business), u"+49 30 1234"_s);
+        QCOMPARE(c21.fax(FaxKind::Home), u"+49 30 5678"_s);
         const VCard card21 = parseVCards(Card21).front();
-        QCOMPARE(card21.version, QStringLiteral("2.1"));
-        QCOMPARE(card21.all(QStringLiteral("NOTE")).front()->text(), QStringLiteral("first line\r\nsecond line"));
+        QCOMPARE(card21.version, u"2.1"_s);
+        QCOMPARE(card21.all(u"NOTE"_s).front()->text(), u"first line\r\nsecond line"_s);
 
         const Contact c30 = onlyContact(Card30);
-        QCOMPARE(c30.displayName, QStringLiteral("Example, Ann ;\\ Co"));
-        QCOMPARE(c30.emails, (QStringList{QStringLiteral("ann@example.com"), QStringLiteral("ann.private@example.org")}));
-        QCOMPARE(c30.fax(FaxKind::Business), QStringLiteral("+1 555 0100"));
-        QCOMPARE(c30.fax(FaxKind::Home), QStringLiteral("+1 555 0101"));
-        QCOMPARE(c30.fax(FaxKind::Other), QStringLiteral("+1 555 0102"));
+        QCOMPARE(c30.displayName, u"Example, Ann ;\\ Co"_s);
+        QCOMPARE(c30.emails, (QStringList{u"ann@example.com"_s, u"ann.private@example.org"_s}));
+        QCOMPARE(c30.fax(FaxKind::Business), u"+1 555 0100"_s);
+        QCOMPARE(c30.fax(FaxKind::Home), u"+1 555 0101"_s);
+        QCOMPARE(c30.fax(FaxKind::Other), u"+1 555 0102"_s);
         QCOMPARE(c30.faxes.size(), 3);
         const VCard card30 = parseVCards(Card30).front();
-        QCOMPARE(card30.all(QStringLiteral("ORG")).front()->components(),
-                 (QStringList{QStringLiteral("Example Inc."), QStringLiteral("Sales")}));
+        QCOMPARE(card30.all(u"ORG"_s).front()->components(), (QStringList{u"Example Inc."_s, u"Sales"_s}));
 
         const Contact c40 = onlyContact(Card40);
-        QCOMPARE(c40.displayName, QStringLiteral("Zoë Ørsted"));
-        QCOMPARE(c40.fax(FaxKind::Business), QStringLiteral("+45-3333-0000"));
-        QCOMPARE(c40.fax(FaxKind::Other), QStringLiteral("+45-3333-0001"));
+        QCOMPARE(c40.displayName, u"Zoë Ørsted"_s);
+        QCOMPARE(c40.fax(FaxKind::Business), u"+45-3333-0000"_s);
+        QCOMPARE(c40.fax(FaxKind::Other), u"+45-3333-0001"_s);
         const std::vector<VCard> cards40 = parseVCards(Card40);
-        const VCardProperty *labelled = cards40.front().all(QStringLiteral("TEL")).at(1);
-        QCOMPARE(labelled->parameter(QStringLiteral("LABEL")), QStringLiteral("Fax: main; lobby, ground"));
+        const VCardProperty *labelled = cards40.front().all(u"TEL"_s).at(1);
+        QCOMPARE(labelled->parameter(u"LABEL"_s), u"Fax: main; lobby, ground"_s);
     }
 
     void theNameFallsBackFromFnToNToOrgToTheAddress() {
-        QCOMPARE(onlyContact("BEGIN:VCARD\nVERSION:3.0\nN:Doe;John;Q.;Dr.;Jr.\nEND:VCARD\n").displayName,
-                 QStringLiteral("Dr. John Q. Doe Jr."));
-        QCOMPARE(onlyContact("BEGIN:VCARD\nVERSION:3.0\nFN: \nORG:Acme;Fax Desk\nTEL;TYPE=FAX:1\nEND:VCARD\n").displayName,
-                 QStringLiteral("Acme"));
-        QCOMPARE(onlyContact("BEGIN:VCARD\nVERSION:4.0\nEMAIL:x@y.z\nEND:VCARD\n").displayName, QStringLiteral("x@y.z"));
+        QCOMPARE(onlyContact("BEGIN:VCARD\nVERSION:3.0\nN:Doe;John;Q.;Dr.;Jr.\nEND:VCARD\n").displayName, u"Dr. John Q. Doe Jr."_s);
+        QCOMPARE(onlyContact("BEGIN:VCARD\nVERSION:3.0\nFN: \nORG:Acme;Fax Desk\nTEL;TYPE=FAX:1\nEND:VCARD\n").displayName, u"Acme"_s);
+        QCOMPARE(onlyContact("BEGIN:VCARD\nVERSION:4.0\nEMAIL:x@y.z\nEND:VCARD\n").displayName, u"x@y.z"_s);
         const std::vector<VCard> nameless = parseVCards("BEGIN:VCARD\nVERSION:4.0\nTEL;TYPE=fax:1\nEND:VCARD\n");
         QCOMPARE(nameless.size(), size_t(1));
         QVERIFY(!contactFromVCard(nameless.front()));
@@ -134,11 +128,11 @@ private Q_SLOTS:
             "BEGIN:VCARD\nVERSION:3.0\nFN:Unterminated\n",
             &problems);
         QCOMPARE(cards.size(), size_t(2));
-        QCOMPARE(contactFromVCard(cards[0])->displayName, QStringLiteral("Good One"));
-        QCOMPARE(contactFromVCard(cards[1])->displayName, QStringLiteral("Agent Holder"));
+        QCOMPARE(contactFromVCard(cards[0])->displayName, u"Good One"_s);
+        QCOMPARE(contactFromVCard(cards[1])->displayName, u"Agent Holder"_s);
         QCOMPARE(problems.size(), 2);
-        QVERIFY(problems[0].contains(QStringLiteral("this line has no colon")));
-        QVERIFY(problems[1].contains(QStringLiteral("END:VCARD")));
+        QVERIFY(problems[0].contains(u"this line has no colon"_s));
+        QVERIFY(problems[1].contains(u"END:VCARD"_s));
 
         problems.clear();
         QVERIFY(parseVCards("\x89PNG\r\n\x1a\n\0\0\0binary", &problems).empty());
@@ -150,76 +144,67 @@ private Q_SLOTS:
     }
 
     void theFolderIsReadAndItsBrokenFilesAreLogged() {
-        const QString folder = QDir::tempPath() + QStringLiteral("/contacts-folder");
-        QDir().mkpath(folder);
-        writeFile(folder + QStringLiteral("/a.vcf"), Card30);
-        writeFile(folder + QStringLiteral("/b.VCF"), Card21);
-        writeFile(folder + QStringLiteral("/c.vcf"), Card40);
-        writeFile(folder + QStringLiteral("/broken.vcf"), "BEGIN:VCARD\nFN:Half\n");
-        writeFile(folder + QStringLiteral("/picture.vcf"), QByteArray("\xff\xd8\xff\xe0garbage", 12));
-        writeFile(folder + QStringLiteral("/notes.txt"), "BEGIN:VCARD\nFN:Not A Card File\nEND:VCARD\n");
-        QFile huge(folder + QStringLiteral("/huge.vcf"));  // sparse: takes no room on the disk
+        const QString folder = QDir::tempPath() + u"/contacts-folder"_s;
+        writeFile(folder + u"/a.vcf"_s, Card30);
+        writeFile(folder + u"/b.VCF"_s, Card21);
+        writeFile(folder + u"/c.vcf"_s, Card40);
+        writeFile(folder + u"/broken.vcf"_s, "BEGIN:VCARD\nFN:Half\n");
+        writeFile(folder + u"/picture.vcf"_s, QByteArray("\xff\xd8\xff\xe0garbage", 12));
+        writeFile(folder + u"/notes.txt"_s, "BEGIN:VCARD\nFN:Not A Card File\nEND:VCARD\n");
+        QFile huge(folder + u"/huge.vcf"_s);  // sparse: takes no room on the disk
         QVERIFY(huge.open(QIODevice::WriteOnly));
         QVERIFY(huge.resize(65 * 1024 * 1024));
         huge.close();
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("huge\\.vcf.*larger than")));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("broken\\.vcf.*END:VCARD")));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("picture\\.vcf.*outside a card")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"huge\\.vcf.*larger than"_s));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"broken\\.vcf.*END:VCARD"_s));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"picture\\.vcf.*outside a card"_s));
         const std::vector<Contact> contacts = readContacts(folder);
         QStringList read;
         for (const Contact &c : contacts) read << c.displayName;
-        QCOMPARE(read, (QStringList{QStringLiteral("Example, Ann ;\\ Co"), QStringLiteral("Jürgen Müller"),
-                                    QStringLiteral("Zoë Ørsted")}));
-        QVERIFY(readContacts(folder + QStringLiteral("/missing")).empty());
+        QCOMPARE(read, (QStringList{u"Example, Ann ;\\ Co"_s, u"Jürgen Müller"_s, u"Zoë Ørsted"_s}));
+        QVERIFY(readContacts(folder + u"/missing"_s).empty());
 
         // The folder comes from the settings, relative to home, or from the data home.
-        QCOMPARE(contactsFolder(), QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-                                       QStringLiteral("/sendmere/contacts"));
+        QCOMPARE(contactsFolder(), QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u"/sendmere/contacts"_s);
 
         CWinReg reg;
         QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), SettingsKey, true));
-        QVERIFY(reg.SetStringValue(ContactsFolderValue, QStringLiteral("/srv/shared/contacts")));
-        QCOMPARE(contactsFolder(), QStringLiteral("/srv/shared/contacts"));
-        QVERIFY(reg.SetStringValue(ContactsFolderValue, QStringLiteral("Sync/contacts")));
-        QCOMPARE(contactsFolder(), QDir::homePath() + QStringLiteral("/Sync/contacts"));
+        QVERIFY(reg.SetStringValue(ContactsFolderValue, u"/srv/shared/contacts"_s));
+        QCOMPARE(contactsFolder(), u"/srv/shared/contacts"_s);
+        QVERIFY(reg.SetStringValue(ContactsFolderValue, u"Sync/contacts"_s));
+        QCOMPARE(contactsFolder(), QDir::homePath() + u"/Sync/contacts"_s);
         QVERIFY(reg.DeleteValue(ContactsFolderValue));
     }
 
     void entriesAreNamedAsMailClientsNameThem() {
-        Contact ann{QStringLiteral("Ann Example"), {QStringLiteral("ann@example.com")},
-                    {{FaxKind::Other, QStringLiteral("+1 555 0102")}, {FaxKind::Business, QStringLiteral("+1 555 0100")},
-                     {FaxKind::Home, QStringLiteral("+1 555 0101")}}};
-        Contact bob{QStringLiteral("bob Doe"), {QStringLiteral("bob@example.com")}, {{FaxKind::Home, QStringLiteral("42")}}};
-        Contact cy{QStringLiteral("Cy"), {}, {}};  // nothing to address: no entry
+        Contact ann{u"Ann Example"_s,
+                    {u"ann@example.com"_s},
+                    {{FaxKind::Other, u"+1 555 0102"_s}, {FaxKind::Business, u"+1 555 0100"_s}, {FaxKind::Home, u"+1 555 0101"_s}}};
+        Contact bob{u"bob Doe"_s, {u"bob@example.com"_s}, {{FaxKind::Home, u"42"_s}}};
+        Contact cy{u"Cy"_s, {}, {}};  // nothing to address: no entry
         const std::vector<AddressEntry> entries = addressEntries({bob, ann, cy});
-        QCOMPARE(names(entries), (QStringList{QStringLiteral("Ann Example"), QStringLiteral("Ann Example (Business Fax)"),
-                                              QStringLiteral("Ann Example (Home Fax)"), QStringLiteral("Ann Example (Other Fax)"),
-                                              QStringLiteral("bob Doe"), QStringLiteral("bob Doe (Home Fax)")}));
+        QCOMPARE(names(entries), (QStringList{u"Ann Example"_s, u"Ann Example (Business Fax)"_s, u"Ann Example (Home Fax)"_s,
+                                              u"Ann Example (Other Fax)"_s, u"bob Doe"_s, u"bob Doe (Home Fax)"_s}));
         const AddressEntry &business = entries[1];
-        QCOMPARE(business.Address, QStringLiteral("Ann Example@+1 555 0100"));
+        QCOMPARE(business.Address, u"Ann Example@+1 555 0100"_s);
         QCOMPARE(business.EntryName, business.Name);
         QCOMPARE(business.EntryAddress, business.Address);
-        QCOMPARE(entries[3].Address, QStringLiteral("Ann Example@+1 555 0102"));
-        QCOMPARE(entries[0].Address, QStringLiteral("ann@example.com"));
+        QCOMPARE(entries[3].Address, u"Ann Example@+1 555 0102"_s);
+        QCOMPARE(entries[0].Address, u"ann@example.com"_s);
 
         // The mail library's three fax properties and the session's fields 10 and 11.
-        QCOMPARE(entryProperty(entries[0], PR_BUSINESS_FAX_NUMBER), QStringLiteral("+1 555 0100"));
-        QCOMPARE(entryProperty(entries[0], PR_HOME_FAX_NUMBER), QStringLiteral("+1 555 0101"));
-        QCOMPARE(entryProperty(entries[0], PR_PRIMARY_FAX_NUMBER), QStringLiteral("+1 555 0102"));
+        QCOMPARE(entryProperty(entries[0], PR_BUSINESS_FAX_NUMBER), u"+1 555 0100"_s);
+        QCOMPARE(entryProperty(entries[0], PR_HOME_FAX_NUMBER), u"+1 555 0101"_s);
+        QCOMPARE(entryProperty(entries[0], PR_PRIMARY_FAX_NUMBER), u"+1 555 0102"_s);
         QCOMPARE(entryProperty(entries[4], PR_BUSINESS_FAX_NUMBER), QString());
-        QCOMPARE(entryProperty(entries[4], PR_HOME_FAX_NUMBER), QStringLiteral("42"));
-        try {
-            entryProperty(entries[0], 0x3001001E);
-            QFAIL("an unknown property was answered");
-        } catch (const AutomationError &error) {
-            QCOMPARE(error.number(), err::MapiNotFound);
-        }
-        QCOMPARE(entryField(entries[0], 10), QStringLiteral("+1 555 0100"));
-        QCOMPARE(entryField(entries[0], 11), QStringLiteral("+1 555 0101"));
+        QCOMPARE(entryProperty(entries[4], PR_HOME_FAX_NUMBER), u"42"_s);
+        QCOMPARE(test::automationError([&] { entryProperty(entries[0], 0x3001001E); }).number(), err::MapiNotFound);
+        QCOMPARE(entryField(entries[0], 10), u"+1 555 0100"_s);
+        QCOMPARE(entryField(entries[0], 11), u"+1 555 0101"_s);
         QCOMPARE(entryField(entries[4], 10), QString());
-        QCOMPARE(entryField(entries[4], 11), QStringLiteral("42"));
-        const AddressEntry otherOnly = addressEntries({Contact{QStringLiteral("O"), {}, {{FaxKind::Other, QStringLiteral("7")}}}}).front();
-        QCOMPARE(entryField(otherOnly, 11), QStringLiteral("7"));
+        QCOMPARE(entryField(entries[4], 11), u"42"_s);
+        const AddressEntry otherOnly = addressEntries({Contact{u"O"_s, {}, {{FaxKind::Other, u"7"_s}}}}).front();
+        QCOMPARE(entryField(otherOnly, 11), u"7"_s);
         QCOMPARE(entryField(otherOnly, 9), QString());
     }
 };

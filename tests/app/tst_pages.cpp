@@ -14,13 +14,6 @@
 #include "wizard/frmSend.h"
 #include "wizard/frmSender.h"
 
-#include <QAbstractButton>
-#include <QAbstractItemView>
-#include <QAbstractSpinBox>
-#include <QAccessible>
-#include <QComboBox>
-#include <QTextEdit>
-
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -28,35 +21,9 @@
 #include <QtTest>
 
 using namespace sendmere;
+using namespace Qt::StringLiterals;
 
 namespace {
-
-// Every control a user operates must be reachable by a name assistive technology reads.
-QStringList unnamedControls(QWidget &page) {
-    QStringList unnamed;
-    for (QWidget *control : page.findChildren<QWidget *>()) {
-        const bool operable = qobject_cast<QAbstractButton *>(control) || qobject_cast<QLineEdit *>(control) ||
-                              qobject_cast<QTextEdit *>(control) || qobject_cast<QComboBox *>(control) ||
-                              qobject_cast<QAbstractItemView *>(control) || qobject_cast<QAbstractSpinBox *>(control);
-        // A list's own header and scroll parts are reached through the list.
-        const bool partOfAList = qobject_cast<QAbstractItemView *>(control->parentWidget()) ||
-                                 qobject_cast<QAbstractItemView *>(control->parentWidget() ? control->parentWidget()->parentWidget() : nullptr);
-        if (!operable || partOfAList || control->objectName().startsWith(QLatin1String("qt_"))) continue;
-        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
-        if (!accessible || accessible->text(QAccessible::Name).trimmed().isEmpty())
-            unnamed << control->objectName() + QLatin1Char('(') + QLatin1String(control->metaObject()->className()) + QLatin1Char(')');
-    }
-    return unnamed;
-}
-
-template <typename Page>
-void checkNamed() {
-    Page &page = sendmere::page<Page>();
-    const QStringList unnamed = unnamedControls(page);
-    QVERIFY2(unnamed.isEmpty(), qPrintable(QLatin1String(Page::staticMetaObject.className()) + QStringLiteral(": ") +
-                                           unnamed.join(QStringLiteral(", "))));
-    page.unload();
-}
 
 // A double click as the window system delivers it: press, release, press, double click, release.
 void doubleClick(QWidget *widget) {
@@ -71,6 +38,18 @@ void waitForPageGone(PageId id) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+QString storedSender(const QString &name) {
+    CWinReg reg;
+    if (!reg.OpenKey(reg.HKEY_CURRENT_USER(), u"Software\\Microsoft\\Fax\\UserInfo"_s, false)) return u"<no key>"_s;
+    return reg.GetStringValue(name);
+}
+
+void setSysInfoTool(const QString &path) {
+    CWinReg reg;
+    QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), u"SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"_s, true));
+    QVERIFY(path.isEmpty() ? reg.DeleteValue(u"PATH"_s) : reg.SetStringValue(u"PATH"_s, path));
+}
+
 }  // namespace
 
 class TestPages : public QObject {
@@ -80,92 +59,77 @@ private Q_SLOTS:
 
     void senderPageShowsStoresAndDiscards() {
         FaxJob &job = faxJob();
-        job.SenderFullName = QStringLiteral("Stored Name");
-        job.SenderEmail = QStringLiteral("stored@example.org");
+        job.SenderFullName = u"Stored Name"_s;
+        job.SenderEmail = u"stored@example.org"_s;
         SetSenderInfo();
-        job.SenderFullName = QStringLiteral("Unsaved in memory");
+        job.SenderFullName = u"Unsaved in memory"_s;
 
-        runEntry(QStringLiteral("sender"));
+        runEntry(u"sender"_s);
         frmSender *page = existingPage<frmSender>();
         QVERIFY(page && page->isVisible());
-        QTRY_COMPARE(page->txtFullName->text(), QStringLiteral("Stored Name"));
-        QCOMPARE(page->txtEmail->text(), QStringLiteral("stored@example.org"));
-        QCOMPARE(page->findChild<QLabel *>(QStringLiteral("lblBilling"))->buddy(), page->txtBillingCode);
+        QTRY_COMPARE(page->txtFullName->text(), u"Stored Name"_s);
+        QCOMPARE(page->txtEmail->text(), u"stored@example.org"_s);
+        QCOMPARE(page->findChild<QLabel *>(u"lblBilling"_s)->buddy(), page->txtBillingCode);
         // The caption is the page's heading, as on every other page, not a box's label.
-        const QFont caption = page->findChild<QLabel *>(QStringLiteral("lblCaption"))->font();
-        QVERIFY(caption.bold());
-        QVERIFY(caption.pointSizeF() > page->findChild<QLabel *>(QStringLiteral("lblBilling"))->font().pointSizeF());
+        const QFont caption = page->findChild<QLabel *>(u"lblCaption"_s)->font();
+        QVERIFY(caption.bold() && caption.pointSizeF() > page->findChild<QLabel *>(u"lblBilling"_s)->font().pointSizeF());
 
         // Cancel discards what was typed.
         page->txtFullName->clear();
-        QTest::keyClicks(page->txtFullName, QStringLiteral("Typed Then Cancelled"));
+        QTest::keyClicks(page->txtFullName, u"Typed Then Cancelled"_s);
         QTest::mouseClick(page->btnCancel, Qt::LeftButton);
         waitForPageGone(PageId::frmSender);
-        CWinReg reg;
-        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Microsoft\\Fax\\UserInfo"), false));
-        QCOMPARE(reg.GetStringValue(QStringLiteral("FullName")), QStringLiteral("Stored Name"));
-        reg.CloseKey();
+        QCOMPARE(storedSender(u"FullName"_s), u"Stored Name"_s);
 
-        // OK with every box emptied stores eleven empty values.
-        runEntry(QStringLiteral("sender"));
+        // OK with every box emptied stores empty values; Return in a box confirms, as OK does.
+        runEntry(u"sender"_s);
         page = existingPage<frmSender>();
-        QTRY_COMPARE(page->txtFullName->text(), QStringLiteral("Stored Name"));
+        QTRY_COMPARE(page->txtFullName->text(), u"Stored Name"_s);
         for (QLineEdit *box : page->findChildren<QLineEdit *>()) box->clear();
-        QTest::keyClicks(page->txtWorkPhone, QStringLiteral("555-0199"));
-        // Return in a box confirms, as OK does.
+        QTest::keyClicks(page->txtWorkPhone, u"555-0199"_s);
         QTest::keyClick(page->txtWorkPhone, Qt::Key_Return);
         waitForPageGone(PageId::frmSender);
-        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Microsoft\\Fax\\UserInfo"), false));
-        QCOMPARE(reg.GetStringValue(QStringLiteral("FullName")), QString());
-        QCOMPARE(reg.GetStringValue(QStringLiteral("MailBox")), QString());
-        QCOMPARE(reg.GetStringValue(QStringLiteral("OfficePhone")), QStringLiteral("555-0199"));
-        reg.CloseKey();
-        QCOMPARE(job.SenderWorkPhone, QStringLiteral("555-0199"));
+        QCOMPARE(storedSender(u"FullName"_s), QString());
+        QCOMPARE(storedSender(u"MailBox"_s), QString());
+        QCOMPARE(storedSender(u"OfficePhone"_s), u"555-0199"_s);
+        QCOMPARE(job.SenderWorkPhone, u"555-0199"_s);
         QVERIFY(test::errorLogLines().isEmpty());
     }
 
     void aboutBox() {
         test::RecordingSeams seams;
-        runEntry(QStringLiteral("about"));
+        QStringList &opened = seams.recorded().opened;
+        const QString mail = u"mailto:"_s + frmAbout::SupportAddress;
+        runEntry(u"about"_s);
         frmAbout *about = existingPage<frmAbout>();
         QVERIFY(about && about->isVisible());
         QVERIFY(!about->Image1->pixmap().isNull());
 
         QTest::mouseClick(about->LabelURL, Qt::LeftButton);
         QTest::mouseClick(about->lblSupport, Qt::LeftButton);
-        QCOMPARE(seams.recorded().opened,
-                 (QStringList{frmAbout::HomePage, QStringLiteral("mailto:") + frmAbout::SupportAddress}));
+        QCOMPARE(opened, (QStringList{frmAbout::HomePage, mail}));
         // A double click: the home page opens for the click and for the double click, the
         // mail once; Enter opens each once.
-        seams.recorded().opened.clear();
+        opened.clear();
         doubleClick(about->LabelURL);
-        QCOMPARE(seams.recorded().opened, QStringList(2, frmAbout::HomePage));
-        seams.recorded().opened.clear();
+        QCOMPARE(opened, QStringList(2, frmAbout::HomePage));
+        opened.clear();
         doubleClick(about->lblSupport);
         QTest::keyClick(about->LabelURL, Qt::Key_Return);
-        QCOMPARE(seams.recorded().opened,
-                 (QStringList{QStringLiteral("mailto:") + frmAbout::SupportAddress, frmAbout::HomePage}));
-        seams.recorded().opened.clear();
+        QCOMPARE(opened, (QStringList{mail, frmAbout::HomePage}));
 
         // A tool registered under the system information key is started.
-        CWinReg reg;
-        QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"), true));
-        QVERIFY(reg.SetStringValue(QStringLiteral("PATH"), QStringLiteral("/usr/bin/true")));
-        reg.CloseKey();
+        setSysInfoTool(u"/usr/bin/true"_s);
         QTest::mouseClick(about->cmdSysInfo, Qt::LeftButton);
-        QCOMPARE(seams.recorded().started, (QList<QStringList>{{QStringLiteral("/usr/bin/true")}}));
+        QCOMPARE(seams.recorded().started, (QList<QStringList>{{u"/usr/bin/true"_s}}));
 
-        // With none registered, the user is told so.
-        QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"), false));
-        QVERIFY(reg.DeleteValue(QStringLiteral("PATH")));
-        reg.CloseKey();
-        // No system information tool can be found on an empty PATH either.
+        // With none registered, nor one on an empty PATH, the user is told so.
+        setSysInfoTool({});
         const QByteArray path = qgetenv("PATH");
         qputenv("PATH", "/nonexistent");
         QTest::mouseClick(about->cmdSysInfo, Qt::LeftButton);
         qputenv("PATH", path);
-        QCOMPARE(seams.recorded().messages.size(), 1);
-        QCOMPARE(seams.recorded().messages[0].text, QStringLiteral("System Information Is Unavailable At This Time"));
+        QCOMPARE(seams.recorded().texts(), QStringList{u"System Information Is Unavailable At This Time"_s});
         QCOMPARE(seams.recorded().started.size(), 1);
 
         QTest::mouseClick(about->cmdOK, Qt::LeftButton);
@@ -175,33 +139,31 @@ private Q_SLOTS:
 
     void getKeyValueReadsStringsAndNumbers() {
         CWinReg reg;
-        const QString key = QStringLiteral("SOFTWARE\\Sendmere\\Test");
+        const QString key = u"SOFTWARE\\Sendmere\\Test"_s;
         QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), key, true));
-        QVERIFY(reg.SetDWordValue(QStringLiteral("Number"), 256));
-        QVERIFY(reg.SetStringValue(QStringLiteral("Text"), QStringLiteral("C:\\Tools")));
+        QVERIFY(reg.SetDWordValue(u"Number"_s, 256));
+        QVERIFY(reg.SetStringValue(u"Text"_s, u"C:\\Tools"_s));
         reg.CloseKey();
-        QString value = QStringLiteral("untouched");
-        QVERIFY(GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, QStringLiteral("Number"), value));
-        QCOMPARE(value, QStringLiteral("256"));
-        QVERIFY(GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, QStringLiteral("Text"), value));
-        QCOMPARE(value, QStringLiteral("C:\\Tools"));
-        QVERIFY(!GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, QStringLiteral("Missing"), value));
-        QVERIFY(!GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key + QStringLiteral("\\Absent"), QStringLiteral("Text"), value));
-        QCOMPARE(value, QStringLiteral("C:\\Tools"));
+        QString value = u"untouched"_s;
+        QVERIFY(GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, u"Number"_s, value));
+        QCOMPARE(value, u"256"_s);
+        QVERIFY(GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, u"Text"_s, value));
+        QCOMPARE(value, u"C:\\Tools"_s);
+        QVERIFY(!GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, u"Missing"_s, value));
+        QVERIFY(!GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key + u"\\Absent"_s, u"Text"_s, value));
+        QCOMPARE(value, u"C:\\Tools"_s);
 
         // Binary and multi-string values, as the registry editor writes them, read without
         // touching the text.
-        const QString file = registry::RegistryStore().filePath(registry::Root::CurrentUser);
-        QFile reg5(file);
-        QVERIFY(reg5.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        reg5.write("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Opaque]\r\n"
-                   "\"Bin\"=hex:01,02,03\r\n\"Multi\"=hex(7):41,00,00,00,42,00,00,00,00,00\r\n");
-        reg5.close();
-        value = QStringLiteral("untouched");
-        QVERIFY(GetKeyValue(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Opaque"), QStringLiteral("Bin"), value));
-        QVERIFY(GetKeyValue(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Opaque"), QStringLiteral("Multi"), value));
-        QCOMPARE(value, QStringLiteral("untouched"));
-        QVERIFY(!GetKeyValue(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Opaque"), QStringLiteral("None"), value));
+        test::writeFile(registry::RegistryStore().filePath(registry::Root::CurrentUser),
+                        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Opaque]\r\n"
+                        "\"Bin\"=hex:01,02,03\r\n\"Multi\"=hex(7):41,00,00,00,42,00,00,00,00,00\r\n");
+        value = u"untouched"_s;
+        const QString opaque = u"Software\\Opaque"_s;
+        QVERIFY(GetKeyValue(reg.HKEY_CURRENT_USER(), opaque, u"Bin"_s, value));
+        QVERIFY(GetKeyValue(reg.HKEY_CURRENT_USER(), opaque, u"Multi"_s, value));
+        QCOMPARE(value, u"untouched"_s);
+        QVERIFY(!GetKeyValue(reg.HKEY_CURRENT_USER(), opaque, u"None"_s, value));
     }
 
     void warningShowsItsTextAndEndsTheProgram() {
@@ -212,7 +174,7 @@ private Q_SLOTS:
             shownText = warning->lblText->text();
             QTest::mouseClick(warning->cmdOK, Qt::LeftButton);
         });
-        runEntry(QStringLiteral("warning"));
+        runEntry(u"warning"_s);
         QCOMPARE(shownText, frmWarning::DefaultText);
         QCOMPARE(seams.recorded().exitCodes, (QList<int>{0}));
         waitForPageGone(PageId::frmWarning);
@@ -220,13 +182,20 @@ private Q_SLOTS:
 
     void everyControlHasAnAccessibleName() {
         test::RecordingSeams seams;
-        checkNamed<frmSender>();
-        checkNamed<frmAbout>();
-        checkNamed<frmWarning>();
-        checkNamed<frmNew>();
-        checkNamed<frmCover>();
-        checkNamed<frmSend>();
-        checkNamed<frmFinish>();
+        QStringList unnamed;
+        const auto check = [&](FormPage &page) {
+            for (const QString &control : test::unnamedControls(page))
+                unnamed << QLatin1String(page.metaObject()->className()) + u": "_s + control;
+            page.unload();
+        };
+        check(page<frmSender>());
+        check(page<frmAbout>());
+        check(page<frmWarning>());
+        check(page<frmNew>());
+        check(page<frmCover>());
+        check(page<frmSend>());
+        check(page<frmFinish>());
+        QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(u", ")));
     }
 
     // The program ends once no page is left on screen, offscreen as on a desktop; a swap of
@@ -247,7 +216,7 @@ private Q_SLOTS:
         existingPage<frmSend>()->unload();
         QTRY_COMPARE(ends, 1);
         cover.unload();
-        runEntry(QStringLiteral("sender"));
+        runEntry(u"sender"_s);
         QTest::mouseClick(existingPage<frmSender>()->btnOk, Qt::LeftButton);
         QTRY_COMPARE(ends, 2);
         QTest::qWait(50);
@@ -257,10 +226,9 @@ private Q_SLOTS:
 
     void helpShowsItsMessage() {
         test::RecordingSeams seams;
-        runEntry(QStringLiteral("help;;ignored"));
-        QCOMPARE(seams.recorded().messages.size(), 1);
-        QCOMPARE(seams.recorded().messages[0].text, QStringLiteral("Help"));
-        QCOMPARE(seams.recorded().messages[0].title, QStringLiteral("Sendmere"));
+        runEntry(u"help;;ignored"_s);
+        QCOMPARE(seams.recorded().texts(), QStringList{u"Help"_s});
+        QCOMPARE(seams.recorded().messages[0].title, u"Sendmere"_s);
         QVERIFY(seams.recorded().exitCodes.isEmpty());
     }
 };

@@ -74,6 +74,16 @@ struct SpoolFill {
     QList<QDateTime> received;
 };
 
+// n faxes of each kind, all sent or due now.
+inline SpoolFill faxesNow(int jobs, int sent, int received) {
+    SpoolFill fill;
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int i = 0; i < jobs; ++i) fill.jobs.append({now.addDays(1), 1});
+    for (int i = 0; i < sent; ++i) fill.sent.append(now);
+    for (int i = 0; i < received; ++i) fill.received.append(now);
+    return fill;
+}
+
 // Stops the service (when it runs), replaces its spool by fill, and lets the next call
 // start it again on that spool. Ids run from 0x100 upwards across the three folders.
 inline void refillSpool(const SpoolFill &fill) {

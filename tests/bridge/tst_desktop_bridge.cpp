@@ -20,16 +20,6 @@ using test::doAccessibleAction;
 
 namespace {
 
-QString base() { return QDir::tempPath() + QStringLiteral("/covers"); }
-
-test::SpoolFill faxesNow(int jobs, int received) {
-    test::SpoolFill fill;
-    const QDateTime now = QDateTime::currentDateTime();
-    for (int i = 0; i < jobs; ++i) fill.jobs.append({now.addDays(1), 1});
-    for (int i = 0; i < received; ++i) fill.received.append(now);
-    return fill;
-}
-
 // The window manager's state of a window, as xprop shows it.
 QString windowState(QWidget *window) {
     QProcess xprop;
@@ -59,8 +49,8 @@ class TestDesktopBridge : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         test::holdFaxJobsBack();
-        test::useCoverPageDirectories(base());
-        test::writeFile(base() + QStringLiteral("/server/general.svg"), test::coverTemplate(QStringLiteral("General")));
+        test::useCoverPageDirectories(test::coverBase());
+        test::writeFile(test::coverBase() + QStringLiteral("/server/general.svg"), test::coverTemplate(QStringLiteral("General")));
     }
     void init() {
         test::clearErrorLog();
@@ -71,7 +61,7 @@ private Q_SLOTS:
     // Twenty faxes: the window comes up above the others with the last day chosen; Import
     // imports, the real success box closes with Return, the program ends.
     void theImportWindowOnTheDesktop() {
-        test::refillSpool(faxesNow(10, 10));
+        test::refillSpool(test::faxesNow(10, 0, 10));
         test::RealDialogsSeams seams;
         runEntry(QStringLiteral("import"));
         frmImport *page = existingPage<frmImport>();
@@ -100,7 +90,7 @@ private Q_SLOTS:
         std::unique_ptr<shell::Launcher> desktopLauncher =
             std::exchange(shell::seams().launcher, std::make_unique<RecordingLauncher>(opened));
         test::registerTiffViewer(QString());
-        test::jobToAnn(base() + QStringLiteral("/server/general.svg"), true).FaxSubject = QStringLiteral("On the desktop");
+        test::jobToAnn(test::coverBase() + QStringLiteral("/server/general.svg"), true).FaxSubject = QStringLiteral("On the desktop");
         frmFinish &page = sendmere::page<frmFinish>();
         page.showPage();
         QTRY_VERIFY(page.isActiveWindow());

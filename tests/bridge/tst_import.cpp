@@ -27,16 +27,6 @@ QDateTime at(int month, int day, int hour, int minute) {
     return QDateTime(QDate(2031, month, day), QTime(hour, minute));
 }
 
-// n faxes of each kind, all sent or due now.
-test::SpoolFill faxesNow(int jobs, int sent, int received) {
-    test::SpoolFill fill;
-    const QDateTime now = QDateTime::currentDateTime();
-    for (int i = 0; i < jobs; ++i) fill.jobs.append({now.addDays(1), 1});
-    for (int i = 0; i < sent; ++i) fill.sent.append(now);
-    for (int i = 0; i < received; ++i) fill.received.append(now);
-    return fill;
-}
-
 // The window back on screen with the choice its activation set up.
 bool offersChoice(const frmImport *page) { return page->isVisible() && page->optLast->isChecked(); }
 
@@ -132,20 +122,18 @@ private Q_SLOTS:
         WindowWatch watch(seams.recorded());
         runEntry(QStringLiteral("import"));
         QTRY_COMPARE(seams.recorded().exitCodes, QList<int>{0});
-        QCOMPARE(seams.recorded().messages.size(), 1);
-        QCOMPARE(seams.recorded().messages.first().text, QStringLiteral("You haven't faxes for import."));
+        QCOMPARE(seams.recorded().texts(), QStringList{QStringLiteral("You haven't faxes for import.")});
         QCOMPARE(watch.visibleAtMessage, QList<bool>{false});
         QCOMPARE(totalItems(), 0);
     }
 
     void nineteenFaxesGoInAtOnce() {
-        test::refillSpool(faxesNow(5, 7, 7));
+        test::refillSpool(test::faxesNow(5, 7, 7));
         test::RecordingSeams seams;
         WindowWatch watch(seams.recorded());
         runEntry(QStringLiteral("import;x"));
         QTRY_COMPARE_WITH_TIMEOUT(seams.recorded().exitCodes, QList<int>{0}, 60000);
-        QCOMPARE(seams.recorded().messages.size(), 1);
-        QCOMPARE(seams.recorded().messages.first().text, QStringLiteral("Import Faxes from FaxConsole successfully."));
+        QCOMPARE(seams.recorded().texts(), QStringList{QStringLiteral("Import Faxes from FaxConsole successfully.")});
         QCOMPARE(watch.visibleAtMessage, QList<bool>{false});
         QCOMPARE(watch.shows, 1);  // the activation's own show; it hid at once
         QCOMPARE(test::itemCount(FolderOutbox), 5);
@@ -156,7 +144,7 @@ private Q_SLOTS:
     }
 
     void twentyFaxesOfferTheChoice() {
-        test::refillSpool(faxesNow(6, 7, 7));
+        test::refillSpool(test::faxesNow(6, 7, 7));
         test::RecordingSeams seams;
         runEntry(QStringLiteral("import"));
         frmImport *page = existingPage<frmImport>();
@@ -192,8 +180,7 @@ private Q_SLOTS:
         QCOMPARE(page->progress->maximum(), 22);
         QTest::mouseClick(page->OKButton, Qt::LeftButton);
         QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
-        QCOMPARE(seams.recorded().messages.size(), 1);
-        QCOMPARE(seams.recorded().messages.first().text, QStringLiteral("Import Faxes from FaxConsole successfully."));
+        QCOMPARE(seams.recorded().texts(), QStringList{QStringLiteral("Import Faxes from FaxConsole successfully.")});
         QCOMPARE(page->progress->value(), 22);
         QCOMPARE(test::faxIds(FolderOutbox, QStringLiteral("Queued 256")), QStringList{faxd::idText(0x100)});
         QCOMPARE(test::itemCount(FolderOutbox), 1);
@@ -205,7 +192,7 @@ private Q_SLOTS:
     // All 200, then faxes that arrive after the count go in too and the bar stops at its
     // end; a second run adds nothing.
     void allFaxesTwiceMakeOneItemEach() {
-        test::SpoolFill fill = faxesNow(60, 70, 70);
+        test::SpoolFill fill = test::faxesNow(60, 70, 70);
         fill.jobs[0].second = 512;
         fill.jobs[1].second = 1024;
         test::refillSpool(fill);
@@ -248,7 +235,7 @@ private Q_SLOTS:
     // Deleted Items included.
     void aKilledImportRunAgainMakesNoDuplicates() {
         constexpr int jobs = 6, sent = 6, received = 7, faxes = jobs + sent + received;
-        test::refillSpool(faxesNow(jobs, sent, received));
+        test::refillSpool(test::faxesNow(jobs, sent, received));
         QStringList allIds;
         for (qint64 id = 0x100; id < 0x100 + faxes; ++id) allIds << faxd::idText(id);
         allIds.sort();

@@ -14,15 +14,12 @@
 
 #include <QProcess>
 #include <QPushButton>
-#include <QTimer>
 
 using namespace sendmere;
 using mail::FolderOutbox;
 using mail::FolderSentItems;
 
 namespace {
-
-QString base() { return QDir::tempPath() + QStringLiteral("/covers"); }
 
 // A fax due tomorrow, so that it stays in the queue.
 QString queueForTomorrow(fax::FaxServer &server, const QString &subject) {
@@ -57,7 +54,7 @@ private Q_SLOTS:
     void initTestCase() {
         // Jobs due now dial after two seconds and are sent at once after that.
         test::writeFaxdConfig(2.0);
-        test::useCoverPageDirectories(base());
+        test::useCoverPageDirectories(test::coverBase());
         test::registerTiffViewer(QStringLiteral("/usr/bin/tiffview %1"));
         mCommon::Start(false);  // the temporary directory the fax images are copied to
     }
@@ -163,7 +160,7 @@ private Q_SLOTS:
         test::RecordingSeams seams;
         const QString attachment = QDir::tempPath() + QStringLiteral("/preview.txt");
         test::writeFile(attachment, "preview\n");
-        test::jobToAnn(base() + QStringLiteral("/personal/none.svg"), false, attachment);
+        test::jobToAnn(test::coverBase() + QStringLiteral("/personal/none.svg"), false, attachment);
         frmFinish &finish = page<frmFinish>();
         finish.showPage();
         QTRY_VERIFY(finish.isActiveWindow());

@@ -14,13 +14,11 @@
 #include "wizard/frmFinish.h"
 
 #include <QPushButton>
-#include <QTimer>
 
 using namespace sendmere;
 
 namespace {
 
-QString base() { return QDir::tempPath() + QStringLiteral("/covers"); }
 const QString Viewer = QStringLiteral("\"/usr/bin/test viewer\" \"%1\"");
 
 // A cover page and a three-page report to Ann.
@@ -28,7 +26,7 @@ void previewJob() {
     const QString report = QDir::tempPath() + QStringLiteral("/docs/report.pdf");
     QDir().mkpath(QDir::tempPath() + QStringLiteral("/docs"));
     test::writePdf(report, 3);
-    test::jobToAnn(base() + QStringLiteral("/server/general.svg"), true, report).FaxSubject = QStringLiteral("Quarterly figures");
+    test::jobToAnn(test::coverBase() + QStringLiteral("/server/general.svg"), true, report).FaxSubject = QStringLiteral("Quarterly figures");
 }
 
 // Every outgoing event the service raises, as "Added id", "Changed id status", ...
@@ -68,8 +66,8 @@ private Q_SLOTS:
     void initTestCase() {
         // A job dials half a second after it is queued and is sent in no time after that.
         test::writeFaxdConfig(0.5);
-        test::useCoverPageDirectories(base());
-        render::ensureShippedCoverPages(base() + QStringLiteral("/server"));
+        test::useCoverPageDirectories(test::coverBase());
+        render::ensureShippedCoverPages(test::coverBase() + QStringLiteral("/server"));
     }
     void init() {
         test::clearErrorLog();

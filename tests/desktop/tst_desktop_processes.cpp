@@ -5,44 +5,11 @@
 #include "WizardTestKit.h"
 #include "platform/fax/FaxClient.h"
 
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QtTest>
 
 using namespace sendmere;
 using test::AtSpi;
-
-namespace {
-
-struct Program {
-    QProcess process;
-    AtSpi::Node app;
-};
-
-// Starts the program with commandLine and waits until its pages are on the accessibility bus.
-void start(Program &program, AtSpi &atspi, const QString &commandLine) {
-    program.process.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.process.start(test::binDir() + QStringLiteral("/sendmere"), {commandLine});
-    QVERIFY(program.process.waitForStarted());
-    program.app = atspi.application(program.process.processId());
-    QVERIFY2(program.app.isValid(), "the program never appeared on the accessibility bus");
-}
-
-// The process ends by itself within a second or two of its last page going, with code 0.
-void expectEnd(Program &program) {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    if (!program.process.waitForFinished(2000)) {
-        program.process.kill();
-        program.process.waitForFinished();
-        QFAIL("the program kept running after its last page was gone");
-    }
-    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.process.exitCode(), 0);
-    qInfo("ended %lld ms after the last page went", qint64(elapsed.elapsed()));
-}
-
-}  // namespace
+using test::RunningProgram;
 
 class TestDesktopProcesses : public QObject {
     Q_OBJECT
@@ -52,33 +19,33 @@ private Q_SLOTS:
     void senderEndsAfterOkAndCancel() {
         AtSpi atspi;
         {
-            Program sender;
-            start(sender, atspi, QStringLiteral("sender"));
+            RunningProgram sender;
+            test::startProgram(sender, atspi, QStringLiteral("sender"));
             const AtSpi::Node page = atspi.activeWindow(sender.app, QStringLiteral("Sender Information"));
             QVERIFY(page.isValid());
             const AtSpi::Node name = atspi.find(page, QStringLiteral("Your full name"), AtSpi::Text);
             QVERIFY(name.isValid());
             QVERIFY(atspi.setText(name, QStringLiteral("Ann Example")));
             QVERIFY(atspi.doAction(atspi.find(page, QStringLiteral("OK"), AtSpi::PushButton), QStringLiteral("Press")));
-            expectEnd(sender);
+            test::expectProgramEnd(sender);
         }
         // The next start shows what OK stored; Cancel ends it just the same.
-        Program again;
-        start(again, atspi, QStringLiteral("sender"));
+        RunningProgram again;
+        test::startProgram(again, atspi, QStringLiteral("sender"));
         const AtSpi::Node page = atspi.activeWindow(again.app, QStringLiteral("Sender Information"));
         const AtSpi::Node name = atspi.find(page, QStringLiteral("Your full name"), AtSpi::Text);
         QTRY_COMPARE(atspi.text(name), QStringLiteral("Ann Example"));
         QVERIFY(atspi.doAction(atspi.find(page, QStringLiteral("Cancel"), AtSpi::PushButton), QStringLiteral("Press")));
-        expectEnd(again);
+        test::expectProgramEnd(again);
     }
 
     void aboutEndsAfterOk() {
         AtSpi atspi;
-        Program about;
-        start(about, atspi, QStringLiteral("about"));
+        RunningProgram about;
+        test::startProgram(about, atspi, QStringLiteral("about"));
         const AtSpi::Node box = atspi.activeWindow(about.app, QStringLiteral("About Quillpost"));
         QVERIFY(atspi.doAction(atspi.find(box, QStringLiteral("OK"), AtSpi::PushButton), QStringLiteral("Press")));
-        expectEnd(about);
+        test::expectProgramEnd(about);
     }
 
     // The wizard on a fresh machine: the templates shipped with the registry's seeding are
@@ -86,8 +53,8 @@ private Q_SLOTS:
     void wizardEndsAfterFinish() {
         test::holdFaxJobsBack();
         AtSpi atspi;
-        Program wizard;
-        start(wizard, atspi, QStringLiteral("new;;Ann#;111#;"));
+        RunningProgram wizard;
+        test::startProgram(wizard, atspi, QStringLiteral("new;;Ann#;111#;"));
         // Each page is driven once it is active, that is once its activation has shown the job.
         AtSpi::Node page;
         const auto on = [&](const QString &title) {
@@ -110,7 +77,7 @@ private Q_SLOTS:
         press(QStringLiteral("Next >"));
         on(QStringLiteral("Finish"));
         press(QStringLiteral("Finish"));
-        expectEnd(wizard);
+        test::expectProgramEnd(wizard);
 
         fax::FaxServer server;
         server.Connect(QString());

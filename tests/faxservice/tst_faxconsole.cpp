@@ -141,6 +141,37 @@ private Q_SLOTS:
         QVERIFY(events.value(5).startsWith(QStringLiteral("incoming-message-added ")));
     }
 
+    // The session ends while a long fax renders: the console says the service is gone and
+    // ends; it never waits on a bus that has gone away. A bus and a home of its own keep the
+    // other tests' service out of it.
+    void consoleEndsWithItsSessionBus()
+    {
+        QTemporaryDir home;
+        QProcess bus;
+        bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        QVERIFY(bus.waitForReadyRead(10000));
+        const QString address = QString::fromUtf8(bus.readLine()).trimmed();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+        for (const char *var : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
+            env.insert(QString::fromLatin1(var), home.filePath(QString::fromLatin1(var)));
+        QProcess console;
+        console.setProcessEnvironment(env);
+        console.start(consolePath(), {QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"),
+                                      writeTextFile(QStringLiteral("long.txt"), QStringLiteral("a line of the long fax\n").repeated(30000))});
+        // Once the fax's image is being written, the console is waiting on its submission.
+        const QDir queue(home.filePath(QStringLiteral("XDG_DATA_HOME/sendmere/fax/queue")));
+        QTRY_VERIFY_WITH_TIMEOUT(!queue.entryList({QStringLiteral("*.tiff.part*")}, QDir::Files).isEmpty(), 20000);
+        bus.kill();
+        QVERIFY(bus.waitForFinished());
+        const bool ended = console.waitForFinished(30000);
+        if (!ended)
+            console.kill();
+        QVERIFY2(ended, "the console still waits on a session bus that has ended");
+        QCOMPARE(console.exitCode(), 1);
+        QVERIFY2(console.readAllStandardError().contains("(error 462)"), "the console did not say that the service is unavailable");
+    }
+
     void cancelDeleteAndErrors()
     {
         const QString at = QDateTime::currentDateTime().addSecs(7200).toString(QStringLiteral("yyyy-MM-ddTHH:mm"));

@@ -226,7 +226,22 @@ private Q_SLOTS:
         QCOMPARE(discounted.Status(), int(StatusPending));
         QCOMPARE(discounted.ScheduledTime().time().toString(QStringLiteral("HH:mm")), m_discountStart.toString(QStringLiteral("HH:mm")));
         QVERIFY(discounted.ScheduledTime() > QDateTime::currentDateTime());
+
+        // A collection reads its jobs' properties when one is first asked for, all at once:
+        // a job that left the queue in between keeps its id, the others read as they are.
+        const FaxOutgoingJobs queued = m_server.Folders().OutgoingQueue().GetJobs();
         m_server.Folders().OutgoingQueue().GetJob(laterId).Cancel();
+        QVERIFY(waitForEvent(QStringLiteral("JobRemoved ") + laterId));
+        QStringList ids;
+        for (int i = 1; i <= queued.Count(); ++i) {
+            const FaxOutgoingJob &job = queued.Item(i);
+            ids << job.Id();
+            if (job.Id() == discountId)
+                QCOMPARE(job.ScheduledTime(), discounted.ScheduledTime());
+            if (job.Id() == laterId)
+                QCOMPARE(job.Status(), 0);
+        }
+        QVERIFY(ids.contains(laterId) && ids.contains(discountId));
         m_server.Folders().OutgoingQueue().GetJob(discountId).Cancel();
     }
 

@@ -1,6 +1,7 @@
 #pragma once
 // What the scanning tests share: the scanner library's "test" backend set up in a private
 // configuration folder, and a hand on the acquisition dialogs as they open.
+#include "TestSupport.h"
 #include "app/FormPage.h"
 #include "platform/imaging/AcquisitionDialog.h"
 
@@ -95,13 +96,7 @@ inline void removeScans() {
 }
 
 // A registry file as the registry editor writes it: UTF-16LE with a byte order mark.
-inline void writeRegFile(const QString &path, const QString &text) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("\xFF\xFE");
-    file.write(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
-}
+inline void writeRegFile(const QString &path, const QString &text) { test::writeFile(path, test::utf16WithBom(text)); }
 
 // The backend's "Grid" picture: black and white squares of 10 mm.
 inline bool looksLikeGrid(const QImage &image, double dpi) {

@@ -11,8 +11,6 @@
 
 #include <QAccessible>
 #include <QComboBox>
-#include <QLabel>
-#include <QProcess>
 #include <QTreeWidget>
 
 using namespace sendmere;
@@ -81,12 +79,9 @@ private Q_SLOTS:
         scantest::useTestScanners(1, {QStringLiteral("test-picture Grid")});
         test::AtSpi atspi;
         QVERIFY2(atspi.isConnected(), "no accessibility bus");
-        QProcess program;
-        program.setProcessChannelMode(QProcess::ForwardedChannels);
-        program.start(test::binDir() + QStringLiteral("/sendmere"), {QStringLiteral("scan")});
-        QVERIFY(program.waitForStarted());
-        const test::AtSpi::Node app = atspi.application(program.processId());
-        QVERIFY2(app.isValid(), "the program never appeared on the accessibility bus");
+        test::RunningProgram program;
+        test::startProgram(program, atspi, QStringLiteral("scan"));
+        const test::AtSpi::Node app = program.app;
         const test::AtSpi::Node scan = atspi.find(app, QStringLiteral("Scan"), test::AtSpi::PushButton, 10000);
         QVERIFY(scan.isValid());
         QVERIFY(atspi.doAction(scan, QStringLiteral("Press")));
@@ -97,13 +92,7 @@ private Q_SLOTS:
         const test::AtSpi::Node recipients = atspi.find(app, QStringLiteral("New Fax"), test::AtSpi::Dialog);
         QVERIFY(recipients.isValid());
         QVERIFY(atspi.doAction(atspi.find(recipients, QStringLiteral("Cancel"), test::AtSpi::PushButton), QStringLiteral("Press")));
-        if (!program.waitForFinished(5000)) {
-            program.kill();
-            program.waitForFinished();
-            QFAIL("the program kept running after the recipients page's Cancel");
-        }
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
+        test::expectProgramEnd(program, 5000);
     }
 };
 

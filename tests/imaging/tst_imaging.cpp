@@ -19,13 +19,6 @@ namespace {
 
 QString classesRootFile() { return registry::RegistryStore().filePath(registry::Root::ClassesRoot); }
 
-QString readRegFile(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    QStringDecoder decode(QStringDecoder::Utf16LE);
-    return decode(file.readAll().mid(2));
-}
-
 std::unique_ptr<Item> acquireOne(Device &device) {
     DialogDriver driver({DialogDriver::scan});
     std::vector<std::unique_ptr<Item>> items = device.GetItemsFromUI(0, 0);
@@ -36,14 +29,7 @@ std::unique_ptr<Item> acquireOne(Device &device) {
 QString imagePath(const QString &name) { return QDir::tempPath() + u'/' + name + QStringLiteral(".bmp"); }
 
 // Any failure the transfer raises, as its text; empty when it succeeded.
-QString transferFailure(Item &item, const QString &path) {
-    try {
-        item.Transfer(path);
-    } catch (const AutomationError &e) {
-        return e.text();
-    }
-    return {};
-}
+QString transferFailure(Item &item, const QString &path) { return test::automationError([&] { item.Transfer(path); }).text(); }
 
 }  // namespace
 
@@ -55,17 +41,13 @@ private Q_SLOTS:
     void theComponentIsThereWhileItIsRegistered() {
         // A fresh machine has it, and its classes root file says so.
         QVERIFY(IsScanAvailable());
-        QVERIFY(readRegFile(classesRootFile()).contains(QStringLiteral("[HKEY_CLASSES_ROOT\\Wia.Script]")));
+        const QString classes = QStringDecoder(QStringDecoder::Utf16LE).decode(test::readFile(classesRootFile()));
+        QVERIFY(classes.contains(QStringLiteral("[HKEY_CLASSES_ROOT\\Wia.Script]")));
 
         writeRegFile(classesRootFile(), QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
                                                        "[HKEY_CLASSES_ROOT\\.txt]\r\n@=\"txtfile\"\r\n"));
         QVERIFY(!IsScanAvailable());
-        try {
-            const ImagingScript script;
-            QFAIL("created without its registration");
-        } catch (const AutomationError &e) {
-            QCOMPARE(e.number(), err::CannotCreateObject);
-        }
+        QCOMPARE(test::automationError([] { const ImagingScript script; }).number(), err::CannotCreateObject);
 
         writeRegFile(classesRootFile(), QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
                                                        "[HKEY_CLASSES_ROOT\\wia.script]\r\n@=\"scanning\"\r\n"));
@@ -80,13 +62,10 @@ private Q_SLOTS:
         QCOMPARE(devices[1].DeviceID, QStringLiteral("test:1"));
 
         // A device that has gone away cannot be created.
-        try {
-            script.Create({QStringLiteral("Noname frontend-tester"), QStringLiteral("virtual device"), QStringLiteral("test:7")});
-            QFAIL("a missing device was opened");
-        } catch (const AutomationError &e) {
-            QCOMPARE(e.number(), err::AutomationFailure);
-            QVERIFY2(e.text().contains(QStringLiteral("test:7")), qPrintable(e.text()));
-        }
+        const AutomationError missing = test::automationError(
+            [&] { script.Create({QStringLiteral("Noname frontend-tester"), QStringLiteral("virtual device"), QStringLiteral("test:7")}); });
+        QCOMPARE(missing.number(), err::AutomationFailure);
+        QVERIFY2(missing.text().contains(QStringLiteral("test:7")), qPrintable(missing.text()));
     }
 
     // The dialog starts at what the device's configuration makes its defaults, and Scan

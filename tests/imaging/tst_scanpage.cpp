@@ -20,15 +20,9 @@
 #include "wizard/frmScanning.h"
 #include "wizard/frmSend.h"
 
-#include <QAbstractButton>
-#include <QAbstractSpinBox>
-#include <QAccessible>
 #include <QComboBox>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
-#include <QTreeWidget>
 
 using namespace sendmere;
 using scantest::DialogDriver;
@@ -225,15 +219,7 @@ private Q_SLOTS:
     void everyControlHasAnAccessibleName() {
         scantest::useTestScanners(2);
         QStringList unnamed;
-        auto collect = [&unnamed](QWidget &window) {
-            for (QWidget *control : window.findChildren<QWidget *>()) {
-                const bool operable = qobject_cast<QAbstractButton *>(control) || qobject_cast<QComboBox *>(control) ||
-                                      qobject_cast<QAbstractSpinBox *>(control) || qobject_cast<QTreeWidget *>(control);
-                QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
-                if (operable && (!accessible || accessible->text(QAccessible::Name).trimmed().isEmpty()))
-                    unnamed << control->objectName();
-            }
-        };
+        const auto collect = [&unnamed](QWidget &window) { unnamed << test::unnamedControls(window); };
         collect(page<frmScan>());
         collect(page<frmScanning>());
         DialogDriver driver({[&](imaging::AcquisitionDialog &d) {

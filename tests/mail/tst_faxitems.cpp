@@ -24,10 +24,11 @@ using namespace sendmere::fax;
 using namespace sendmere::faxtest;
 using namespace sendmere::mail;
 using namespace sendmere::mailtest;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString Picture = QStringLiteral("<br><IMG alt=Page1 align=baseline border=0 hspace=0 width=775 height=500 src=cid:Fax.png>");
+const QString Picture = u"<br><IMG alt=Page1 align=baseline border=0 hspace=0 width=775 height=500 src=cid:Fax.png>"_s;
 
 MailNamespace &mailNamespace() {
     MailNamespace *ns = mCommon::GetMailNamespace();
@@ -47,7 +48,7 @@ QDateTime biased(const QDateTime &t) {
 QString tiffOf(const FaxMessage &message) {
     QTemporaryDir dir;
     dir.setAutoRemove(false);
-    const QString path = dir.filePath(QStringLiteral("copy.tiff"));
+    const QString path = dir.filePath(u"copy.tiff"_s);
     message.CopyTiff(path);
     return path;
 }
@@ -55,7 +56,7 @@ QString tiffOf(const FaxMessage &message) {
 // Everything a user or a mail reader sees of an item, as lines, so that two items compare.
 QStringList describe(const MailItem &item, const QList<quint32> &tags) {
     QStringList lines = {item.Subject(), item.To(), item.Body(), item.HTMLBody(), QString::number(item.UnRead()),
-                         QString::number(item.Importance()), item.userProperty(QStringLiteral("FaxID")).toString(),
+                         QString::number(item.Importance()), item.userProperty(u"FaxID"_s).toString(),
                          QString::number(item.attachmentCount())};
     for (int i = 1; i <= item.attachmentCount(); ++i)
         lines << item.attachmentDisplayName(i) + u' ' + item.attachmentField(i, tag::PR_ATTACH_MIME_TAG).toString() + u' ' +
@@ -80,8 +81,8 @@ QStringList logLines(const QString &label) { return test::errorLogLines().filter
 
 QString defaultMailClient() {
     registry::RegistryStore store;
-    const auto value = store.value(registry::Root::LocalMachine, QStringLiteral("SOFTWARE\\Clients\\Mail"), QString());
-    return value ? value->text : QStringLiteral("<none>");
+    const auto value = store.value(registry::Root::LocalMachine, u"SOFTWARE\\Clients\\Mail"_s, QString());
+    return value ? value->text : u"<none>"_s;
 }
 
 }  // namespace
@@ -102,15 +103,15 @@ class FaxItemsTest : public QObject {
 
     // Sends a fax through the loopback modem; returns the outgoing and incoming message ids.
     QPair<QString, QString> sendThrough(int priority) {
-        FaxDocument doc = document(QStringLiteral("5550100"), writeTextFile(QStringLiteral("body.txt"), QStringLiteral("Hello fax\n")));
+        FaxDocument doc = document(u"5550100"_s, writeTextFile(u"body.txt"_s, u"Hello fax\n"_s));
         doc.Priority = priority;
         const QString id = doc.ConnectedSubmit(m_server).first();
-        if (!waitForEvent(QStringLiteral("SentAdded ") + id)) return {};
-        const int at = m_events.indexOf(QStringLiteral("SentAdded ") + id);
+        if (!waitForEvent(u"SentAdded "_s + id)) return {};
+        const int at = m_events.indexOf(u"SentAdded "_s + id);
         QDeadlineTimer deadline(10000);
         while (!deadline.hasExpired()) {
             for (int i = at + 1; i < m_events.size(); ++i)
-                if (m_events[i].startsWith(QStringLiteral("ReceivedAdded "))) return {id, m_events[i].section(u' ', 1)};
+                if (m_events[i].startsWith(u"ReceivedAdded "_s)) return {id, m_events[i].section(u' ', 1)};
             QTest::qWait(20);
         }
         return {id, {}};
@@ -141,8 +142,8 @@ private Q_SLOTS:
         QVERIFY(mCommon::GetOutlookApp() && mCommon::GetMailNamespace());
         FaxJob &job = faxJob();
         QVERIFY(!job.TempDir.isEmpty());
-        job.SenderFullName = QStringLiteral("Bob Sender");
-        job.SenderfaxNumber = QStringLiteral("5550111");
+        job.SenderFullName = u"Bob Sender"_s;
+        job.SenderfaxNumber = u"5550111"_s;
 
         const auto [sentId, receivedId] = sendThrough(PriorityHigh);
         QVERIFY(!receivedId.isEmpty());
@@ -152,10 +153,10 @@ private Q_SLOTS:
         QVERIFY(!receivedId2.isEmpty());
         m_received2 = m_server.Folders().IncomingArchive().GetMessage(receivedId2);
 
-        FaxDocument later = document(QStringLiteral("5550102"), writeTextFile(QStringLiteral("later.txt"), QStringLiteral("later\n")));
+        FaxDocument later = document(u"5550102"_s, writeTextFile(u"later.txt"_s, u"later\n"_s));
         later.ScheduleType = ScheduleSpecificTime;
         later.ScheduleTime = QDateTime::currentDateTime().addSecs(3600);
-        later.Subject = QStringLiteral("Held fax");
+        later.Subject = u"Held fax"_s;
         m_job = m_server.Folders().OutgoingQueue().GetJob(later.ConnectedSubmit(m_server).first());
         QCOMPARE(m_job->Status(), int(StatusPending));
         test::clearErrorLog();
@@ -180,50 +181,50 @@ private Q_SLOTS:
         QCOMPARE(itemCount(FolderSentItems), 1);
         QCOMPARE(itemCount(FolderInbox), 1);
         QCOMPARE(itemCount(FolderOutbox), 1);
-        QVERIFY(!QFileInfo::exists(mCommon::GetTempDir() + QStringLiteral("Plov.tmp")));
-        const QString sentCopy = faxJob().TempDir + m_sent->CSID() + QStringLiteral(".tiff");
+        QVERIFY(!QFileInfo::exists(mCommon::GetTempDir() + u"Plov.tmp"_s));
+        const QString sentCopy = faxJob().TempDir + m_sent->CSID() + u".tiff"_s;
         QVERIFY(FileExists(sentCopy));
 
         auto sent = itemAt(FolderSentItems, 1);
-        QCOMPARE(sent->Subject(), QStringLiteral("Test fax"));
-        QCOMPARE(sent->To(), QStringLiteral("Ann Example[Fax:5550100]"));
+        QCOMPARE(sent->Subject(), u"Test fax"_s);
+        QCOMPARE(sent->To(), u"Ann Example[Fax:5550100]"_s);
         QVERIFY(sent->UnRead());
         QCOMPARE(sent->Importance(), 2);
-        QCOMPARE(sent->userProperty(QStringLiteral("FaxID")), QVariant(m_sent->Id()));
+        QCOMPARE(sent->userProperty(u"FaxID"_s), QVariant(m_sent->Id()));
         QCOMPARE(sent->HTMLBody(), Picture);
         QCOMPARE(sent->attachmentCount(), 2);
-        QCOMPARE(sent->attachmentDisplayName(1), QStringLiteral("FaxImage"));
+        QCOMPARE(sent->attachmentDisplayName(1), u"FaxImage"_s);
         QCOMPARE(sent->attachmentData(1), readFile(tiffOf(*m_sent)));
-        QCOMPARE(sent->attachmentDisplayName(2), QStringLiteral("Fax.png"));
-        QCOMPARE(sent->attachmentField(2, tag::PR_ATTACH_MIME_TAG), QVariant(QStringLiteral("image/png")));
-        QCOMPARE(sent->attachmentField(2, tag::PR_ATTACH_CONTENT_ID), QVariant(QStringLiteral("Page000")));
+        QCOMPARE(sent->attachmentDisplayName(2), u"Fax.png"_s);
+        QCOMPARE(sent->attachmentField(2, tag::PR_ATTACH_MIME_TAG), QVariant(u"image/png"_s));
+        QCOMPARE(sent->attachmentField(2, tag::PR_ATTACH_CONTENT_ID), QVariant(u"Page000"_s));
         const QImage picture = QImage::fromData(sent->attachmentData(2), "PNG");
         QCOMPARE(picture.width(), 1728);
-        const QList<QVariant> sentValues = {0x609, biased(m_sent->OriginalScheduledTime()), QStringLiteral("Bob Sender"),
-                                            QStringLiteral("Bob Sender"), QStringLiteral("5550111"), QStringLiteral("Fax"),
-                                            QStringLiteral("Bob Sender"), QStringLiteral("5550111"), QStringLiteral("Fax")};
+        const QList<QVariant> sentValues = {0x609, biased(m_sent->OriginalScheduledTime()), u"Bob Sender"_s,
+                                            u"Bob Sender"_s, u"5550111"_s, u"Fax"_s,
+                                            u"Bob Sender"_s, u"5550111"_s, u"Fax"_s};
         for (int i = 0; i < OutgoingTags.size(); ++i)
             QCOMPARE(sent->property(OutgoingTags[i]).toString(), sentValues[i].toString());
 
         auto inbox = itemAt(FolderInbox, 1);
-        QCOMPARE(inbox->Subject(), QStringLiteral("Fax"));
-        QCOMPARE(inbox->To(), QStringLiteral("Bob Sender"));
-        QCOMPARE(inbox->Body(), QStringLiteral("Loop CSID"));
+        QCOMPARE(inbox->Subject(), u"Fax"_s);
+        QCOMPARE(inbox->To(), u"Bob Sender"_s);
+        QCOMPARE(inbox->Body(), u"Loop CSID"_s);
         QVERIFY(inbox->UnRead());
-        QCOMPARE(inbox->userProperty(QStringLiteral("FaxID")), QVariant(m_received->Id()));
+        QCOMPARE(inbox->userProperty(u"FaxID"_s), QVariant(m_received->Id()));
         const QString tsid = m_received->TSID();
-        const QList<QVariant> inboxValues = {0x609, biased(m_received->TransmissionEnd()), QStringLiteral("Bob Sender"),
-                                             QStringLiteral("5550111"), QStringLiteral("Fax"), QStringLiteral("Bob Sender"),
-                                             QStringLiteral("5550111"), QStringLiteral("Fax"), tsid, tsid, QStringLiteral("Fax"),
-                                             tsid, tsid, QStringLiteral("Fax")};
+        const QList<QVariant> inboxValues = {0x609, biased(m_received->TransmissionEnd()), u"Bob Sender"_s,
+                                             u"5550111"_s, u"Fax"_s, u"Bob Sender"_s,
+                                             u"5550111"_s, u"Fax"_s, tsid, tsid, u"Fax"_s,
+                                             tsid, tsid, u"Fax"_s};
         for (int i = 0; i < InboxTags.size(); ++i)
             QCOMPARE(inbox->property(InboxTags[i]).toString(), inboxValues[i].toString());
 
         auto outbox = itemAt(FolderOutbox, 1);
-        QCOMPARE(outbox->Subject(), QStringLiteral("Held fax"));
-        QCOMPARE(outbox->To(), QStringLiteral("Ann Example[Fax:5550102]"));
+        QCOMPARE(outbox->Subject(), u"Held fax"_s);
+        QCOMPARE(outbox->To(), u"Ann Example[Fax:5550102]"_s);
         QCOMPARE(outbox->Importance(), 1);
-        QCOMPARE(outbox->userProperty(QStringLiteral("FaxID")), QVariant(m_job->Id()));
+        QCOMPARE(outbox->userProperty(u"FaxID"_s), QVariant(m_job->Id()));
         QCOMPARE(outbox->property(tag::PR_CLIENT_SUBMIT_TIME).toDateTime(), biased(m_job->OriginalScheduledTime()));
         QCOMPARE(outbox->attachmentCount(), 2);
 
@@ -235,7 +236,7 @@ private Q_SLOTS:
     void cancelledJobsAndSameSubjects() {
         for (int status : {int(StatusCancelled), int(StatusCancelling)}) {
             QVariantMap properties = m_job->properties();
-            properties.insert(QStringLiteral("Status"), status);
+            properties.insert(u"Status"_s, status);
             const QVariantMap map = properties;
             clearFolders();
             mSend::GenerateOutlookOutboxFax(FaxOutgoingJob(m_server.connection(), map));
@@ -245,15 +246,15 @@ private Q_SLOTS:
         mSend::GenerateOutlookInboxFax(*m_received2);
         mSend::GenerateOutlookInboxFax(*m_received);
         QCOMPARE(itemCount(FolderInbox), 2);
-        QCOMPARE(itemAt(FolderInbox, 2)->Subject(), QStringLiteral("Fax"));
-        QCOMPARE(itemAt(FolderInbox, 2)->userProperty(QStringLiteral("FaxID")), QVariant(m_received2->Id()));
+        QCOMPARE(itemAt(FolderInbox, 2)->Subject(), u"Fax"_s);
+        QCOMPARE(itemAt(FolderInbox, 2)->userProperty(u"FaxID"_s), QVariant(m_received2->Id()));
         QCOMPARE(test::errorLogLines(), QStringList());
     }
 
     // Removal matches the "FaxID" and nothing else; a match at the first position is also
     // taken out of Deleted Items, a later one stays there.
     void removalMatchesTheFaxIdOnly() {
-        mSend::RemovedOutlookFax(QStringLiteral("no-such-fax"), FolderInbox);
+        mSend::RemovedOutlookFax(u"no-such-fax"_s, FolderInbox);
         mSend::RemovedOutlookFax(m_received->Id(), FolderSentItems);
         QCOMPARE(itemCount(FolderInbox), 2);
         QCOMPARE(itemCount(FolderDeletedItems), 0);
@@ -261,12 +262,12 @@ private Q_SLOTS:
         mSend::RemovedOutlookFax(m_received2->Id(), FolderInbox);  // position 2
         QCOMPARE(itemCount(FolderInbox), 1);
         QCOMPARE(itemCount(FolderDeletedItems), 1);
-        QCOMPARE(itemAt(FolderDeletedItems, 1)->userProperty(QStringLiteral("FaxID")), QVariant(m_received2->Id()));
+        QCOMPARE(itemAt(FolderDeletedItems, 1)->userProperty(u"FaxID"_s), QVariant(m_received2->Id()));
 
         mSend::RemovedOutlookFax(m_received->Id(), FolderInbox);  // position 1: deleted for good
         QCOMPARE(itemCount(FolderInbox), 0);
         QCOMPARE(itemCount(FolderDeletedItems), 1);
-        QCOMPARE(itemAt(FolderDeletedItems, 1)->userProperty(QStringLiteral("FaxID")), QVariant(m_received2->Id()));
+        QCOMPARE(itemAt(FolderDeletedItems, 1)->userProperty(u"FaxID"_s), QVariant(m_received2->Id()));
 
         mSend::RemovedOutlookFax(m_received2->Id(), FolderInbox);  // empty folder: only Deleted Items
         QCOMPARE(itemCount(FolderDeletedItems), 0);
@@ -306,34 +307,34 @@ private Q_SLOTS:
         auto plain = itemAt(FolderSentItems, 1);
         QCOMPARE(plain->HTMLBody(), QString());
         QCOMPARE(plain->attachmentCount(), 1);
-        QCOMPARE(plain->attachmentDisplayName(1), QStringLiteral("FaxImage"));
-        QCOMPARE(logLines(QStringLiteral("msend.generateFaxMessage")).size(), 1);
-        QVERIFY(logLines(QStringLiteral("msend.generateFaxMessage")).first().startsWith(QStringLiteral("53,")));
-        QCOMPARE(logLines(QStringLiteral("msend.SuperShell")).size(), 1);
-        QVERIFY(!QFileInfo::exists(mCommon::GetTempDir() + QStringLiteral("Plov.tmp")));
+        QCOMPARE(plain->attachmentDisplayName(1), u"FaxImage"_s);
+        QCOMPARE(logLines(u"msend.generateFaxMessage"_s).size(), 1);
+        QVERIFY(logLines(u"msend.generateFaxMessage"_s).first().startsWith(u"53,"_s));
+        QCOMPARE(logLines(u"msend.SuperShell"_s).size(), 1);
+        QVERIFY(!QFileInfo::exists(mCommon::GetTempDir() + u"Plov.tmp"_s));
 
         // The fax image cannot be copied: the Sent Items member completes the item without
         // it; the Outbox member stops, so no folder item remains, a session item does.
         clearFolders();
         test::clearErrorLog();
         const QString tempDir = faxJob().TempDir;
-        faxJob().TempDir = QDir::tempPath() + QStringLiteral("/no/such/dir/");
+        faxJob().TempDir = QDir::tempPath() + u"/no/such/dir/"_s;
         mSend::GenerateOutlookSentFax(*m_sent);
         QCOMPARE(itemCount(FolderSentItems), 1);
         QCOMPARE(itemAt(FolderSentItems, 1)->attachmentCount(), 0);
         QCOMPARE(itemAt(FolderSentItems, 1)->HTMLBody(), QString());
-        QCOMPARE(itemAt(FolderSentItems, 1)->userProperty(QStringLiteral("FaxID")), QVariant(m_sent->Id()));
-        QCOMPARE(logLines(QStringLiteral("msend.GenerateOutlookSentFax")).size(), 1);
+        QCOMPARE(itemAt(FolderSentItems, 1)->userProperty(u"FaxID"_s), QVariant(m_sent->Id()));
+        QCOMPARE(logLines(u"msend.GenerateOutlookSentFax"_s).size(), 1);
         mSend::GenerateOutlookOutboxFax(*m_job);
         QCOMPARE(itemCount(FolderOutbox), 1);
-        QVERIFY(!itemAt(FolderOutbox, 1)->userProperty(QStringLiteral("FaxID")).isValid());
-        QCOMPARE(logLines(QStringLiteral("msend.GenerateOutlookOutboxFax")).size(), 1);
+        QVERIFY(!itemAt(FolderOutbox, 1)->userProperty(u"FaxID"_s).isValid());
+        QCOMPARE(logLines(u"msend.GenerateOutlookOutboxFax"_s).size(), 1);
         clearFolders();
         unregister(SessionClass);
         mCommon::ShutDown();
         mSend::GenerateOutlookOutboxFax(*m_job);
         QCOMPARE(itemCount(FolderOutbox), 0);
-        QCOMPARE(logLines(QStringLiteral("msend.GenerateOutlookOutboxFax")).size(), 2);
+        QCOMPARE(logLines(u"msend.GenerateOutlookOutboxFax"_s).size(), 2);
         reregister(SessionClass);
         faxJob().TempDir = tempDir;
 
@@ -343,18 +344,12 @@ private Q_SLOTS:
         const QStringList before = messageFiles(QString());
         const QByteArray existing = readFile(folderDir(QString()) + u'/' + before.first());
         test::clearErrorLog();
-        const QFileDevice::Permissions readOnly = QFileDevice::ReadOwner | QFileDevice::ExeOwner;
-        const QFileDevice::Permissions writable = readOnly | QFileDevice::WriteOwner;
-        QVERIFY(QFile::setPermissions(folderDir(QString()) + QStringLiteral("/cur"), readOnly));
-        QVERIFY(QFile::setPermissions(folderDir(QString()) + QStringLiteral("/tmp"), readOnly));
         {
-            ObeyFilePermissions obey;
+            ReadOnlyFolder readOnly{QString()};
             mSend::GenerateOutlookInboxFax(*m_received2);
         }
-        QFile::setPermissions(folderDir(QString()) + QStringLiteral("/cur"), writable);
-        QFile::setPermissions(folderDir(QString()) + QStringLiteral("/tmp"), writable);
-        QCOMPARE(logLines(QStringLiteral("msend.GenerateOutlookInboxFax")).size(), 1);
-        QVERIFY(logLines(QStringLiteral("msend.GenerateOutlookInboxFax")).first().startsWith(QStringLiteral("70,")));
+        QCOMPARE(logLines(u"msend.GenerateOutlookInboxFax"_s).size(), 1);
+        QVERIFY(logLines(u"msend.GenerateOutlookInboxFax"_s).first().startsWith(u"70,"_s));
         QCOMPARE(messageFiles(QString()), before);
         QCOMPARE(readFile(folderDir(QString()) + u'/' + before.first()), existing);
 
@@ -364,12 +359,12 @@ private Q_SLOTS:
             FileSizeLimit limit(1024);
             mSend::GenerateOutlookSentFax(*m_sent);
         }
-        QVERIFY2(logLines(QStringLiteral("msend.GenerateOutlookSentFax")).size() == 1, qPrintable(test::errorLogLines().join(u'\n')));
-        QVERIFY2(logLines(QStringLiteral("msend.GenerateOutlookSentFax")).first().startsWith(QStringLiteral("61,\"Disk full\"")),
+        QVERIFY2(logLines(u"msend.GenerateOutlookSentFax"_s).size() == 1, qPrintable(test::errorLogLines().join(u'\n')));
+        QVERIFY2(logLines(u"msend.GenerateOutlookSentFax"_s).first().startsWith(u"61,\"Disk full\""_s),
                  qPrintable(test::errorLogLines().join(u'\n')));
         // Whatever was written is whole: no half message in tmp/, every message readable.
-        for (const QString &dir : {QString(), QStringLiteral(".Sent"), QStringLiteral(".Outbox"), QStringLiteral(".Trash")})
-            QVERIFY(QDir(folderDir(dir) + QStringLiteral("/tmp")).isEmpty());
+        for (const QString &dir : {QString(), u".Sent"_s, u".Outbox"_s, u".Trash"_s})
+            QVERIFY(QDir(folderDir(dir) + u"/tmp"_s).isEmpty());
         for (int folder : {FolderInbox, FolderOutbox, FolderSentItems})
             for (int i = 1; i <= itemCount(folder); ++i) QVERIFY(!itemAt(folder, i)->MessageClass().isEmpty());
         test::clearErrorLog();
@@ -380,13 +375,13 @@ private Q_SLOTS:
     // called Fax.tiff is used where it is, a multi-page fax gives one picture; the helpers
     // split paths as the converter's command line needs.
     void messageBodyFromTheConverter() {
-        const QString work = mCommon::GetTempDir() + QStringLiteral("Plov.tmp");
+        const QString work = mCommon::GetTempDir() + u"Plov.tmp"_s;
         QVERIFY(QDir().mkpath(work));
-        QVERIFY(mailtest::writeFile(work + QStringLiteral("/old.png"), "stale"));
-        QVERIFY(mailtest::writeFile(work + QStringLiteral("/Fax.png"), "stale picture"));
-        QFile::setPermissions(work + QStringLiteral("/old.png"), QFileDevice::ReadOwner);
+        mailtest::writeFile(work + u"/old.png"_s, "stale");
+        mailtest::writeFile(work + u"/Fax.png"_s, "stale picture");
+        QFile::setPermissions(work + u"/old.png"_s, QFileDevice::ReadOwner);
         QTemporaryDir dir;
-        const QString tiff = dir.filePath(QStringLiteral("Fax.tiff"));
+        const QString tiff = dir.filePath(u"Fax.tiff"_s);
         {
             render::FaxTiffWriter writer(tiff);
             for (int i = 0; i < 3; ++i) {
@@ -396,8 +391,8 @@ private Q_SLOTS:
             }
             writer.close();
         }
-        auto item = mailNamespace().GetDefaultFolder(FolderOutbox)->addItem(QStringLiteral("IPM.Note"));
-        item->setSubject(QStringLiteral("Body only"));
+        auto item = mailNamespace().GetDefaultFolder(FolderOutbox)->addItem(u"IPM.Note"_s);
+        item->setSubject(u"Body only"_s);
         mSend::generateFaxMessage(tiff, *item);
         QVERIFY(!QFileInfo::exists(work));
         QVERIFY(QFileInfo::exists(tiff));  // the caller's file stays
@@ -408,12 +403,12 @@ private Q_SLOTS:
         QCOMPARE(qGray(picture.pixel(800, 1100)), 0);  // page 1
         QVERIFY(!item->EntryID().isEmpty());           // saved by the safe item
 
-        QCOMPARE(mSend::GetFileExtension(QStringLiteral("/tmp/a.b/Fax.png")), QStringLiteral("png"));
-        QCOMPARE(mSend::GetFileExtension(QStringLiteral("noextension")), QStringLiteral("noextension"));
-        QCOMPARE(mSend::GetFileExtension(QStringLiteral("trailing.")), QString());
-        QVERIFY(!mSend::SuperShell(QStringLiteral("/no/such/program *.*"), dir.path(), 0, 0x80));
-        QVERIFY(mSend::SuperShell(QStringLiteral("/bin/true"), dir.path(), 0, 0x80));
-        QCOMPARE(logLines(QStringLiteral("msend.SuperShell")).size(), 1);
+        QCOMPARE(mSend::GetFileExtension(u"/tmp/a.b/Fax.png"_s), u"png"_s);
+        QCOMPARE(mSend::GetFileExtension(u"noextension"_s), u"noextension"_s);
+        QCOMPARE(mSend::GetFileExtension(u"trailing."_s), QString());
+        QVERIFY(!mSend::SuperShell(u"/no/such/program *.*"_s, dir.path(), 0, 0x80));
+        QVERIFY(mSend::SuperShell(u"/bin/true"_s, dir.path(), 0, 0x80));
+        QCOMPARE(logLines(u"msend.SuperShell"_s).size(), 1);
         test::clearErrorLog();
         item->Delete();
         mailNamespace().GetDefaultFolder(FolderDeletedItems)->Items()->Item(1)->Delete();
@@ -423,7 +418,7 @@ private Q_SLOTS:
     // each item with its subject, To, date, flags, importance, HTML, inline picture and the
     // fax image.
     void aMailServerReadsTheItems() {
-        const QString imap = QStringLiteral("/usr/lib/dovecot/imap");
+        const QString imap = u"/usr/lib/dovecot/imap"_s;
         if (!QFileInfo(imap).isExecutable()) QSKIP("Dovecot's imap (dovecot-imapd) is not installed");
         clearFolders();
         mSend::GenerateOutlookSentFax(*m_sent);
@@ -432,15 +427,15 @@ private Q_SLOTS:
         QCOMPARE(test::errorLogLines(), QStringList());
 
         // Outside the test's private temporary directory, which only its owner may enter.
-        QTemporaryDir home(QStringLiteral("/tmp/sendmere-imap-XXXXXX"));
-        QVERIFY(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), mailRoot(), home.filePath(QStringLiteral("Mail"))}) == 0);
-        QVERIFY(mailtest::writeFile(home.filePath(QStringLiteral("dovecot.conf")),
+        QTemporaryDir home(u"/tmp/sendmere-imap-XXXXXX"_s);
+        QVERIFY(QProcess::execute(u"cp"_s, {u"-a"_s, mailRoot(), home.filePath(u"Mail"_s)}) == 0);
+        mailtest::writeFile(home.filePath(u"dovecot.conf"_s),
                           QStringLiteral("mail_location = maildir:%1\nlog_path = /dev/stderr\n"
                                          "namespace inbox {\n  inbox = yes\n  separator = /\n"
                                          "  mailbox Sent {\n    special_use = \\Sent\n  }\n"
                                          "  mailbox Trash {\n    special_use = \\Trash\n  }\n}\n")
-                              .arg(home.filePath(QStringLiteral("Mail")))
-                              .toUtf8()));
+                              .arg(home.filePath(u"Mail"_s))
+                              .toUtf8());
         uid_t uid = ::getuid();
         gid_t gid = ::getgid();
         if (uid == 0) {  // Dovecot refuses to serve mail as root: the copy goes to nobody
@@ -448,7 +443,7 @@ private Q_SLOTS:
             QVERIFY(nobody);
             uid = nobody->pw_uid;
             gid = nobody->pw_gid;
-            QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("%1:%2").arg(uid).arg(gid), home.path()}), 0);
+            QCOMPARE(QProcess::execute(u"chown"_s, {u"-R"_s, u"%1:%2"_s.arg(uid).arg(gid), home.path()}), 0);
             QFile::setPermissions(home.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
                                                    QFileDevice::ExeOther | QFileDevice::ReadOther);
         }
@@ -459,10 +454,10 @@ private Q_SLOTS:
             if (::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(99);
         });
         QProcessEnvironment env;
-        env.insert(QStringLiteral("USER"), QString::fromLocal8Bit(::getpwuid(uid) ? ::getpwuid(uid)->pw_name : "nobody"));
-        env.insert(QStringLiteral("HOME"), home.path());
+        env.insert(u"USER"_s, QString::fromLocal8Bit(::getpwuid(uid) ? ::getpwuid(uid)->pw_name : "nobody"));
+        env.insert(u"HOME"_s, home.path());
         server.setProcessEnvironment(env);
-        server.start(imap, {QStringLiteral("-c"), home.filePath(QStringLiteral("dovecot.conf"))});
+        server.start(imap, {u"-c"_s, home.filePath(u"dovecot.conf"_s)});
         QVERIFY(server.waitForStarted());
         const QByteArray fetch = "FETCH 1 (FLAGS BODYSTRUCTURE BODY.PEEK[HEADER.FIELDS (SUBJECT TO DATE IMPORTANCE X-PRIORITY)] BODY.PEEK[1])\r\n";
         server.write("a LIST \"\" \"*\"\r\nb SELECT INBOX\r\nc " + fetch + "d SELECT Sent\r\ne " + fetch +
@@ -472,22 +467,22 @@ private Q_SLOTS:
         const QString out = QString::fromUtf8(server.readAllStandardOutput());
         QVERIFY2(server.exitCode() == 0, qPrintable(out + QString::fromUtf8(server.readAllStandardError())));
         for (const QString &expected :
-             {QStringLiteral("\\Sent) \"/\" Sent"), QStringLiteral("\"/\" Outbox"), QStringLiteral("\"/\" INBOX"),
-              QStringLiteral("Subject: Fax"), QStringLiteral("To: Bob Sender <FAX=5550111@fax.invalid>"), QStringLiteral("Subject: Test fax"),
-              QStringLiteral("To: Ann Example <FAX=5550100@fax.invalid>"), QStringLiteral("Subject: Held fax"),
-              QStringLiteral("Importance: high"), QStringLiteral("X-Priority: 1 (Highest)"), QStringLiteral("Importance: normal"),
-              QStringLiteral("(\"image\" \"png\""), QStringLiteral("\"<Fax.png>\""), QStringLiteral("\"inline\""),
-              QStringLiteral("(\"image\" \"tiff\""), QStringLiteral("(\"attachment\" (\"filename\" \"FaxImage\"))"),
-              QStringLiteral("\"related\""), QStringLiteral("(\"text\" \"html\""), QStringLiteral("Loop CSID"),
-              QStringLiteral("Date: ")})
-            QVERIFY2(out.contains(expected), qPrintable(expected + QStringLiteral("\n---\n") + out));
+             {u"\\Sent) \"/\" Sent"_s, u"\"/\" Outbox"_s, u"\"/\" INBOX"_s,
+              u"Subject: Fax"_s, u"To: Bob Sender <FAX=5550111@fax.invalid>"_s, u"Subject: Test fax"_s,
+              u"To: Ann Example <FAX=5550100@fax.invalid>"_s, u"Subject: Held fax"_s,
+              u"Importance: high"_s, u"X-Priority: 1 (Highest)"_s, u"Importance: normal"_s,
+              u"(\"image\" \"png\""_s, u"\"<Fax.png>\""_s, u"\"inline\""_s,
+              u"(\"image\" \"tiff\""_s, u"(\"attachment\" (\"filename\" \"FaxImage\"))"_s,
+              u"\"related\""_s, u"(\"text\" \"html\""_s, u"Loop CSID"_s,
+              u"Date: "_s})
+            QVERIFY2(out.contains(expected), qPrintable(expected + u"\n---\n"_s + out));
         // Inbox and Sent Items are unread; the Outbox item is as the client made it (read).
-        const QStringList fetched = out.split(QStringLiteral("* 1 FETCH (FLAGS ("));
+        const QStringList fetched = out.split(u"* 1 FETCH (FLAGS ("_s);
         QCOMPARE(fetched.size(), 4);
-        QVERIFY2(!fetched[1].startsWith(QStringLiteral("\\Seen")), qPrintable(fetched[1].left(40)));
-        QVERIFY2(!fetched[2].startsWith(QStringLiteral("\\Seen")), qPrintable(fetched[2].left(40)));
-        QVERIFY2(fetched[3].startsWith(QStringLiteral("\\Seen")), qPrintable(fetched[3].left(40)));
-        QVERIFY(out.contains(QStringLiteral("z OK Logout")));
+        QVERIFY2(!fetched[1].startsWith(u"\\Seen"_s), qPrintable(fetched[1].left(40)));
+        QVERIFY2(!fetched[2].startsWith(u"\\Seen"_s), qPrintable(fetched[2].left(40)));
+        QVERIFY2(fetched[3].startsWith(u"\\Seen"_s), qPrintable(fetched[3].left(40)));
+        QVERIFY(out.contains(u"z OK Logout"_s));
     }
 };
 

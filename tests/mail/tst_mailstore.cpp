@@ -6,26 +6,18 @@
 #include "platform/mail/MaildirStore.h"
 
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace sendmere;
 using namespace sendmere::mail;
 using namespace sendmere::mailtest;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-std::unique_ptr<MailNamespace> openNamespace() { return attachRunningApplication()->GetNamespace(QStringLiteral("MAPI")); }
+std::unique_ptr<MailNamespace> openNamespace() { return attachRunningApplication()->GetNamespace(u"MAPI"_s); }
 
-template <typename Call>
-qint32 errorOf(Call &&call) {
-    try {
-        call();
-    } catch (const AutomationError &e) {
-        return e.number();
-    }
-    return 0;
-}
+qint32 errorOf(auto &&call) { return test::automationError(call).number(); }
 
 QString writeAttachmentFile(const QString &name, const QByteArray &bytes) {
     const QString path = QDir::tempPath() + u'/' + name;
@@ -73,34 +65,34 @@ class MailStoreTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init() { QDir(mailRoot()).removeRecursively(), QDir(mailRoot() + QStringLiteral(".index")).removeRecursively(); }
+    void init() { QDir(mailRoot()).removeRecursively(), QDir(mailRoot() + u".index"_s).removeRecursively(); }
 
     // Every field, user property, attachment and property an item is given reads back the
     // same from the file after the store was closed, and sits where a mail reader looks.
     void itemRoundTripsThroughTheMaildir() {
-        const QString tiff = writeAttachmentFile(QStringLiteral("page.tiff"), QByteArray("II*\0fake", 8));
-        const QString png = writeAttachmentFile(QStringLiteral("Fax.png"), QByteArray("\x89PNG\r\n\x1a\npicture", 16));
+        const QString tiff = writeAttachmentFile(u"page.tiff"_s, QByteArray("II*\0fake", 8));
+        const QString png = writeAttachmentFile(u"Fax.png"_s, QByteArray("\x89PNG\r\n\x1a\npicture", 16));
         QString entryId;
         {
             auto ns = openNamespace();
             auto folder = ns->GetDefaultFolder(FolderSentItems);
-            auto item = folder->Items()->Add(QStringLiteral("IPM.Note"));
+            auto item = folder->Items()->Add(u"IPM.Note"_s);
             QVERIFY(item->EntryID().isEmpty());
-            item->setSubject(QStringLiteral("Quarterly figures"));
-            item->setTo(QStringLiteral("Ann Example[Fax:+49 30 5550100]"));
-            item->setBody(QStringLiteral("Plain text, äöü"));
+            item->setSubject(u"Quarterly figures"_s);
+            item->setTo(u"Ann Example[Fax:+49 30 5550100]"_s);
+            item->setBody(u"Plain text, äöü"_s);
             item->setUnRead(true);
             item->setImportance(2);
-            item->addUserProperty(QStringLiteral("FaxID"));
-            QCOMPARE(item->userProperty(QStringLiteral("FaxID")), QVariant(QString()));
-            item->setUserProperty(QStringLiteral("FaxID"), QStringLiteral("1042"));
+            item->addUserProperty(u"FaxID"_s);
+            QCOMPARE(item->userProperty(u"FaxID"_s), QVariant(QString()));
+            item->setUserProperty(u"FaxID"_s, u"1042"_s);
             SafeMailItem safe;
             safe.setItem(item.get());
-            safe.setHTMLBody(QStringLiteral("<br><IMG src=cid:Fax.png>"));
+            safe.setHTMLBody(u"<br><IMG src=cid:Fax.png>"_s);
             SafeMailItem::Attachment picture = safe.addAttachment(png);
-            picture.setFields(tag::PR_ATTACH_MIME_TAG, QStringLiteral("image/png"));
-            picture.setFields(tag::PR_ATTACH_CONTENT_ID, QStringLiteral("Page000"));
-            QCOMPARE(item->addAttachment(tiff, 1, QStringLiteral("FaxImage")), 1);
+            picture.setFields(tag::PR_ATTACH_MIME_TAG, u"image/png"_s);
+            picture.setFields(tag::PR_ATTACH_CONTENT_ID, u"Page000"_s);
+            QCOMPARE(item->addAttachment(tiff, 1, u"FaxImage"_s), 1);
             item->Save();
             entryId = item->EntryID();
             QVERIFY(!entryId.isEmpty());
@@ -108,51 +100,51 @@ private Q_SLOTS:
             const QDateTime submitted(QDate(2026, 12, 4), QTime(6, 30), Qt::UTC);
             utils.HrSetOneProp(*item, tag::PR_ICON_INDEX, 0x609, true);
             utils.HrSetOneProp(*item, tag::PR_CLIENT_SUBMIT_TIME, submitted, true);
-            utils.HrSetOneProp(*item, tag::PR_SENDER_NAME, QStringLiteral("Bob Sender"), true);
-            utils.HrSetOneProp(*item, tag::PR_SENDER_EMAIL_ADDRESS, QStringLiteral("5550111"), true);
-            utils.HrSetOneProp(*item, tag::PR_SENDER_ADDRTYPE, QStringLiteral("Fax"), true);
-            utils.HrSetOneProp(*item, tag::PR_RECEIVED_BY_EMAIL_ADDRESS, QStringLiteral("5550100"), true);
-            utils.HrSetOneProp(*item, tag::PR_RECEIVED_BY_ADDRTYPE, QStringLiteral("Fax"), true);
+            utils.HrSetOneProp(*item, tag::PR_SENDER_NAME, u"Bob Sender"_s, true);
+            utils.HrSetOneProp(*item, tag::PR_SENDER_EMAIL_ADDRESS, u"5550111"_s, true);
+            utils.HrSetOneProp(*item, tag::PR_SENDER_ADDRTYPE, u"Fax"_s, true);
+            utils.HrSetOneProp(*item, tag::PR_RECEIVED_BY_EMAIL_ADDRESS, u"5550100"_s, true);
+            utils.HrSetOneProp(*item, tag::PR_RECEIVED_BY_ADDRTYPE, u"Fax"_s, true);
             QCOMPARE(item->parentEntryID(), folder->EntryID());
         }
-        const QStringList files = messageFiles(QStringLiteral(".Sent"));
+        const QStringList files = messageFiles(u".Sent"_s);
         QCOMPARE(files.size(), 1);
         QVERIFY2(files[0].startsWith(QLatin1String("cur/")) && files[0].endsWith(QLatin1String(":2,")), qPrintable(files[0]));
-        QVERIFY(QDir(folderDir(QStringLiteral(".Sent")) + QStringLiteral("/tmp")).isEmpty());
-        const QString text = QString::fromUtf8(readFile(folderDir(QStringLiteral(".Sent")) + u'/' + files[0]));
+        QVERIFY(QDir(folderDir(u".Sent"_s) + u"/tmp"_s).isEmpty());
+        const QString text = QString::fromUtf8(readFile(folderDir(u".Sent"_s) + u'/' + files[0]));
         for (const char *line : {"Subject: Quarterly figures", "Importance: high", "X-Priority: 1",
                                  "From: Bob Sender <FAX=5550111@fax.invalid>", "Delivered-To: FAX=5550100@fax.invalid",
                                  "Content-Type: image/tiff", "Content-Id: <Fax.png>", "Content-Type: multipart/related"})
             QVERIFY2(text.contains(QLatin1String(line), Qt::CaseInsensitive), line);
-        QVERIFY(text.contains(QRegularExpression(QStringLiteral("To: Ann Example <FAX=\\+4930555?0100@fax.invalid>"))) ||
-                text.contains(QStringLiteral("FAX=+49305550100@fax.invalid")));
-        QVERIFY(text.contains(QStringLiteral("filename=FaxImage")) || text.contains(QStringLiteral("filename=\"FaxImage\"")));
+        QVERIFY(text.contains(QRegularExpression(u"To: Ann Example <FAX=\\+4930555?0100@fax.invalid>"_s)) ||
+                text.contains(u"FAX=+49305550100@fax.invalid"_s));
+        QVERIFY(text.contains(u"filename=FaxImage"_s) || text.contains(u"filename=\"FaxImage\""_s));
 
         auto ns = openNamespace();
         auto item = ns->GetItemFromID(entryId);
-        QCOMPARE(item->Subject(), QStringLiteral("Quarterly figures"));
-        QCOMPARE(item->To(), QStringLiteral("Ann Example[Fax:+49 30 5550100]"));
-        QCOMPARE(item->Body(), QStringLiteral("Plain text, äöü"));
-        QCOMPARE(item->HTMLBody(), QStringLiteral("<br><IMG src=cid:Fax.png>"));
+        QCOMPARE(item->Subject(), u"Quarterly figures"_s);
+        QCOMPARE(item->To(), u"Ann Example[Fax:+49 30 5550100]"_s);
+        QCOMPARE(item->Body(), u"Plain text, äöü"_s);
+        QCOMPARE(item->HTMLBody(), u"<br><IMG src=cid:Fax.png>"_s);
         QVERIFY(item->UnRead());
         QCOMPARE(item->Importance(), 2);
-        QCOMPARE(item->MessageClass(), QStringLiteral("IPM.Note"));
-        QCOMPARE(item->userProperty(QStringLiteral("FaxID")), QVariant(QStringLiteral("1042")));
-        QVERIFY(!item->userProperty(QStringLiteral("Other")).isValid());
+        QCOMPARE(item->MessageClass(), u"IPM.Note"_s);
+        QCOMPARE(item->userProperty(u"FaxID"_s), QVariant(u"1042"_s));
+        QVERIFY(!item->userProperty(u"Other"_s).isValid());
         QCOMPARE(item->attachmentCount(), 2);
-        QCOMPARE(item->attachmentDisplayName(1), QStringLiteral("FaxImage"));
-        QCOMPARE(item->attachmentFileName(1), QStringLiteral("page.tiff"));
+        QCOMPARE(item->attachmentDisplayName(1), u"FaxImage"_s);
+        QCOMPARE(item->attachmentFileName(1), u"page.tiff"_s);
         QCOMPARE(item->attachmentData(1), QByteArray("II*\0fake", 8));
-        QCOMPARE(item->attachmentDisplayName(2), QStringLiteral("Fax.png"));
+        QCOMPARE(item->attachmentDisplayName(2), u"Fax.png"_s);
         QCOMPARE(item->attachmentData(2), QByteArray("\x89PNG\r\n\x1a\npicture", 16));
-        QCOMPARE(item->attachmentField(2, tag::PR_ATTACH_CONTENT_ID), QVariant(QStringLiteral("Page000")));
-        QCOMPARE(item->attachmentField(2, tag::PR_ATTACH_MIME_TAG), QVariant(QStringLiteral("image/png")));
+        QCOMPARE(item->attachmentField(2, tag::PR_ATTACH_CONTENT_ID), QVariant(u"Page000"_s));
+        QCOMPARE(item->attachmentField(2, tag::PR_ATTACH_MIME_TAG), QVariant(u"image/png"_s));
         QCOMPARE(errorOf([&] { item->attachmentData(3); }), err::SubscriptOutOfRange);
         MapiUtils utils;
         QCOMPARE(utils.HrGetOneProp(*item, tag::PR_ICON_INDEX).toInt(), 0x609);
         QCOMPARE(utils.HrGetOneProp(*item, tag::PR_CLIENT_SUBMIT_TIME).toDateTime(), QDateTime(QDate(2026, 12, 4), QTime(6, 30), Qt::UTC));
-        QCOMPARE(utils.HrGetOneProp(*item, tag::PR_SENDER_NAME), QVariant(QStringLiteral("Bob Sender")));
-        QCOMPARE(utils.HrGetOneProp(*item, tag::PR_RECEIVED_BY_ADDRTYPE), QVariant(QStringLiteral("Fax")));
+        QCOMPARE(utils.HrGetOneProp(*item, tag::PR_SENDER_NAME), QVariant(u"Bob Sender"_s));
+        QCOMPARE(utils.HrGetOneProp(*item, tag::PR_RECEIVED_BY_ADDRTYPE), QVariant(u"Fax"_s));
         QCOMPARE(errorOf([&] { utils.HrGetOneProp(*item, tag::PR_RCVD_REPRESENTING_NAME); }), err::MapiNotFound);
         QCOMPARE(errorOf([&] { item->setImportance(3); }), err::InvalidProcedureCall);
     }
@@ -160,32 +152,32 @@ private Q_SLOTS:
     // A message another mail program delivered into new/ is read with its parts, and
     // marking it read moves it to cur/ with the seen flag, its content unchanged.
     void handWrittenMessageIsRead() {
-        const QString dir = folderDir(QStringLiteral(".Outbox"));
+        const QString dir = folderDir(u".Outbox"_s);
         for (const char *sub : {"cur", "new", "tmp"}) QVERIFY(QDir().mkpath(dir + u'/' + QLatin1String(sub)));
-        QVERIFY(writeFile(dir + QStringLiteral("/new/1733300000.M1P1.otherhost"), HandWritten));
+        writeFile(dir + u"/new/1733300000.M1P1.otherhost"_s, HandWritten);
         auto ns = openNamespace();
         auto items = ns->GetDefaultFolder(FolderOutbox)->Items();
         QCOMPARE(items->count(), 1);
         auto item = items->Item(1);
-        QCOMPARE(item->Subject(), QStringLiteral("Grüße from the office"));
-        QCOMPARE(item->To(), QStringLiteral("Bob Sender; carol@example.org"));
-        QCOMPARE(item->Body().trimmed(), QStringLiteral("Schöne Grüße"));
-        QCOMPARE(item->HTMLBody().trimmed(), QStringLiteral("<p>Hello</p>"));
+        QCOMPARE(item->Subject(), u"Grüße from the office"_s);
+        QCOMPARE(item->To(), u"Bob Sender; carol@example.org"_s);
+        QCOMPARE(item->Body().trimmed(), u"Schöne Grüße"_s);
+        QCOMPARE(item->HTMLBody().trimmed(), u"<p>Hello</p>"_s);
         QCOMPARE(item->Importance(), 2);
         QVERIFY(item->UnRead());
-        QCOMPARE(item->EntryID(), QStringLiteral("hand-1@example.org"));
+        QCOMPARE(item->EntryID(), u"hand-1@example.org"_s);
         QCOMPARE(item->attachmentCount(), 1);
-        QCOMPARE(item->attachmentDisplayName(1), QStringLiteral("data.bin"));
+        QCOMPARE(item->attachmentDisplayName(1), u"data.bin"_s);
         QCOMPARE(item->attachmentData(1), QByteArray("\0\1\2\3\4\5", 6));
-        QCOMPARE(item->property(tag::PR_SENDER_NAME), QVariant(QStringLiteral("Jürgen Ann")));
-        QCOMPARE(item->property(tag::PR_SENDER_EMAIL_ADDRESS), QVariant(QStringLiteral("ann@example.org")));
+        QCOMPARE(item->property(tag::PR_SENDER_NAME), QVariant(u"Jürgen Ann"_s));
+        QCOMPARE(item->property(tag::PR_SENDER_EMAIL_ADDRESS), QVariant(u"ann@example.org"_s));
         QCOMPARE(item->property(tag::PR_CLIENT_SUBMIT_TIME).toDateTime(), QDateTime(QDate(2026, 12, 4), QTime(6, 30), Qt::UTC));
         item->setUnRead(false);
         item->Save();
-        QCOMPARE(messageFiles(QStringLiteral(".Outbox")), QStringList{QStringLiteral("cur/1733300000.M1P1.otherhost:2,S")});
-        const QByteArray saved = readFile(dir + QStringLiteral("/cur/1733300000.M1P1.otherhost:2,S"));
+        QCOMPARE(messageFiles(u".Outbox"_s), QStringList{u"cur/1733300000.M1P1.otherhost:2,S"_s});
+        const QByteArray saved = readFile(dir + u"/cur/1733300000.M1P1.otherhost:2,S"_s);
         QVERIFY(saved.contains("Return-Path: <ann@example.org>"));
-        auto again = openNamespace()->GetItemFromID(QStringLiteral("hand-1@example.org"));
+        auto again = openNamespace()->GetItemFromID(u"hand-1@example.org"_s);
         QVERIFY(!again->UnRead());
     }
 
@@ -193,76 +185,74 @@ private Q_SLOTS:
     void restrictCountsAndFindsInFolderOrder() {
         auto ns = openNamespace();
         auto folder = ns->GetDefaultFolder(FolderInbox);
-        const QStringList subjects = {QStringLiteral("Fax"), QStringLiteral("O'Brien's fax"), QStringLiteral("Fax")};
+        const QStringList subjects = {u"Fax"_s, u"O'Brien's fax"_s, u"Fax"_s};
         for (int i = 0; i < subjects.size(); ++i) {
-            auto item = folder->addItem(QStringLiteral("IPM.Note"));
+            auto item = folder->addItem(u"IPM.Note"_s);
             item->setSubject(subjects[i]);
-            item->setUserProperty(QStringLiteral("FaxID"), QString::number(100 + i));
+            item->setUserProperty(u"FaxID"_s, QString::number(100 + i));
             item->Save();
         }
         auto items = folder->Items();
         QCOMPARE(items->count(), 3);
-        QCOMPARE(items->Item(2)->Subject(), QStringLiteral("O'Brien's fax"));
+        QCOMPARE(items->Item(2)->Subject(), u"O'Brien's fax"_s);
         QCOMPARE(errorOf([&] { items->Item(0); }), err::SubscriptOutOfRange);
         QCOMPARE(errorOf([&] { items->Item(4); }), err::SubscriptOutOfRange);
-        auto faxes = items->Restrict(QStringLiteral("[Subject]='Fax'"));
+        auto faxes = items->Restrict(u"[Subject]='Fax'"_s);
         QCOMPARE(faxes->count(), 2);
-        QCOMPARE(faxes->Item(2)->userProperty(QStringLiteral("FaxID")), QVariant(QStringLiteral("102")));
-        QCOMPARE(faxes->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("102")), 2);
-        QCOMPARE(faxes->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("101")), 0);
-        QVERIFY(!faxes->containsUserProperty(QStringLiteral("FaxID"), QStringLiteral("101")));
-        QCOMPARE(items->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("101")), 2);
-        QCOMPARE(items->Restrict(QStringLiteral("[Subject]='O'Brien's fax'"))->count(), 1);
-        QCOMPARE(items->Restrict(QStringLiteral("[Subject]=''"))->count(), 0);
-        QCOMPARE(errorOf([&] { items->Restrict(QStringLiteral("[Subject]='unclosed")); }), err::InvalidProcedureCall);
+        QCOMPARE(faxes->Item(2)->userProperty(u"FaxID"_s), QVariant(u"102"_s));
+        QCOMPARE(faxes->findUserProperty(u"FaxID"_s, u"102"_s), 2);
+        QCOMPARE(faxes->findUserProperty(u"FaxID"_s, u"101"_s), 0);
+        QVERIFY(!faxes->containsUserProperty(u"FaxID"_s, u"101"_s));
+        QCOMPARE(items->findUserProperty(u"FaxID"_s, u"101"_s), 2);
+        QCOMPARE(items->Restrict(u"[Subject]='O'Brien's fax'"_s)->count(), 1);
+        QCOMPARE(items->Restrict(u"[Subject]=''"_s)->count(), 0);
+        QCOMPARE(errorOf([&] { items->Restrict(u"[Subject]='unclosed"_s); }), err::InvalidProcedureCall);
         QCOMPARE(errorOf([&] { ns->GetDefaultFolder(7); }), err::InvalidProcedureCall);
-        QCOMPARE(errorOf([&] { attachRunningApplication()->GetNamespace(QStringLiteral("IMAP")); }), err::InvalidProcedureCall);
+        QCOMPARE(errorOf([&] { attachRunningApplication()->GetNamespace(u"IMAP"_s); }), err::InvalidProcedureCall);
     }
 
     // Flag changes, moves and deletions by another program are noticed: the held item is
     // found where it went, or reported missing, and nothing is duplicated.
     void otherProgramsChangesAreFoundNeverDuplicated() {
         auto ns = openNamespace();
-        auto item = ns->GetDefaultFolder(FolderInbox)->addItem(QStringLiteral("IPM.Note"));
-        item->setSubject(QStringLiteral("Moving"));
+        auto item = ns->GetDefaultFolder(FolderInbox)->addItem(u"IPM.Note"_s);
+        item->setSubject(u"Moving"_s);
         item->setUnRead(true);
-        item->setUserProperty(QStringLiteral("FaxID"), QStringLiteral("7"));
+        item->setUserProperty(u"FaxID"_s, u"7"_s);
         item->Save();
         const QString entryId = item->EntryID();
         const QString name = messageFiles(QString()).value(0);
         QVERIFY(name.endsWith(QLatin1String(":2,")));
 
         // A mail reader marks it read and flagged.
-        QVERIFY(QFile::rename(folderDir(QString()) + u'/' + name, folderDir(QString()) + u'/' + name + QStringLiteral("FS")));
+        QVERIFY(QFile::rename(folderDir(QString()) + u'/' + name, folderDir(QString()) + u'/' + name + u"FS"_s));
         auto held = ns->GetItemFromID(entryId);
         QVERIFY(!held->UnRead());
-        held->setSubject(QStringLiteral("Moving on"));
+        held->setSubject(u"Moving on"_s);
         held->Save();
-        QCOMPARE(messageFiles(QString()), QStringList{name + QStringLiteral("FS")});
-        QCOMPARE(ns->GetDefaultFolder(FolderInbox)->Items()->Restrict(QStringLiteral("[Subject]='Moving on'"))->count(), 1);
+        QCOMPARE(messageFiles(QString()), QStringList{name + u"FS"_s});
+        QCOMPARE(ns->GetDefaultFolder(FolderInbox)->Items()->Restrict(u"[Subject]='Moving on'"_s)->count(), 1);
 
         // It files the message into Sent under the same name.
-        QVERIFY(QDir().mkpath(folderDir(QStringLiteral(".Sent")) + QStringLiteral("/cur")));
-        QVERIFY(QFile::rename(folderDir(QString()) + u'/' + name + QStringLiteral("FS"),
-                              folderDir(QStringLiteral(".Sent")) + u'/' + name + QStringLiteral("FS")));
+        QVERIFY(QDir().mkpath(folderDir(u".Sent"_s) + u"/cur"_s));
+        QVERIFY(QFile::rename(folderDir(QString()) + u'/' + name + u"FS"_s, folderDir(u".Sent"_s) + u'/' + name + u"FS"_s));
         QCOMPARE(held->parentEntryID(), ns->GetDefaultFolder(FolderSentItems)->EntryID());
         QCOMPARE(ns->GetDefaultFolder(FolderInbox)->count(), 0);
-        QCOMPARE(ns->GetDefaultFolder(FolderSentItems)->Items()->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("7")), 1);
+        QCOMPARE(ns->GetDefaultFolder(FolderSentItems)->Items()->findUserProperty(u"FaxID"_s, u"7"_s), 1);
 
         // It copies it into Trash under a new name and removes the original, as IMAP MOVE does.
-        const QString moved = folderDir(QStringLiteral(".Trash")) + QStringLiteral("/cur/1733300001.M2P2.otherhost:2,S");
-        QVERIFY(writeFile(moved, readFile(folderDir(QStringLiteral(".Sent")) + u'/' + name + QStringLiteral("FS"))));
-        QVERIFY(QFile::remove(folderDir(QStringLiteral(".Sent")) + u'/' + name + QStringLiteral("FS")));
+        const QString moved = folderDir(u".Trash"_s) + u"/cur/1733300001.M2P2.otherhost:2,S"_s;
+        writeFile(moved, readFile(folderDir(u".Sent"_s) + u'/' + name + u"FS"_s));
+        QVERIFY(QFile::remove(folderDir(u".Sent"_s) + u'/' + name + u"FS"_s));
         auto found = ns->GetItemFromID(entryId);
         QCOMPARE(found->parentEntryID(), ns->GetDefaultFolder(FolderDeletedItems)->EntryID());
-        QCOMPARE(found->Subject(), QStringLiteral("Moving on"));
+        QCOMPARE(found->Subject(), u"Moving on"_s);
 
         // It deletes it for good.
         QVERIFY(QFile::remove(moved));
         QCOMPARE(errorOf([&] { found->Save(); }), err::MapiNotFound);
         QCOMPARE(errorOf([&] { ns->GetItemFromID(entryId); }), err::MapiNotFound);
-        for (const QString &f : {QString(), QStringLiteral(".Sent"), QStringLiteral(".Trash"), QStringLiteral(".Outbox")})
-            QVERIFY2(messageFiles(f).isEmpty(), qPrintable(f));
+        for (const QString &f : {QString(), u".Sent"_s, u".Trash"_s, u".Outbox"_s}) QVERIFY2(messageFiles(f).isEmpty(), qPrintable(f));
     }
 
     // The index beside the Maildir survives a restart: an unchanged folder is answered from it
@@ -271,22 +261,22 @@ private Q_SLOTS:
         {
             auto folder = openNamespace()->GetDefaultFolder(FolderOutbox);
             for (int i = 0; i < 3; ++i) {
-                auto item = folder->addItem(QStringLiteral("IPM.Note"));
-                item->setSubject(QStringLiteral("Indexed %1").arg(i));
-                item->setUserProperty(QStringLiteral("FaxID"), QStringLiteral("idx%1").arg(i));
+                auto item = folder->addItem(u"IPM.Note"_s);
+                item->setSubject(u"Indexed %1"_s.arg(i));
+                item->setUserProperty(u"FaxID"_s, u"idx%1"_s.arg(i));
                 item->Save();
             }
         }
-        QVERIFY(QFileInfo::exists(mailRoot() + QStringLiteral(".index/Outbox.journal")));
+        QVERIFY(QFileInfo::exists(mailRoot() + u".index/Outbox.journal"_s));
         // The first write made every folder; asking an unchanged folder again and again
         // reads nothing and records nothing.
-        for (const char *dir : {"", "/.Sent", "/.Trash"}) QVERIFY(QFileInfo::exists(mailRoot() + QLatin1String(dir) + QStringLiteral("/cur")));
+        for (const char *dir : {"", "/.Sent", "/.Trash"}) QVERIFY(QFileInfo::exists(mailRoot() + QLatin1String(dir) + u"/cur"_s));
         QCOMPARE(openNamespace()->GetDefaultFolder(FolderDeletedItems)->count(), 0);  // read once
-        const QByteArray journal = readFile(mailRoot() + QStringLiteral(".index/Trash.journal"));
+        const QByteArray journal = readFile(mailRoot() + u".index/Trash.journal"_s);
         for (int i = 0; i < 50; ++i) QCOMPARE(openNamespace()->GetDefaultFolder(FolderDeletedItems)->count(), 0);
-        QCOMPARE(readFile(mailRoot() + QStringLiteral(".index/Trash.journal")), journal);
+        QCOMPARE(readFile(mailRoot() + u".index/Trash.journal"_s), journal);
         // Rewritten in place, the directory unchanged: only the index still knows the old subject.
-        const QString first = folderDir(QStringLiteral(".Outbox")) + u'/' + messageFiles(QStringLiteral(".Outbox")).value(0);
+        const QString first = folderDir(u".Outbox"_s) + u'/' + messageFiles(u".Outbox"_s).value(0);
         QByteArray bytes = readFile(first);
         bytes.replace("Subject: Indexed 0", "Subject: Changed 0");
         {
@@ -296,15 +286,15 @@ private Q_SLOTS:
         }
         {
             auto items = openNamespace()->GetDefaultFolder(FolderOutbox)->Items();
-            QCOMPARE(items->Restrict(QStringLiteral("[Subject]='Indexed 0'"))->count(), 1);
-            QCOMPARE(items->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("idx2")), 3);
+            QCOMPARE(items->Restrict(u"[Subject]='Indexed 0'"_s)->count(), 1);
+            QCOMPARE(items->findUserProperty(u"FaxID"_s, u"idx2"_s), 3);
         }
         // A message another program delivers changes the directory: the folder is read again.
-        QVERIFY(writeFile(folderDir(QStringLiteral(".Outbox")) + QStringLiteral("/new/1733300002.M3P3.otherhost"), HandWritten));
+        writeFile(folderDir(u".Outbox"_s) + u"/new/1733300002.M3P3.otherhost"_s, HandWritten);
         auto items = openNamespace()->GetDefaultFolder(FolderOutbox)->Items();
         QCOMPARE(items->count(), 4);
-        QCOMPARE(items->Restrict(QStringLiteral("[Subject]='Grüße from the office'"))->count(), 1);
-        QCOMPARE(items->findUserProperty(QStringLiteral("FaxID"), QStringLiteral("idx1")), 2);
+        QCOMPARE(items->Restrict(u"[Subject]='Grüße from the office'"_s)->count(), 1);
+        QCOMPARE(items->findUserProperty(u"FaxID"_s, u"idx1"_s), 2);
     }
 
     // Two programs on one store (two store objects here, each with its own index) see each
@@ -313,31 +303,31 @@ private Q_SLOTS:
         MaildirStore first(mailRoot()), second(mailRoot());
         MessageData message;
         message.messageId = MaildirStore::newEntryId();
-        message.subject = QStringLiteral("Shared");
-        message.userProperties = {{QStringLiteral("FaxID"), QStringLiteral("s1")}};
+        message.subject = u"Shared"_s;
+        message.userProperties = {{u"FaxID"_s, u"s1"_s}};
         MessageLocation loc{FolderOutbox, {}};
         QCOMPARE(second.count(FolderOutbox), 0);
         first.save(loc, message, false);
         QCOMPARE(second.count(FolderOutbox), 1);
-        QCOMPARE(second.findFaxId(FolderOutbox, QStringLiteral("s1"), QStringLiteral("Shared")), 1);
+        QCOMPARE(second.findFaxId(FolderOutbox, u"s1"_s, u"Shared"_s), 1);
         MessageLocation other = *second.findEntryId(message.messageId);
         second.move(other, message.messageId, FolderSentItems);
         QCOMPARE(first.count(FolderOutbox), 0);
-        QCOMPARE(first.findFaxId(FolderSentItems, QStringLiteral("s1"), std::nullopt), 1);
+        QCOMPARE(first.findFaxId(FolderSentItems, u"s1"_s, std::nullopt), 1);
         bool unread = true;
-        QCOMPARE(first.load(loc, message.messageId, &unread).subject, QStringLiteral("Shared"));
+        QCOMPARE(first.load(loc, message.messageId, &unread).subject, u"Shared"_s);
         QCOMPARE(loc.folder, int(FolderSentItems));
         QVERIFY(!unread);
         // Many changes of one message: the journal is rewritten short, and the other store
         // reads the rewritten journal from its start.
         for (int i = 0; i < 1100; ++i) {
-            message.subject = QStringLiteral("Shared %1").arg(i);
+            message.subject = u"Shared %1"_s.arg(i);
             first.save(loc, message, std::nullopt);
         }
-        const qsizetype lines = readFile(mailRoot() + QStringLiteral(".index/Sent.journal")).count('\n');
+        const qsizetype lines = readFile(mailRoot() + u".index/Sent.journal"_s).count('\n');
         QVERIFY2(lines < 200, qPrintable(QString::number(lines)));
-        QCOMPARE(second.findFaxId(FolderSentItems, QStringLiteral("s1"), QStringLiteral("Shared 1099")), 1);
-        QCOMPARE(MaildirStore(mailRoot()).countWithSubject(FolderSentItems, QStringLiteral("Shared 1099")), 1);
+        QCOMPARE(second.findFaxId(FolderSentItems, u"s1"_s, u"Shared 1099"_s), 1);
+        QCOMPARE(MaildirStore(mailRoot()).countWithSubject(FolderSentItems, u"Shared 1099"_s), 1);
 
         first.erase(loc, message.messageId);
         QCOMPARE(second.count(FolderSentItems), 0);
@@ -348,21 +338,21 @@ private Q_SLOTS:
     // Items, and deleting it there removes it.
     void moveAndDeleteKeepOneCopy() {
         auto ns = openNamespace();
-        auto item = ns->GetDefaultFolder(FolderOutbox)->addItem(QStringLiteral("IPM.Note"));
-        item->setSubject(QStringLiteral("Travelling"));
+        auto item = ns->GetDefaultFolder(FolderOutbox)->addItem(u"IPM.Note"_s);
+        item->setSubject(u"Travelling"_s);
         item->Save();
-        const QString name = messageFiles(QStringLiteral(".Outbox")).value(0);
+        const QString name = messageFiles(u".Outbox"_s).value(0);
         item->Move(FolderSentItems);
-        QCOMPARE(messageFiles(QStringLiteral(".Outbox")), QStringList());
-        QCOMPARE(messageFiles(QStringLiteral(".Sent")), QStringList{name});
+        QCOMPARE(messageFiles(u".Outbox"_s), QStringList());
+        QCOMPARE(messageFiles(u".Sent"_s), QStringList{name});
         QCOMPARE(item->parentEntryID(), ns->GetDefaultFolder(FolderSentItems)->EntryID());
         item->Delete();
-        QCOMPARE(messageFiles(QStringLiteral(".Sent")), QStringList());
-        QCOMPARE(messageFiles(QStringLiteral(".Trash")), QStringList{name});
+        QCOMPARE(messageFiles(u".Sent"_s), QStringList());
+        QCOMPARE(messageFiles(u".Trash"_s), QStringList{name});
         item->Delete();
-        QCOMPARE(messageFiles(QStringLiteral(".Trash")), QStringList());
+        QCOMPARE(messageFiles(u".Trash"_s), QStringList());
         QCOMPARE(errorOf([&] { item->Delete(); }), err::MapiNotFound);
-        QCOMPARE(QFileInfo(folderDir(QStringLiteral(".Sent")) + QStringLiteral("/maildirfolder")).exists(), true);
+        QCOMPARE(QFileInfo(folderDir(u".Sent"_s) + u"/maildirfolder"_s).exists(), true);
     }
 
     // While staged, items saved anew stay out of every reader's sight yet can be read,
@@ -374,52 +364,51 @@ private Q_SLOTS:
         QString entryId;
         {
             const StagedItems staging;
-            auto item = ns->GetDefaultFolder(FolderOutbox)->addItem(QStringLiteral("IPM.Note"));
-            item->setSubject(QStringLiteral("Staged"));
+            auto item = ns->GetDefaultFolder(FolderOutbox)->addItem(u"IPM.Note"_s);
+            item->setSubject(u"Staged"_s);
             item->Save();
             entryId = item->EntryID();
-            item->setUserProperty(QStringLiteral("FaxID"), QStringLiteral("f1"));
+            item->setUserProperty(u"FaxID"_s, u"f1"_s);
             item->setUnRead(true);
             item->Save();
-            QCOMPARE(messageFiles(QStringLiteral(".Outbox")), QStringList());
+            QCOMPARE(messageFiles(u".Outbox"_s), QStringList());
             QCOMPARE(reader.count(FolderOutbox), 0);
             QCOMPARE(ns->GetDefaultFolder(FolderOutbox)->count(), 0);
-            QCOMPARE(ns->GetItemFromID(entryId)->userProperty(QStringLiteral("FaxID")).toString(), QStringLiteral("f1"));
+            QCOMPARE(ns->GetItemFromID(entryId)->userProperty(u"FaxID"_s).toString(), u"f1"_s);
             item->Move(FolderSentItems);
             QCOMPARE(item->parentEntryID(), ns->GetDefaultFolder(FolderSentItems)->EntryID());
             {
                 const StagedItems inner;
-                auto gone = ns->GetDefaultFolder(FolderInbox)->addItem(QStringLiteral("IPM.Note"));
+                auto gone = ns->GetDefaultFolder(FolderInbox)->addItem(u"IPM.Note"_s);
                 gone->Save();
                 gone->Delete();
                 QCOMPARE(gone->parentEntryID(), ns->GetDefaultFolder(FolderDeletedItems)->EntryID());
                 gone->Delete();
                 QCOMPARE(errorOf([&] { gone->Delete(); }), err::MapiNotFound);
             }
-            QCOMPARE(messageFiles(QStringLiteral(".Sent")), QStringList());  // the inner end publishes nothing
+            QCOMPARE(messageFiles(u".Sent"_s), QStringList());  // the inner end publishes nothing
             QCOMPARE(reader.count(FolderSentItems), 0);
         }
-        for (const QString &folder : {QString(), QStringLiteral(".Outbox"), QStringLiteral(".Trash")})
-            QCOMPARE(messageFiles(folder), QStringList());
-        QCOMPARE(messageFiles(QStringLiteral(".Sent")).size(), 1);
-        for (const QString &folder : {QString(), QStringLiteral(".Outbox"), QStringLiteral(".Sent"), QStringLiteral(".Trash")})
-            QCOMPARE(QDir(folderDir(folder) + QStringLiteral("/tmp")).entryList(QDir::Files), QStringList());
-        QCOMPARE(reader.findFaxId(FolderSentItems, QStringLiteral("f1"), QStringLiteral("Staged")), 1);
+        for (const QString &folder : {QString(), u".Outbox"_s, u".Trash"_s}) QCOMPARE(messageFiles(folder), QStringList());
+        QCOMPARE(messageFiles(u".Sent"_s).size(), 1);
+        for (const QString &folder : {QString(), u".Outbox"_s, u".Sent"_s, u".Trash"_s})
+            QCOMPARE(QDir(folderDir(folder) + u"/tmp"_s).entryList(QDir::Files), QStringList());
+        QCOMPARE(reader.findFaxId(FolderSentItems, u"f1"_s, u"Staged"_s), 1);
         auto item = ns->GetItemFromID(entryId);
         QVERIFY(item->UnRead());
-        QCOMPARE(item->Subject(), QStringLiteral("Staged"));
+        QCOMPARE(item->Subject(), u"Staged"_s);
 
         // What a killed program left in tmp/: only the old file goes.
-        const QString tmp = folderDir(QStringLiteral(".Outbox")) + QStringLiteral("/tmp/");
-        QVERIFY(writeFile(tmp + QStringLiteral("old"), "Subject: old\r\n\r\n"));
-        QVERIFY(writeFile(tmp + QStringLiteral("recent"), "Subject: recent\r\n\r\n"));
-        for (const auto &[name, hours] : {std::pair{QStringLiteral("old"), 37}, std::pair{QStringLiteral("recent"), 35}}) {
+        const QString tmp = folderDir(u".Outbox"_s) + u"/tmp/"_s;
+        writeFile(tmp + u"old"_s, "Subject: old\r\n\r\n");
+        writeFile(tmp + u"recent"_s, "Subject: recent\r\n\r\n");
+        for (const auto &[name, hours] : {std::pair{u"old"_s, 37}, std::pair{u"recent"_s, 35}}) {
             QFile file(tmp + name);
             QVERIFY(file.open(QIODevice::ReadWrite));
             QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-hours * 3600), QFileDevice::FileModificationTime));
         }
         QCOMPARE(MaildirStore(mailRoot()).count(FolderOutbox), 0);
-        QCOMPARE(QDir(tmp).entryList(QDir::Files), QStringList{QStringLiteral("recent")});
+        QCOMPARE(QDir(tmp).entryList(QDir::Files), QStringList{u"recent"_s});
     }
 
     // A damaged message, a read-only store and a full disk each fail clearly and leave every
@@ -427,48 +416,42 @@ private Q_SLOTS:
     void damagedReadOnlyAndFullStoresLoseNothing() {
         auto ns = openNamespace();
         auto folder = ns->GetDefaultFolder(FolderInbox);
-        auto kept = folder->addItem(QStringLiteral("IPM.Note"));
-        kept->setSubject(QStringLiteral("Keep me"));
+        auto kept = folder->addItem(u"IPM.Note"_s);
+        kept->setSubject(u"Keep me"_s);
         kept->Save();
         const QString keptFile = folderDir(QString()) + u'/' + messageFiles(QString()).value(0);
         const QByteArray keptBytes = readFile(keptFile);
-        QVERIFY(writeFile(folderDir(QString()) + QStringLiteral("/cur/1733300003.M4P4.otherhost:2,S"), QByteArray()));
-        QVERIFY(writeFile(folderDir(QString()) + QStringLiteral("/cur/1733300004.M5P5.otherhost:2,"), QByteArray("\0\xff\x01garbage\n\n", 12)));
+        writeFile(folderDir(QString()) + u"/cur/1733300003.M4P4.otherhost:2,S"_s, QByteArray());
+        writeFile(folderDir(QString()) + u"/cur/1733300004.M5P5.otherhost:2,"_s, QByteArray("\0\xff\x01garbage\n\n", 12));
         QCOMPARE(folder->count(), 3);
-        QCOMPARE(folder->Items()->Restrict(QStringLiteral("[Subject]='Keep me'"))->count(), 1);
+        QCOMPARE(folder->Items()->Restrict(u"[Subject]='Keep me'"_s)->count(), 1);
         auto empty = folder->Items()->Item(2);
         QCOMPARE(errorOf([&] { empty->Subject(); }), err::PathFileAccessError);
         QCOMPARE(errorOf([&] { folder->Items()->Item(3)->Subject(); }), err::PathFileAccessError);
-        QCOMPARE(readFile(folderDir(QString()) + QStringLiteral("/cur/1733300004.M5P5.otherhost:2,")), QByteArray("\0\xff\x01garbage\n\n", 12));
+        QCOMPARE(readFile(folderDir(QString()) + u"/cur/1733300004.M5P5.otherhost:2,"_s), QByteArray("\0\xff\x01garbage\n\n", 12));
 
-        const QString big = writeAttachmentFile(QStringLiteral("big.bin"), QByteArray(256 * 1024, 'x'));
+        const QString big = writeAttachmentFile(u"big.bin"_s, QByteArray(256 * 1024, 'x'));
         {
             FileSizeLimit limit(64 * 1024);
-            auto item = folder->addItem(QStringLiteral("IPM.Note"));
-            item->addAttachment(big, 1, QStringLiteral("big"));
+            auto item = folder->addItem(u"IPM.Note"_s);
+            item->addAttachment(big, 1, u"big"_s);
             QCOMPARE(errorOf([&] { item->Save(); }), 61);
-            kept->addAttachment(big, 1, QStringLiteral("big"));
+            kept->addAttachment(big, 1, u"big"_s);
             QCOMPARE(errorOf([&] { kept->Save(); }), 61);
         }
         QCOMPARE(readFile(keptFile), keptBytes);
-        QVERIFY(QDir(folderDir(QString()) + QStringLiteral("/tmp")).isEmpty());
+        QVERIFY(QDir(folderDir(QString()) + u"/tmp"_s).isEmpty());
         QCOMPARE(folder->count(), 3);
 
         kept->removeAttachment(1);
-        kept->setSubject(QStringLiteral("Changed"));
-        const auto mode = QFile::permissions(folderDir(QString()) + QStringLiteral("/cur"));
-        const QFileDevice::Permissions readOnly = QFileDevice::ReadOwner | QFileDevice::ExeOwner;
-        QVERIFY(QFile::setPermissions(folderDir(QString()) + QStringLiteral("/cur"), readOnly));
-        QVERIFY(QFile::setPermissions(folderDir(QString()) + QStringLiteral("/tmp"), readOnly));
+        kept->setSubject(u"Changed"_s);
         {
-            ObeyFilePermissions obey;
+            ReadOnlyFolder readOnly{QString()};
             QCOMPARE(errorOf([&] { kept->Save(); }), err::PermissionDenied);
-            auto item = folder->addItem(QStringLiteral("IPM.Note"));
+            auto item = folder->addItem(u"IPM.Note"_s);
             QCOMPARE(errorOf([&] { item->Save(); }), err::PermissionDenied);
             QCOMPARE(errorOf([&] { kept->Delete(); }), err::PermissionDenied);
         }
-        QFile::setPermissions(folderDir(QString()) + QStringLiteral("/cur"), mode);
-        QFile::setPermissions(folderDir(QString()) + QStringLiteral("/tmp"), mode);
         QCOMPARE(readFile(keptFile), keptBytes);
         QCOMPARE(folder->count(), 3);
     }
@@ -496,15 +479,15 @@ private Q_SLOTS:
         session->Logon(false, false);
         auto message = session->Outbox()->addMessage();
         QCOMPARE(errorOf([&] { message->Id(); }), err::MapiNotFound);
-        message->setField(QStringLiteral("Subject"), QStringLiteral("From the session"));
-        message->setField(QStringLiteral("TimeSent"), QDateTime(QDate(2026, 12, 4), QTime(8, 0), Qt::UTC));
-        message->setField(QStringLiteral("Text"), QStringLiteral("body"));
-        message->setField(QStringLiteral("Sent"), true);
-        QCOMPARE(errorOf([&] { message->setField(QStringLiteral("Colour"), 1); }), err::MapiNotFound);
+        message->setField(u"Subject"_s, u"From the session"_s);
+        message->setField(u"TimeSent"_s, QDateTime(QDate(2026, 12, 4), QTime(8, 0), Qt::UTC));
+        message->setField(u"Text"_s, u"body"_s);
+        message->setField(u"Sent"_s, true);
+        QCOMPARE(errorOf([&] { message->setField(u"Colour"_s, 1); }), err::MapiNotFound);
         message->Update();
         auto item = openNamespace()->GetItemFromID(message->Id());
-        QCOMPARE(item->Subject(), QStringLiteral("From the session"));
-        QCOMPARE(item->Body(), QStringLiteral("body"));
+        QCOMPARE(item->Subject(), u"From the session"_s);
+        QCOMPARE(item->Body(), u"body"_s);
         QCOMPARE(item->property(tag::PR_CLIENT_SUBMIT_TIME).toDateTime(), QDateTime(QDate(2026, 12, 4), QTime(8, 0), Qt::UTC));
         QCOMPARE(item->parentEntryID(), openNamespace()->GetDefaultFolder(FolderOutbox)->EntryID());
     }

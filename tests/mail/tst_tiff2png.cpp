@@ -15,6 +15,7 @@
 
 using namespace sendmere;
 using namespace sendmere::mailtest;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -23,7 +24,7 @@ QImage page(const QString &text) {
     image.fill(1);  // white
     QPainter painter(&image);
     painter.fillRect(100, 100, 800, 40, Qt::black);  // a bar near the top left
-    painter.setFont(QFont(QStringLiteral("DejaVu Sans"), 60));
+    painter.setFont(QFont(u"DejaVu Sans"_s, 60));
     painter.drawText(QRect(0, 1000, 1728, 200), Qt::AlignCenter, text);
     return image;
 }
@@ -61,9 +62,9 @@ int runConverter(const QString &dir, bool obeyPermissions = false) {
             for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) ::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
         });
     }
-    const QStringList args = {QStringLiteral("*.*")};
+    const QStringList args = {u"*.*"_s};
     process.setWorkingDirectory(dir);
-    process.start(test::binDir() + QStringLiteral("/tiff2png.exe"), args);
+    process.start(test::binDir() + u"/tiff2png.exe"_s, args);
     if (!process.waitForFinished(30000)) return -1;
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
 }
@@ -80,15 +81,15 @@ private Q_SLOTS:
     void fineFaxGivesItsFirstPage() {
         QTemporaryDir dir;
         {
-            render::FaxTiffWriter writer(dir.filePath(QStringLiteral("Fax.tiff")));
-            writer.addPage(page(QStringLiteral("one")));
-            writer.addPage(page(QStringLiteral("two")));
+            render::FaxTiffWriter writer(dir.filePath(u"Fax.tiff"_s));
+            writer.addPage(page(u"one"_s));
+            writer.addPage(page(u"two"_s));
             writer.close();
         }
         QCOMPARE(runConverter(dir.path()), 0);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), (QStringList{QStringLiteral("Fax.png"), QStringLiteral("Fax.tiff")}));
-        const QImage png(dir.filePath(QStringLiteral("Fax.png")));
-        const QImage first = render::readTiffPage(dir.filePath(QStringLiteral("Fax.tiff")), 0);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), (QStringList{u"Fax.png"_s, u"Fax.tiff"_s}));
+        const QImage png(dir.filePath(u"Fax.png"_s));
+        const QImage first = render::readTiffPage(dir.filePath(u"Fax.tiff"_s), 0);
         QCOMPARE(png.size(), first.size());
         QCOMPARE(png.convertToFormat(QImage::Format_Mono), first.convertToFormat(QImage::Format_Mono));
         QVERIFY(isBlack(png, 150, 110));
@@ -99,10 +100,10 @@ private Q_SLOTS:
     // keeps its shape and the bar stays where it was.
     void standardResolutionKeepsItsAspectRatio() {
         QTemporaryDir dir;
-        const QImage fine = page(QStringLiteral("standard"));
-        writeStandardResolution(dir.filePath(QStringLiteral("Fax.tiff")), fine);
+        const QImage fine = page(u"standard"_s);
+        writeStandardResolution(dir.filePath(u"Fax.tiff"_s), fine);
         QCOMPARE(runConverter(dir.path()), 0);
-        const QImage png(dir.filePath(QStringLiteral("Fax.png")));
+        const QImage png(dir.filePath(u"Fax.png"_s));
         QCOMPARE(png.size(), QSize(1728, 2200));
         QVERIFY(isBlack(png, 150, 102) && isBlack(png, 150, 136));
         QVERIFY(!isBlack(png, 150, 96) && !isBlack(png, 150, 144));
@@ -112,16 +113,16 @@ private Q_SLOTS:
     void brokenInputGivesAnExitCode() {
         QTemporaryDir dir;
         QCOMPARE(runConverter(dir.path()), 1);  // nothing to convert
-        QVERIFY(writeFile(dir.filePath(QStringLiteral("notes.txt")), "text"));
+        writeFile(dir.filePath(u"notes.txt"_s), "text");
         QCOMPARE(runConverter(dir.path()), 1);
 
         {
-            render::FaxTiffWriter writer(dir.filePath(QStringLiteral("whole.tiff")));
-            writer.addPage(page(QStringLiteral("whole")));
+            render::FaxTiffWriter writer(dir.filePath(u"whole.tiff"_s));
+            writer.addPage(page(u"whole"_s));
             writer.close();
         }
-        const QByteArray whole = readFile(dir.filePath(QStringLiteral("whole.tiff")));
-        QVERIFY(QFile::remove(dir.filePath(QStringLiteral("whole.tiff"))));
+        const QByteArray whole = readFile(dir.filePath(u"whole.tiff"_s));
+        QVERIFY(QFile::remove(dir.filePath(u"whole.tiff"_s)));
         // The width entry claims 65535 pixels: the strip no longer holds what the rows need.
         QByteArray hostile = whole;
         qsizetype widthEntry = hostile.indexOf(QByteArray("\x00\x01\x03\x00", 4));
@@ -129,27 +130,27 @@ private Q_SLOTS:
         QVERIFY(widthEntry > 0);
         hostile.replace(widthEntry + 8, 2, QByteArray("\xff\xff", 2));
         const QList<QPair<QString, QByteArray>> inputs = {
-            {QStringLiteral("empty.tiff"), QByteArray()},
-            {QStringLiteral("header.tiff"), whole.left(8)},
-            {QStringLiteral("truncated.tiff"), whole.left(whole.size() / 3)},
-            {QStringLiteral("hostile.tiff"), hostile},
+            {u"empty.tiff"_s, QByteArray()},
+            {u"header.tiff"_s, whole.left(8)},
+            {u"truncated.tiff"_s, whole.left(whole.size() / 3)},
+            {u"hostile.tiff"_s, hostile},
         };
         for (const auto &[name, bytes] : inputs) {
             QTemporaryDir one;
-            QVERIFY(writeFile(one.filePath(name), bytes));
+            writeFile(one.filePath(name), bytes);
             const int code = runConverter(one.path());
-            QVERIFY2(code == 0 || code == 2, qPrintable(QStringLiteral("%1: %2").arg(name).arg(code)));
-            const bool pictureThere = QFileInfo::exists(one.filePath(name.section(u'.', 0, 0) + QStringLiteral(".png")));
+            QVERIFY2(code == 0 || code == 2, qPrintable(u"%1: %2"_s.arg(name).arg(code)));
+            const bool pictureThere = QFileInfo::exists(one.filePath(name.section(u'.', 0, 0) + u".png"_s));
             QCOMPARE(pictureThere, code == 0);
-            QVERIFY2(!QFileInfo::exists(one.filePath(name.section(u'.', 0, 0) + QStringLiteral(".png.part"))), qPrintable(name));
+            QVERIFY2(!QFileInfo::exists(one.filePath(name.section(u'.', 0, 0) + u".png.part"_s)), qPrintable(name));
         }
         // A picture that cannot be written leaves the folder as it was.
         QTemporaryDir ro;
-        QVERIFY(writeFile(ro.filePath(QStringLiteral("Fax.tiff")), whole));
+        writeFile(ro.filePath(u"Fax.tiff"_s), whole);
         QVERIFY(QFile::setPermissions(ro.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         QCOMPARE(runConverter(ro.path(), true), 3);
         QFile::setPermissions(ro.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        QCOMPARE(QDir(ro.path()).entryList(QDir::Files), QStringList{QStringLiteral("Fax.tiff")});
+        QCOMPARE(QDir(ro.path()).entryList(QDir::Files), QStringList{u"Fax.tiff"_s});
     }
 };
 

@@ -1,26 +1,25 @@
 // The program's registry class on the real store in this test's own XDG folders.
 #include "app/CWinReg.h"
 
-#include <QTemporaryDir>
 #include <QTest>
 
 using sendmere::CWinReg;
 using sendmere::registry::RegistryStore;
 using sendmere::registry::RegValue;
 using sendmere::registry::Root;
+using namespace Qt::StringLiterals;
 
 namespace {
-const QString kKey = QStringLiteral("Software\\Sendmere Test\\Values");
+const QString kKey = u"Software\\Sendmere Test\\Values"_s;
 }
 
 class TestCWinReg : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void openKeyCreatesOnlyWhenAsked()
-    {
+    void openKeyCreatesOnlyWhenAsked() {
         CWinReg reg;
-        const QString key = QStringLiteral("Software\\Sendmere Test\\Fresh");
+        const QString key = u"Software\\Sendmere Test\\Fresh"_s;
         QVERIFY(!reg.OpenKey(reg.HKEY_CURRENT_USER(), key, false));
         QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), key, true));
         QVERIFY(RegistryStore().keyExists(Root::CurrentUser, key));
@@ -28,118 +27,110 @@ private Q_SLOTS:
         reg.CloseKey();
         QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), key.toUpper(), false));
         QVERIFY(!reg.OpenKey(0x80000003u, key, true));
-        QVERIFY(!reg.OpenKey(reg.HKEY_CURRENT_USER(), QStringLiteral("Bad\\\\Path"), true));
+        QVERIFY(!reg.OpenKey(reg.HKEY_CURRENT_USER(), u"Bad\\\\Path"_s, true));
         QVERIFY(!RegistryStore().keyExists(Root::LocalMachine, key));
     }
 
-    void stringsRoundTrip()
-    {
+    void stringsRoundTrip() {
         CWinReg reg;
         QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), kKey, true));
-        for (const QString &text : {QString(), QStringLiteral("x"), QStringLiteral("\"quoted\" C:\\path\\"),
-                                    QStringLiteral("Ünïcødé ✓"), QString(255, u'n')}) {
-            QVERIFY(reg.SetStringValue(QStringLiteral("Text"), text));
-            QCOMPARE(reg.GetStringValue(QStringLiteral("text")), text);
+        for (const QString &text : {QString(), u"x"_s, u"\"quoted\" C:\\path\\"_s, u"Ünïcødé ✓"_s, QString(255, u'n')}) {
+            QVERIFY(reg.SetStringValue(u"Text"_s, text));
+            QCOMPARE(reg.GetStringValue(u"text"_s), text);
             CWinReg fresh;  // its own cache: the text comes from the file
             QVERIFY(fresh.OpenKey(fresh.HKEY_CURRENT_USER(), kKey, false));
-            QCOMPARE(fresh.GetStringValue(QStringLiteral("Text")), text);
+            QCOMPARE(fresh.GetStringValue(u"Text"_s), text);
         }
         // The read buffer holds 255 characters and the terminating NUL.
-        QVERIFY(reg.SetStringValue(QStringLiteral("Long"), QString(256, u'n')));
-        QCOMPARE(reg.GetStringValue(QStringLiteral("Long")), QString());
-        QCOMPARE(RegistryStore().value(Root::CurrentUser, kKey, QStringLiteral("Long")),
-                 RegValue::string(QString(256, u'n')));
+        QVERIFY(reg.SetStringValue(u"Long"_s, QString(256, u'n')));
+        QCOMPARE(reg.GetStringValue(u"Long"_s), QString());
+        QCOMPARE(RegistryStore().value(Root::CurrentUser, kKey, u"Long"_s), RegValue::string(QString(256, u'n')));
 
         // Another object, opened afresh, reads what this one wrote.
         CWinReg other;
         QVERIFY(other.OpenKey(other.HKEY_CURRENT_USER(), kKey, false));
-        QCOMPARE(other.GetStringValue(QStringLiteral("TEXT")), QString(255, u'n'));
-        QVERIFY(other.SetStringValue(QString(), QStringLiteral("default")));
-        QCOMPARE(reg.GetStringValue(QString()), QStringLiteral("default"));
+        QCOMPARE(other.GetStringValue(u"TEXT"_s), QString(255, u'n'));
+        QVERIFY(other.SetStringValue(QString(), u"default"_s));
+        QCOMPARE(reg.GetStringValue(QString()), u"default"_s);
 
         // Expandable strings read as text, unexpanded.
-        QVERIFY(RegistryStore().setValue(Root::CurrentUser, kKey, QStringLiteral("Exp"),
-                                         RegValue::expandString(QStringLiteral("%HOME%\\x"))));
-        QCOMPARE(reg.GetStringValue(QStringLiteral("Exp")), QStringLiteral("%HOME%\\x"));
-        QCOMPARE(reg.GetDWordValue(QStringLiteral("Exp")), 0u);
+        QVERIFY(RegistryStore().setValue(Root::CurrentUser, kKey, u"Exp"_s, RegValue::expandString(u"%HOME%\\x"_s)));
+        QCOMPARE(reg.GetStringValue(u"Exp"_s), u"%HOME%\\x"_s);
+        QCOMPARE(reg.GetDWordValue(u"Exp"_s), 0u);
     }
 
-    void numbersAndFlags()
-    {
+    void numbersAndFlags() {
         CWinReg reg;
         QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), kKey, true));
         for (const quint32 n : {0u, 1u, 256u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
-            QVERIFY(reg.SetDWordValue(QStringLiteral("Number"), n));
-            QCOMPARE(reg.GetDWordValue(QStringLiteral("Number")), n);
+            QVERIFY(reg.SetDWordValue(u"Number"_s, n));
+            QCOMPARE(reg.GetDWordValue(u"Number"_s), n);
         }
-        QCOMPARE(reg.GetStringValue(QStringLiteral("Number")), QString());
-        QVERIFY(reg.SetStringValue(QStringLiteral("Text"), QStringLiteral("12")));
-        QCOMPARE(reg.GetDWordValue(QStringLiteral("Text")), 0u);
-        QCOMPARE(reg.GetDWordValue(QStringLiteral("Missing")), 0u);
+        QCOMPARE(reg.GetStringValue(u"Number"_s), QString());
+        QVERIFY(reg.SetStringValue(u"Text"_s, u"12"_s));
+        QCOMPARE(reg.GetDWordValue(u"Text"_s), 0u);
+        QCOMPARE(reg.GetDWordValue(u"Missing"_s), 0u);
 
-        QVERIFY(reg.SetBoolValue(QStringLiteral("Flag"), true));
-        QCOMPARE(reg.GetStringValue(QStringLiteral("Flag")), QStringLiteral("yes"));
-        QVERIFY(reg.GetBoolValue(QStringLiteral("Flag")));
-        QVERIFY(reg.SetBoolValue(QStringLiteral("Flag"), false));
-        QCOMPARE(reg.GetStringValue(QStringLiteral("Flag")), QStringLiteral("no"));
-        QVERIFY(!reg.GetBoolValue(QStringLiteral("Flag")));
-        for (const QString &yes : {QStringLiteral("YES"), QStringLiteral("yEs")}) {
-            QVERIFY(reg.SetStringValue(QStringLiteral("Flag"), yes));
-            QVERIFY(reg.GetBoolValue(QStringLiteral("Flag")));
+        QVERIFY(reg.SetBoolValue(u"Flag"_s, true));
+        QCOMPARE(reg.GetStringValue(u"Flag"_s), u"yes"_s);
+        QVERIFY(reg.GetBoolValue(u"Flag"_s));
+        QVERIFY(reg.SetBoolValue(u"Flag"_s, false));
+        QCOMPARE(reg.GetStringValue(u"Flag"_s), u"no"_s);
+        QVERIFY(!reg.GetBoolValue(u"Flag"_s));
+        for (const QString &yes : {u"YES"_s, u"yEs"_s}) {
+            QVERIFY(reg.SetStringValue(u"Flag"_s, yes));
+            QVERIFY(reg.GetBoolValue(u"Flag"_s));
         }
-        for (const QString &no : {QStringLiteral("y"), QStringLiteral("yes "), QStringLiteral("1"), QStringLiteral("true")}) {
-            QVERIFY(reg.SetStringValue(QStringLiteral("Flag"), no));
-            QVERIFY(!reg.GetBoolValue(QStringLiteral("Flag")));
+        for (const QString &no : {u"y"_s, u"yes "_s, u"1"_s, u"true"_s}) {
+            QVERIFY(reg.SetStringValue(u"Flag"_s, no));
+            QVERIFY(!reg.GetBoolValue(u"Flag"_s));
         }
-        QVERIFY(reg.SetDWordValue(QStringLiteral("Flag"), 1));
-        QVERIFY(!reg.GetBoolValue(QStringLiteral("Flag")));
-        QVERIFY(!reg.GetBoolValue(QStringLiteral("Missing")));
+        QVERIFY(reg.SetDWordValue(u"Flag"_s, 1));
+        QVERIFY(!reg.GetBoolValue(u"Flag"_s));
+        QVERIFY(!reg.GetBoolValue(u"Missing"_s));
     }
 
-    void valueTextForTheAboutBox()
-    {
+    void valueTextForTheAboutBox() {
         CWinReg reg;
         QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), kKey, true));
-        QVERIFY(reg.SetDWordValue(QStringLiteral("Num"), 256));
-        QVERIFY(reg.SetStringValue(QStringLiteral("Path"), QStringLiteral("/usr/bin/tool")));
-        QVERIFY(reg.SetStringValue(QStringLiteral("Long"), QString(1024, u'l')));
-        QVERIFY(RegistryStore().setValue(Root::LocalMachine, kKey, QStringLiteral("Exp"),
-                                         RegValue::expandString(QStringLiteral("%x%"))));
-        QString out = QStringLiteral("before");
-        QVERIFY(reg.GetValueText(QStringLiteral("Num"), 1024, out));
-        QCOMPARE(out, QStringLiteral("256"));
-        QVERIFY(reg.GetValueText(QStringLiteral("path"), 1024, out));
-        QCOMPARE(out, QStringLiteral("/usr/bin/tool"));
-        out = QStringLiteral("kept");
-        QVERIFY(reg.GetValueText(QStringLiteral("Exp"), 1024, out));
-        QCOMPARE(out, QStringLiteral("kept"));
-        QVERIFY(!reg.GetValueText(QStringLiteral("Long"), 1024, out));
-        QVERIFY(reg.GetValueText(QStringLiteral("Long"), 1025, out));
+        QVERIFY(reg.SetDWordValue(u"Num"_s, 256));
+        QVERIFY(reg.SetStringValue(u"Path"_s, u"/usr/bin/tool"_s));
+        QVERIFY(reg.SetStringValue(u"Long"_s, QString(1024, u'l')));
+        QVERIFY(RegistryStore().setValue(Root::LocalMachine, kKey, u"Exp"_s, RegValue::expandString(u"%x%"_s)));
+        QString out = u"before"_s;
+        QVERIFY(reg.GetValueText(u"Num"_s, 1024, out));
+        QCOMPARE(out, u"256"_s);
+        QVERIFY(reg.GetValueText(u"path"_s, 1024, out));
+        QCOMPARE(out, u"/usr/bin/tool"_s);
+        out = u"kept"_s;
+        QVERIFY(reg.GetValueText(u"Exp"_s, 1024, out));
+        QCOMPARE(out, u"kept"_s);
+        QVERIFY(!reg.GetValueText(u"Long"_s, 1024, out));
+        QVERIFY(reg.GetValueText(u"Long"_s, 1025, out));
         QCOMPARE(out.size(), 1024);
-        out = QStringLiteral("kept");
-        QVERIFY(!reg.GetValueText(QStringLiteral("Missing"), 1024, out));
-        QCOMPARE(out, QStringLiteral("kept"));
+        out = u"kept"_s;
+        QVERIFY(!reg.GetValueText(u"Missing"_s, 1024, out));
+        QCOMPARE(out, u"kept"_s);
     }
 
-    void everyOperationFailsWithoutAKey()
-    {
+    void everyOperationFailsWithoutAKey() {
         CWinReg reg;
         QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), kKey, true));
-        QVERIFY(reg.SetStringValue(QStringLiteral("Present"), QStringLiteral("value")));
+        QVERIFY(reg.SetStringValue(u"Present"_s, u"value"_s));
         // A failed open leaves no key open, not even the one opened before.
-        QVERIFY(!reg.OpenKey(reg.HKEY_CURRENT_USER(), QStringLiteral("Software\\Does not exist"), false));
+        QVERIFY(!reg.OpenKey(reg.HKEY_CURRENT_USER(), u"Software\\Does not exist"_s, false));
         const auto checkNothingWorks = [&] {
-            QCOMPARE(reg.GetStringValue(QStringLiteral("Present")), QString());
-            QVERIFY(!reg.SetStringValue(QStringLiteral("Present"), QStringLiteral("changed")));
-            QVERIFY(!reg.SetDWordValue(QStringLiteral("N"), 5));
-            QCOMPARE(reg.GetDWordValue(QStringLiteral("N")), 0u);
-            QVERIFY(!reg.SetBoolValue(QStringLiteral("B"), true));
-            QVERIFY(!reg.GetBoolValue(QStringLiteral("B")));
-            QVERIFY(!reg.DeleteValue(QStringLiteral("Present")));
+            QCOMPARE(reg.GetStringValue(u"Present"_s), QString());
+            QVERIFY(!reg.SetStringValue(u"Present"_s, u"changed"_s));
+            QVERIFY(!reg.SetDWordValue(u"N"_s, 5));
+            QCOMPARE(reg.GetDWordValue(u"N"_s), 0u);
+            QVERIFY(!reg.SetBoolValue(u"B"_s, true));
+            QVERIFY(!reg.GetBoolValue(u"B"_s));
+            QVERIFY(!reg.DeleteValue(u"Present"_s));
             QVERIFY(!reg.FlushKey());
-            QString out = QStringLiteral("kept");
-            QVERIFY(!reg.GetValueText(QStringLiteral("Present"), 1024, out));
-            QCOMPARE(out, QStringLiteral("kept"));
+            QString out = u"kept"_s;
+            QVERIFY(!reg.GetValueText(u"Present"_s, 1024, out));
+            QCOMPARE(out, u"kept"_s);
         };
         checkNothingWorks();
         QVERIFY(!reg.OpenKey(0u, kKey, true));
@@ -147,12 +138,12 @@ private Q_SLOTS:
         QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), kKey, false));
         reg.CloseKey();
         checkNothingWorks();
-        QCOMPARE(RegistryStore().value(Root::CurrentUser, kKey, QStringLiteral("Present")),
-                 RegValue::string(QStringLiteral("value")));
-        QVERIFY(!RegistryStore().value(Root::CurrentUser, kKey, QStringLiteral("N")));
+        QCOMPARE(RegistryStore().value(Root::CurrentUser, kKey, u"Present"_s), RegValue::string(u"value"_s));
+        QVERIFY(!RegistryStore().value(Root::CurrentUser, kKey, u"N"_s));
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestCWinReg)
 #include "tst_cwinreg.moc"
+
+using namespace Qt::StringLiterals;

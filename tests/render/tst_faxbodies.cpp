@@ -4,7 +4,6 @@
 #include "RenderTestKit.h"
 
 #include <QDir>
-#include <QImageWriter>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QTemporaryDir>
@@ -14,18 +13,16 @@
 
 using namespace sendmere::render;
 using namespace rendertest;
+using namespace Qt::StringLiterals;
 
 namespace {
 
 // Where a point of an A4 portrait page (in mm) lands on the fax page: 1687 pixels wide,
 // centred, 204x196 dpi.
-QPoint faxPointOfA4(double xMm, double yMm) {
-    return {20 + qRound(xMm * 204 / 25.4), qRound(yMm * 196 / 25.4)};
-}
+QPoint faxPointOfA4(double xMm, double yMm) { return {20 + qRound(xMm * 204 / 25.4), qRound(yMm * 196 / 25.4)}; }
 
 QRect faxRectOfA4(const QRectF &mm, int inset = 4) {
-    return QRect(faxPointOfA4(mm.left(), mm.top()), faxPointOfA4(mm.right(), mm.bottom()))
-        .adjusted(inset, inset, -inset, -inset);
+    return QRect(faxPointOfA4(mm.left(), mm.top()), faxPointOfA4(mm.right(), mm.bottom())).adjusted(inset, inset, -inset, -inset);
 }
 
 QList<QImage> rasterise(const QString &path) {
@@ -36,8 +33,8 @@ QList<QImage> rasterise(const QString &path) {
 
 // Boxes (in mm) of the given colour on A4 pages, one box per page unless onePage; a
 // landscape page after them.
-void writePdf(const QString &path, const QList<QRectF> &boxes, bool landscapeLast,
-              const QList<QColor> &colours = {}, bool onePage = false) {
+void writePdf(const QString &path, const QList<QRectF> &boxes, bool landscapeLast, const QList<QColor> &colours = {},
+              bool onePage = false) {
     QPdfWriter writer(path);
     writer.setResolution(300);
     writer.setPageSize(QPageSize(QPageSize::A4));
@@ -45,8 +42,7 @@ void writePdf(const QString &path, const QList<QRectF> &boxes, bool landscapeLas
     QPainter painter(&writer);
     const double dotsPerMm = 300 / 25.4;
     for (qsizetype i = 0; i < boxes.size(); ++i) {
-        if (i > 0 && !onePage)
-            writer.newPage();
+        if (i > 0 && !onePage) writer.newPage();
         const QRectF &box = boxes.at(i);
         painter.fillRect(QRectF(box.topLeft() * dotsPerMm, box.size() * dotsPerMm), colours.value(i, Qt::black));
     }
@@ -70,217 +66,201 @@ QImage whiteImageWithBox(QSize size, const QRect &box) {
 class TestFaxBodies : public QObject {
     Q_OBJECT
 
-private Q_SLOTS:
-    void textMakesTypewriterPages();
-    void pdfPagesKeepTheirMarks();
-    void pdfTonesShowOnWhitePaper();
-    void imagesFitThePage();
-    void officeDocumentsGoThroughLibreOffice();
-    void badBodiesNameTheFile();
-
-private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
     QTemporaryDir m_dir;
-};
 
-void TestFaxBodies::textMakesTypewriterPages() {
-    const QString file = path(QStringLiteral("letter.txt"));
-    QByteArray text;
-    for (int i = 1; i <= 150; ++i)
-        text += "Line " + QByteArray::number(i) + " of the letter, in UTF-8: Grüße\n";
-    writeFile(file, text);
-    QCOMPARE(bodyPageCount(file), 3);  // 66 + 66 + 18 lines
-    const QList<QImage> pages = rasterise(file);
-    QCOMPARE(pages.size(), 3);
-    for (const QImage &page : pages) {
-        QCOMPARE(page.format(), QImage::Format_Mono);
-        QCOMPARE(page.size(), QSize(FaxPageWidth, FaxPageHeight));
-    }
-    const QRect textArea(0, 0, FaxPageWidth, FaxPageHeight);
-    QCOMPARE(inkBands(pages[0], textArea).size(), 66);
-    QCOMPARE(inkBands(pages[2], textArea).size(), 18);
-
-    // A long line wraps at 80 columns (at a blank where there is one); form feeds start
-    // a page, and a final one makes no empty page.
-    const QList<QImage> wrappedPages =
-        rasterise(written(path(QStringLiteral("wrapped.txt")), QByteArray(200, 'x') + "\n" + QByteArray("word ").repeated(20) + "\f"));
-    QCOMPARE(wrappedPages.size(), 1);
-    QCOMPARE(inkBands(wrappedPages[0], textArea).size(), 5);  // 80 + 80 + 40, then 2 rows
-    const QString formFeed = written(path(QStringLiteral("formfeed.txt")), "first page\n\fsecond page\n");
-    QCOMPARE(bodyPageCount(formFeed), 2);
-    QCOMPARE(rasterise(formFeed).size(), 2);
-
-    // A byte order mark chooses the encoding: UTF-16 gives the same page as UTF-8.
-    const QString lines = QStringLiteral("Grüße\r\naus Köln\r\n");
-    const QString utf8 = path(QStringLiteral("utf8.txt")), utf16 = path(QStringLiteral("utf16.txt"));
-    writeFile(utf8, lines.toUtf8());
-    writeFile(utf16, QByteArray("\xff\xfe", 2) +
-                         QByteArray(reinterpret_cast<const char *>(lines.utf16()),
-                                    lines.size() * 2));
-    QCOMPARE(rasterise(utf16), rasterise(utf8));
-}
-
-void TestFaxBodies::pdfPagesKeepTheirMarks() {
-    const QString file = path(QStringLiteral("boxes.pdf"));
-    const QList<QRectF> boxes = {{20, 20, 40, 30}, {90, 130, 40, 30}, {150, 250, 40, 30}};
-    writePdf(file, boxes, true);
-    QCOMPARE(bodyPageCount(file), 4);
-    const QList<QImage> pages = rasterise(file);
-    QCOMPARE(pages.size(), 4);
-    for (int i = 0; i < 3; ++i) {
-        QCOMPARE(pages[i].format(), QImage::Format_Mono);
-        QCOMPARE(pages[i].size(), QSize(FaxPageWidth, FaxPageHeight));
-        for (int box = 0; box < 3; ++box) {
-            const double ink = inkShare(pages[i], faxRectOfA4(boxes[box]));
-            QVERIFY2(box == i ? ink > 0.99 : ink == 0.0,
-                     qPrintable(QStringLiteral("page %1 box %2: %3").arg(i).arg(box).arg(ink)));
+private Q_SLOTS:
+    void textMakesTypewriterPages() {
+        const QString file = path(u"letter.txt"_s);
+        QByteArray text;
+        for (int i = 1; i <= 150; ++i) text += "Line " + QByteArray::number(i) + " of the letter, in UTF-8: Grüße\n";
+        writeFile(file, text);
+        QCOMPARE(bodyPageCount(file), 3);  // 66 + 66 + 18 lines
+        const QList<QImage> pages = rasterise(file);
+        QCOMPARE(pages.size(), 3);
+        for (const QImage &page : pages) {
+            QCOMPARE(page.format(), QImage::Format_Mono);
+            QCOMPARE(page.size(), QSize(FaxPageWidth, FaxPageHeight));
         }
+        const QRect textArea(0, 0, FaxPageWidth, FaxPageHeight);
+        QCOMPARE(inkBands(pages[0], textArea).size(), 66);
+        QCOMPARE(inkBands(pages[2], textArea).size(), 18);
+
+        // A long line wraps at 80 columns (at a blank where there is one); form feeds start
+        // a page, and a final one makes no empty page.
+        const QList<QImage> wrappedPages =
+            rasterise(written(path(u"wrapped.txt"_s), QByteArray(200, 'x') + "\n" + QByteArray("word ").repeated(20) + "\f"));
+        QCOMPARE(wrappedPages.size(), 1);
+        QCOMPARE(inkBands(wrappedPages[0], textArea).size(), 5);  // 80 + 80 + 40, then 2 rows
+        const QString formFeed = written(path(u"formfeed.txt"_s), "first page\n\fsecond page\n");
+        QCOMPARE(bodyPageCount(formFeed), 2);
+        QCOMPARE(rasterise(formFeed).size(), 2);
+
+        // A byte order mark chooses the encoding: UTF-16 gives the same page as UTF-8.
+        const QString lines = u"Grüße\r\naus Köln\r\n"_s;
+        const QString utf8 = path(u"utf8.txt"_s), utf16 = path(u"utf16.txt"_s);
+        writeFile(utf8, lines.toUtf8());
+        writeFile(utf16, QByteArray("\xff\xfe", 2) + QByteArray(reinterpret_cast<const char *>(lines.utf16()), lines.size() * 2));
+        QCOMPARE(rasterise(utf16), rasterise(utf8));
     }
-    // The landscape page is turned to fill the portrait page: its left edge at the top.
-    const QImage &turned = pages[3];
-    QVERIFY(inkShare(turned, {40, 10, 1640, 200}) > 0.99);
-    QCOMPARE(inkShare(turned, {0, 400, FaxPageWidth, 1800}), 0.0);
 
-    // A portrait page the document shows turned (/Rotate 90) is landscape; turned once more
-    // to fill the fax page, its left strip (100 of 595 points) ends on the right.
-    const QString rotated = written(path(QStringLiteral("rotated.pdf")), QByteArrayLiteral(
-        "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
-        "2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n"
-        "3 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Rotate 90 /Contents 4 0 R >> endobj\n"
-        "4 0 obj << /Length 19 >> stream\n0 0 100 842 re f\nendstream endobj\n"
-        "trailer << /Size 5 /Root 1 0 R >>\n%%EOF\n"));
-    const QList<QImage> rotatedPages = rasterise(rotated);
-    QCOMPARE(rotatedPages.size(), 1);
-    QVERIFY(inkShare(rotatedPages[0], {1440, 100, 250, 2000}) > 0.99);
-    QCOMPARE(inkShare(rotatedPages[0], {0, 0, 1400, FaxPageHeight}), 0.0);
-}
+    void pdfPagesKeepTheirMarks() {
+        const QString file = path(u"boxes.pdf"_s);
+        const QList<QRectF> boxes = {{20, 20, 40, 30}, {90, 130, 40, 30}, {150, 250, 40, 30}};
+        writePdf(file, boxes, true);
+        QCOMPARE(bodyPageCount(file), 4);
+        const QList<QImage> pages = rasterise(file);
+        QCOMPARE(pages.size(), 4);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(pages[i].format(), QImage::Format_Mono);
+            QCOMPARE(pages[i].size(), QSize(FaxPageWidth, FaxPageHeight));
+            for (int box = 0; box < 3; ++box) {
+                const double ink = inkShare(pages[i], faxRectOfA4(boxes[box]));
+                QVERIFY2(box == i ? ink > 0.99 : ink == 0.0, qPrintable(u"page %1 box %2: %3"_s.arg(i).arg(box).arg(ink)));
+            }
+        }
+        // The landscape page is turned to fill the portrait page: its left edge at the top.
+        const QImage &turned = pages[3];
+        QVERIFY(inkShare(turned, {40, 10, 1640, 200}) > 0.99);
+        QCOMPARE(inkShare(turned, {0, 400, FaxPageWidth, 1800}), 0.0);
 
-// Pages are drawn without paper and screened as on white paper: a grey and a half
-// transparent black both come out as about half ink, untouched paper as none, solid black
-// as all ink, whatever the boxes' position in a byte of the fax line.
-void TestFaxBodies::pdfTonesShowOnWhitePaper() {
-    const QString file = path(QStringLiteral("tones.pdf"));
-    const QRectF grey(20, 20, 60, 40), seeThrough(100, 20, 60, 40), solid(20.3, 100, 60.7, 40);
-    writePdf(file, {grey, seeThrough, solid}, false, {QColor(128, 128, 128), QColor(0, 0, 0, 128), Qt::black}, true);
-    const QList<QImage> pages = rasterise(file);
-    QCOMPARE(pages.size(), 1);
-    const QImage &page = pages.first();
-    for (const QRectF &box : {grey, seeThrough}) {
-        const double ink = inkShare(page, faxRectOfA4(box));
-        QVERIFY2(ink > 0.4 && ink < 0.6, qPrintable(QString::number(ink)));
+        // A portrait page the document shows turned (/Rotate 90) is landscape; turned once more
+        // to fill the fax page, its left strip (100 of 595 points) ends on the right.
+        const QString rotated =
+            written(path(u"rotated.pdf"_s),
+                    QByteArrayLiteral("%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+                                      "2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n"
+                                      "3 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Rotate 90 /Contents 4 0 R >> endobj\n"
+                                      "4 0 obj << /Length 19 >> stream\n0 0 100 842 re f\nendstream endobj\n"
+                                      "trailer << /Size 5 /Root 1 0 R >>\n%%EOF\n"));
+        const QList<QImage> rotatedPages = rasterise(rotated);
+        QCOMPARE(rotatedPages.size(), 1);
+        QVERIFY(inkShare(rotatedPages[0], {1440, 100, 250, 2000}) > 0.99);
+        QCOMPARE(inkShare(rotatedPages[0], {0, 0, 1400, FaxPageHeight}), 0.0);
     }
-    QCOMPARE(inkShare(page, faxRectOfA4(solid)), 1.0);
-    // The paper around the boxes, the top margin and the strips between them stay white.
-    QCOMPARE(inkShare(page, {0, 0, FaxPageWidth, faxPointOfA4(0, 19).y()}), 0.0);
-    QCOMPARE(inkShare(page, QRect(faxPointOfA4(81, 21), faxPointOfA4(99, 59))), 0.0);
-    QCOMPARE(inkShare(page, QRect(faxPointOfA4(0, 142), faxPointOfA4(209, 296))), 0.0);
-    // The solid box's edges sit where the page puts them, to a pixel.
-    const QPoint topLeft = faxPointOfA4(solid.left(), solid.top());
-    const QPoint bottomRight = faxPointOfA4(solid.right(), solid.bottom());
-    QCOMPARE(inkShare(page, {topLeft.x() - 3, topLeft.y() + 5, 2, 20}), 0.0);
-    QCOMPARE(inkShare(page, {topLeft.x() + 2, topLeft.y() + 5, 2, 20}), 1.0);
-    QCOMPARE(inkShare(page, {bottomRight.x() + 2, topLeft.y() + 5, 2, 20}), 0.0);
-    QCOMPARE(inkShare(page, {bottomRight.x() - 3, topLeft.y() + 5, 2, 20}), 1.0);
-}
 
-void TestFaxBodies::imagesFitThePage() {
-    // An A4-shaped picture with its top left quarter black, in several formats.
-    const QImage picture = whiteImageWithBox({840, 1188}, {0, 0, 420, 594});
-    for (const QByteArray format : {"png", "jpg", "tiff"}) {
-        const QString file = path(QStringLiteral("picture.") + QString::fromLatin1(format));
-        QVERIFY(picture.save(file, format.constData()));
-        QCOMPARE(bodyPageCount(file), 1);
+    // Pages are drawn without paper and screened as on white paper: a grey and a half
+    // transparent black both come out as about half ink, untouched paper as none, solid black
+    // as all ink, whatever the boxes' position in a byte of the fax line.
+    void pdfTonesShowOnWhitePaper() {
+        const QString file = path(u"tones.pdf"_s);
+        const QRectF grey(20, 20, 60, 40), seeThrough(100, 20, 60, 40), solid(20.3, 100, 60.7, 40);
+        writePdf(file, {grey, seeThrough, solid}, false, {QColor(128, 128, 128), QColor(0, 0, 0, 128), Qt::black}, true);
         const QList<QImage> pages = rasterise(file);
         QCOMPARE(pages.size(), 1);
-        const QImage &page = pages[0];
-        QCOMPARE(page.size(), QSize(FaxPageWidth, FaxPageHeight));
-        QVERIFY2(inkShare(page, faxRectOfA4({0, 0, 105, 148.5}, 8)) > 0.99, format);
-        QVERIFY2(inkShare(page, faxRectOfA4({105, 0, 105, 297}, 8)) < 0.01, format);
-        QVERIFY2(inkShare(page, faxRectOfA4({0, 148.5, 210, 148.5}, 8)) < 0.01, format);
+        const QImage &page = pages.first();
+        for (const QRectF &box : {grey, seeThrough}) {
+            const double ink = inkShare(page, faxRectOfA4(box));
+            QVERIFY2(ink > 0.4 && ink < 0.6, qPrintable(QString::number(ink)));
+        }
+        QCOMPARE(inkShare(page, faxRectOfA4(solid)), 1.0);
+        // The paper around the boxes, the top margin and the strips between them stay white.
+        QCOMPARE(inkShare(page, {0, 0, FaxPageWidth, faxPointOfA4(0, 19).y()}), 0.0);
+        QCOMPARE(inkShare(page, QRect(faxPointOfA4(81, 21), faxPointOfA4(99, 59))), 0.0);
+        QCOMPARE(inkShare(page, QRect(faxPointOfA4(0, 142), faxPointOfA4(209, 296))), 0.0);
+        // The solid box's edges sit where the page puts them, to a pixel.
+        const QPoint topLeft = faxPointOfA4(solid.left(), solid.top());
+        const QPoint bottomRight = faxPointOfA4(solid.right(), solid.bottom());
+        QCOMPARE(inkShare(page, {topLeft.x() - 3, topLeft.y() + 5, 2, 20}), 0.0);
+        QCOMPARE(inkShare(page, {topLeft.x() + 2, topLeft.y() + 5, 2, 20}), 1.0);
+        QCOMPARE(inkShare(page, {bottomRight.x() + 2, topLeft.y() + 5, 2, 20}), 0.0);
+        QCOMPARE(inkShare(page, {bottomRight.x() - 3, topLeft.y() + 5, 2, 20}), 1.0);
     }
-    // A large photograph is decoded smaller and lands in the same place.
-    const QString large = path(QStringLiteral("large.jpg"));
-    QVERIFY(whiteImageWithBox({3600, 5091}, {0, 0, 1800, 2545}).save(large));
-    const QImage largePage = rasterise(large).at(0);
-    QVERIFY(inkShare(largePage, faxRectOfA4({0, 0, 105, 148.5}, 8)) > 0.99);
-    QVERIFY(inkShare(largePage, faxRectOfA4({105, 0, 105, 297}, 8)) < 0.01);
 
-    // A photograph's mid grey is dithered, neither swallowed nor blackened.
-    QImage grey(600, 800, QImage::Format_RGB32);
-    grey.fill(QColor(128, 128, 128));
-    const QString photo = path(QStringLiteral("grey.jpg"));
-    QVERIFY(grey.save(photo));
-    const double share = inkShare(rasterise(photo).at(0), {400, 600, 800, 800});
-    QVERIFY2(share > 0.35 && share < 0.65, qPrintable(QString::number(share)));
-}
+    void imagesFitThePage() {
+        // An A4-shaped picture with its top left quarter black, in several formats.
+        const QImage picture = whiteImageWithBox({840, 1188}, {0, 0, 420, 594});
+        for (const QByteArray format : {"png", "jpg", "tiff"}) {
+            const QString file = path(u"picture."_s + QString::fromLatin1(format));
+            QVERIFY(picture.save(file, format.constData()));
+            QCOMPARE(bodyPageCount(file), 1);
+            const QList<QImage> pages = rasterise(file);
+            QCOMPARE(pages.size(), 1);
+            const QImage &page = pages[0];
+            QCOMPARE(page.size(), QSize(FaxPageWidth, FaxPageHeight));
+            QVERIFY2(inkShare(page, faxRectOfA4({0, 0, 105, 148.5}, 8)) > 0.99, format);
+            QVERIFY2(inkShare(page, faxRectOfA4({105, 0, 105, 297}, 8)) < 0.01, format);
+            QVERIFY2(inkShare(page, faxRectOfA4({0, 148.5, 210, 148.5}, 8)) < 0.01, format);
+        }
+        // A large photograph is decoded smaller and lands in the same place.
+        const QString large = path(u"large.jpg"_s);
+        QVERIFY(whiteImageWithBox({3600, 5091}, {0, 0, 1800, 2545}).save(large));
+        const QImage largePage = rasterise(large).at(0);
+        QVERIFY(inkShare(largePage, faxRectOfA4({0, 0, 105, 148.5}, 8)) > 0.99);
+        QVERIFY(inkShare(largePage, faxRectOfA4({105, 0, 105, 297}, 8)) < 0.01);
 
-void TestFaxBodies::officeDocumentsGoThroughLibreOffice() {
-    const QString document = written(path(QStringLiteral("minutes.rtf")), "{\\rtf1\\ansi Minutes of the meeting.\\par}");
-    const QString converted = path(QStringLiteral("converted.pdf"));
-    writePdf(converted, {{20, 20, 40, 30}, {20, 20, 40, 30}, {20, 20, 40, 30}}, false);
-    const QByteArray originalPath = qgetenv("PATH");
-    QTemporaryDir bin;
-    qputenv("PATH", QFile::encodeName(bin.path()));
-
-    const QString missing = renderErrorOf([&] { rasterise(document); });
-    QVERIFY2(missing.contains(document) && missing.contains(QStringLiteral("LibreOffice is not "
-                                                                            "installed")),
-             qPrintable(missing));
-
-    // A stand-in converter that behaves like soffice --convert-to pdf --outdir <dir> <file>.
-    const QString soffice = bin.filePath(QStringLiteral("soffice"));
-    writeFile(soffice, "#!/bin/sh\n"
-                       "while [ $# -gt 1 ]; do\n"
-                       "  if [ \"$1\" = --outdir ]; then out=\"$2\"; fi; shift\n"
-                       "done\n"
-                       "[ -f \"$1\" ] || exit 3\n"
-                       "/bin/mkdir -p \"$out\" && /bin/cp '" +
-                           QFile::encodeName(converted) +
-                           "' \"$out/$(/usr/bin/basename \"$1\" .rtf).pdf\"\n");
-    QVERIFY(QFile::setPermissions(soffice, QFile::ReadOwner | QFile::WriteOwner |
-                                               QFile::ExeOwner));
-    QCOMPARE(bodyPageCount(document), 3);
-    const QList<QImage> pages = rasterise(document);
-    QCOMPARE(pages.size(), 3);
-    QVERIFY(inkShare(pages[2], faxRectOfA4({20, 20, 40, 30})) > 0.99);
-
-    writeFile(soffice, "#!/bin/sh\necho 'source file could not be loaded'\nexit 1\n");
-    const QString failed = renderErrorOf([&] { rasterise(document); });
-    QVERIFY2(failed.contains(document) && failed.contains(QStringLiteral("could not be loaded")),
-             qPrintable(failed));
-    qputenv("PATH", originalPath);
-}
-
-void TestFaxBodies::badBodiesNameTheFile() {
-    const QString pdf = path(QStringLiteral("source.pdf"));
-    writePdf(pdf, {{10, 10, 10, 10}}, false);
-    const QString png = path(QStringLiteral("source.png"));
-    QVERIFY(whiteImageWithBox({400, 400}, {0, 0, 200, 200}).save(png));
-    QByteArray random(4000, '\0');
-    for (qsizetype i = 0; i < random.size(); ++i)
-        random[i] = char((i * 7919 + 13) % 251);
-
-    const QString corruptPdf = written(path(QStringLiteral("corrupt.pdf")), readFile(pdf).left(300));
-    const QString truncatedPng = written(path(QStringLiteral("truncated.png")), readFile(png).left(readFile(png).size() / 2));
-    const QString randomPdf = written(path(QStringLiteral("random.pdf")), random);
-    const QString unknown = written(path(QStringLiteral("data.xyz")), random);
-    const QString empty = written(path(QStringLiteral("empty.txt")), "");
-    const QString folder = path(QStringLiteral("folder.pdf"));
-    QVERIFY(QDir().mkpath(folder));
-    const QString missing = path(QStringLiteral("missing.pdf"));
-
-    for (const QString &file : {corruptPdf, truncatedPng, randomPdf, unknown, empty, folder,
-                                missing}) {
-        const QString error = renderErrorOf([&] { rasterise(file); });
-        QVERIFY2(error.startsWith(file + u':'), qPrintable(file + QStringLiteral(" -> ") + error));
-        if (file != truncatedPng)  // its header is sound; only decoding finds the damage
-            QVERIFY2(renderErrorOf([&] { bodyPageCount(file); }).startsWith(file + u':'),
-                     qPrintable(file));
+        // A photograph's mid grey is dithered, neither swallowed nor blackened.
+        QImage grey(600, 800, QImage::Format_RGB32);
+        grey.fill(QColor(128, 128, 128));
+        const QString photo = path(u"grey.jpg"_s);
+        QVERIFY(grey.save(photo));
+        const double share = inkShare(rasterise(photo).at(0), {400, 600, 800, 800});
+        QVERIFY2(share > 0.35 && share < 0.65, qPrintable(QString::number(share)));
     }
-    QVERIFY(renderErrorOf([&] { rasterise(missing); }).contains(QStringLiteral("not found")));
-    QVERIFY(renderErrorOf([&] { rasterise(empty); }).contains(QStringLiteral("empty")));
-    QVERIFY(renderErrorOf([&] { rasterise(unknown); }).contains(QStringLiteral("type")));
-}
+
+    void officeDocumentsGoThroughLibreOffice() {
+        const QString document = written(path(u"minutes.rtf"_s), "{\\rtf1\\ansi Minutes of the meeting.\\par}");
+        const QString converted = path(u"converted.pdf"_s);
+        writePdf(converted, {{20, 20, 40, 30}, {20, 20, 40, 30}, {20, 20, 40, 30}}, false);
+        const QByteArray originalPath = qgetenv("PATH");
+        QTemporaryDir bin;
+        qputenv("PATH", QFile::encodeName(bin.path()));
+
+        const QString missing = renderErrorOf([&] { rasterise(document); });
+        QVERIFY2(missing.contains(document) && missing.contains(QStringLiteral("LibreOffice is not "
+                                                                               "installed")),
+                 qPrintable(missing));
+
+        // A stand-in converter that behaves like soffice --convert-to pdf --outdir <dir> <file>.
+        const QString soffice = bin.filePath(u"soffice"_s);
+        writeFile(soffice,
+                  "#!/bin/sh\n"
+                  "while [ $# -gt 1 ]; do\n"
+                  "  if [ \"$1\" = --outdir ]; then out=\"$2\"; fi; shift\n"
+                  "done\n"
+                  "[ -f \"$1\" ] || exit 3\n"
+                  "/bin/mkdir -p \"$out\" && /bin/cp '" +
+                      QFile::encodeName(converted) + "' \"$out/$(/usr/bin/basename \"$1\" .rtf).pdf\"\n");
+        QVERIFY(QFile::setPermissions(soffice, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QCOMPARE(bodyPageCount(document), 3);
+        const QList<QImage> pages = rasterise(document);
+        QCOMPARE(pages.size(), 3);
+        QVERIFY(inkShare(pages[2], faxRectOfA4({20, 20, 40, 30})) > 0.99);
+
+        writeFile(soffice, "#!/bin/sh\necho 'source file could not be loaded'\nexit 1\n");
+        const QString failed = renderErrorOf([&] { rasterise(document); });
+        QVERIFY2(failed.contains(document) && failed.contains(u"could not be loaded"_s), qPrintable(failed));
+        qputenv("PATH", originalPath);
+    }
+
+    void badBodiesNameTheFile() {
+        const QString pdf = path(u"source.pdf"_s);
+        writePdf(pdf, {{10, 10, 10, 10}}, false);
+        const QString png = path(u"source.png"_s);
+        QVERIFY(whiteImageWithBox({400, 400}, {0, 0, 200, 200}).save(png));
+        QByteArray random(4000, '\0');
+        for (qsizetype i = 0; i < random.size(); ++i) random[i] = char((i * 7919 + 13) % 251);
+
+        const QString corruptPdf = written(path(u"corrupt.pdf"_s), readFile(pdf).left(300));
+        const QString truncatedPng = written(path(u"truncated.png"_s), readFile(png).left(readFile(png).size() / 2));
+        const QString randomPdf = written(path(u"random.pdf"_s), random);
+        const QString unknown = written(path(u"data.xyz"_s), random);
+        const QString empty = written(path(u"empty.txt"_s), "");
+        const QString folder = path(u"folder.pdf"_s);
+        QVERIFY(QDir().mkpath(folder));
+        const QString missing = path(u"missing.pdf"_s);
+
+        for (const QString &file : {corruptPdf, truncatedPng, randomPdf, unknown, empty, folder, missing}) {
+            const QString error = renderErrorOf([&] { rasterise(file); });
+            QVERIFY2(error.startsWith(file + u':'), qPrintable(file + u" -> "_s + error));
+            if (file != truncatedPng)  // its header is sound; only decoding finds the damage
+                QVERIFY2(renderErrorOf([&] { bodyPageCount(file); }).startsWith(file + u':'), qPrintable(file));
+        }
+        QVERIFY(renderErrorOf([&] { rasterise(missing); }).contains(u"not found"_s));
+        QVERIFY(renderErrorOf([&] { rasterise(empty); }).contains(u"empty"_s));
+        QVERIFY(renderErrorOf([&] { rasterise(unknown); }).contains(u"type"_s));
+    }
+};
 
 QTEST_MAIN(TestFaxBodies)
 #include "tst_faxbodies.moc"

@@ -3,9 +3,9 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QDBusArgument>
-#include <QDBusMetaType>
 #include <QDBusReply>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -31,48 +31,6 @@ void whenReady(std::function<bool()> step) {
     });
 }
 
-struct ObjectRef {
-    QString service;
-    QDBusObjectPath path;
-};
-struct ActionInfo {
-    QString name, description, keyBinding;
-};
-
-}  // namespace
-}  // namespace sendmere::test
-
-Q_DECLARE_METATYPE(sendmere::test::ObjectRef)
-Q_DECLARE_METATYPE(sendmere::test::ActionInfo)
-
-namespace sendmere::test {
-namespace {
-
-const QDBusArgument &operator>>(const QDBusArgument &in, ObjectRef &ref) {
-    in.beginStructure();
-    in >> ref.service >> ref.path;
-    in.endStructure();
-    return in;
-}
-QDBusArgument &operator<<(QDBusArgument &out, const ObjectRef &ref) {
-    out.beginStructure();
-    out << ref.service << ref.path;
-    out.endStructure();
-    return out;
-}
-const QDBusArgument &operator>>(const QDBusArgument &in, ActionInfo &info) {
-    in.beginStructure();
-    in >> info.name >> info.description >> info.keyBinding;
-    in.endStructure();
-    return in;
-}
-QDBusArgument &operator<<(QDBusArgument &out, const ActionInfo &info) {
-    out.beginStructure();
-    out << info.name << info.description << info.keyBinding;
-    out.endStructure();
-    return out;
-}
-
 const QString AccessibleIface = QStringLiteral("org.a11y.atspi.Accessible");
 
 // A plain call, without the introspection a QDBusInterface would make of every node.
@@ -81,6 +39,24 @@ QDBusMessage call(const QDBusConnection &bus, const QString &service, const QStr
     QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
     message.setArguments(args);
     return bus.call(message);
+}
+
+// The reply's array of structures, each as a tuple of its fields.
+template <typename... Fields>
+QList<std::tuple<Fields...>> structures(const QDBusMessage &reply) {
+    QList<std::tuple<Fields...>> rows;
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return rows;
+    const QDBusArgument list = reply.arguments().first().value<QDBusArgument>();
+    list.beginArray();
+    while (!list.atEnd()) {
+        std::tuple<Fields...> row;
+        list.beginStructure();
+        std::apply([&](auto &...field) { (list >> ... >> field); }, row);
+        list.endStructure();
+        rows.append(row);
+    }
+    list.endArray();
+    return rows;
 }
 
 // A connection of its own to the accessibility bus, whose address the session bus tells.
@@ -141,17 +117,13 @@ void chooseInNextFileDialog(const QString &path, std::function<void(QWidget *)> 
 
 AtSpi::~AtSpi() { QDBusConnection::disconnectFromBus(m_bus.name()); }
 
-AtSpi::AtSpi() : m_bus(accessibilityBus(QStringLiteral("sendmere-test-atspi-%1").arg(quintptr(this)))) {
-    qDBusRegisterMetaType<ObjectRef>();
-    qDBusRegisterMetaType<QList<ObjectRef>>();
-    qDBusRegisterMetaType<ActionInfo>();
-    qDBusRegisterMetaType<QList<ActionInfo>>();
-}
+AtSpi::AtSpi() : m_bus(accessibilityBus(QStringLiteral("sendmere-test-atspi-%1").arg(quintptr(this)))) {}
 
 QList<AtSpi::Node> AtSpi::children(const Node &node) {
-    const QDBusReply<QList<ObjectRef>> reply = call(m_bus, node.service, node.path, AccessibleIface, QStringLiteral("GetChildren"));
     QList<Node> nodes;
-    for (const ObjectRef &ref : reply.value()) nodes.append({ref.service, ref.path.path()});
+    for (const auto &[service, path] :
+         structures<QString, QDBusObjectPath>(call(m_bus, node.service, node.path, AccessibleIface, QStringLiteral("GetChildren"))))
+        nodes.append({service, path.path()});
     return nodes;
 }
 
@@ -222,9 +194,9 @@ AtSpi::Node AtSpi::activeWindow(const Node &app, const QString &title, int timeo
 
 bool AtSpi::doAction(const Node &node, const QString &action) {
     const QString actions = QStringLiteral("org.a11y.atspi.Action");
-    const QDBusReply<QList<ActionInfo>> names = call(m_bus, node.service, node.path, actions, QStringLiteral("GetActions"));
-    for (qsizetype i = 0; i < names.value().size(); ++i) {
-        if (names.value()[i].name.compare(action, Qt::CaseInsensitive) != 0) continue;
+    const auto names = structures<QString, QString, QString>(call(m_bus, node.service, node.path, actions, QStringLiteral("GetActions")));
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        if (std::get<0>(names[i]).compare(action, Qt::CaseInsensitive) != 0) continue;
         const QDBusReply<bool> done = call(m_bus, node.service, node.path, actions, QStringLiteral("DoAction"), {int(i)});
         return done.isValid() && done.value();
     }
@@ -237,14 +209,31 @@ bool AtSpi::setText(const Node &node, const QString &text) {
     return done.isValid() && done.value();
 }
 
-}  // namespace sendmere::test
-
-namespace sendmere::test {
-
 QString AtSpi::text(const Node &node) {
     const QDBusReply<QString> reply =
         call(m_bus, node.service, node.path, QStringLiteral("org.a11y.atspi.Text"), QStringLiteral("GetText"), {0, -1});
     return reply.value();
+}
+
+void startProgram(RunningProgram &program, AtSpi &atspi, const QString &commandLine) {
+    program.process.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.process.start(qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere"), {commandLine});
+    QVERIFY(program.process.waitForStarted());
+    program.app = atspi.application(program.process.processId());
+    QVERIFY2(program.app.isValid(), "the program never appeared on the accessibility bus");
+}
+
+void expectProgramEnd(RunningProgram &program, int waitMs) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    if (!program.process.waitForFinished(waitMs)) {
+        program.process.kill();
+        program.process.waitForFinished();
+        QFAIL("the program kept running after its last page was gone");
+    }
+    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process.exitCode(), 0);
+    qInfo("ended %lld ms after the last page went", qint64(elapsed.elapsed()));
 }
 
 }  // namespace sendmere::test

@@ -7,6 +7,7 @@
 
 #include <QDBusConnection>
 #include <QList>
+#include <QProcess>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -81,5 +82,15 @@ private:
     Node findNow(const Node &root, const QString &name, quint32 role, int depth);
     QDBusConnection m_bus;
 };
+
+// The real program, started with one command line argument as the desktop starts it.
+struct RunningProgram {
+    QProcess process;
+    AtSpi::Node app;
+};
+// Starts it and waits until its pages are on the accessibility bus.
+void startProgram(RunningProgram &program, AtSpi &atspi, const QString &commandLine);
+// The process ends by itself within waitMs of its last page going, with code 0.
+void expectProgramEnd(RunningProgram &program, int waitMs = 2000);
 
 }  // namespace sendmere::test

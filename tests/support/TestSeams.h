@@ -23,6 +23,12 @@ struct Recorded {
     QStringList dialogTitles;
     QString nextFileName;  // what the next file dialog answers; empty = cancelled
     std::function<void()> onMessage;  // runs while a message box "is shown"
+
+    QStringList texts() const {
+        QStringList shown;
+        for (const ShownMessage &message : messages) shown << message.text;
+        return shown;
+    }
 };
 
 // Installs recording seams for the lifetime of this object and puts the desktop's back after.

@@ -7,7 +7,6 @@
 #include "extras/frmUpdate.h"
 
 #include <QAccessible>
-#include <QLabel>
 #include <QPushButton>
 #include <QtTest>
 

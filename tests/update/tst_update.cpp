@@ -2,7 +2,7 @@
 // answers of the check, a download with and without its length, one cut short, one
 // refused, one cancelled. The about box's Update button is driven in the desktop test.
 #include "LocalHttpServer.h"
-#include "MailTestKit.h"
+#include "FileLimits.h"
 #include "TestSeams.h"
 #include "TestSupport.h"
 #include "app/CWinReg.h"
@@ -28,11 +28,6 @@ QByteArray payload(int size) {
     QByteArray bytes(size, '\0');
     for (int i = 0; i < size; ++i) bytes[i] = char((i * 7 + i / 251) & 0xff);
     return bytes;
-}
-
-QByteArray fileContent(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // A binary download; held ones send half and wait for the test to release the rest.
@@ -153,7 +148,7 @@ private Q_SLOTS:
             QTRY_COMPARE(ended.size(), 1);
             QCOMPARE(ended[0][0].toBool(), true);
             locals << local;
-            QCOMPARE(fileContent(locals.last()), body);
+            QCOMPARE(test::readFile(locals.last()), body);
             QCOMPARE(seams.recorded().opened, locals);
             QTRY_VERIFY(!existingPage<frmUpdate>());
         }
@@ -188,7 +183,7 @@ private Q_SLOTS:
             QCOMPARE(message.title, QStringLiteral("Quillpost update"));
         }
         // What arrived of the file cut short stays where it was written.
-        QCOMPARE(fileContent(QCoreApplication::applicationDirPath() + QStringLiteral("/cut.deb")).size(), 4000);
+        QCOMPARE(test::readFile(QCoreApplication::applicationDirPath() + QStringLiteral("/cut.deb")).size(), 4000);
     }
 
     // An installed program's directory is not the user's to write: the file goes to the
@@ -204,7 +199,7 @@ private Q_SLOTS:
         server.route("/files/elsewhere.deb", binary(body));
         QString local;
         {
-            mailtest::ObeyFilePermissions asAUser;
+            test::ObeyFilePermissions asAUser;
             frmUpdate &dialog = page<frmUpdate>();
             dialog.setDownloadUrl(server.base() + QStringLiteral("/files/elsewhere.deb"));
             local = dialog.localFile();
@@ -214,7 +209,7 @@ private Q_SLOTS:
         }
         QFile::setPermissions(programDir, saved);
         QCOMPARE(local, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + QStringLiteral("/elsewhere.deb"));
-        QCOMPARE(fileContent(local), body);
+        QCOMPARE(test::readFile(local), body);
         QCOMPARE(seams.recorded().opened, QStringList{local});
     }
 

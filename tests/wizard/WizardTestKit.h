@@ -1,6 +1,7 @@
 #pragma once
 // What the wizard tests share: waiting for pages, the cover page directories the registry
 // names, documents to attach, and a fax service that keeps its jobs queued.
+#include "TestSupport.h"
 #include "app/CWinReg.h"
 #include "app/FormPage.h"
 #include "job/FaxJob.h"
@@ -8,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QPainter>
@@ -61,12 +63,6 @@ T &shownPage() {
     T &page = sendmere::page<T>();
     page.showPage();
     return page;
-}
-
-inline void writeFile(const QString &path, const QByteArray &content) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
 }
 
 // A cover page template drawing a few fields.
@@ -131,6 +127,12 @@ inline void activateFromOutsideThenFromAnotherPage(FormPage &page, const std::fu
     QTRY_VERIFY(other.isActiveWindow());
     other.unload();
     QTRY_VERIFY(page.isActiveWindow());
+}
+
+inline QStringList comboTexts(const QComboBox *combo) {
+    QStringList texts;
+    for (int i = 0; combo && i < combo->count(); ++i) texts << combo->itemText(i);
+    return texts;
 }
 
 inline QStringList column(const QTreeWidget *list, int col) {

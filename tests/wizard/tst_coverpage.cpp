@@ -13,8 +13,6 @@
 #include "wizard/frmSend.h"
 #include "wizard/frmSender.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QDirIterator>
 #include <QLabel>
 #include <QLineEdit>
@@ -31,12 +29,6 @@ QString base() { return test::coverBase(); }
 QString serverDir() { return base() + QStringLiteral("/server"); }
 QString personalDir() { return base() + QStringLiteral("/personal"); }
 
-QStringList comboEntries(const QComboBox *combo) {
-    QStringList entries;
-    for (int i = 0; i < combo->count(); ++i) entries << combo->itemText(i);
-    return entries;
-}
-
 frmCover &freshCoverPage() {
     test::releaseAllPages();
     frmCover &page = sendmere::page<frmCover>();
@@ -51,7 +43,6 @@ void startJob(const QStringList &attachments = {}) {
     job.Attachments.redim(int(attachments.size()));
     for (int i = 1; i <= attachments.size(); ++i) job.Attachments(i) = attachments[i - 1];
 }
-
 
 bool coverControlsEnabled(const frmCover &page) {
     return page.cbCover->isEnabled() && page.txtSubject->isEnabled() && page.rtbNote->isEnabled() &&
@@ -81,7 +72,7 @@ private Q_SLOTS:
         startJob();
         frmCover &page = freshCoverPage();
         QTRY_VERIFY(page.isActiveWindow());
-        const QStringList entries = comboEntries(page.cbCover);
+        const QStringList entries = test::comboTexts(page.cbCover);
         for (const char *shipped : {"general", "confidential", "urgent", "fyi"})
             QVERIFY2(entries.contains(QLatin1String(shipped)), shipped);
         const QString server = ServerCoverPageDirectory();
@@ -94,8 +85,8 @@ private Q_SLOTS:
         // Listing never writes: a deleted template stays deleted, a read-only folder is listed.
         QVERIFY(QFile::remove(server + QStringLiteral("/fyi.svg")));
         QVERIFY(QFile::setPermissions(server, QFile::ReadOwner | QFile::ExeOwner));
-        QVERIFY(!comboEntries(freshCoverPage().cbCover).contains(QStringLiteral("fyi")));
-        QCOMPARE(comboEntries(sendmere::page<frmCover>().cbCover).size(), entries.size() - 1);
+        QVERIFY(!test::comboTexts(freshCoverPage().cbCover).contains(QStringLiteral("fyi")));
+        QCOMPARE(test::comboTexts(sendmere::page<frmCover>().cbCover).size(), entries.size() - 1);
         QVERIFY(!QFile::exists(server + QStringLiteral("/fyi.svg")));
         QVERIFY(QFile::setPermissions(server, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         QVERIFY(test::errorLogLines().isEmpty());
@@ -120,7 +111,7 @@ private Q_SLOTS:
         QTRY_VERIFY(page.isActiveWindow());
 
         // Exactly what the folders hold; the personal listing stops at "Nodot".
-        const QStringList entries = comboEntries(page.cbCover);
+        const QStringList entries = test::comboTexts(page.cbCover);
         QCOMPARE(entries, (QStringList{QStringLiteral("generic"), QStringLiteral("My(Personal)")}));
         const QStringList paths = jobList(faxJob().CoverPages);
         QCOMPARE(paths, (QStringList{serverDir() + QStringLiteral("/generic.cov"), personalDir() + QStringLiteral("/My.Fax.cov")}));
@@ -166,9 +157,8 @@ private Q_SLOTS:
         // Ticked, template chosen, no subject and no note.
         click(page.chkCover);
         QTest::mouseClick(page.cmdNext, Qt::LeftButton);
-        QCOMPARE(seams.recorded().messages.size(), 2);
-        QCOMPARE(seams.recorded().messages[0].text, QStringLiteral("Please add attachment."));
-        QCOMPARE(seams.recorded().messages[1].text, QStringLiteral("Please enter text in the Note and/or Subject field."));
+        QCOMPARE(seams.recorded().texts(),
+                 (QStringList{QStringLiteral("Please add attachment."), QStringLiteral("Please enter text in the Note and/or Subject field.")}));
         QVERIFY(page.isVisible());
 
         // A note alone is enough; the rich text box gives its plain text.

@@ -11,7 +11,6 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
-#include <QTreeWidget>
 
 using namespace sendmere;
 using test::click;

@@ -14,12 +14,7 @@
 #include "wizard/frmNew.h"
 #include "wizard/frmSend.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 
 using namespace sendmere;
 using test::click;
@@ -54,7 +49,6 @@ fax::FaxDocument &generated() {
     mSend::GenerateFax();
     return *faxJob().FaxDoc;
 }
-
 
 }  // namespace
 

@@ -7,7 +7,9 @@
 #include "SubmissionWatch.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QUuid>
+#include <optional>
 
 namespace sendmere::fax {
 
@@ -77,27 +79,57 @@ FaxPersonInfo FaxPersonInfo::fromMap(const QVariantMap &map)
 
 // ---- jobs
 
+struct JobListing {
+    std::shared_ptr<FaxConnection> connection;
+    std::optional<QHash<QString, QVariantMap>> byId;
+
+    // A job that left the queue between the two calls keeps only its id.
+    QVariantMap propertiesOf(const QString &id)
+    {
+        if (!byId) {
+            byId.emplace();
+            for (QVariantMap &props : replyMaps(connection->call(QStringLiteral("ListJobs"))))
+                byId->insert(text(props, "Id"), std::move(props));
+        }
+        return byId->value(id, QVariantMap{{KeyId, id}});
+    }
+};
+
 FaxOutgoingJob::FaxOutgoingJob(std::shared_ptr<FaxConnection> connection, QVariantMap properties)
-    : m_connection(std::move(connection)), m_properties(std::move(properties))
+    : m_connection(std::move(connection)), m_id(text(properties, "Id")), m_properties(std::move(properties))
 {
 }
 
-QString FaxOutgoingJob::Id() const { return text(m_properties, "Id"); }
-QString FaxOutgoingJob::Subject() const { return text(m_properties, "Subject"); }
-QString FaxOutgoingJob::DocumentName() const { return text(m_properties, "DocumentName"); }
-int FaxOutgoingJob::Status() const { return number(m_properties, "Status"); }
-int FaxOutgoingJob::Priority() const { return number(m_properties, "Priority"); }
-int FaxOutgoingJob::Pages() const { return number(m_properties, "Pages"); }
-int FaxOutgoingJob::Retries() const { return number(m_properties, "Retries"); }
-QDateTime FaxOutgoingJob::OriginalScheduledTime() const { return date(m_properties, "OriginalScheduledTime"); }
-QDateTime FaxOutgoingJob::ScheduledTime() const { return date(m_properties, "ScheduledTime"); }
-QDateTime FaxOutgoingJob::TransmissionStart() const { return date(m_properties, "TransmissionStart"); }
-QDateTime FaxOutgoingJob::TransmissionEnd() const { return date(m_properties, "TransmissionEnd"); }
-FaxPersonInfo FaxOutgoingJob::Sender() const { return person(m_properties, "Sender"); }
-FaxPersonInfo FaxOutgoingJob::Recipient() const { return person(m_properties, "Recipient"); }
-QString FaxOutgoingJob::CSID() const { return text(m_properties, "CSID"); }
-QString FaxOutgoingJob::TSID() const { return text(m_properties, "TSID"); }
-QString FaxOutgoingJob::ExtendedStatus() const { return text(m_properties, "ExtendedStatus"); }
+FaxOutgoingJob::FaxOutgoingJob(std::shared_ptr<FaxConnection> connection, QString id, std::shared_ptr<JobListing> listing)
+    : m_connection(std::move(connection)), m_id(std::move(id)), m_listing(std::move(listing))
+{
+}
+
+const QVariantMap &FaxOutgoingJob::properties() const
+{
+    if (m_listing) {
+        m_properties = m_listing->propertiesOf(m_id);
+        m_listing.reset();
+    }
+    return m_properties;
+}
+
+QString FaxOutgoingJob::Id() const { return m_id; }
+QString FaxOutgoingJob::Subject() const { return text(properties(), "Subject"); }
+QString FaxOutgoingJob::DocumentName() const { return text(properties(), "DocumentName"); }
+int FaxOutgoingJob::Status() const { return number(properties(), "Status"); }
+int FaxOutgoingJob::Priority() const { return number(properties(), "Priority"); }
+int FaxOutgoingJob::Pages() const { return number(properties(), "Pages"); }
+int FaxOutgoingJob::Retries() const { return number(properties(), "Retries"); }
+QDateTime FaxOutgoingJob::OriginalScheduledTime() const { return date(properties(), "OriginalScheduledTime"); }
+QDateTime FaxOutgoingJob::ScheduledTime() const { return date(properties(), "ScheduledTime"); }
+QDateTime FaxOutgoingJob::TransmissionStart() const { return date(properties(), "TransmissionStart"); }
+QDateTime FaxOutgoingJob::TransmissionEnd() const { return date(properties(), "TransmissionEnd"); }
+FaxPersonInfo FaxOutgoingJob::Sender() const { return person(properties(), "Sender"); }
+FaxPersonInfo FaxOutgoingJob::Recipient() const { return person(properties(), "Recipient"); }
+QString FaxOutgoingJob::CSID() const { return text(properties(), "CSID"); }
+QString FaxOutgoingJob::TSID() const { return text(properties(), "TSID"); }
+QString FaxOutgoingJob::ExtendedStatus() const { return text(properties(), "ExtendedStatus"); }
 
 void FaxOutgoingJob::CopyTiff(const QString &path) const
 {
@@ -112,6 +144,7 @@ void FaxOutgoingJob::Cancel()
 void FaxOutgoingJob::Refresh()
 {
     m_properties = replyMap(m_connection->call(QStringLiteral("GetJob"), {Id()}));
+    m_listing.reset();
 }
 
 const FaxOutgoingJob &FaxOutgoingJobs::Item(int index) const { return checkedItem(m_jobs, index); }
@@ -120,9 +153,12 @@ FaxOutgoingQueue::FaxOutgoingQueue(std::shared_ptr<FaxConnection> connection) : 
 
 FaxOutgoingJobs FaxOutgoingQueue::GetJobs() const
 {
+    const QStringList ids = m_connection->call(QStringLiteral("ListJobIds")).arguments().value(0).toStringList();
+    const auto listing = std::make_shared<JobListing>(JobListing{m_connection, std::nullopt});
     QList<FaxOutgoingJob> jobs;
-    for (const QVariantMap &props : replyMaps(m_connection->call(QStringLiteral("ListJobs"))))
-        jobs.append(FaxOutgoingJob(m_connection, props));
+    jobs.reserve(ids.size());
+    for (const QString &id : ids)
+        jobs.append(FaxOutgoingJob(m_connection, id, listing));
     return FaxOutgoingJobs(std::move(jobs));
 }
 

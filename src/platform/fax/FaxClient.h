@@ -62,9 +62,15 @@ struct FaxPersonInfo {
 class FaxConnection;  // the D-Bus plumbing one server's objects share
 
 // A queued outgoing job: a snapshot of its properties, with the operations on it.
+struct JobListing;  // the properties of one GetJobs collection, read together when first needed
+
 class FaxOutgoingJob {
 public:
     FaxOutgoingJob(std::shared_ptr<FaxConnection> connection, QVariantMap properties);
+    // A job of a collection: its id is known at once, its other properties are read with
+    // those of the whole collection when one is first asked for, so that a caller that only
+    // looks at the ids (the queue poller) never pays for them.
+    FaxOutgoingJob(std::shared_ptr<FaxConnection> connection, QString id, std::shared_ptr<JobListing> listing);
 
     QString Id() const;
     QString Subject() const;
@@ -82,7 +88,7 @@ public:
     QString CSID() const;
     QString TSID() const;
     QString ExtendedStatus() const;
-    const QVariantMap &properties() const { return m_properties; }
+    const QVariantMap &properties() const;
 
     void CopyTiff(const QString &path) const;  // writes the job's fax image to path
     void Cancel();
@@ -90,7 +96,9 @@ public:
 
 private:
     std::shared_ptr<FaxConnection> m_connection;
-    QVariantMap m_properties;
+    QString m_id;
+    mutable QVariantMap m_properties;
+    mutable std::shared_ptr<JobListing> m_listing;  // until the properties are read
 };
 
 // An archived message, outgoing or incoming.

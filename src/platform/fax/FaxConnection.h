@@ -70,6 +70,7 @@ public:
     void stopListening();
 
 private:
+    QDBusMessage blockingCall(const QDBusMessage &message, int timeoutMs) const;
     void startDaemonProcess();
     bool waitForOwner(int timeoutMs) const;
 
