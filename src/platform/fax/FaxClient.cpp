@@ -436,6 +436,9 @@ QStringList submitAndWait(FaxConnection &connection, const QVariantMap &document
                 throw AutomationError(err::ServerNotAvailable,
                                       QStringLiteral("The fax service ended %1 times while it rendered the fax.").arg(attempt + 1));
             continue;
+        case SubmissionWatch::Outcome::BusGone:
+            throw AutomationError(err::ServerNotAvailable,
+                                  QStringLiteral("The remote server machine does not exist or is unavailable (the session bus has gone)"));
         case SubmissionWatch::Outcome::Stalled:
             throw AutomationError(err::ServerNotAvailable, QStringLiteral("The fax service made no progress with the fax for %1 seconds.")
                                                                .arg(SubmitStallMs / 1000));

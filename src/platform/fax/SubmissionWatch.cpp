@@ -5,10 +5,15 @@
 #include <QDeadlineTimer>
 #include <QDBusMessage>
 #include <QUuid>
+#include <algorithm>
 
 namespace sendmere::fax {
 
 namespace {
+
+// The bus library tells nobody that its connection has ended (the end of a session): the
+// waiting thread looks this often.
+constexpr int ConnectionCheckMs = 100;
 
 const QString BusService = QStringLiteral("org.freedesktop.DBus");
 const QString BusPath = QStringLiteral("/org/freedesktop/DBus");
@@ -110,7 +115,9 @@ SubmissionWatch::Outcome SubmissionWatch::wait(const QString &submissionId, cons
         }
         if (stall.hasExpired())
             return Outcome::Stalled;
-        m_changed.wait(&m_mutex, stall);
+        if (!m_bus.isConnected())
+            return Outcome::BusGone;
+        m_changed.wait(&m_mutex, static_cast<unsigned long>(std::clamp<qint64>(stall.remainingTime(), 0, ConnectionCheckMs)));
     }
 }
 

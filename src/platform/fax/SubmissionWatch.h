@@ -18,7 +18,7 @@ namespace sendmere::fax {
 class SubmissionWatch : public QObject {
     Q_OBJECT
 public:
-    enum class Outcome { Queued, Failed, Vanished, Stalled };
+    enum class Outcome { Queued, Failed, Vanished, Stalled, BusGone };
     struct Progress {
         int done = 0, total = 0;
     };
@@ -33,9 +33,9 @@ public:
     void noteState(const QString &submissionId, const QVariantMap &state);
     // The number of times the service left the bus since the watch began.
     int departures() const;
-    // Blocks until every job is announced, the submission fails or the service leaves the
-    // bus (after departuresBefore), or nothing at all moves for stallMs; every progress
-    // event of the service renews that time.
+    // Blocks until every job is announced, the submission fails, the service leaves the bus
+    // (after departuresBefore) or the bus itself ends, or nothing at all moves for stallMs;
+    // every progress event of the service renews that time.
     Outcome wait(const QString &submissionId, const QStringList &jobIds, int departuresBefore, int stallMs,
                  const ProgressSink &progress);
     QString errorName() const;
