@@ -299,6 +299,25 @@ private Q_SLOTS:
         QCOMPARE(QDir(spoolRoot() + QStringLiteral("/queue")).entryList({QStringLiteral("*.part")}, QDir::Files), QStringList());
     }
 
+    // At start, a submission folder without its record is the leftover of an accept that was
+    // never answered and goes; one whose record cannot be read is kept in quarantine.
+    void leftoverSubmissionFoldersAreSortedOutAtStart()
+    {
+        queueIds(m_server);
+        killService();
+        const QString pending = spoolRoot() + QStringLiteral("/submissions/");
+        QVERIFY(QDir().mkpath(pending + QStringLiteral("ffff9")));
+        writeFile(pending + QStringLiteral("ffff9/body.txt"), "half an accept\n");
+        QVERIFY(QDir().mkpath(pending + QStringLiteral("ffffa")));
+        writeFile(pending + QStringLiteral("ffffa/submission.json"), "{not json");
+        const QStringList before = queueIds(m_server);  // starts the service again
+        QVERIFY(QDir(pending).isEmpty());
+        QVERIFY(QFileInfo::exists(spoolRoot() + QStringLiteral("/quarantine/submission-ffffa/submission.json")));
+        QVERIFY(readLog().contains(QStringLiteral("submission ffff9: removed, it was never accepted")));
+        QVERIFY(readLog().contains(QStringLiteral("submission ffffa: its record cannot be used; kept in quarantine as %1/quarantine/submission-ffffa").arg(spoolRoot())));
+        QCOMPARE(queueIds(m_server), before);
+    }
+
     // A submission whose render takes the service down every time is not rendered for ever:
     // after three interrupted renders the next start fails it with the reason.
     void renderThatKeepsEndingTheServiceIsGivenUp()
