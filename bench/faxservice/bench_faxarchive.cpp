@@ -7,6 +7,8 @@
 #include "Spool.h"
 #include "platform/fax/FaxClient.h"
 
+#include "PrivateBus.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDir>
@@ -148,14 +150,8 @@ QString blankFaxImage(const QString &dir)
 
 int main(int argc, char *argv[])
 {
-    // A private bus of its own, so that no user's service is touched.
-    if (qEnvironmentVariableIsEmpty("SENDMERE_BENCH_ON_PRIVATE_BUS")) {
-        qputenv("SENDMERE_BENCH_ON_PRIVATE_BUS", "1");
-        QStringList args{QStringLiteral("--"), QString::fromLocal8Bit(argv[0])};
-        for (int i = 1; i < argc; ++i)
-            args << QString::fromLocal8Bit(argv[i]);
-        return QProcess::execute(QStringLiteral("dbus-run-session"), args);
-    }
+    if (const int rc = rerunOnPrivateBus(argc, argv, false); rc >= 0)
+        return rc;
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     QList<int> sizes;

@@ -4,6 +4,8 @@
 // goes, each announced once its image exists.
 // Run: bench_submit [RECIPIENTS [PAGES [RUNS]]]
 
+#include "PrivateBus.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -105,17 +107,8 @@ Run submitOnce(const QString &body, int recipients)
 
 int main(int argc, char *argv[])
 {
-    // A private bus and a fresh home of its own, so that no user's service or spool is touched.
-    if (qEnvironmentVariableIsEmpty("SENDMERE_BENCH_ON_PRIVATE_BUS")) {
-        QTemporaryDir root;
-        for (const char *dir : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "HOME"})
-            qputenv(dir, (root.path() + u'/' + QString::fromLatin1(dir)).toUtf8());
-        qputenv("SENDMERE_BENCH_ON_PRIVATE_BUS", "1");
-        QStringList args{QStringLiteral("--"), QString::fromLocal8Bit(argv[0])};
-        for (int i = 1; i < argc; ++i)
-            args << QString::fromLocal8Bit(argv[i]);
-        return QProcess::execute(QStringLiteral("dbus-run-session"), args);
-    }
+    if (const int rc = rerunOnPrivateBus(argc, argv, true); rc >= 0)
+        return rc;
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     const QStringList args = app.arguments();

@@ -2,16 +2,15 @@
 // with damaged files, several processes and the desktop's own settings.
 #include "RegHive.h"
 #include "RegistryStore.h"
+#include "TestSupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QStringDecoder>
-#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -26,29 +25,11 @@ namespace {
 constexpr int kWritesPerProcess = 200;
 const QString kRaceKey = u"Software\\Race"_s;
 
-QByteArray readAll(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeBytes(const QString &path, const QByteArray &bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QSaveFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    QVERIFY(file.commit());
-}
-
 QStringList fileLines(const QString &path) {
-    const QByteArray bytes = readAll(path);
+    const QByteArray bytes = sendmere::test::readFile(path);
     if (!bytes.startsWith("\xFF\xFE")) return {};
     QStringDecoder decoder(QStringConverter::Utf16LE);
     return QString(decoder(bytes.mid(2))).split(u"\r\n"_s);
-}
-
-QByteArray utf16WithBom(const QString &text) {
-    QStringEncoder encoder(QStringConverter::Utf16LE, QStringConverter::Flag::WriteBom);
-    return encoder(text);
 }
 
 // A writer process: one value after another into the same file as its twin.
@@ -123,7 +104,7 @@ private Q_SLOTS:
         QString text = u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Big]\r\n"_s;
         for (int n = 0; n < Count; ++n) text += u"\"Value%1\"=dword:%2\r\n"_s.arg(n).arg(n, 8, 16, QChar(u'0'));
         RegistryStore store(m_dir->path());
-        writeBytes(store.filePath(Root::CurrentUser), utf16WithBom(text));
+        sendmere::test::writeFile(store.filePath(Root::CurrentUser), sendmere::test::utf16WithBom(text));
         const QString key = u"Software\\Big"_s;
         QCOMPARE(store.value(Root::CurrentUser, key, u"value0"_s), RegValue::number(0));
         QCOMPARE(store.value(Root::CurrentUser, key, u"VALUE99999"_s), RegValue::number(99999));
@@ -243,7 +224,7 @@ private Q_SLOTS:
     void damagedFileKeepsWhatCanBeRead() {
         const QString path = m_dir->path() + u"/HKEY_CURRENT_USER.reg"_s;
         const QByteArray damaged =
-            utf16WithBom(QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
+            sendmere::test::utf16WithBom(QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
                                         "[HKEY_CURRENT_USER\\Software\\Good]\r\n"
                                         "\"Kept\"=\"yes\"\r\n"
                                         "\"Broken\"=\"no closing quote\r\n"
@@ -251,7 +232,7 @@ private Q_SLOTS:
                                         "[HKEY_CURRENT_USER\\Software\\Also good]\r\n"
                                         "\"Number\"=dword:00000005\r\n"
                                         "\"Cut\"=hex(2):41,00,\\\r\n"));
-        writeBytes(path, damaged);
+        sendmere::test::writeFile(path, damaged);
 
         RegistryStore store(m_dir->path());
         const QString pattern = QRegularExpression::escape(path);
@@ -266,21 +247,21 @@ private Q_SLOTS:
         const QStringList copies = QDir(m_dir->path()).entryList({u"HKEY_CURRENT_USER.reg.corrupt-*"_s});
         QCOMPARE(copies.size(), 1);
         QVERIFY(QRegularExpression(u"^HKEY_CURRENT_USER\\.reg\\.corrupt-\\d{14}$"_s).match(copies[0]).hasMatch());
-        QCOMPARE(readAll(m_dir->filePath(copies[0])), damaged);
-        QVERIFY(parseRegFile(readAll(path), u"HKEY_CURRENT_USER"_s).problems.isEmpty());
+        QCOMPARE(sendmere::test::readFile(m_dir->filePath(copies[0])), damaged);
+        QVERIFY(parseRegFile(sendmere::test::readFile(path), u"HKEY_CURRENT_USER"_s).problems.isEmpty());
         RegistryStore reader(m_dir->path());  // the clean file kept what could be read
         QCOMPARE(reader.value(Root::CurrentUser, u"Software\\Good"_s, u"Kept"_s), RegValue::string(u"yes"_s));
         QCOMPARE(reader.value(Root::CurrentUser, u"Software\\Good"_s, u"Added"_s), RegValue::number(1));
 
         // Damaged again within the same second: a second copy, the first one untouched.
-        writeBytes(path, QByteArray("\xFF\xFE\x00", 3));
+        sendmere::test::writeFile(path, QByteArray("\xFF\xFE\x00", 3));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern + u": the file holds bytes"_s));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern + u", line 1: "_s));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"kept a copy as "_s));
         QVERIFY(store.setValue(Root::CurrentUser, u"Software\\Good"_s, u"Again"_s, RegValue::number(2)));
         const QStringList after = QDir(m_dir->path()).entryList({u"HKEY_CURRENT_USER.reg.corrupt-*"_s});
         QCOMPARE(after.size(), 2);
-        QCOMPARE(readAll(m_dir->filePath(copies[0])), damaged);
+        QCOMPARE(sendmere::test::readFile(m_dir->filePath(copies[0])), damaged);
     }
 
     void concurrentProcessesLoseNoValue() {
@@ -331,8 +312,8 @@ private Q_SLOTS:
         QVERIFY(!store.keyExists(Root::ClassesRoot, u".tiff"_s));
         QVERIFY(!store.value(Root::ClassesRoot, u".tiff"_s, QString()));
 
-        writeBytes(mimeApps, "[Default Applications]\nimage/tiff=missing.desktop;test-viewer.desktop;\n");
-        writeBytes(userApps + u"/test-viewer.desktop"_s, "[Desktop Entry]\nType=Application\nName=Viewer\nExec=tiffview --page 1 %F\n");
+        sendmere::test::writeFile(mimeApps, "[Default Applications]\nimage/tiff=missing.desktop;test-viewer.desktop;\n");
+        sendmere::test::writeFile(userApps + u"/test-viewer.desktop"_s, "[Desktop Entry]\nType=Application\nName=Viewer\nExec=tiffview --page 1 %F\n");
         QCOMPARE(store.value(Root::ClassesRoot, u".tiff"_s, QString()), RegValue::string(u"test-viewer"_s));
         QCOMPARE(store.value(Root::ClassesRoot, u"test-viewer\\shell\\open\\command"_s, QString()),
                  RegValue::string(u"tiffview --page 1 \"%1\""_s));
@@ -347,9 +328,9 @@ private Q_SLOTS:
 
         // Without a default, the system's MIME cache names the program; a hidden entry does not count.
         QVERIFY(QFile::remove(mimeApps));
-        writeBytes(systemApps + u"/mimeinfo.cache"_s, "[MIME Cache]\nimage/tiff=hidden.desktop;vendor-pics.desktop;\n");
-        writeBytes(systemApps + u"/hidden.desktop"_s, "[Desktop Entry]\nType=Application\nHidden=true\nExec=hidden %f\n");
-        writeBytes(systemApps + u"/vendor/pics.desktop"_s, "[Desktop Entry]\nType=Application\nExec=pics %u --new\n");
+        sendmere::test::writeFile(systemApps + u"/mimeinfo.cache"_s, "[MIME Cache]\nimage/tiff=hidden.desktop;vendor-pics.desktop;\n");
+        sendmere::test::writeFile(systemApps + u"/hidden.desktop"_s, "[Desktop Entry]\nType=Application\nHidden=true\nExec=hidden %f\n");
+        sendmere::test::writeFile(systemApps + u"/vendor/pics.desktop"_s, "[Desktop Entry]\nType=Application\nExec=pics %u --new\n");
         QCOMPARE(store.value(Root::ClassesRoot, u".tiff"_s, QString()), RegValue::string(u"vendor-pics"_s));
         QCOMPARE(store.value(Root::ClassesRoot, u"vendor-pics\\shell\\open\\command"_s, QString()),
                  RegValue::string(u"pics \"%1\" --new"_s));
