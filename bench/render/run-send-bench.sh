@@ -95,6 +95,6 @@ peak_kb() { awk '/^VmHWM/ {print $2}' "/proc/$SERVICE_PID/status"; }
 peak_20=$(peak_kb)
 LONG_PDF="$SENDMERE_BENCH_ROOT/long.pdf"
 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o "$LONG_PDF" $(for _ in $(seq 10); do echo "$PDF"; done)
-"$FAX" send --to 5550100 --at "$(date -d "+300 days" +%Y-%m-%dT%H:%M)" "$LONG_PDF" >/dev/null
+"$FAX" send --to 5550100 --at "$(date -d "+300 days" +%Y-%m-%dT%H:%M)" "$LONG_PDF" >/dev/null 2>&1
 long_tiff=$(ls -t "$XDG_DATA_HOME"/sendmere/fax/queue/*.tiff | head -1)
 echo "service peak memory: $((peak_20 / 1024)) MB after the 20-page runs, $(($(peak_kb) / 1024)) MB after $(tiff_pages "$long_tiff") pages in one fax"
