@@ -1,5 +1,5 @@
 // The program's registry class on the real store in this test's own XDG folders.
-#include "app/CWinReg.h"
+#include "services/CWinReg.h"
 
 #include <QTest>
 

@@ -231,15 +231,17 @@ private Q_SLOTS:
                                         "garbage line\r\n"
                                         "[HKEY_CURRENT_USER\\Software\\Also good]\r\n"
                                         "\"Number\"=dword:00000005\r\n"
+                                        "\"Wide\"=hex(2):141,00,00,00\r\n"
                                         "\"Cut\"=hex(2):41,00,\\\r\n"));
         sendmere::test::writeFile(path, damaged);
 
         RegistryStore store(m_dir->path());
         const QString pattern = QRegularExpression::escape(path);
-        for (const int line : {5, 6, 9}) QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern + u", line %1: "_s.arg(line)));
+        for (const int line : {5, 6, 9, 10}) QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern + u", line %1: "_s.arg(line)));
         QCOMPARE(store.value(Root::CurrentUser, u"Software\\Good"_s, u"Kept"_s), RegValue::string(u"yes"_s));
         QCOMPARE(store.value(Root::CurrentUser, u"Software\\Also good"_s, u"Number"_s), RegValue::number(5));
         QVERIFY(!store.value(Root::CurrentUser, u"Software\\Also good"_s, u"Cut"_s));
+        QVERIFY(!store.value(Root::CurrentUser, u"Software\\Also good"_s, u"Wide"_s));  // a byte is two hex digits
 
         // The next write keeps the damaged file aside, byte for byte, and saves a clean one.
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"kept a copy as "_s));
@@ -249,6 +251,9 @@ private Q_SLOTS:
         QVERIFY(QRegularExpression(u"^HKEY_CURRENT_USER\\.reg\\.corrupt-\\d{14}$"_s).match(copies[0]).hasMatch());
         QCOMPARE(sendmere::test::readFile(m_dir->filePath(copies[0])), damaged);
         QVERIFY(parseRegFile(sendmere::test::readFile(path), u"HKEY_CURRENT_USER"_s).problems.isEmpty());
+        // The older editor's header, in plain text, is read as well.
+        QVERIFY(parseRegFile("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Old]\r\n\"Name\"=\"value\"\r\n", u"HKEY_CURRENT_USER"_s)
+                    .problems.isEmpty());
         RegistryStore reader(m_dir->path());  // the clean file kept what could be read
         QCOMPARE(reader.value(Root::CurrentUser, u"Software\\Good"_s, u"Kept"_s), RegValue::string(u"yes"_s));
         QCOMPARE(reader.value(Root::CurrentUser, u"Software\\Good"_s, u"Added"_s), RegValue::number(1));
