@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <optional>
+
 namespace sendmere::faxd {
 
 namespace {
@@ -40,36 +42,35 @@ QString bannerText(const QDateTime &time, const QString &tsid, int page, int pag
 
 render::CoverPageFields coverFields(const JobImage &job, int pageCount)
 {
-    const QVariantMap s = faxbus::plainMap(job.document.value(QStringLiteral("Sender")));
-    const QVariantMap &r = job.recipient;
-    auto v = [](const QVariantMap &m, const char *key) { return m.value(QString::fromLatin1(key)).toString(); };
+    const Person &s = job.sender;
+    const Person &r = job.recipient;
     render::CoverPageFields f;
-    f.recipientName = v(r, "Name");
-    f.recipientFaxNumber = v(r, "FaxNumber");
-    f.recipientCompany = v(r, "Company");
-    f.recipientStreetAddress = v(r, "StreetAddress");
-    f.recipientCity = v(r, "City");
-    f.recipientState = v(r, "State");
-    f.recipientZip = v(r, "ZipCode");
-    f.recipientCountry = v(r, "Country");
-    f.recipientTitle = v(r, "Title");
-    f.recipientDepartment = v(r, "Department");
-    f.recipientOfficeLocation = v(r, "OfficeLocation");
-    f.recipientHomePhone = v(r, "HomePhone");
-    f.recipientOfficePhone = v(r, "OfficePhone");
-    f.senderName = v(s, "Name");
-    f.senderFaxNumber = v(s, "FaxNumber");
-    f.senderCompany = v(s, "Company");
-    f.senderAddress = v(s, "StreetAddress");
-    f.senderTitle = v(s, "Title");
-    f.senderDepartment = v(s, "Department");
-    f.senderOfficeLocation = v(s, "OfficeLocation");
-    f.senderHomePhone = v(s, "HomePhone");
-    f.senderOfficePhone = v(s, "OfficePhone");
-    f.senderEmail = v(s, "Email");
-    f.senderBillingCode = v(s, "BillingCode");
-    f.note = job.document.value(QStringLiteral("Note")).toString();
-    f.subject = job.document.value(QStringLiteral("Subject")).toString();
+    f.recipientName = r.name;
+    f.recipientFaxNumber = r.faxNumber;
+    f.recipientCompany = r.company;
+    f.recipientStreetAddress = r.streetAddress;
+    f.recipientCity = r.city;
+    f.recipientState = r.state;
+    f.recipientZip = r.zipCode;
+    f.recipientCountry = r.country;
+    f.recipientTitle = r.title;
+    f.recipientDepartment = r.department;
+    f.recipientOfficeLocation = r.officeLocation;
+    f.recipientHomePhone = r.homePhone;
+    f.recipientOfficePhone = r.officePhone;
+    f.senderName = s.name;
+    f.senderFaxNumber = s.faxNumber;
+    f.senderCompany = s.company;
+    f.senderAddress = s.streetAddress;
+    f.senderTitle = s.title;
+    f.senderDepartment = s.department;
+    f.senderOfficeLocation = s.officeLocation;
+    f.senderHomePhone = s.homePhone;
+    f.senderOfficePhone = s.officePhone;
+    f.senderEmail = s.email;
+    f.senderBillingCode = s.billingCode;
+    f.note = job.note;
+    f.subject = job.subject;
     f.timeSent = job.time;
     f.pageCount = pageCount;
     return f;
@@ -133,21 +134,22 @@ void throwIfCancelled(CancelFlag cancel)
         throw render::RenderError(QStringLiteral("the render was stopped"));
 }
 
-RenderedBody::RenderedBody(const QString &bodyPath, QString tempPath, CancelFlag cancel, PageCounter pagesDone)
+RenderedBody::RenderedBody(const QString &bodyPath, QString tempPath, CancelFlag cancel, PageCounter pagesDone,
+                           const std::function<void(int pages)> &pagesKnown)
     : m_path(std::move(tempPath))
 {
     checkReadable(bodyPath);
-    render::FaxTiffWriter writer(m_path, render::TiffCoding::Scratch);
-    render::rasteriseBody(bodyPath, [&](const QImage &page) {
+    render::CodedBodyWriter file(m_path);
+    render::rasteriseCodedBody(bodyPath, [&](render::CodedBodyPage &&page) {
         throwIfCancelled(cancel);
-        writer.addPage(page);
+        file.add(page);
         if (pagesDone)
             ++*pagesDone;
-    });
-    if (writer.pageCount() == 0)
+    }, pagesKnown);
+    if (file.pageCount() == 0)
         throw render::RenderError(QStringLiteral("%1: the document has no pages.").arg(bodyPath));
-    writer.close();
-    m_pages = writer.pageCount();
+    file.close();
+    m_pages = file.pageCount();
 }
 
 RenderedBody::~RenderedBody()
@@ -170,11 +172,13 @@ int composeJobImage(const JobImage &job, const QString &outPath)
         if (job.pagesDone)
             ++*job.pagesDone;
     }
+    // The body's pages were coded once for all recipients: only each banner is coded here.
+    std::optional<render::CodedBodyReader> body;
+    if (bodyPages > 0)
+        body.emplace(job.body->path());
     for (int i = 0; i < bodyPages; ++i) {
         throwIfCancelled(job.cancel);
-        QImage image = render::readTiffPage(job.body->path(), i);
-        render::drawBanner(image, bannerText(job.time, job.tsid, ++page, pages));
-        writer.addPage(image);
+        writer.addBodyPage(body->next(), bannerText(job.time, job.tsid, ++page, pages));
         if (job.pagesDone)
             ++*job.pagesDone;
     }

@@ -1,10 +1,12 @@
 #pragma once
 // Turns a submitted document into fax images: the body rendered once, then per recipient a
 // TIFF Class F of the filled cover page and the body pages, each page with its banner line.
+#include "JobRecord.h"
+
 #include <QDateTime>
 #include <QString>
-#include <QVariantMap>
 #include <atomic>
+#include <functional>
 #include <stdexcept>
 
 namespace sendmere::faxd {
@@ -44,10 +46,12 @@ void throwIfCancelled(CancelFlag cancel);
 // nobody asks.
 using PageCounter = std::atomic<int> *;
 
-// The body of a submission rendered into a temporary TIFF (without banners), removed with it.
+// The body of a submission rendered and coded into a temporary file (without banners), removed
+// with it.
 class RenderedBody {
 public:
-    RenderedBody(const QString &bodyPath, QString tempPath, CancelFlag cancel = nullptr, PageCounter pagesDone = nullptr);
+    RenderedBody(const QString &bodyPath, QString tempPath, CancelFlag cancel = nullptr, PageCounter pagesDone = nullptr,
+                 const std::function<void(int pages)> &pagesKnown = {});
     ~RenderedBody();
     RenderedBody(const RenderedBody &) = delete;
     RenderedBody &operator=(const RenderedBody &) = delete;
@@ -61,8 +65,8 @@ private:
 
 struct JobImage {
     QString coverTemplate;     // empty: no cover page
-    QVariantMap document;      // Subject, Note, Sender ...
-    QVariantMap recipient;
+    Person sender, recipient;
+    QString subject, note;
     const RenderedBody *body = nullptr;
     QString tsid;
     QDateTime time;

@@ -18,8 +18,7 @@
 
 namespace sendmere::faxd {
 
-class IncomingLine;
-class OutgoingQueue;
+class LineBackend;
 class ServiceLog;
 class Spool;
 enum class Folder;
@@ -43,6 +42,10 @@ public Q_SLOTS:
     // OutgoingJobAdded per job or by SubmissionFailed.
     QStringList Submit(const QVariantMap &document, QString &submissionId);
     QVariantMap GetSubmission(const QString &submissionId);
+    // Withdraws a submission: one that waits or renders is failed with Cancelled and leaves
+    // no job; one already queued has its jobs that are still in the queue cancelled. Returns
+    // the ids of the jobs that will never be sent.
+    QStringList CancelSubmission(const QString &submissionId);
     sendmere::faxbus::MapList ListJobs();
     QStringList ListJobIds();
     QVariantMap GetJob(const QString &id);
@@ -79,20 +82,19 @@ private:
         QString submissionId, errorName, errorText;
         QStringList ids;
     };
-    std::shared_ptr<SubmitTask> acceptSubmission(const QVariantMap &document);
+    std::shared_ptr<SubmitTask> acceptSubmission(const Submission &document);
     void resumeSubmissions();
     std::shared_ptr<SubmitTask> findTask(const QString &submissionId) const;
-    void checkLimits(const QVariantMap &document) const;
     void startRenders();
     void startRender(const std::shared_ptr<SubmitTask> &task);
     void renderTimedOut(const std::shared_ptr<SubmitTask> &task);
     void finishSubmission(SubmitTask &task);
     void failSubmission(SubmitTask &task, const QString &name, const QString &text);
     void reportProgress();
-    QVariantMap jobProperties(const QVariantMap &document, const QVariantMap &recipient, qint64 id, int pages) const;
+    JobRecord newJob(const Submission &document, const Person &recipient, qint64 id) const;
     qint64 knownJob(const QString &id) const;
     Folder archive(const QString &folder) const;
-    QVariantMap knownMessage(Folder folder, const QString &id) const;
+    JobRecord knownMessage(Folder folder, const QString &id) const;
     void copyImage(const QString &source, const QString &target, const QString &what) const;
     void checkIdle();
     void touch();
@@ -101,8 +103,7 @@ private:
     FaxdConfig m_config;
     CoverPageDirs m_coverDirs;
     const ServiceLog &m_log;
-    OutgoingQueue *m_queue;  // children of this object
-    IncomingLine *m_line;
+    LineBackend *m_line;  // a child of this object: what transmits and receives
     std::vector<std::shared_ptr<SubmitTask>> m_waiting;  // submissions not rendering yet
     std::vector<std::shared_ptr<SubmitTask>> m_rendering;
     SubmissionStore m_store;

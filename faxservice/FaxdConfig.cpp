@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -27,6 +28,11 @@ void writeDefaults(QSettings &s)
     s.setValue(QStringLiteral("IdleExitMinutes"), d.idleExitMinutes);
     s.setValue(QStringLiteral("RenderSeconds"), d.renderSeconds);
     s.setValue(QStringLiteral("LockWaitSeconds"), d.lockWaitSeconds);
+    s.endGroup();
+    s.beginGroup(QStringLiteral("Line"));
+    s.setValue(QStringLiteral("Backend"), QStringLiteral("loopback"));
+    s.setValue(QStringLiteral("Server"), d.line.serverName());
+    s.setValue(QStringLiteral("User"), d.line.user);
     s.endGroup();
     s.beginGroup(QStringLiteral("Device1"));
     s.setValue(QStringLiteral("Name"), QStringLiteral("Sendmere Virtual Modem"));
@@ -68,7 +74,51 @@ QList<DeviceConfig> readDevices(QSettings &s)
     return devices;
 }
 
+LineConfig readLine(const QSettings &s)
+{
+    LineConfig line;
+    const QString backend = s.value(QStringLiteral("Line/Backend"), QStringLiteral("loopback")).toString().trimmed().toLower();
+    const QString server = s.value(QStringLiteral("Line/Server"), line.serverName()).toString().trimmed();
+    line.user = s.value(QStringLiteral("Line/User"), line.user).toString().trimmed();
+    line.pollSeconds = qBound(0.2, s.value(QStringLiteral("Line/PollSeconds"), line.pollSeconds).toDouble(), 300.0);
+    line.maxDials = qBound(0, s.value(QStringLiteral("Line/MaxDials"), line.maxDials).toInt(), 100);
+    if (backend == QStringLiteral("hylafax")) {
+        line.backend = LineConfig::Backend::HylaFax;
+        if (!parseServer(server, line.host, line.port)) {
+            line.backend = LineConfig::Backend::Loopback;
+            line.error = QStringLiteral("[Line] Server=%1 is no host[:port]; the loopback line is used").arg(server);
+        } else if (line.user.isEmpty()) {
+            line.user = QStringLiteral("fax");
+        }
+    } else if (backend != QStringLiteral("loopback")) {
+        line.error = QStringLiteral("[Line] Backend=%1 is unknown (loopback or hylafax); the loopback line is used").arg(backend);
+    }
+    return line;
+}
+
 }  // namespace
+
+bool parseServer(const QString &text, QString &host, quint16 &port)
+{
+    const QString t = text.trimmed();
+    const qsizetype colon = t.lastIndexOf(u':');
+    QString name = colon >= 0 ? t.left(colon) : t;
+    port = 4559;
+    if (colon >= 0) {
+        bool ok = false;
+        const uint number = t.mid(colon + 1).toUInt(&ok);
+        if (!ok || number == 0 || number > 65535)
+            return false;
+        port = quint16(number);
+    }
+    if (name.startsWith(u'[') && name.endsWith(u']'))
+        name = name.mid(1, name.size() - 2);
+    static const QRegularExpression valid(QStringLiteral("^[A-Za-z0-9._:-]+$"));
+    if (name.isEmpty() || !valid.match(name).hasMatch())
+        return false;
+    host = name;
+    return true;
+}
 
 QString FaxdConfig::defaultPath()
 {
@@ -95,6 +145,7 @@ FaxdConfig FaxdConfig::load(const QString &path)
     c.renderSeconds = qBound(0.1, s.value(QStringLiteral("Service/RenderSeconds"), c.renderSeconds).toDouble(), 3600.0);
     c.lockWaitSeconds = qBound(0.0, s.value(QStringLiteral("Service/LockWaitSeconds"), c.lockWaitSeconds).toDouble(), 600.0);
     c.devices = readDevices(s);
+    c.line = readLine(s);
     return c;
 }
 

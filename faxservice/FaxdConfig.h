@@ -15,6 +15,22 @@ struct DeviceConfig {
     QStringList busyNumbers;  // numbers that never answer: their jobs go through the retries
 };
 
+// What transmits and receives: the loopback (the virtual modems above) or a HylaFAX server.
+struct LineConfig {
+    enum class Backend { Loopback, HylaFax };
+    Backend backend = Backend::Loopback;
+    QString host = QStringLiteral("127.0.0.1");
+    quint16 port = 4559;
+    QString user = QStringLiteral("fax");
+    double pollSeconds = 3;       // how often the server's lists are read
+    int maxDials = 0;             // 0: one dial per try
+    QString error;                // set when [Line] could not be read; the loopback is used then
+    QString serverName() const { return QStringLiteral("%1:%2").arg(host).arg(port); }
+};
+
+// Reads "host[:port]"; false when it is no host name or the port is out of range.
+bool parseServer(const QString &text, QString &host, quint16 &port);
+
 struct FaxdConfig {
     double secondsPerPage = 2.0;    // transmission speed of the virtual modem
     double dialDelaySeconds = 3.0;  // from dialling to the first page
@@ -27,6 +43,7 @@ struct FaxdConfig {
     double renderSeconds = 100;     // a submission's render is given up after this long
     double lockWaitSeconds = 10;    // how long a starting service waits for one that is ending
     QList<DeviceConfig> devices;
+    LineConfig line;
 
     static QString defaultPath();
     // Reads path; writes the defaults there first when the file does not exist.

@@ -4,6 +4,7 @@
 // received/. Every state change is one transaction. The sidecars let a corrupt database be
 // rebuilt from the files; what cannot be recovered is written to the log.
 #include <QList>
+#include <QSet>
 #include <QStringList>
 #include <QString>
 #include <QVariantMap>
@@ -61,6 +62,10 @@ public:
     // Moves a transmitted job to the sent archive and, when given, delivers the loopback copy
     // into the received archive, in one transaction.
     void archiveJob(const QVariantMap &sent, const std::optional<QVariantMap> &received);
+
+    // The places on a fax server (a message's LineReceipt) of every fax brought in from there,
+    // also of those deleted since.
+    QSet<QString> lineReceipts() const;
 
     std::optional<QVariantMap> message(Folder folder, qint64 id) const;
     QList<QVariantMap> messages(Folder folder, qint64 afterId, int count) const;

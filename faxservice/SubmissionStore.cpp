@@ -1,5 +1,6 @@
 #include "SubmissionStore.h"
 
+#include "FaxComposer.h"
 #include "ServiceLog.h"
 #include "Spool.h"
 
@@ -66,9 +67,9 @@ void SubmissionStore::update(const PendingSubmission &submission) const { writeR
 void SubmissionStore::writeRecord(const PendingSubmission &s) const
 {
     QVariantList jobs;
-    for (const QVariantMap &job : s.jobs)
-        jobs.append(job);
-    const QVariantMap record{{QStringLiteral("SubmissionId"), s.submissionId}, {QStringLiteral("Document"), s.document},
+    for (const JobRecord &job : s.jobs)
+        jobs.append(job.toProperties());
+    const QVariantMap record{{QStringLiteral("SubmissionId"), s.submissionId}, {QStringLiteral("Document"), s.submission.toDocument()},
                              {QStringLiteral("Cover"), s.cover},               {QStringLiteral("Body"), QFileInfo(s.body).fileName()},
                              {QStringLiteral("ClientBody"), s.clientBody},     {QStringLiteral("Jobs"), jobs},
                              {QStringLiteral("Renders"), s.renders}};
@@ -100,15 +101,21 @@ QList<PendingSubmission> SubmissionStore::load() const
         PendingSubmission s;
         s.key = key;
         s.submissionId = r.value(QStringLiteral("SubmissionId")).toString();
-        s.document = r.value(QStringLiteral("Document")).toMap();
+        // The document was checked when it was accepted; one that no longer reads is damaged.
+        bool readable = record.has_value();
+        try {
+            s.submission = Submission::fromBus(r.value(QStringLiteral("Document")).toMap());
+        } catch (const ServiceError &) {
+            readable = false;
+        }
         s.cover = r.value(QStringLiteral("Cover")).toString();
         const QString body = r.value(QStringLiteral("Body")).toString();
         s.body = body.isEmpty() ? QString() : folder(key) + u'/' + body;
         s.clientBody = r.value(QStringLiteral("ClientBody")).toString();
         for (const QVariant &job : r.value(QStringLiteral("Jobs")).toList())
-            s.jobs.append(job.toMap());
+            s.jobs.append(JobRecord::fromProperties(job.toMap()));
         s.renders = r.value(QStringLiteral("Renders")).toInt();
-        if (!record || s.jobs.isEmpty() || s.submissionId.isEmpty()) {
+        if (!readable || s.jobs.isEmpty() || s.submissionId.isEmpty()) {
             const QString to = m_quarantine + QStringLiteral("/submission-") + key;
             const bool moved = !QFileInfo::exists(to) && QDir().rename(folder(key), to);
             m_log.warning(QStringLiteral("submission %1: its record cannot be used; %2").arg(key, moved ? QStringLiteral("kept in quarantine as ") + to : QStringLiteral("it stays")));

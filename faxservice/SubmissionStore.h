@@ -3,9 +3,11 @@
 // spool's submissions/ folder, named after its first job id, with its record and its own copy
 // of the body. A client is answered once the folder is complete; a service that stops before
 // the jobs are queued renders the submission again at its next start, under the same ids.
+#include "JobRecord.h"
+#include "Submission.h"
+
 #include <QList>
 #include <QString>
-#include <QVariantMap>
 
 namespace sendmere::faxd {
 
@@ -14,11 +16,11 @@ class ServiceLog;
 struct PendingSubmission {
     QString key;            // the folder's name
     QString submissionId;   // the client's, or one the service gave it
-    QVariantMap document;   // as the client sent it
+    Submission submission;  // as the client sent it
     QString cover;          // the cover page template; empty: none
     QString body;           // the copy in the spool; empty: cover page only
     QString clientBody;     // the client's path, named in errors
-    QList<QVariantMap> jobs;  // one per recipient, with the ids reserved for them
+    QList<JobRecord> jobs;  // one per recipient, with the ids reserved for them
     // Services that took it on; one that ended without a clean stop (a crash, a stuck render)
     // keeps its count.
     int renders = 0;

@@ -93,6 +93,22 @@ QList<QVariantMap> plainMapList(const QVariant &value)
     return maps;
 }
 
+QString faxNumberProblem(const QString &number, int maxLength)
+{
+    static const QString allowed = QStringLiteral("0123456789+ -()./*#,pPwW");
+    if (number.size() > maxLength)
+        return QStringLiteral("The fax number has %1 characters; at most %2 are taken.").arg(number.size()).arg(maxLength);
+    bool digit = false;
+    for (const QChar c : number) {
+        if (!allowed.contains(c))
+            return QStringLiteral("The fax number \"%1\" holds \"%2\", which cannot be dialled.").arg(number, c);
+        digit = digit || c.isDigit();
+    }
+    if (!digit)
+        return QStringLiteral("The fax number \"%1\" has no digit.").arg(number);
+    return {};
+}
+
 qint64 toWire(const QDateTime &time)
 {
     return time.isValid() ? time.toMSecsSinceEpoch() : 0;

@@ -21,6 +21,8 @@ inline const QString ErrorPathAccess = QStringLiteral("org.sendmere.Fax1.Error.P
 inline const QString ErrorRenderFailed = QStringLiteral("org.sendmere.Fax1.Error.RenderFailed");
 inline const QString ErrorNoCall = QStringLiteral("org.sendmere.Fax1.Error.NoCall");
 inline const QString ErrorFailed = QStringLiteral("org.sendmere.Fax1.Error.Failed");
+// A submission its client withdrew (CancelSubmission) before its jobs were queued.
+inline const QString ErrorCancelled = QStringLiteral("org.sendmere.Fax1.Error.Cancelled");
 // The user's spool is served by a fax service of another session (another session bus).
 inline const QString ErrorOtherSession = QStringLiteral("org.sendmere.Fax1.Error.OtherSession");
 
@@ -38,6 +40,14 @@ void registerTypes();
 QVariant plain(const QVariant &value);
 QVariantMap plainMap(const QVariant &value);
 QList<QVariantMap> plainMapList(const QVariant &value);
+
+// A fax number as the service takes it: digits with the characters people write around them
+// ("+", spaces, "-", "(", ")", ".", "/"), the dial characters "*" and "#", and "," or "p" or
+// "w" for a pause; at least one digit and at most maxLength characters. Empty when the number
+// is one, otherwise why not.
+constexpr int MaxFaxNumberLength = 40;
+constexpr int MaxCallerIdLength = 20;  // a station's identification holds 20 characters
+QString faxNumberProblem(const QString &number, int maxLength = MaxFaxNumberLength);
 
 // Dates travel as milliseconds since the epoch (UTC); 0 is "no date".
 qint64 toWire(const class QDateTime &time);

@@ -20,6 +20,9 @@ void rasteriseText(const QString &path, const PageSink &sink);
 // reportedPath names the document in errors (a converted file is not the user's file).
 int pdfPageCount(const QString &path, const QString &reportedPath);
 void rasterisePdf(const QString &path, const QString &reportedPath, const PageSink &sink);
+// The same, each page made ready for its faxes (codeBodyPage) on the thread that drew it.
+void rasteriseCodedPdf(const QString &path, const QString &reportedPath,
+                       const std::function<void(CodedBodyPage &&page)> &sink);
 
 int imagePageCount(const QString &path);
 void rasteriseImage(const QString &path, const PageSink &sink);

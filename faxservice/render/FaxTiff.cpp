@@ -11,10 +11,12 @@
 #include <tiffio.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <cstdio>
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -32,25 +34,6 @@ constexpr quint16 ShortType = 3;
 // A 600 dpi A4 colour scan has 35 million pixels; a few bytes of TIFF header must not make
 // the service allocate and decode gigabytes.
 constexpr quint64 MaxPixels = 64'000'000;
-
-// The page as fax pixels: Format_Mono, FaxPageWidth wide, bit 1 = black.
-QImage asFaxMono(const QImage &page) {
-    QImage mono = page.format() == QImage::Format_MonoLSB
-                      ? page.convertToFormat(QImage::Format_Mono)
-                      : page;
-    if (mono.format() == QImage::Format_Mono && mono.width() == FaxPageWidth) {
-        if (!detail::blackIsOne(mono)) {
-            mono = mono.copy();
-            mono.invertPixels();
-            mono.setColorTable({White, Black});
-        }
-        return mono;
-    }
-    if (mono.width() != FaxPageWidth)
-        mono = mono.convertToFormat(QImage::Format_RGB32)
-                   .scaledToWidth(FaxPageWidth, Qt::SmoothTransformation);
-    return detail::toFaxMono(mono, detail::MonoMode::Threshold);
-}
 
 QString temporaryNameBeside(const QString &path) {
     QTemporaryFile reserve(path + QStringLiteral(".XXXXXX.part"));
@@ -134,18 +117,14 @@ void writePageNumbers(const QString &path, const QString &reportedPath) {
         fail(reportedPath, QStringLiteral("cannot finish the file (%1)").arg(file.errorString()));
 }
 
-void setClassFTags(TIFF *tif, int height, int pageIndex, TiffCoding coding) {
+void setClassFTags(TIFF *tif, int height, int pageIndex) {
     TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(FaxPageWidth));
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(height));
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, uint16_t(1));
     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, uint16_t(1));
-    if (coding == TiffCoding::Fax) {
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-        TIFFSetField(tif, TIFFTAG_T6OPTIONS, uint32_t(0));
-    } else {
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
-    }
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+    TIFFSetField(tif, TIFFTAG_T6OPTIONS, uint32_t(0));
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
     TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
     TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
@@ -214,18 +193,33 @@ QImage readAnyTiff(const TiffFile &file, const QString &path, QSize size) {
 
 namespace detail {
 
+QImage bodyPageTop(const CodedBodyPage &page) {
+    const bool hasRowBelow = !page.rowBelowBanner.isEmpty();
+    QImage top = blankFaxPage(hasRowBelow ? BannerHeight + 1 : page.height);
+    if (hasRowBelow)
+        std::memcpy(top.scanLine(BannerHeight), page.rowBelowBanner.constData(), FaxPageWidth / 8);
+    return top;
+}
+
+// A page to code: the whole page, or the top of a body page whose rows below are coded already.
+struct QueuedPage {
+    QImage image;
+    std::optional<G4Code> tail;
+    int height = 0;
+};
+
 // Pages on their way from the caller to the coding thread: two at most, so that memory
 // stays flat however long the document. The first failure stops the thread and is raised
 // to the caller at its next push() or at finish().
 class PageQueue {
 public:
-    using Write = std::function<void(const QImage &page, int index)>;
+    using Write = std::function<void(const QueuedPage &page, int index)>;
     explicit PageQueue(Write write) : m_write(std::move(write)), m_thread([this] { run(); }) {}
     ~PageQueue() { stop(); }
     PageQueue(const PageQueue &) = delete;
     PageQueue &operator=(const PageQueue &) = delete;
 
-    void push(QImage page) {
+    void push(QueuedPage page) {
         std::unique_lock lock(m_mutex);
         m_changed.wait(lock, [this] { return m_pages.size() < MaxWaiting || m_error; });
         if (m_error)
@@ -261,7 +255,7 @@ private:
 
     void run() {
         for (int index = 0;; ++index) {
-            QImage page;
+            QueuedPage page;
             {
                 std::unique_lock lock(m_mutex);
                 m_changed.wait(lock, [this] { return !m_pages.empty() || m_ending; });
@@ -286,7 +280,7 @@ private:
     Write m_write;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<QImage> m_pages;
+    std::deque<QueuedPage> m_pages;
     std::exception_ptr m_error;
     bool m_ending = false;
     std::thread m_thread;  // last: starts once everything above exists
@@ -294,8 +288,8 @@ private:
 
 }  // namespace detail
 
-FaxTiffWriter::FaxTiffWriter(const QString &path, TiffCoding coding)
-    : m_path(path), m_tempPath(temporaryNameBeside(path)), m_coding(coding) {
+FaxTiffWriter::FaxTiffWriter(const QString &path)
+    : m_path(path), m_tempPath(temporaryNameBeside(path)) {
     m_file = std::make_unique<TiffFile>(m_tempPath, "w");
     if (!m_file->isOpen()) {
         const QString reason = m_file->lastError(QStringLiteral("cannot create the file"));
@@ -303,7 +297,7 @@ FaxTiffWriter::FaxTiffWriter(const QString &path, TiffCoding coding)
         fail(path, reason);
     }
     m_queue = std::make_unique<detail::PageQueue>(
-        [this](const QImage &mono, int index) { writePage(mono, index); });
+        [this](const detail::QueuedPage &page, int index) { writePage(page, index); });
 }
 
 FaxTiffWriter::~FaxTiffWriter() {
@@ -323,26 +317,30 @@ void FaxTiffWriter::addPage(const QImage &page) {
         fail(m_path, QStringLiteral("the file is already closed"));
     if (page.isNull())
         fail(m_path, QStringLiteral("cannot add an empty page"));
-    m_queue->push(asFaxMono(page));
+    const QImage mono = detail::asFaxMono(page);
+    m_queue->push({mono, std::nullopt, mono.height()});
     ++m_pages;
 }
 
-void FaxTiffWriter::writePage(const QImage &mono, int index) {
+void FaxTiffWriter::addBodyPage(const CodedBodyPage &page, const QString &bannerText) {
+    if (m_closed || !m_file)
+        fail(m_path, QStringLiteral("the file is already closed"));
+    QImage top = detail::bodyPageTop(page);
+    drawBanner(top, bannerText);
+    m_queue->push({std::move(top), detail::G4Code{page.tail, page.tailBits}, page.height});
+    ++m_pages;
+}
+
+void FaxTiffWriter::writePage(const detail::QueuedPage &page, int index) {
     TIFF *tif = m_file->get();
-    setClassFTags(tif, mono.height(), index, m_coding);
-    // The page is one strip. The fax coding is done here (the same bits as libtiff's, in a
-    // fraction of its time); libtiff codes the scratch coding. It changes the data it codes
-    // only to swap bytes of wider samples or to turn the bit order round; neither applies to
-    // these 1-bit rows in their native order.
-    bool written = false;
-    if (m_coding == TiffCoding::Fax) {
-        QByteArray strip = detail::codeG4(mono);
-        written = TIFFWriteRawStrip(tif, 0, strip.data(), tmsize_t(strip.size())) >= 0;
-    } else {
-        auto *strip = const_cast<uchar *>(mono.constBits());
-        written = TIFFWriteEncodedStrip(tif, 0, strip, tmsize_t(mono.sizeInBytes())) >= 0;
-    }
-    if (!written || TIFFWriteDirectory(tif) != 1)
+    setClassFTags(tif, page.height, index);
+    // The page is one strip, coded here: the same bits as libtiff's, in a fraction of its
+    // time.
+    QByteArray strip =
+        page.tail ? detail::joinG4(detail::codeG4Rows(page.image, 0, page.image.height(), false), *page.tail)
+                  : detail::codeG4(page.image);
+    if (TIFFWriteRawStrip(tif, 0, strip.data(), tmsize_t(strip.size())) < 0 ||
+        TIFFWriteDirectory(tif) != 1)
         fail(m_path, QStringLiteral("cannot write page %1 (%2)")
                          .arg(index + 1)
                          .arg(m_file->lastError(QStringLiteral("write error"))));

@@ -68,6 +68,8 @@ public:
         }
     }
 
+    qint64 bitCount() const { return qint64(m_out.size()) * 8 + m_count; }
+
     void flush() {
         while (m_count >= 8) {
             m_count -= 8;
@@ -172,20 +174,73 @@ void codeRow(BitWriter &writer, const Row &row, const Row &reference, int width)
 
 }  // namespace
 
-QByteArray codeG4(const QImage &mono) {
-    const int width = mono.width();
-    QByteArray out;
-    out.reserve(64 * 1024);
-    BitWriter writer(out);
-    Row reference(width), row(width);
-    for (int y = 0; y < mono.height(); ++y) {
-        row.load(mono.constScanLine(y));
-        codeRow(writer, row, reference, width);
-        std::swap(row, reference);
+struct G4RowCoder::State {
+    explicit State(int w) : width(w), writer(code.bytes), reference(w), row(w) {
+        code.bytes.reserve(64 * 1024);
     }
-    writer.put(Eol);
-    writer.put(Eol);
-    writer.flush();
+    int width;
+    G4Code code;
+    BitWriter writer;
+    Row reference, row;
+};
+
+G4RowCoder::G4RowCoder(int width, const uchar *reference) : m_state(std::make_unique<State>(width)) {
+    if (reference)
+        m_state->reference.load(reference);
+}
+
+G4RowCoder::~G4RowCoder() = default;
+
+void G4RowCoder::code(const uchar *row) {
+    State &s = *m_state;
+    s.row.load(row);
+    codeRow(s.writer, s.row, s.reference, s.width);
+    std::swap(s.row, s.reference);
+}
+
+G4Code G4RowCoder::finish(bool endOfPage) {
+    State &s = *m_state;
+    if (endOfPage) {
+        s.writer.put(Eol);
+        s.writer.put(Eol);
+    }
+    s.code.bits = s.writer.bitCount();
+    s.writer.flush();
+    return std::move(s.code);
+}
+
+G4Code codeG4Rows(const QImage &mono, int first, int end, bool endOfPage) {
+    G4RowCoder coder(mono.width(), first > 0 ? mono.constScanLine(first - 1) : nullptr);
+    for (int y = first; y < end; ++y)
+        coder.code(mono.constScanLine(y));
+    return coder.finish(endOfPage);
+}
+
+QByteArray codeG4(const QImage &mono) {
+    return codeG4Rows(mono, 0, mono.height(), true).bytes;
+}
+
+QByteArray joinG4(const G4Code &head, const G4Code &tail) {
+    const qsizetype whole = qsizetype(head.bits / 8);
+    const int shift = int(head.bits % 8);
+    const qsizetype tailBytes = qsizetype((tail.bits + 7) / 8);
+    QByteArray out;
+    out.reserve(whole + tailBytes + 1);
+    out.append(head.bytes.constData(), whole);
+    if (shift == 0) {
+        out.append(tail.bytes.constData(), tailBytes);
+        return out;
+    }
+    // Each tail byte moves right by the head's loose bits; the bits it pushes out start the
+    // next byte.
+    uchar carry = uchar(head.bytes.at(whole)) & uchar(0xff00 >> shift);
+    const auto *bits = reinterpret_cast<const uchar *>(tail.bytes.constData());
+    for (qsizetype i = 0; i < tailBytes; ++i) {
+        out.append(char(carry | bits[i] >> shift));
+        carry = uchar(bits[i] << (8 - shift));
+    }
+    if (out.size() < qsizetype((head.bits + tail.bits + 7) / 8))
+        out.append(char(carry));
     return out;
 }
 

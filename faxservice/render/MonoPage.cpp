@@ -300,30 +300,37 @@ void inkIntoLine(const uchar *ink, int count, uchar *line, int lineBytes, int dx
 
 }  // namespace
 
-void screenIntoBlankMono(const GreyRaster &src, QImage &page, QPoint offset) {
-    const int x0 = std::max(0, -offset.x()), x1 = std::min(src.width, page.width() - offset.x());
-    const int y0 = std::max(0, -offset.y()), y1 = std::min(src.height, page.height() - offset.y());
-    if (x1 <= x0)
-        return;
-    const int count = x1 - x0;
-    const int pageX = offset.x() + x0;
+GreyScreen::GreyScreen(const GreyRaster &src, QPoint offset, int pageWidth, int pageHeight)
+    : m_src(src), m_offset(offset) {
+    m_x0 = std::max(0, -offset.x());
+    m_count = std::max(0, std::min(src.width, pageWidth - offset.x()) - m_x0);
+    m_y0 = std::max(0, -offset.y()) + offset.y();
+    m_y1 = std::min(src.height, pageHeight - offset.y()) + offset.y();
+    const int pageX = offset.x() + m_x0;
     // The screen is anchored to the page, so neighbouring areas of one tone match.
-    std::array<std::vector<uchar>, 8> thresholds;
     for (size_t row = 0; row < 8; ++row) {
-        thresholds[row].resize(size_t(count));
-        for (int i = 0; i < count; ++i)
-            thresholds[row][size_t(i)] = OrderedThresholds[row][size_t((pageX + i) & 7)];
+        m_thresholds[row].resize(size_t(m_count));
+        for (int i = 0; i < m_count; ++i)
+            m_thresholds[row][size_t(i)] = OrderedThresholds[row][size_t((pageX + i) & 7)];
     }
+    m_ink.resize(size_t(m_count + 15) / 8 + 2);
+}
+
+void GreyScreen::inkRow(int pageY, uchar *line, int lineBytes, bool inkIsOne) const {
+    if (m_count <= 0 || pageY < m_y0 || pageY >= m_y1)
+        return;
+    const size_t y = size_t(pageY - m_offset.y());
+    screenRow(m_src.grey + y * size_t(m_src.greyRowBytes) + m_x0,
+              m_src.alpha + y * size_t(m_src.alphaRowBytes) + m_x0,
+              m_thresholds[size_t(pageY & 7)].data(), m_count, m_ink.data());
+    inkIntoLine(m_ink.data(), m_count, line, lineBytes, m_offset.x() + m_x0, inkIsOne);
+}
+
+void screenIntoBlankMono(const GreyRaster &src, QImage &page, QPoint offset) {
+    const GreyScreen screen(src, offset, page.width(), page.height());
     const bool inkIsOne = blackIsOne(page);
-    std::vector<uchar> ink(size_t(count + 15) / 8 + 2);
-    for (int y = y0; y < y1; ++y) {
-        const int pageY = y + offset.y();
-        screenRow(src.grey + size_t(y) * size_t(src.greyRowBytes) + x0,
-                  src.alpha + size_t(y) * size_t(src.alphaRowBytes) + x0,
-                  thresholds[size_t(pageY & 7)].data(), count, ink.data());
-        inkIntoLine(ink.data(), count, page.scanLine(pageY), int(page.bytesPerLine()), pageX,
-                    inkIsOne);
-    }
+    for (int y = 0; y < page.height(); ++y)
+        screen.inkRow(y, page.scanLine(y), int(page.bytesPerLine()), inkIsOne);
 }
 
 QImage toFaxMono(const QImage &src, MonoMode mode) {
@@ -332,6 +339,24 @@ QImage toFaxMono(const QImage &src, MonoMode mode) {
     setFaxResolution(page);
     convertIntoMono(src, page, {0, 0}, mode);
     return page;
+}
+
+QImage asFaxMono(const QImage &page) {
+    QImage mono = page.format() == QImage::Format_MonoLSB
+                      ? page.convertToFormat(QImage::Format_Mono)
+                      : page;
+    if (mono.format() == QImage::Format_Mono && mono.width() == FaxPageWidth) {
+        if (!blackIsOne(mono)) {
+            mono = mono.copy();
+            mono.invertPixels();
+            mono.setColorTable({White, Black});
+        }
+        return mono;
+    }
+    if (mono.width() != FaxPageWidth)
+        mono = mono.convertToFormat(QImage::Format_RGB32)
+                   .scaledToWidth(FaxPageWidth, Qt::SmoothTransformation);
+    return toFaxMono(mono, MonoMode::Threshold);
 }
 
 QRect fitOnFaxPage(QSizeF physicalSize) {

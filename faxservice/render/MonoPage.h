@@ -8,6 +8,9 @@
 #include <QRect>
 #include <QSizeF>
 
+#include <array>
+#include <vector>
+
 class QPainter;
 
 namespace sendmere::render::detail {
@@ -40,6 +43,26 @@ struct GreyRaster {
     int width, height;
 };
 void screenIntoBlankMono(const GreyRaster &src, QImage &page, QPoint offset);
+
+// The same a row at a time, for callers that take the page row by row and never keep it whole.
+class GreyScreen {
+public:
+    GreyScreen(const GreyRaster &src, QPoint offset, int pageWidth, int pageHeight);
+    // Adds the ink of page row pageY to a Format_Mono line that is blank there (ink bits are
+    // 1 when inkIsOne, else 0); a row the raster does not reach is left as it is.
+    void inkRow(int pageY, uchar *line, int lineBytes, bool inkIsOne) const;
+
+private:
+    GreyRaster m_src;
+    QPoint m_offset;
+    int m_x0 = 0, m_count = 0, m_y0 = 0, m_y1 = 0;
+    std::array<std::vector<uchar>, 8> m_thresholds;  // the screen along the row, by page row
+    mutable std::vector<uchar> m_ink;
+};
+
+// The page as fax pixels: Format_Mono, FaxPageWidth wide, bit 1 = black. Colour pages and
+// pages of another width are scaled to the fax width and thresholded.
+QImage asFaxMono(const QImage &page);
 
 // True when index 1 of a Format_Mono image is the darker colour (the fax convention).
 bool blackIsOne(const QImage &mono);

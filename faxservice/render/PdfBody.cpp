@@ -1,10 +1,9 @@
 // PDF bodies through Poppler: each page drawn straight at the fax resolution and size, in
 // grey (a quarter of a colour page to fill and read), then screened to black and white in
 // one pass: text and lines stay solid black, only real tones are screened.
-// Long documents are drawn by a few worker threads, each with its own copy of the document
-// (a Poppler document is not shared between threads), and handed on in page order. Calls
-// themselves are meant to come from one thread at a time (the fax service's).
+// Long documents are drawn on the shared thread pool and handed on in page order.
 #include "BodyKinds.h"
+#include "G4Coder.h"
 #include "MonoPage.h"
 
 #include <poppler-qt6.h>
@@ -17,16 +16,15 @@
 
 #include <QFile>
 
-#include <QThread>
+#include <QThreadPool>
 
 #include <algorithm>
-#include <atomic>
+#include <array>
 #include <condition_variable>
-#include <deque>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace sendmere::render::detail {
@@ -69,8 +67,45 @@ public:
     // Draws the first page at 1 dpi, for the library's one-time set-up.
     void touch() { m_doc.displayPage(&m_out, 1, 1, 1, 0, false, true, false); }
 
-    // Landscape pages are turned a quarter so that they fill the portrait fax page.
+    // The page as a fax page.
     QImage render(int index) {
+        const Drawn drawn = draw(index);
+        QImage mono = blankFaxPage();
+        screenIntoBlankMono(drawn.raster, mono, drawn.offset);
+        return mono;
+    }
+
+    // The page made ready for its faxes (codeBodyPage), screened and coded a row at a time:
+    // the page is never kept whole, and the rows a banner covers are not screened at all.
+    CodedBodyPage renderCoded(int index) {
+        constexpr int RowBytes = FaxPageWidth / 8;
+        const Drawn drawn = draw(index);
+        const GreyScreen screen(drawn.raster, drawn.offset, FaxPageWidth, FaxPageHeight);
+        std::array<uchar, RowBytes> line{};
+        screen.inkRow(BannerHeight, line.data(), RowBytes, true);
+        CodedBodyPage page;
+        page.height = FaxPageHeight;
+        page.rowBelowBanner = QByteArray(reinterpret_cast<const char *>(line.data()), RowBytes);
+        G4RowCoder coder(FaxPageWidth, line.data());
+        for (int y = BannerHeight + 1; y < FaxPageHeight; ++y) {
+            line.fill(0);
+            screen.inkRow(y, line.data(), RowBytes, true);
+            coder.code(line.data());
+        }
+        G4Code tail = coder.finish(true);
+        page.tail = std::move(tail.bytes);
+        page.tailBits = tail.bits;
+        return page;
+    }
+
+private:
+    struct Drawn {
+        GreyRaster raster;  // valid until the next page is drawn
+        QPoint offset;
+    };
+
+    // Landscape pages are turned a quarter so that they fill the portrait fax page.
+    Drawn draw(int index) {
         const int number = index + 1;
         if (!m_doc.getPage(number))
             fail(m_reportedPath, QStringLiteral("cannot read page %1 of the PDF document").arg(number));
@@ -90,126 +125,140 @@ public:
         SplashBitmap *bitmap = m_out.getBitmap();
         if (!bitmap || bitmap->getWidth() <= 0 || bitmap->getHeight() <= 0 || !bitmap->getAlphaPtr())
             fail(m_reportedPath, QStringLiteral("cannot draw page %1 of the PDF document").arg(number));
-        QImage mono = blankFaxPage();
-        screenIntoBlankMono({bitmap->getDataPtr(), bitmap->getRowSize(), bitmap->getAlphaPtr(),
-                             bitmap->getWidth(), bitmap->getWidth(), bitmap->getHeight()},
-                            mono, target.topLeft());
-        return mono;
+        return {{bitmap->getDataPtr(), bitmap->getRowSize(), bitmap->getAlphaPtr(), bitmap->getWidth(),
+                 bitmap->getWidth(), bitmap->getHeight()},
+                target.topLeft()};
     }
 
-private:
     QString m_reportedPath;
     PDFDoc m_doc;
     SplashOutputDev m_out;
 };
 
-constexpr int MaxWorkers = 4;
-constexpr size_t PagesAheadPerWorker = 2;  // bounds the memory held by finished pages
-
-struct RenderedPage {
-    QImage page;
-    std::exception_ptr error;
-};
-
-// Draws every step-th page from first on into a short queue that the caller empties.
-class PageWorker {
+// Pages drawn by index on the shared thread pool, a few at a time ahead of the caller, who
+// takes them in order. The pool has a thread per core for the whole process, so renders that
+// run side by side share the cores instead of each taking them all; pages waiting their
+// turn hold no memory. A Poppler document is not shared between threads: each page borrows
+// an idle copy of the document, opened when none is free (at most one per page in flight).
+// A task never waits for anything but the lock, so a busy pool cannot hold a render up
+// for good.
+template <typename Page>
+class PooledPages {
 public:
-    // document: already open for this worker, or null to open it on the worker's thread.
-    PageWorker(const QString &path, const QString &reportedPath, int first, int step,
-               std::unique_ptr<GreyPdf> document)
-        : m_path(path), m_reportedPath(reportedPath), m_first(first), m_step(step),
-          m_document(std::move(document)) {}
+    using Finish = std::function<Page(GreyPdf &document, int index)>;
 
-    void run(const std::atomic<bool> &cancelled) {
-        try {
-            if (!m_document)
-                m_document = std::make_unique<GreyPdf>(m_path, m_reportedPath);
-            for (int i = m_first; i < m_document->pageCount() && !cancelled; i += m_step) {
-                if (!push({m_document->render(i), nullptr}, cancelled))
-                    return;
-            }
-            // Only read when the file changed under us and has fewer pages than counted;
-            // otherwise it waits unread until the renderer stops.
-            fail(m_reportedPath, QStringLiteral("the PDF document changed while being read"));
-        } catch (...) {
-            push({QImage(), std::current_exception()}, cancelled);
-        }
+    PooledPages(const QString &path, const QString &reportedPath, int pages, int ahead,
+                std::unique_ptr<GreyPdf> opened, Finish finish)
+        : m_path(path), m_reportedPath(reportedPath), m_pages(pages), m_ahead(ahead),
+          m_finish(std::move(finish)) {
+        m_idle.push_back(std::move(opened));
+        const std::lock_guard lock(m_mutex);
+        for (int i = 0; i < std::min(ahead, pages); ++i)
+            submit(i);
     }
 
-    QImage take() {
+    // Pages not started yet are dropped; pages being drawn are waited for (a page at most
+    // per thread), also when the caller's sink failed half way.
+    ~PooledPages() {
         std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [this] { return !m_ready.empty(); });
-        RenderedPage next = std::move(m_ready.front());
-        m_ready.pop_front();
-        m_changed.notify_all();
+        m_cancelled = true;
+        m_changed.wait(lock, [this] { return m_queued == 0; });
+    }
+
+    PooledPages(const PooledPages &) = delete;
+    PooledPages &operator=(const PooledPages &) = delete;
+
+    Page take(int index) {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_done.contains(index); });
+        Done next = std::move(m_done[index]);
+        m_done.erase(index);
+        if (index + m_ahead < m_pages)
+            submit(index + m_ahead);
         if (next.error)
             std::rethrow_exception(next.error);
-        return next.page;
-    }
-
-    void wake() {
-        const std::lock_guard lock(m_mutex);
-        m_changed.notify_all();
+        return std::move(next.page);
     }
 
 private:
-    bool push(RenderedPage page, const std::atomic<bool> &cancelled) {
-        std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [&] { return cancelled || m_ready.size() < PagesAheadPerWorker; });
-        if (cancelled)
-            return false;
-        m_ready.push_back(std::move(page));
-        m_changed.notify_all();
-        return true;
+    struct Done {
+        Page page;
+        std::exception_ptr error;
+    };
+
+    void submit(int index) {  // with the lock held
+        ++m_queued;
+        QThreadPool::globalInstance()->start([this, index] { run(index); });
     }
 
-    QString m_path, m_reportedPath;
-    int m_first, m_step;
-    std::unique_ptr<GreyPdf> m_document;
+    void run(int index) {
+        std::unique_ptr<GreyPdf> document;
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_cancelled)
+                return finished(nullptr);
+            if (!m_idle.empty()) {
+                document = std::move(m_idle.back());
+                m_idle.pop_back();
+            }
+        }
+        Done done;
+        try {
+            if (!document)
+                document = std::make_unique<GreyPdf>(m_path, m_reportedPath);
+            done.page = m_finish(*document, index);
+        } catch (...) {
+            done.error = std::current_exception();
+        }
+        const std::lock_guard lock(m_mutex);
+        m_done.emplace(index, std::move(done));
+        finished(std::move(document));
+    }
+
+    void finished(std::unique_ptr<GreyPdf> document) {  // with the lock held
+        if (document)
+            m_idle.push_back(std::move(document));
+        --m_queued;
+        m_changed.notify_all();
+    }
+
+    const QString m_path, m_reportedPath;
+    const int m_pages, m_ahead;
+    const Finish m_finish;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<RenderedPage> m_ready;
-};
-
-class ParallelPdfRenderer {
-public:
-    // The first worker draws on the caller's open document.
-    ParallelPdfRenderer(const QString &path, const QString &reportedPath, int workers,
-                        std::unique_ptr<GreyPdf> opened) {
-        for (int i = 0; i < workers; ++i)
-            m_workers.push_back(std::make_unique<PageWorker>(
-                path, reportedPath, i, workers, i == 0 ? std::move(opened) : nullptr));
-        for (auto &worker : m_workers)
-            m_threads.emplace_back([&worker, this] { worker->run(m_cancelled); });
-    }
-
-    // Stops the workers, also when the caller's sink failed half way.
-    ~ParallelPdfRenderer() {
-        m_cancelled = true;
-        for (auto &worker : m_workers)
-            worker->wake();
-        for (auto &thread : m_threads)
-            thread.join();
-    }
-
-    ParallelPdfRenderer(const ParallelPdfRenderer &) = delete;
-    ParallelPdfRenderer &operator=(const ParallelPdfRenderer &) = delete;
-
-    QImage take(int index) { return m_workers[size_t(index) % m_workers.size()]->take(); }
-
-private:
-    std::atomic<bool> m_cancelled = false;
-    std::vector<std::unique_ptr<PageWorker>> m_workers;
-    std::vector<std::thread> m_threads;
+    std::vector<std::unique_ptr<GreyPdf>> m_idle;
+    std::map<int, Done> m_done;
+    int m_queued = 0;
+    bool m_cancelled = false;
 };
 
 // Poppler sets up its process-wide colour management on the first page it draws, without
-// a lock; drawing the first page here, before the workers start, keeps them from racing to
+// a lock; drawing the first page here, before the pool starts, keeps the tasks from racing to
 // do it.
 void settleSharedPopplerState(GreyPdf &document) { document.touch(); }
 
-int workerCount(int pages) {
-    return std::clamp(std::min(QThread::idealThreadCount(), pages), 1, MaxWorkers);
+int poolThreads() { return std::max(1, QThreadPool::globalInstance()->maxThreadCount()); }
+
+template <typename Page>
+void drawPdf(const QString &path, const QString &reportedPath,
+             const std::function<Page(GreyPdf &, int)> &make, const std::function<void(Page &&)> &sink) {
+    // Checks the document, and holds the library's global settings while the core draws.
+    const auto document = openPdf(path, reportedPath);
+    const int pages = document->numPages();
+    auto first = std::make_unique<GreyPdf>(path, reportedPath);
+    if (first->pageCount() != pages)
+        fail(reportedPath, QStringLiteral("the PDF document changed while being read"));
+    if (pages == 1 || poolThreads() == 1) {
+        for (int i = 0; i < pages; ++i)
+            sink(make(*first, i));
+        return;
+    }
+    settleSharedPopplerState(*first);
+    // Two pages ahead per thread keep every thread busy while the caller takes them.
+    PooledPages<Page> pooled(path, reportedPath, pages, 2 * poolThreads(), std::move(first), make);
+    for (int i = 0; i < pages; ++i)
+        sink(pooled.take(i));
 }
 
 }  // namespace
@@ -219,21 +268,15 @@ int pdfPageCount(const QString &path, const QString &reportedPath) {
 }
 
 void rasterisePdf(const QString &path, const QString &reportedPath, const PageSink &sink) {
-    // Checks the document, and holds the library's global settings while the core draws.
-    const auto document = openPdf(path, reportedPath);
-    const int pages = document->numPages();
-    auto first = std::make_unique<GreyPdf>(path, reportedPath);
-    if (first->pageCount() != pages)
-        fail(reportedPath, QStringLiteral("the PDF document changed while being read"));
-    if (workerCount(pages) > 1) {
-        settleSharedPopplerState(*first);
-        ParallelPdfRenderer renderer(path, reportedPath, workerCount(pages), std::move(first));
-        for (int i = 0; i < pages; ++i)
-            sink(renderer.take(i));
-        return;
-    }
-    for (int i = 0; i < pages; ++i)
-        sink(first->render(i));
+    drawPdf<QImage>(path, reportedPath, [](GreyPdf &document, int index) { return document.render(index); },
+                    [&](QImage &&page) { sink(page); });
+}
+
+void rasteriseCodedPdf(const QString &path, const QString &reportedPath,
+                       const std::function<void(CodedBodyPage &&page)> &sink) {
+    drawPdf<CodedBodyPage>(
+        path, reportedPath, [](GreyPdf &document, int index) { return document.renderCoded(index); },
+        sink);
 }
 
 }  // namespace sendmere::render::detail

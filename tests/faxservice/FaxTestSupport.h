@@ -112,6 +112,47 @@ inline void writeFile(const QString &path, const QByteArray &bytes)
     file.write(bytes);
 }
 
+// Pages that are slow to draw for their size: forms nested depth deep, each drawing the one
+// below ten times, the innermost filling the whole page; at depth 4 one page takes minutes
+// (ten thousand page fills in 1.5 kB).
+inline QString writeSlowPdf(const QString &name, int depth, int pages = 1)
+{
+    const auto stream = [](const QByteArray &dict, const QByteArray &content) {
+        return "<< " + dict + " /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream";
+    };
+    // 1 catalog, 2 page tree, 3 page contents, 4.. the forms, then the pages.
+    const int firstPage = 5 + depth;
+    QByteArray kids;
+    for (int page = 0; page < pages; ++page)
+        kids += QByteArray::number(firstPage + page) + " 0 R ";
+    QList<QByteArray> objects{"<< /Type /Catalog /Pages 2 0 R >>",
+                              "<< /Type /Pages /Kids [" + kids + "] /Count " + QByteArray::number(pages) + " >>",
+                              stream({}, QStringLiteral("/F%1 Do").arg(depth).toLatin1())};
+    for (int level = 0; level <= depth; ++level) {
+        const QByteArray content = level == 0 ? QByteArray("0 0 612 792 re f") : QStringLiteral("/F%1 Do ").arg(level - 1).toLatin1().repeated(10);
+        const QByteArray resources = level == 0 ? QByteArray()
+                                                : QStringLiteral("/Resources << /XObject << /F%1 %2 0 R >> >>").arg(level - 1).arg(3 + level).toLatin1();
+        objects.append(stream("/Type /XObject /Subtype /Form /BBox [0 0 612 792] " + resources, content));
+    }
+    for (int page = 0; page < pages; ++page)
+        objects.append(QStringLiteral("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /XObject "
+                                      "<< /F%1 %2 0 R >> >> /Contents 3 0 R >>").arg(depth).arg(4 + depth).toLatin1());
+    QByteArray pdf = "%PDF-1.4\n";
+    QList<qsizetype> offsets;
+    for (int i = 0; i < objects.size(); ++i) {
+        offsets.append(pdf.size());
+        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
+    }
+    const qsizetype xref = pdf.size();
+    pdf += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (qsizetype offset : offsets)
+        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    pdf += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
+    const QString path = QDir::tempPath() + u'/' + name;
+    writeFile(path, pdf);
+    return path;
+}
+
 inline QStringList queueIds(const fax::FaxServer &server)
 {
     QStringList ids;

@@ -80,6 +80,49 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(consolePath()).isExecutable());
     }
 
+    // As other command-line tools of the system: help and version on the output with status 0,
+    // a usage error in one line and a pointer to the help with status 2, "--opt=value" and
+    // "--"; words the service would refuse are refused before it is even started.
+    void usageAsCommandLineToolsHaveIt()
+    {
+        QVERIFY(!serviceRunning());
+        for (const QString &help : {QStringLiteral("--help"), QStringLiteral("-h"), QStringLiteral("help")}) {
+            const Run run = runConsole({help});
+            QCOMPARE(run.code, 0);
+            QVERIFY2(run.out.startsWith(QStringLiteral("usage: sendmere-fax COMMAND")), qPrintable(run.out));
+            QVERIFY(run.out.contains(QStringLiteral("  list queue|sent|received [--json]\n")));
+            QCOMPARE(run.err, QString());
+        }
+        const Run version = runConsole({QStringLiteral("--version")});
+        QCOMPARE(version.code, 0);
+        QCOMPARE(version.out, QStringLiteral("sendmere-fax %1\n").arg(QStringLiteral(SENDMERE_VERSION_STRING)));
+        for (const QString &command : {QStringLiteral("send"), QStringLiteral("list"), QStringLiteral("tiff"), QStringLiteral("watch")}) {
+            const Run run = runConsole({command, QStringLiteral("--help")});
+            QCOMPARE(run.code, 0);
+            QVERIFY2(run.out.startsWith(QStringLiteral("usage: sendmere-fax ") + command), qPrintable(run.out));
+        }
+        const QString tryHelp = QStringLiteral("Try 'sendmere-fax --help' for more information.\n");
+        const auto oneLine = [&](const QStringList &args, const QString &problem) {
+            const Run run = runConsole(args);
+            QCOMPARE(run.code, 2);
+            QCOMPARE(run.err, QStringLiteral("sendmere-fax: ") + problem + u'\n' + tryHelp);
+            QCOMPARE(run.out, QString());
+        };
+        oneLine({QStringLiteral("frobnicate")}, QStringLiteral("unknown command frobnicate"));
+        oneLine({}, QStringLiteral("no command given"));
+        oneLine({QStringLiteral("list"), QStringLiteral("bogus")}, QStringLiteral("list bogus: give queue, sent or received"));
+        oneLine({QStringLiteral("tiff"), QStringLiteral("1000"), QString()}, QStringLiteral("tiff needs an ID and a PATH"));
+        oneLine({QStringLiteral("list"), QStringLiteral("queue"), QStringLiteral("--json=yes")}, QStringLiteral("--json takes no value"));
+        const QString file = writeTextFile(QStringLiteral("u.txt"), QStringLiteral("u\n"));
+        expectFailure({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("abc"), file}, 2, QStringLiteral("--to abc"));
+        expectFailure({QStringLiteral("send"), QStringLiteral("--to=abc"), file}, 2, QStringLiteral("cannot be dialled"));
+        expectFailure({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("1"), QStringLiteral("--at"),
+                       QStringLiteral("1970-01-01T00:00"), file}, 2, QStringLiteral("that time has passed"));
+        expectFailure({QStringLiteral("ring"), QStringLiteral("--from"), QStringLiteral("5").repeated(5000), file}, 2, QStringLiteral("at most 20"));
+        QVERIFY(!serviceRunning());
+
+    }
+
     // The first command on a fresh machine starts the service; the fax reaches the sent and,
     // by loopback, the received archive, and its image is a Class F G4 TIFF.
     void sendReachesBothArchives()
@@ -184,6 +227,15 @@ private Q_SLOTS:
         QCOMPARE(job.value(QStringLiteral("StatusText")).toString(), QStringLiteral("pending"));
         QCOMPARE(runConsole({QStringLiteral("cancel"), id}).code, 0);
         QVERIFY(findId(listing(QStringLiteral("queue")), id).isEmpty());
+        // A time of day that has passed today means that time tomorrow.
+        const Run tomorrow = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--at"),
+                                         QTime::currentTime().addSecs(-120).toString(QStringLiteral("HH:mm")),
+                                         writeTextFile(QStringLiteral("p.txt"), QStringLiteral("past\n"))});
+        QCOMPARE(tomorrow.code, 0);
+        const QJsonObject tomorrowJob = findId(listing(QStringLiteral("queue")), tomorrow.out.trimmed());
+        const QDateTime tomorrowAt = QDateTime::fromString(tomorrowJob.value(QStringLiteral("ScheduledTime")).toString(), Qt::ISODate);
+        QVERIFY2(tomorrowAt > QDateTime::currentDateTime().addSecs(20 * 3600), qPrintable(tomorrowAt.toString(Qt::ISODate)));
+        QCOMPARE(runConsole({QStringLiteral("cancel"), tomorrow.out.trimmed()}).code, 0);
         expectFailure({QStringLiteral("cancel"), id}, 1, id);
 
         QCOMPARE(runConsole({QStringLiteral("delete"), QStringLiteral("sent"), m_sentId}).code, 0);
@@ -219,6 +271,28 @@ private Q_SLOTS:
         const QJsonArray devices = QJsonDocument::fromJson(runConsole({QStringLiteral("devices"), QStringLiteral("--json")}).out.toUtf8()).array();
         QCOMPARE(devices.size(), 1);
         QCOMPARE(devices.at(0).toObject().value(QStringLiteral("DeviceName")).toString(), QStringLiteral("Sendmere Virtual Modem"));
+    }
+
+    // "--to=N", and "--" before a file whose name starts with "-"; the table names the priority
+    // in the option's words.
+    void optionsWithEqualsAndAfterDoubleDash()
+    {
+        // "--to=N", and "--" before a file whose name starts with "-".
+        const Run dashed = runConsole({QStringLiteral("-c"), QStringLiteral("cd \"$TMPDIR\" && echo dash > ./-dash.txt && "
+                                                                           "exec \"$0\" send --to=5550142 --at=23:59 -- -dash.txt"),
+                                       consolePath()},
+                                      QStringLiteral("/bin/sh"));
+        QCOMPARE(dashed.code, 0);
+        const QJsonObject job = findId(listing(QStringLiteral("queue")), dashed.out.trimmed());
+        QCOMPARE(job.value(QStringLiteral("Recipient")).toObject().value(QStringLiteral("FaxNumber")).toString(), QStringLiteral("5550142"));
+        QCOMPARE(job.value(QStringLiteral("DocumentName")).toString(), QStringLiteral("-dash.txt"));
+        // The table names the priority in the option's words.
+        const QStringList table = runConsole({QStringLiteral("list"), QStringLiteral("queue")}).out.split(u'\n');
+        QVERIFY2(table.first().contains(QStringLiteral("  Priority  ")), qPrintable(table.first()));
+        const QStringList row = table.filter(dashed.out.trimmed());
+        QCOMPARE(row.size(), 1);
+        QVERIFY2(row.first().contains(QStringLiteral("  normal  ")), qPrintable(row.first()));
+        QCOMPARE(runConsole({QStringLiteral("cancel"), dashed.out.trimmed()}).code, 0);
     }
 };
 

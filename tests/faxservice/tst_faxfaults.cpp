@@ -235,6 +235,10 @@ private Q_SLOTS:
     {
         const QString body = writeTextFile(QStringLiteral("limits.txt"), QStringLiteral("x\n"));
         expectRefusal(rawDocument(body, 101), QStringLiteral("InvalidArgument"), QStringLiteral("at most 100"));
+        // 100 recipients are taken: what is refused is the note checked after them.
+        QVariantMap fullList = rawDocument(body, 100);
+        fullList.insert(QStringLiteral("Note"), QString(10001, u'n'));
+        expectRefusal(fullList, QStringLiteral("InvalidArgument"), QStringLiteral("The note is 10001 characters long"));
         QVariantMap doc = rawDocument(body);
         doc.insert(QStringLiteral("Note"), QString(10001, u'n'));
         expectRefusal(doc, QStringLiteral("InvalidArgument"), QStringLiteral("The note is 10001 characters long; at most 10000"));
@@ -293,6 +297,25 @@ private Q_SLOTS:
         expectRefusal(doc, QStringLiteral("InvalidArgument"), QStringLiteral("leaves the cover page folder"));
         QCOMPARE(busCall(QStringLiteral("Ring"), {1, QStringLiteral("555"), QStringLiteral("etc/hostname")}).errorName(),
                  ErrorPrefix + QStringLiteral("InvalidArgument"));
+
+        // A fax number is text a line can dial; a caller's number is at most 20 characters.
+        const auto withNumber = [&](const QVariant &number) {
+            QVariantMap numbered = rawDocument(body);
+            numbered.insert(QStringLiteral("Recipients"),
+                            QVariantList{QVariantMap{{QStringLiteral("FaxNumber"), number}, {QStringLiteral("Name"), QStringLiteral("R")}}});
+            return numbered;
+        };
+        expectRefusal(withNumber(QStringList{QStringLiteral("5550100"), QStringLiteral("5550101")}), QStringLiteral("InvalidArgument"),
+                      QStringLiteral("not text"));
+        expectRefusal(withNumber(QStringLiteral("abc")), QStringLiteral("InvalidArgument"), QStringLiteral("cannot be dialled"));
+        expectRefusal(withNumber(QStringLiteral("--")), QStringLiteral("InvalidArgument"), QStringLiteral("has no digit"));
+        expectRefusal(withNumber(QStringLiteral("1").repeated(41)), QStringLiteral("InvalidArgument"), QStringLiteral("at most 40"));
+        QCOMPARE(submitError(withNumber(QStringLiteral("1").repeated(40))), QString());
+        QCOMPARE(submitError(withNumber(QStringLiteral("+1 (555) 010-0100,,#12"))), QString());
+        const QString ring = writeTextFile(QStringLiteral("caller.txt"), QStringLiteral("x\n"));
+        const QDBusMessage longCaller = busCall(QStringLiteral("Ring"), {1, QStringLiteral("5").repeated(5000), ring});
+        QCOMPARE(longCaller.errorName(), ErrorPrefix + QStringLiteral("InvalidArgument"));
+        QVERIFY2(longCaller.errorMessage().contains(QStringLiteral("at most 20")), qPrintable(longCaller.errorMessage()));
     }
 
     // A ringing call's document is rendered beside the service's thread: another client is

@@ -164,6 +164,7 @@ private Q_SLOTS:
     // images and all. No job comes back with a status or page count that never moves.
     void whatCannotBeUnderstoodIsQuarantined()
     {
+        const QString anonymous = submitLater(QStringLiteral("anonymous.txt"));
         const QStringList queued = queueIds();
         const QString received = messageIds(m_server.Folders().IncomingArchive()).first();
         const QString quarantine = spoolRoot() + QStringLiteral("/quarantine/");
@@ -187,6 +188,8 @@ private Q_SLOTS:
                   QStringLiteral(R"({"Id":"%1","Status":"x","Pages":1000000000000})").arg(queued.at(1)).toUtf8());
         writeFile(spoolRoot() + QStringLiteral("/queue/%1.json").arg(queued.at(2)),
                   QStringLiteral(R"({"Id":"%1","Status":1,"Pages":1000000000000,"Recipient":{"FaxNumber":"1"}})").arg(queued.at(2)).toUtf8());
+        writeFile(spoolRoot() + QStringLiteral("/queue/%1.json").arg(anonymous),
+                  QStringLiteral(R"({"Id":"%1","Status":1,"Pages":1,"Recipient":{"Name":"R"}})").arg(anonymous).toUtf8());
         QVERIFY(QFile::remove(spoolRoot() + QStringLiteral("/spool.db")));
         QCOMPARE(queueIds(), QStringList{queued.at(0)});
         for (const QString &id : {queued.at(1), queued.at(2)}) {
@@ -195,6 +198,7 @@ private Q_SLOTS:
         }
         QVERIFY(readLog().contains(QStringLiteral("queue %1: Status is not a number; kept in quarantine").arg(queued.at(1))));
         QVERIFY(readLog().contains(QStringLiteral("queue %1: 1000000000000 pages is no fax; kept in quarantine").arg(queued.at(2))));
+        QVERIFY(readLog().contains(QStringLiteral("queue %1: the job has no recipient; kept in quarantine").arg(anonymous)));
         QVERIFY(!readLog().mid(logBefore).contains(QStringLiteral("is lost")));
     }
 

@@ -32,6 +32,8 @@ private Q_SLOTS:
         QTest::newRow("daytime period, before") << "09:00" << "11:00" << 2 << "2026-03-10T08:00" << none << "2026-03-10T09:00";
         QTest::newRow("daytime period, after") << "09:00" << "11:00" << 2 << "2026-03-10T11:30" << none << "2026-03-11T09:00";
         QTest::newRow("daytime period, inside") << "09:00" << "11:00" << 2 << "2026-03-10T10:00" << none << "2026-03-10T10:00";
+        QTest::newRow("daytime period, at its start") << "09:00" << "11:00" << 2 << "2026-03-10T09:00" << none << "2026-03-10T09:00";
+        QTest::newRow("daytime period, at its end") << "09:00" << "11:00" << 2 << "2026-03-10T11:00" << none << "2026-03-11T09:00";
     }
 
     void dueTimes()

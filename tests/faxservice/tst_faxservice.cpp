@@ -204,8 +204,18 @@ private Q_SLOTS:
         discount.ScheduleType = ScheduleDiscountPeriod;
         const QString discountId = discount.ConnectedSubmit(m_server).first();
 
+        // Two more of normal priority fall due while the first job is on the line: of the jobs of
+        // one priority, the one due first goes first, whatever the order they were submitted in.
+        const QDateTime soon = QDateTime::currentDateTime().addMSecs(3000);
+        QStringList normalsByTime;
+        for (int ms : {300, 100}) {
+            FaxDocument doc = later;
+            doc.ScheduleType = ScheduleSpecificTime;
+            doc.ScheduleTime = soon.addMSecs(ms);
+            doc.Priority = PriorityNormal;
+            normalsByTime.prepend(doc.ConnectedSubmit(m_server).first());
+        }
         QList<QString> byPriority;
-        const QDateTime soon = QDateTime::currentDateTime().addMSecs(1500);
         for (int priority : {PriorityLow, PriorityNormal, PriorityHigh}) {
             FaxDocument doc = later;
             doc.ScheduleType = ScheduleSpecificTime;
@@ -213,11 +223,13 @@ private Q_SLOTS:
             doc.Priority = priority;
             byPriority.append(doc.ConnectedSubmit(m_server).first());
         }
-        for (const QString &id : byPriority)
+        for (const QString &id : byPriority + normalsByTime)
             QVERIFY(waitForEvent(QStringLiteral("SentAdded ") + id, 15000));
         auto sentAt = [&](const QString &id) { return m_events.indexOf(QStringLiteral("SentAdded ") + id); };
         QVERIFY(sentAt(byPriority[2]) < sentAt(byPriority[1]));
-        QVERIFY(sentAt(byPriority[1]) < sentAt(byPriority[0]));
+        QVERIFY(sentAt(byPriority[1]) < sentAt(normalsByTime[0]));
+        QVERIFY(sentAt(normalsByTime[0]) < sentAt(normalsByTime[1]));
+        QVERIFY(sentAt(normalsByTime[1]) < sentAt(byPriority[0]));
 
         const FaxOutgoingJob held = m_server.Folders().OutgoingQueue().GetJob(laterId);
         QCOMPARE(held.Status(), int(StatusPending));

@@ -36,47 +36,6 @@ QVariantMap submissionState(const QString &submissionId, const QDBusConnection &
 
 QString stateName(const QVariantMap &state) { return state.value(QStringLiteral("State")).toString(); }
 
-// Pages that are slow to draw for their size: forms nested depth deep, each drawing the one
-// below ten times, the innermost filling the whole page; at depth 4 one page takes minutes
-// (ten thousand page fills in 1.5 kB).
-QString writeSlowPdf(const QString &name, int depth, int pages = 1)
-{
-    const auto stream = [](const QByteArray &dict, const QByteArray &content) {
-        return "<< " + dict + " /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream";
-    };
-    // 1 catalog, 2 page tree, 3 page contents, 4.. the forms, then the pages.
-    const int firstPage = 5 + depth;
-    QByteArray kids;
-    for (int page = 0; page < pages; ++page)
-        kids += QByteArray::number(firstPage + page) + " 0 R ";
-    QList<QByteArray> objects{"<< /Type /Catalog /Pages 2 0 R >>",
-                              "<< /Type /Pages /Kids [" + kids + "] /Count " + QByteArray::number(pages) + " >>",
-                              stream({}, QStringLiteral("/F%1 Do").arg(depth).toLatin1())};
-    for (int level = 0; level <= depth; ++level) {
-        const QByteArray content = level == 0 ? QByteArray("0 0 612 792 re f") : QStringLiteral("/F%1 Do ").arg(level - 1).toLatin1().repeated(10);
-        const QByteArray resources = level == 0 ? QByteArray()
-                                                : QStringLiteral("/Resources << /XObject << /F%1 %2 0 R >> >>").arg(level - 1).arg(3 + level).toLatin1();
-        objects.append(stream("/Type /XObject /Subtype /Form /BBox [0 0 612 792] " + resources, content));
-    }
-    for (int page = 0; page < pages; ++page)
-        objects.append(QStringLiteral("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /XObject "
-                                      "<< /F%1 %2 0 R >> >> /Contents 3 0 R >>").arg(depth).arg(4 + depth).toLatin1());
-    QByteArray pdf = "%PDF-1.4\n";
-    QList<qsizetype> offsets;
-    for (int i = 0; i < objects.size(); ++i) {
-        offsets.append(pdf.size());
-        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
-    }
-    const qsizetype xref = pdf.size();
-    pdf += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (qsizetype offset : offsets)
-        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
-    pdf += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
-    const QString path = QDir::tempPath() + u'/' + name;
-    writeFile(path, pdf);
-    return path;
-}
-
 // A session bus of the test's own, with a service of its own on it, that the test can end.
 struct PrivateSession {
     QProcess bus, service;
@@ -234,6 +193,62 @@ private Q_SLOTS:
         QVERIFY(state.value(QStringLiteral("ErrorText")).toString().startsWith(broken));
         QTRY_VERIFY(!m_events.filter(QStringLiteral("failed broken-one %1RenderFailed %2").arg(ErrorPrefix, broken)).isEmpty());
         QCOMPARE(busCall(QStringLiteral("GetSubmission"), {QStringLiteral("nobody-asked")}).errorName(), ErrorPrefix + QStringLiteral("NotFound"));
+    }
+
+    // A withdrawn submission leaves no job: one that renders is failed with Cancelled, its
+    // render stops and nothing of it is queued, then or later; one queued already has its jobs
+    // taken from the queue. The client library withdraws when its caller cancels, during the
+    // render or before anything was sent.
+    void withdrawnSubmissionLeavesNoJob()
+    {
+        const QStringList before = queueIds(m_server);
+        QVariantMap doc = rawDocument(writeSlowPdf(QStringLiteral("withdrawn.pdf"), 1, 40), 2, QStringLiteral("withdrawn"));
+        doc.insert(QStringLiteral("SubmissionId"), QStringLiteral("withdraw-me"));
+        const QStringList ids = busCall(QStringLiteral("Submit"), {doc}).arguments().value(0).toStringList();
+        QCOMPARE(ids.size(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(submissionState(QStringLiteral("withdraw-me")).value(QStringLiteral("PagesDone")).toInt() > 0, 30000);
+        const QDBusMessage withdrawn = busCall(QStringLiteral("CancelSubmission"), {QStringLiteral("withdraw-me")});
+        QCOMPARE(withdrawn.type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(withdrawn.arguments().value(0).toStringList(), ids);
+        const QVariantMap state = submissionState(QStringLiteral("withdraw-me"));
+        QCOMPARE(stateName(state), QStringLiteral("failed"));
+        QCOMPARE(state.value(QStringLiteral("ErrorName")).toString(), ErrorPrefix + QStringLiteral("Cancelled"));
+        QTRY_COMPARE(m_events.filter(QStringLiteral("failed withdraw-me %1Cancelled").arg(ErrorPrefix)).size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(QDir(spoolRoot() + QStringLiteral("/submissions")).isEmpty(), 10000);
+        QTest::qWait(1000);  // a render that went on would have queued its jobs by now
+        QCOMPARE(queueIds(m_server), before);
+        for (const QString &id : ids) {
+            QVERIFY(!m_events.contains(QStringLiteral("added ") + id));
+            QTRY_VERIFY(QDir(spoolRoot() + QStringLiteral("/queue")).entryList({id + QStringLiteral(".*")}).isEmpty());
+        }
+        // Withdrawn once more, or a submission nobody made.
+        QCOMPARE(busCall(QStringLiteral("CancelSubmission"), {QStringLiteral("withdraw-me")}).arguments().value(0).toStringList(), ids);
+        QCOMPARE(busCall(QStringLiteral("CancelSubmission"), {QStringLiteral("nobody-made")}).errorName(), ErrorPrefix + QStringLiteral("NotFound"));
+
+        // Queued already: the jobs that wait leave the queue.
+        FaxDocument queued = document(QStringLiteral("5550100"), writeTextFile(QStringLiteral("queued.txt"), QStringLiteral("queued\n")));
+        queued.ScheduleType = ScheduleSpecificTime;
+        queued.ScheduleTime = QDateTime::currentDateTime().addSecs(3600);
+        queued.SubmissionId = QStringLiteral("queued-then-withdrawn");
+        const QStringList queuedIds = queued.ConnectedSubmit(m_server);
+        QVERIFY(queueIds(m_server).contains(queuedIds.first()));
+        QCOMPARE(busCall(QStringLiteral("CancelSubmission"), {QStringLiteral("queued-then-withdrawn")}).arguments().value(0).toStringList(),
+                 queuedIds);
+        QCOMPARE(queueIds(m_server), before);
+
+        // The client library, cancelled by its caller in the middle of the render.
+        FaxDocument large = document(QStringLiteral("5550100"), writeSlowPdf(QStringLiteral("cancelled.pdf"), 1, 40));
+        large.SubmissionId = QStringLiteral("cancelled-by-caller");
+        SubmitCancel cancel;
+        expectError([&] { large.ConnectedSubmit(m_server, [&](int done, int) { if (done > 0) cancel.request(); }, &cancel); },
+                    err::OperationCancelled, QStringLiteral("cancelled"));
+        QCOMPARE(stateName(submissionState(QStringLiteral("cancelled-by-caller"))), QStringLiteral("failed"));
+        // Cancelled before it started: nothing reaches the service at all.
+        large.SubmissionId = QStringLiteral("never-sent");
+        expectError([&] { large.ConnectedSubmit(m_server, {}, &cancel); }, err::OperationCancelled, QStringLiteral("cancelled"));
+        QCOMPARE(busCall(QStringLiteral("GetSubmission"), {QStringLiteral("never-sent")}).errorName(), ErrorPrefix + QStringLiteral("NotFound"));
+        QTest::qWait(1000);
+        QCOMPARE(queueIds(m_server), before);
     }
 
     // The console shows the render's progress on stderr, rising, and prints the job id

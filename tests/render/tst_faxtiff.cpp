@@ -1,5 +1,6 @@
 // TIFF Class F files as other tools see them: tags, compression and pixels read back with
 // libtiff, the file appearing only once finished, and broken TIFFs rejected with a reason.
+#include "RawStrips.h"
 #include "FaxRender.h"
 #include "FileLimits.h"
 #include "RenderTestKit.h"
@@ -15,6 +16,8 @@
 using namespace sendmere::render;
 using namespace rendertest;
 using namespace Qt::StringLiterals;
+
+using sendmere::test::rawStrips;
 
 namespace {
 
@@ -68,20 +71,6 @@ QList<QImage> codingPages() {
     }
     pages << text.convertToFormat(QImage::Format_Mono, {qRgb(255, 255, 255), qRgb(0, 0, 0)}, Qt::ThresholdDither);
     return pages;
-}
-
-// The raw coded strip of each page, as stored.
-QList<QByteArray> rawStrips(const QString &file) {
-    QList<QByteArray> strips;
-    TIFF *tif = TIFFOpen(QFile::encodeName(file).constData(), "r");
-    if (!tif) return strips;
-    do {
-        QByteArray strip(qsizetype(TIFFRawStripSize(tif, 0)), 0);
-        TIFFReadRawStrip(tif, 0, strip.data(), tmsize_t(strip.size()));
-        strips << strip;
-    } while (TIFFReadDirectory(tif));
-    TIFFClose(tif);
-    return strips;
 }
 
 }  // namespace
@@ -138,17 +127,14 @@ private Q_SLOTS:
         invertedTable.fill(1);
         for (int y = box.top(); y <= box.bottom(); ++y)
             for (int x = box.left(); x <= box.right(); ++x) invertedTable.setPixel(x, y, 0);
-        // The scratch coding that keeps a body for a moment reads back the same pixels.
-        const QString scratch = path(u"scratch.tif"_s);
-        for (const auto &[name, coding] : {std::pair{file, TiffCoding::Fax}, std::pair{scratch, TiffCoding::Scratch}}) {
-            FaxTiffWriter writer(name, coding);
+        {
+            FaxTiffWriter writer(file);
             writer.addPage(colourPageWithBox(box));
             writer.addPage(invertedTable);
             writer.close();
         }
-        QVERIFY(readFile(scratch).size() > readFile(file).size());  // not G4, but read the same
-        for (int page = 0; page < 4; ++page) {
-            const QImage read = readTiffPage(page < 2 ? file : scratch, page % 2);
+        for (int page = 0; page < 2; ++page) {
+            const QImage read = readTiffPage(file, page);
             QCOMPARE(read.format(), QImage::Format_Mono);
             QCOMPARE(read.size(), QSize(FaxPageWidth, FaxPageHeight));
             QCOMPARE(qRound(read.dotsPerMeterX() * 0.0254), 204);

@@ -3,12 +3,12 @@
 // simulated transmission on the virtual modems, retries, and the move of a sent job into
 // the outgoing archive with its loopback delivery into the incoming archive.
 #include "FaxdConfig.h"
+#include "JobRecord.h"
 
 #include <QDateTime>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
-#include <QVariantMap>
 #include <map>
 #include <memory>
 #include <optional>
@@ -34,10 +34,10 @@ public:
     ~OutgoingQueue() override;
 
     void load();  // the jobs of the spool; starts the schedule
-    void add(const QList<QVariantMap> &jobs);  // their images are in the spool already
-    QList<QVariantMap> jobs() const;
+    void add(const QList<JobRecord> &jobs);  // their images are in the spool already
+    QList<JobRecord> jobs() const;
     QStringList jobIds() const;  // in the order of jobs()
-    std::optional<QVariantMap> job(qint64 id) const;
+    std::optional<JobRecord> job(qint64 id) const;
     void cancel(qint64 id);
     bool hasWork() const;  // a job waits for its time or is being sent
 
@@ -60,16 +60,16 @@ private:
     std::optional<qint64> nextDueJob(const QDateTime &now) const;
     void startTransmission(Line &line, qint64 id);
     void finishTransmission(Line &line);
-    void failAttempt(Line &line, QVariantMap &job, const QString &reason);
-    void complete(Line &line, QVariantMap &job);
-    void setStatus(QVariantMap &job, int status, const QString &extended);
-    void postpone(QVariantMap &job, const QString &reason);
+    void failAttempt(Line &line, JobRecord &job, const QString &reason);
+    void complete(Line &line, JobRecord &job);
+    void setStatus(JobRecord &job, int status, const QString &extended);
+    void postpone(JobRecord &job, const QString &reason);
     Line *lineOf(qint64 id);
 
     Spool &m_spool;
     const FaxdConfig &m_config;
     const ServiceLog &m_log;
-    std::map<qint64, QVariantMap> m_jobs;
+    std::map<qint64, JobRecord> m_jobs;
     std::vector<Line> m_lines;
     QTimer m_wake;
 };

@@ -2,6 +2,7 @@
 
 #include "FaxBusApi.h"
 #include "FaxComposer.h"
+#include "JobRecord.h"
 #include "ServiceLog.h"
 #include "Spool.h"
 
@@ -125,20 +126,17 @@ void IncomingLine::received()
 {
     const Call call = *m_call;
     m_call.reset();
-    QVariantMap message;
-    message.insert(QStringLiteral("Id"), idText(call.id));
-    message.insert(QStringLiteral("Pages"), call.pages);
-    message.insert(QStringLiteral("CSID"), call.device.csid);
-    message.insert(QStringLiteral("TSID"), call.callerId);
-    message.insert(QStringLiteral("CallerId"), call.callerId);
-    message.insert(QStringLiteral("DeviceName"), call.device.name);
-    message.insert(QStringLiteral("TransmissionStart"), call.start);
-    message.insert(QStringLiteral("TransmissionEnd"), QDateTime::currentMSecsSinceEpoch());
-    message.insert(QStringLiteral("Retries"), 0);
-    message.insert(QStringLiteral("Priority"), 1);
+    JobRecord message;
+    message.id = call.id;
+    message.pages = call.pages;
+    message.csid = call.device.csid;
+    message.tsid = message.callerId = call.callerId;
+    message.deviceName = call.device.name;
+    message.transmissionStart = call.start;
+    message.transmissionEnd = QDateTime::currentMSecsSinceEpoch();
     const QString id = idText(call.id);
     try {
-        m_spool.insertMessage(Folder::Received, message);
+        m_spool.insertMessage(Folder::Received, message.toProperties());
     } catch (const SpoolError &e) {
         m_log.warning(QStringLiteral("incoming fax %1 from %2 is lost: %3").arg(id, call.callerId, QString::fromUtf8(e.what())));
         Q_EMIT incomingJobRemoved(id);

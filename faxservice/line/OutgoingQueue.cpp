@@ -11,12 +11,6 @@ namespace sendmere::faxd {
 
 namespace {
 
-const QString KeyId = QStringLiteral("Id");
-const QString KeyStatus = QStringLiteral("Status");
-const QString KeyPriority = QStringLiteral("Priority");
-const QString KeyScheduled = QStringLiteral("ScheduledTime");
-const QString KeyRetries = QStringLiteral("Retries");
-
 qint64 nowMs() { return QDateTime::currentMSecsSinceEpoch(); }
 
 bool inDiscountPeriod(QTime t, const FaxdConfig &c)
@@ -26,10 +20,9 @@ bool inDiscountPeriod(QTime t, const FaxdConfig &c)
     return t >= c.discountStart || t < c.discountEnd;
 }
 
-bool isWaiting(const QVariantMap &job)
+bool isWaiting(const JobRecord &job)
 {
-    const int s = job.value(KeyStatus).toInt();
-    return s == status::Pending || s == status::Retrying;
+    return job.status == status::Pending || job.status == status::Retrying;
 }
 
 int msecsFromSeconds(double seconds) { return int(std::min(seconds * 1000.0, 86400000.0)); }
@@ -65,30 +58,29 @@ OutgoingQueue::~OutgoingQueue() = default;
 
 void OutgoingQueue::load()
 {
-    for (QVariantMap job : m_spool.jobs()) {
+    for (JobRecord job : fromPropertiesList(m_spool.jobs())) {
         // No line carries a job at the start: one the spool could not requeue (a full disk)
         // is requeued here, so that it moves all the same.
-        const int s = job.value(KeyStatus).toInt();
-        if (s == status::InProgress || s == status::Cancelling)
-            job.insert(KeyStatus, s == status::InProgress ? status::Pending : status::Cancelled);
-        m_jobs[idNumber(job.value(KeyId).toString())] = job;
+        if (job.status == status::InProgress || job.status == status::Cancelling)
+            job.status = job.status == status::InProgress ? status::Pending : status::Cancelled;
+        m_jobs[job.id] = job;
     }
     scheduleWake();
 }
 
-void OutgoingQueue::add(const QList<QVariantMap> &jobs)
+void OutgoingQueue::add(const QList<JobRecord> &jobs)
 {
-    m_spool.insertJobs(jobs);
-    for (const QVariantMap &job : jobs) {
-        m_jobs[idNumber(job.value(KeyId).toString())] = job;
-        Q_EMIT jobAdded(job.value(KeyId).toString());
+    m_spool.insertJobs(toPropertiesList(jobs));
+    for (const JobRecord &job : jobs) {
+        m_jobs[job.id] = job;
+        Q_EMIT jobAdded(job.idText());
     }
     scheduleWake();
 }
 
-QList<QVariantMap> OutgoingQueue::jobs() const
+QList<JobRecord> OutgoingQueue::jobs() const
 {
-    QList<QVariantMap> list;
+    QList<JobRecord> list;
     for (const auto &[id, job] : m_jobs)
         list.append(job);
     return list;
@@ -99,11 +91,11 @@ QStringList OutgoingQueue::jobIds() const
     QStringList ids;
     ids.reserve(qsizetype(m_jobs.size()));
     for (const auto &entry : m_jobs)
-        ids.append(entry.second.value(QStringLiteral("Id")).toString());
+        ids.append(entry.second.idText());
     return ids;
 }
 
-std::optional<QVariantMap> OutgoingQueue::job(qint64 id) const
+std::optional<JobRecord> OutgoingQueue::job(qint64 id) const
 {
     const auto it = m_jobs.find(id);
     if (it == m_jobs.end())
@@ -114,7 +106,7 @@ std::optional<QVariantMap> OutgoingQueue::job(qint64 id) const
 bool OutgoingQueue::hasWork() const
 {
     return std::any_of(m_jobs.begin(), m_jobs.end(), [](const auto &entry) {
-        const int s = entry.second.value(KeyStatus).toInt();
+        const int s = entry.second.status;
         return s == status::Pending || s == status::Retrying || s == status::InProgress;
     });
 }
@@ -153,27 +145,27 @@ void OutgoingQueue::cancel(qint64 id)
 }
 
 // The job changes only once the spool holds the change; a SpoolError leaves it as it was.
-void OutgoingQueue::setStatus(QVariantMap &job, int newStatus, const QString &extended)
+void OutgoingQueue::setStatus(JobRecord &job, int newStatus, const QString &extended)
 {
-    QVariantMap changed = job;
-    changed.insert(KeyStatus, newStatus);
-    changed.insert(QStringLiteral("ExtendedStatus"), extended);
-    m_spool.updateJob(changed);
+    JobRecord changed = job;
+    changed.status = newStatus;
+    changed.extendedStatus = extended;
+    m_spool.updateJob(changed.toProperties());
     job = changed;
-    Q_EMIT jobChanged(job.value(KeyId).toString(), newStatus);
+    Q_EMIT jobChanged(job.idText(), newStatus);
 }
 
 // The spool refused a write (most often a full disk): this job waits a retry interval and
 // tries again by itself, showing why; its retries are not used up and the others go on.
-void OutgoingQueue::postpone(QVariantMap &job, const QString &reason)
+void OutgoingQueue::postpone(JobRecord &job, const QString &reason)
 {
-    const QString id = job.value(KeyId).toString();
-    job.insert(KeyStatus, status::Retrying);
-    job.insert(QStringLiteral("ExtendedStatus"), QStringLiteral("Postponed: %1").arg(reason));
-    job.insert(KeyScheduled, nowMs() + qint64(std::clamp(m_config.retryIntervalSeconds, 1.0, 600.0) * 1000));
+    const QString id = job.idText();
+    job.status = status::Retrying;
+    job.extendedStatus = QStringLiteral("Postponed: %1").arg(reason);
+    job.scheduledTime = nowMs() + qint64(std::clamp(m_config.retryIntervalSeconds, 1.0, 600.0) * 1000);
     m_log.warning(QStringLiteral("job %1 postponed: %2").arg(id, reason));
     try {
-        m_spool.updateJob(job);
+        m_spool.updateJob(job.toProperties());
     } catch (const SpoolError &) {
         // the spool keeps the job as it was; the queue in memory holds the reason meanwhile
     }
@@ -183,14 +175,13 @@ void OutgoingQueue::postpone(QVariantMap &job, const QString &reason)
 std::optional<qint64> OutgoingQueue::nextDueJob(const QDateTime &now) const
 {
     std::optional<qint64> best;
-    auto better = [&](const QVariantMap &a, const QVariantMap &b) {
-        const int pa = a.value(KeyPriority).toInt(), pb = b.value(KeyPriority).toInt();
-        if (pa != pb)
-            return pa > pb;
-        return a.value(KeyScheduled).toLongLong() < b.value(KeyScheduled).toLongLong();
+    auto better = [&](const JobRecord &a, const JobRecord &b) {
+        if (a.priority != b.priority)
+            return a.priority > b.priority;
+        return a.scheduledTime < b.scheduledTime;
     };
     for (const auto &[id, job] : m_jobs) {
-        if (!isWaiting(job) || job.value(KeyScheduled).toLongLong() > now.toMSecsSinceEpoch())
+        if (!isWaiting(job) || job.scheduledTime > now.toMSecsSinceEpoch())
             continue;
         if (!best || better(job, m_jobs.at(*best)))
             best = id;
@@ -204,7 +195,7 @@ void OutgoingQueue::scheduleWake()
     qint64 next = -1;
     for (const auto &[id, job] : m_jobs)
         if (isWaiting(job)) {
-            const qint64 due = job.value(KeyScheduled).toLongLong();
+            const qint64 due = job.scheduledTime;
             next = next < 0 ? due : std::min(next, due);
         }
     if (next < 0) {
@@ -234,10 +225,10 @@ void OutgoingQueue::dispatch()
 
 void OutgoingQueue::startTransmission(Line &line, qint64 id)
 {
-    QVariantMap &job = m_jobs.at(id);
-    QVariantMap started = job;
-    started.insert(QStringLiteral("TransmissionStart"), nowMs());
-    started.insert(QStringLiteral("DeviceName"), line.device.name);
+    JobRecord &job = m_jobs.at(id);
+    JobRecord started = job;
+    started.transmissionStart = nowMs();
+    started.deviceName = line.device.name;
     try {
         setStatus(started, status::InProgress, QStringLiteral("Transmitting"));
     } catch (const SpoolError &e) {
@@ -246,7 +237,7 @@ void OutgoingQueue::startTransmission(Line &line, qint64 id)
     }
     job = started;
     line.job = id;
-    const double seconds = m_config.dialDelaySeconds + m_config.secondsPerPage * job.value(QStringLiteral("Pages")).toInt();
+    const double seconds = m_config.dialDelaySeconds + m_config.secondsPerPage * job.pages;
     line.timer->start(msecsFromSeconds(seconds));
 }
 
@@ -257,7 +248,7 @@ void OutgoingQueue::finishTransmission(Line &line)
     const auto it = m_jobs.find(id);
     if (it == m_jobs.end())
         return;
-    const QString number = faxbus::plainMap(it->second.value(QStringLiteral("Recipient"))).value(QStringLiteral("FaxNumber")).toString();
+    const QString number = it->second.recipient.faxNumber;
     try {
         if (line.device.busyNumbers.contains(number.trimmed()))
             failAttempt(line, it->second, QStringLiteral("Line busy"));
@@ -269,50 +260,52 @@ void OutgoingQueue::finishTransmission(Line &line)
     dispatch();
 }
 
-void OutgoingQueue::failAttempt(Line &line, QVariantMap &job, const QString &reason)
+void OutgoingQueue::failAttempt(Line &line, JobRecord &job, const QString &reason)
 {
-    const int retries = job.value(KeyRetries).toInt() + 1;
-    job.insert(KeyRetries, retries);
-    m_log.info(QStringLiteral("job %1 on %2: %3 (attempt %4)").arg(job.value(KeyId).toString(), line.device.name, reason).arg(retries));
+    const int retries = job.retries + 1;
+    job.retries = retries;
+    m_log.info(QStringLiteral("job %1 on %2: %3 (attempt %4)").arg(job.idText(), line.device.name, reason).arg(retries));
     if (retries > m_config.retries) {
         setStatus(job, status::RetriesExceeded, reason);
         return;
     }
-    job.insert(KeyScheduled, nowMs() + qint64(m_config.retryIntervalSeconds * 1000));
+    job.scheduledTime = nowMs() + qint64(m_config.retryIntervalSeconds * 1000);
     setStatus(job, status::Retrying, reason);
 }
 
-void OutgoingQueue::complete(Line &line, QVariantMap &job)
+void OutgoingQueue::complete(Line &line, JobRecord &job)
 {
-    const qint64 id = idNumber(job.value(KeyId).toString());
+    const qint64 id = job.id;
     const qint64 end = nowMs();
-    QVariantMap sent = job;
-    sent.insert(QStringLiteral("TransmissionEnd"), end);
-    sent.insert(QStringLiteral("CSID"), line.device.csid);
-    sent.insert(KeyStatus, status::Completed);
-    sent.insert(QStringLiteral("ExtendedStatus"), QString());
+    JobRecord sent = job;
+    sent.transmissionEnd = end;
+    sent.csid = line.device.csid;
+    sent.status = status::Completed;
+    sent.extendedStatus.clear();
 
-    const QVariantMap sender = faxbus::plainMap(job.value(QStringLiteral("Sender")));
-    QVariantMap received;
-    received.insert(KeyId, idText(m_spool.allocateId()));
-    for (const char *key : {"Pages", "TransmissionStart", "Sender", "Recipient", "TSID", "Priority"})
-        received.insert(QString::fromLatin1(key), sent.value(QString::fromLatin1(key)));
-    received.insert(QStringLiteral("TransmissionEnd"), end);
-    received.insert(QStringLiteral("CSID"), line.device.csid);
-    received.insert(QStringLiteral("CallerId"), sender.value(QStringLiteral("FaxNumber")).toString().isEmpty()
-                                                    ? job.value(QStringLiteral("TSID")).toString()
-                                                    : sender.value(QStringLiteral("FaxNumber")).toString());
-    received.insert(QStringLiteral("DeviceName"), line.device.name);
-    received.insert(KeyRetries, 0);
+    // The loopback delivers it as a received fax: the transmission, its people and its
+    // priority, and the sender's number (or the job's TSID) as the caller's.
+    JobRecord received;
+    received.id = m_spool.allocateId();
+    received.pages = sent.pages;
+    received.transmissionStart = sent.transmissionStart;
+    received.sender = sent.sender;
+    received.recipient = sent.recipient;
+    received.tsid = sent.tsid;
+    received.priority = sent.priority;
+    received.transmissionEnd = end;
+    received.csid = line.device.csid;
+    received.callerId = job.sender.faxNumber.isEmpty() ? job.tsid : job.sender.faxNumber;
+    received.deviceName = line.device.name;
 
-    m_spool.archiveJob(sent, received);
+    m_spool.archiveJob(sent.toProperties(), received.toProperties());
     m_jobs.erase(id);
     const QString text = idText(id);
-    m_log.info(QStringLiteral("job %1 sent on %2; delivered as incoming message %3").arg(text, line.device.name, received.value(KeyId).toString()));
+    m_log.info(QStringLiteral("job %1 sent on %2; delivered as incoming message %3").arg(text, line.device.name, received.idText()));
     Q_EMIT jobChanged(text, status::Completed);
     Q_EMIT jobRemoved(text);
     Q_EMIT outgoingMessageAdded(text);
-    Q_EMIT incomingMessageAdded(received.value(KeyId).toString());
+    Q_EMIT incomingMessageAdded(received.idText());
 }
 
 }  // namespace sendmere::faxd

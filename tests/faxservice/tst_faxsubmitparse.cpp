@@ -1,0 +1,216 @@
+// How a submitted document is read where it comes in: each broken rule with its error, each
+// limit at both of its edges, a document written by hand as a client sends it, and a fax's
+// record read from what the spool holds.
+#include "FaxBusApi.h"
+#include "FaxComposer.h"
+#include "JobRecord.h"
+#include "Spool.h"
+#include "Submission.h"
+
+#include <QDBusVariant>
+#include <QDateTime>
+#include <QtTest>
+
+using namespace sendmere::faxd;
+
+// The expected values name only the fields a case sets; the rest are empty on purpose.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+QVariantMap recipient(const QVariant &number) { return {{QStringLiteral("FaxNumber"), number}}; }
+
+// A document that is accepted; each row below breaks it in one place.
+QVariantMap validDocument()
+{
+    return {{QStringLiteral("Body"), QStringLiteral("/tmp/body.txt")},
+            {QStringLiteral("Recipients"), QVariantList{recipient(QStringLiteral("5550100"))}}};
+}
+
+QVariantList recipients(int count)
+{
+    QVariantList list;
+    for (int i = 0; i < count; ++i)
+        list.append(recipient(QStringLiteral("555%1").arg(i)));
+    return list;
+}
+
+QString repeated(int length) { return QString(length, u'x'); }
+
+qint64 yearAheadMs(qint64 shift) { return QDateTime::currentMSecsSinceEpoch() + limits::MaxScheduleAheadMs + shift; }
+
+// The error's text, or empty when the document is accepted.
+QString refusal(const QVariantMap &document)
+{
+    try {
+        Submission::fromBus(document);
+        return {};
+    } catch (const ServiceError &e) {
+        return e.name() + u' ' + e.text();
+    }
+}
+
+}  // namespace
+
+class TestFaxSubmitParse : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void brokenRules_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QString>("error");  // after the error name InvalidArgument
+        const QVariantMap sender{{QStringLiteral("Nickname"), repeated(1001)}};
+        QTest::newRow("no recipients") << "Recipients" << QVariant() << "The fax has no recipient.";
+        QTest::newRow("101 recipients") << "Recipients" << QVariant(recipients(101)) << "The fax has 101 recipients; at most 100";
+        QTest::newRow("no number") << "Recipients" << QVariant(QVariantList{QVariantMap{{"Name", "Ann"}}}) << "A recipient has no fax number.";
+        QTest::newRow("blank number") << "Recipients" << QVariant(QVariantList{recipient("  ")}) << "A recipient has no fax number.";
+        QTest::newRow("number as a list") << "Recipients" << QVariant(QVariantList{recipient(QStringList{"5"})}) << "fax number is a QStringList";
+        QTest::newRow("letter in number") << "Recipients" << QVariant(QVariantList{recipient("555x")}) << "holds \"x\", which cannot be dialled";
+        QTest::newRow("no digit") << "Recipients" << QVariant(QVariantList{recipient("+-")}) << "has no digit";
+        QTest::newRow("number 41 long") << "Recipients" << QVariant(QVariantList{recipient(QString(41, u'5'))}) << "has 41 characters; at most 40";
+        QTest::newRow("note") << "Note" << QVariant(repeated(10001)) << "The note is 10001 characters long; at most 10000";
+        QTest::newRow("subject") << "Subject" << QVariant(repeated(1001)) << "The Subject is 1001 characters long; at most 1000";
+        QTest::newRow("document name") << "DocumentName" << QVariant(repeated(1001)) << "The DocumentName is 1001";
+        QTest::newRow("cover page") << "CoverPage" << QVariant(repeated(1001)) << "The CoverPage is 1001";
+        QTest::newRow("submission id") << "SubmissionId" << QVariant(repeated(201)) << "The SubmissionId is 201 characters long; at most 200";
+        QTest::newRow("sender's unknown field") << "Sender" << QVariant(sender) << "The Nickname of a sender or recipient is 1001";
+        QTest::newRow("recipient's TSID") << "Recipients"
+                                          << QVariant(QVariantList{QVariantMap{{"FaxNumber", "1"}, {"TSID", repeated(101)}}})
+                                          << "The TSID of a sender or recipient is 101 characters long; at most 100";
+        QTest::newRow("priority 3") << "Priority" << QVariant(3) << "Priority 3 is out of range.";
+        QTest::newRow("priority -1") << "Priority" << QVariant(-1) << "Priority -1 is out of range.";
+        QTest::newRow("schedule type 3") << "ScheduleType" << QVariant(3) << "ScheduleType 3 is out of range.";
+        QTest::newRow("cover page type 3") << "CoverPageType" << QVariant(3) << "CoverPageType 3 is out of range.";
+    }
+
+    void brokenRules()
+    {
+        QFETCH(QString, key);
+        QFETCH(QVariant, value);
+        QFETCH(QString, error);
+        QVariantMap doc = validDocument();
+        doc.insert(key, value);
+        const QString refused = refusal(doc);
+        QVERIFY2(refused.startsWith(sendmere::faxbus::ErrorInvalidArgument + u' '), qPrintable(refused));
+        QVERIFY2(refused.contains(error), qPrintable(refused));
+    }
+
+    // Each limit: its last accepted value, and the first refused one where brokenRules has
+    // none. A time to send at is needed for ScheduleType 1 and may lie a year ahead.
+    void limitsAtBothEdges()
+    {
+        QCOMPARE(refusal(validDocument()), QString());
+        const QList<std::pair<QString, QVariant>> accepted{
+            {"Recipients", recipients(100)},
+            {"Recipients", QVariantList{recipient(QString(40, u'5'))}},
+            {"Recipients", QVariantList{QVariantMap{{"FaxNumber", "1"}, {"TSID", repeated(100)}, {"Name", repeated(1000)}}}},
+            {"Note", repeated(10000)},
+            {"Subject", repeated(1000)},
+            {"SubmissionId", repeated(200)},
+            {"Priority", 0},
+            {"Priority", 2},
+            {"CoverPageType", 2},
+            {"ScheduleType", 2},
+        };
+        for (const auto &[key, value] : accepted) {
+            QVariantMap doc = validDocument();
+            doc.insert(key, value);
+            QVERIFY2(refusal(doc).isEmpty(), qPrintable(key + u' ' + refusal(doc)));
+        }
+
+        QVariantMap scheduled = validDocument();
+        scheduled.insert(QStringLiteral("ScheduleType"), 1);
+        QVERIFY(refusal(scheduled).contains(QStringLiteral("the time is missing")));
+        scheduled.insert(QStringLiteral("ScheduleTime"), yearAheadMs(-60000));
+        QCOMPARE(refusal(scheduled), QString());
+        scheduled.insert(QStringLiteral("ScheduleTime"), yearAheadMs(60000));
+        QVERIFY(refusal(scheduled).contains(QStringLiteral("more than a year ahead")));
+        // Only a fax sent at a given time needs the time.
+        scheduled.insert(QStringLiteral("ScheduleType"), 0);
+        QCOMPARE(refusal(scheduled), QString());
+
+        QCOMPARE(Submission::idOf({{QStringLiteral("SubmissionId"), repeated(200)}}), repeated(200));
+        QVERIFY_THROWS_EXCEPTION(ServiceError, Submission::idOf({{QStringLiteral("SubmissionId"), repeated(201)}}));
+    }
+
+    // As a client writes it: values in bus variants, a number sent as a number, fields the
+    // service does not know, options left out.
+    void handWrittenDocument()
+    {
+        const QVariantMap sender{{"Name", QVariant::fromValue(QDBusVariant(QStringLiteral("Bob")))},
+                                 {"FaxNumber", "+1 555 0199"},
+                                 {"TSID", "Bob's fax"},
+                                 {"Email", "bob@example.org"},
+                                 {"Pet", "cat"}};
+        const QVariantMap ann{{"FaxNumber", 5550100}, {"Name", "Ann"}, {"Company", "Example Ltd"}, {"ZipCode", "12345"}};
+        const QVariantMap doc{{"SubmissionId", "batch-7"},
+                              {"Body", "/home/bob/offer.pdf"},
+                              {"Subject", QVariant::fromValue(QDBusVariant(QStringLiteral("Offer")))},
+                              {"Note", "Call me"},
+                              {"CoverPageType", 1},
+                              {"CoverPage", "short.cov"},
+                              {"ScheduleType", 2},
+                              {"ScheduleTime", qint64(1767225600000)},  // kept, though only type 1 needs it
+                              {"AttachFaxToReceipt", true},
+                              {"Sender", QVariant::fromValue(QDBusVariant(sender))},
+                              {"Recipients", QVariantList{ann, recipient(" 555-0101 ")}}};
+        const Submission s = Submission::fromBus(doc);
+        // A number sent as a number reads as text; one written with blanks is kept so (it is
+        // dialled trimmed). Priority was left out: normal.
+        const Submission expected{.submissionId = "batch-7", .body = "/home/bob/offer.pdf", .coverPageType = 1,
+                                  .coverPage = "short.cov", .subject = "Offer", .note = "Call me", .priority = 1,
+                                  .scheduleType = 2, .scheduleTime = 1767225600000, .attachFaxToReceipt = true,
+                                  .sender = {.name = "Bob", .faxNumber = "+1 555 0199", .email = "bob@example.org", .tsid = "Bob's fax"},
+                                  .recipients = {{.name = "Ann", .faxNumber = "5550100", .company = "Example Ltd", .zipCode = "12345"},
+                                                 {.faxNumber = " 555-0101 "}}};
+        QCOMPARE(s, expected);
+        // What the service keeps while it renders reads back as the same submission.
+        QCOMPARE(Submission::fromBus(s.toDocument()), s);
+    }
+
+    // A job as the spool holds it (written by hand, as a sidecar is): every property lands in
+    // its own field and leaves under its own name, and only those a record has.
+    void jobRecordFromSpool()
+    {
+        const QByteArray row = R"({"Id":"1f","SubmissionId":"batch-7","Subject":"Offer","DocumentName":"offer.pdf",
+            "Note":"n","CoverPage":"short.cov","CoverPageType":1,"Priority":2,"ScheduleType":1,"AttachFaxToReceipt":true,
+            "Status":64,"ExtendedStatus":"Line busy","SubmissionTime":1000,"OriginalScheduledTime":2000,
+            "ScheduledTime":3000,"TransmissionStart":4000,"TransmissionEnd":5000,"Pages":3,"Retries":2,
+            "CSID":"c","TSID":"t","DeviceName":"modem1","LineTag":"sendmere-1f-0001","ServerJobId":"42",
+            "Sender":{"Name":"Bob","BillingCode":"B7"},"Recipient":{"FaxNumber":"5550100","City":"Springfield"}})";
+        const QVariantMap props = propertiesFromJson(row).value();
+        const JobRecord job = JobRecord::fromProperties(props);
+        const JobRecord expected{.id = 0x1f, .submissionId = "batch-7", .subject = "Offer", .documentName = "offer.pdf",
+                                 .note = "n", .coverPage = "short.cov", .coverPageType = 1, .priority = 2, .scheduleType = 1,
+                                 .attachFaxToReceipt = true, .status = 64, .extendedStatus = "Line busy",
+                                 .submissionTime = 1000, .originalScheduledTime = 2000, .scheduledTime = 3000,
+                                 .transmissionStart = 4000, .transmissionEnd = 5000, .pages = 3, .retries = 2,
+                                 .sender = {.name = "Bob", .billingCode = "B7"},
+                                 .recipient = {.faxNumber = "5550100", .city = "Springfield"},
+                                 .csid = "c", .tsid = "t", .deviceName = "modem1", .lineTag = "sendmere-1f-0001",
+                                 .serverJobId = "42"};
+        QCOMPARE(job, expected);
+
+        // Out again: the same properties, the people with all their fields.
+        QVariantMap out = job.toProperties();
+        for (auto it = props.begin(); it != props.end(); ++it)
+            if (it.key() != QStringLiteral("Sender") && it.key() != QStringLiteral("Recipient"))
+                QVERIFY2(out.value(it.key()).toString() == it.value().toString(), qPrintable(it.key()));
+        QCOMPARE(out.value(QStringLiteral("Recipient")).toMap().size(), Person::propertyNames().size());
+        QCOMPARE(out.keys(), props.keys());
+
+        // A received fax has no submission and no marks of a fax server: nor do its properties.
+        JobRecord received;
+        received.id = 0x20;
+        received.callerId = QStringLiteral("5550199");
+        const QVariantMap message = received.toProperties();
+        QCOMPARE(message.value(QStringLiteral("CallerId")).toString(), QStringLiteral("5550199"));
+        for (const char *key : {"SubmissionId", "LineTag", "ServerJobId", "LineReceipt"})
+            QVERIFY2(!message.contains(QString::fromLatin1(key)), key);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFaxSubmitParse)
+#include "tst_faxsubmitparse.moc"

@@ -1,0 +1,23 @@
+#pragma once
+// The raw coded strip of each page of a TIFF file, as stored: for comparing coded bytes.
+#include <QByteArray>
+#include <QFile>
+#include <QList>
+#include <tiffio.h>
+
+namespace sendmere::test {
+
+inline QList<QByteArray> rawStrips(const QString &file) {
+    QList<QByteArray> strips;
+    TIFF *tif = TIFFOpen(QFile::encodeName(file).constData(), "r");
+    if (!tif) return strips;
+    do {
+        QByteArray strip(qsizetype(TIFFRawStripSize(tif, 0)), 0);
+        TIFFReadRawStrip(tif, 0, strip.data(), tmsize_t(strip.size()));
+        strips << strip;
+    } while (TIFFReadDirectory(tif));
+    TIFFClose(tif);
+    return strips;
+}
+
+}  // namespace sendmere::test
