@@ -7,10 +7,10 @@
 // floor: copying, converting and writing the same files without the store.
 // Usage: bench_mailitems [count ...]   (default: 1000 10000)
 #include "BenchFaxPages.h"
-#include "app/mCommon.h"
 #include "bridge/FaxMessage.h"
 #include "job/FaxJob.h"
 #include "platform/mail/MailClient.h"
+#include "session/mCommon.h"
 
 #include <QApplication>
 #include <QDir>

@@ -13,6 +13,7 @@ constexpr qint32 InvalidProcedureCall = 5;
 constexpr qint32 SubscriptOutOfRange = 9;
 constexpr qint32 TypeMismatch = 13;
 constexpr qint32 FileNotFound = 53;
+constexpr qint32 DiskFull = 61;
 constexpr qint32 FileAlreadyOpen = 55;
 constexpr qint32 PermissionDenied = 70;
 constexpr qint32 PathFileAccessError = 75;
@@ -24,6 +25,7 @@ constexpr qint32 AutomationFailure = 440;
 constexpr qint32 ServerNotAvailable = 462;
 constexpr qint32 MapiNotFound = qint32(0x8004010F);
 constexpr qint32 MapiUserCancel = qint32(0x80040113);
+constexpr qint32 OperationCancelled = qint32(0x800704C7);  // the user cancelled a lasting operation
 }  // namespace err
 
 class AutomationError : public std::exception {

@@ -5,7 +5,7 @@
 #include "MailTestKit.h"
 #include "TestSeams.h"
 #include "TestSupport.h"
-#include "app/mCommon.h"
+#include "session/mCommon.h"
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -110,6 +110,45 @@ private Q_SLOTS:
         QCOMPARE(entries[size_t(plain.chosen()[0])].Name, QStringLiteral("Dee Dunn"));
     }
 
+    // The window as it opens has chosen nobody: OK adds no recipient. Its address column
+    // shows every address whole, an international fax number with its name included.
+    void okOnTheUntouchedWindowAddsNobody() {
+        const QString eve = QStringLiteral("eve.vcf");
+        test::writeCard(eve, "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Eve Fox\r\n"
+                             "TEL;TYPE=WORK,FAX:+44 20 7946 0958 ext. 1234\r\nEND:VCARD\r\n");
+        frmNew &page = test::shownRecipientsPage();
+        QStringList clipped;
+        int rows = 0;
+        test::whenAddressBookShown([&](AddressBookWindow &window) {
+            const QAbstractItemModel *model = window.lvEntries->model();
+            rows = model->rowCount();
+            for (int row = 0; row < rows; ++row) {
+                const QString address = model->index(row, 1).data().toString();
+                const QRect cell = window.lvEntries->visualRect(model->index(row, 1));
+                // The text and the margins a list keeps on both sides of it.
+                const int needed = window.lvEntries->fontMetrics().horizontalAdvance(address) + 12;
+                if (cell.width() < needed) clipped << QStringLiteral("%1 (%2 of %3 px)").arg(address).arg(cell.width()).arg(needed);
+            }
+            QTest::mouseClick(window.cmdOK, Qt::LeftButton);
+        });
+        QTest::mouseClick(page.cmdAddress, Qt::LeftButton);
+        QFile::remove(mail::contactsFolder() + u'/' + eve);
+        QCOMPARE(rows, 10);
+        QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(u'|')));
+        QCOMPARE(test::recipientRows(page), QStringList());
+        QCOMPARE(page.txtTo->text(), QString());
+        QVERIFY(test::errorLogLines().isEmpty());
+
+        // Typing a name and taking it back leaves nothing chosen either.
+        test::whenAddressBookShown([](AddressBookWindow &window) {
+            QTest::keyClicks(window.txtSearch, QStringLiteral("bob"));
+            window.txtSearch->clear();
+            QTest::mouseClick(window.cmdOK, Qt::LeftButton);
+        });
+        QTest::mouseClick(page.cmdAddress, Qt::LeftButton);
+        QCOMPARE(test::recipientRows(page), QStringList());
+    }
+
     // Through the mail library: fax entries give the number after their '@'; an e-mail entry
     // gives its contact's business fax, else home fax, else other fax, else it stays out.
     void theMailLibraryAddsEveryEntryWithAFaxNumber() {
@@ -137,6 +176,22 @@ private Q_SLOTS:
         });
         QTest::mouseClick(page.cmdAddress, Qt::LeftButton);
         QCOMPARE(test::recipientRows(page).size(), 5);
+        QVERIFY(test::errorLogLines().isEmpty());
+    }
+
+    // A number typed before the Address Book gives way to the contact's business fax, which is
+    // read first; a contact known only by its e-mail keeps its fax number whole.
+    void theContactsFaxNumberWinsAndAnEmailNameKeepsItsNumber() {
+        test::writeCard(QStringLiteral("eve.vcf"),
+                        "BEGIN:VCARD\r\nVERSION:3.0\r\nEMAIL:eve@example.com\r\nTEL;TYPE=FAX:777\r\nEND:VCARD\r\n");
+        frmNew &page = test::shownRecipientsPage();
+        QTest::keyClicks(page.txtFaxNumber, QStringLiteral("999"));
+        chooseAndConfirm({QStringLiteral("ann@")});
+        QTest::mouseClick(page.cmdAddress, Qt::LeftButton);
+        QCOMPARE(test::recipientRows(page), QStringList{QStringLiteral("Ann Example|+1 555 0100")});
+        chooseAndConfirm({QStringLiteral("eve@example.com (o")});
+        QTest::mouseClick(page.cmdAddress, Qt::LeftButton);
+        QCOMPARE(test::recipientRows(page).last(), QStringLiteral("eve@example.com (Other Fax)|777"));
         QVERIFY(test::errorLogLines().isEmpty());
     }
 

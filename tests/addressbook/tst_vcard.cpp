@@ -1,13 +1,15 @@
 // Reading contacts: vCard 2.1, 3.0 and 4.0 as address books and phones write them, the
 // contacts folder with its broken files, and the entries the address book lists.
 #include "TestSupport.h"
-#include "app/CWinReg.h"
 #include "platform/mail/Contacts.h"
+#include "services/CWinReg.h"
 
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 using namespace sendmere;
 using namespace sendmere::mail;
@@ -174,6 +176,48 @@ private Q_SLOTS:
         QVERIFY(reg.SetStringValue(ContactsFolderValue, u"Sync/contacts"_s));
         QCOMPARE(contactsFolder(), QDir::homePath() + u"/Sync/contacts"_s);
         QVERIFY(reg.DeleteValue(ContactsFolderValue));
+    }
+
+    // Only regular files are read: a FIFO, a link to one and a link to a device are left
+    // out with a warning at once, instead of blocking or filling memory; a link to a card
+    // is read.
+    void onlyRegularFilesAreRead() {
+        const QString folder = QDir::tempPath() + u"/contacts-special"_s;
+        writeFile(folder + u"/a.vcf"_s, Card30);
+        QVERIFY(QFile::link(folder + u"/a.vcf"_s, folder + u"/b.vcf"_s));
+        QCOMPARE(::mkfifo(QFile::encodeName(folder + u"/fifo.vcf"_s).constData(), 0600), 0);
+        QVERIFY(QFile::link(folder + u"/fifo.vcf"_s, folder + u"/x.vcf"_s));
+        QVERIFY(QFile::link(u"/dev/zero"_s, folder + u"/zero.vcf"_s));
+        for (const char *name : {"x", "zero"})  // the FIFO itself is no file to the folder listing
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QLatin1String(name) + u"\\.vcf.*not a regular file"_s));
+        const std::vector<Contact> contacts = readContacts(folder);
+        QCOMPARE(contacts.size(), size_t(2));
+        QCOMPARE(contacts.front().displayName, u"Example, Ann ;\\ Co"_s);
+    }
+
+    // A long quoted-printable note with a soft line break every 75 characters, as a phone
+    // writes one, joins and decodes to the note it was.
+    void aLongQuotedPrintableNoteDecodes() {
+        QByteArray note;
+        for (int i = 0; note.size() < 200000; ++i) note += "line " + QByteArray::number(i) + " \xe4=\n";
+        QByteArray card = "BEGIN:VCARD\r\nVERSION:2.1\r\nFN:Long Note\r\nNOTE;CHARSET=ISO-8859-1;ENCODING=QUOTED-PRINTABLE:";
+        QByteArray line;
+        for (const char c : note) {
+            const uchar u = uchar(c);
+            const QByteArray token = (u == '=' || u >= 0x80 || u == '\n')
+                                         ? "=" + QByteArray::number(u, 16).toUpper().rightJustified(2, '0')
+                                         : QByteArray(1, c);
+            if (line.size() + token.size() > 75) {
+                card += line + "=\r\n";
+                line.clear();
+            }
+            line += token;
+        }
+        card += line + "\r\n";
+        card += "END:VCARD\r\n";
+        const std::vector<VCard> cards = parseVCards(card);
+        QCOMPARE(cards.size(), size_t(1));
+        QCOMPARE(cards.front().all(u"NOTE"_s).front()->value, QString::fromLatin1(note));
     }
 
     void entriesAreNamedAsMailClientsNameThem() {

@@ -1,9 +1,10 @@
 #pragma once
 // What the scanning tests share: the scanner library's "test" backend set up in a private
 // configuration folder, and a hand on the acquisition dialogs as they open.
+#include "RegistryStore.h"
 #include "TestSupport.h"
-#include "app/FormPage.h"
 #include "platform/imaging/AcquisitionDialog.h"
+#include "services/FormPage.h"
 
 #include <QApplication>
 #include <QDir>
@@ -39,6 +40,25 @@ inline void useTestScanners(int devices, const QStringList &settings = {}) {
     qputenv("SANE_CONFIG_DIR", QFile::encodeName(configDir()));
 }
 
+// A scanner that starts and then sends nothing (tests/imaging/StallBackend.cpp): the only
+// device the library finds. Call it while no imaging object lives.
+inline void useStallScanner() {
+    QDir().mkpath(configDir());
+    QFile dll(configDir() + QStringLiteral("/dll.conf"));
+    QVERIFY(dll.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    dll.write("stall\n");
+    qputenv("SANE_CONFIG_DIR", QFile::encodeName(configDir()));
+    qputenv("LD_LIBRARY_PATH", QByteArray(SANE_STALL_DIR) + ':' + qgetenv("LD_LIBRARY_PATH"));
+}
+
+// How long a scan may go without an answer, in seconds (the program's registry value).
+inline void setScanTimeout(quint32 seconds) {
+    registry::RegistryStore store;
+    QVERIFY(store.createKey(registry::Root::CurrentUser, QStringLiteral("Software\\Sendmere")));
+    QVERIFY(store.setValue(registry::Root::CurrentUser, QStringLiteral("Software\\Sendmere"), QStringLiteral("ScanTimeout"),
+                           registry::RegValue::number(seconds)));
+}
+
 // A scan slow enough to be stopped half way: many small reads, each followed by a pause.
 inline const QStringList SlowScan = {QStringLiteral("resolution 300"), QStringLiteral("read-limit true"),
                                      QStringLiteral("read-limit-size 4096"), QStringLiteral("read-delay true"),
@@ -56,8 +76,10 @@ public:
     }
     int handled() const { return m_handled; }
 
-    static void scan(imaging::AcquisitionDialog &d) { QTest::mouseClick(d.cmdScan, Qt::LeftButton); }
-    static void cancel(imaging::AcquisitionDialog &d) { QTest::mouseClick(d.cmdCancel, Qt::LeftButton); }
+    // A click that does not depend on where the button is drawn: under load a dialog can be
+    // the active modal one before its layout has placed the buttons.
+    static void scan(imaging::AcquisitionDialog &d) { d.cmdScan->click(); }
+    static void cancel(imaging::AcquisitionDialog &d) { d.cmdCancel->click(); }
 
 private:
     void poll() {

@@ -8,6 +8,7 @@
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QElapsedTimer>
 #include <QStringDecoder>
 
 using namespace sendmere;
@@ -174,7 +175,9 @@ private Q_SLOTS:
         std::unique_ptr<Item> item = acquireOne(*device);
         QVERIFY(item);
         const QString path = imagePath(QStringLiteral("stopped"));
-        QTimer::singleShot(300, [&] {
+        // The timers go with this scope, should a check below end the test early.
+        const QObject scope;
+        QTimer::singleShot(300, &scope, [&] {
             QVERIFY(item->isTransferring());
             item->Cancel();
         });
@@ -187,7 +190,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(folder));
         item = acquireOne(*device);
         QVERIFY(item);
-        QTimer::singleShot(300, [&] { QVERIFY(QDir(folder).removeRecursively()); });
+        QTimer::singleShot(300, &scope, [&] { QVERIFY(QDir(folder).removeRecursively()); });
         QVERIFY(transferFailure(*item, folder + QStringLiteral("/scan.bmp")).startsWith(QStringLiteral("Path/File access error")));
         QVERIFY(!QDir(folder).exists());
 
@@ -195,6 +198,33 @@ private Q_SLOTS:
         const QString again = imagePath(QStringLiteral("again"));
         QCOMPARE(transferFailure(*item, again), QString());
         QCOMPARE(QImage(again).width(), 944);  // 80 mm at 300 dpi
+    }
+
+    // A scanner that starts and then answers nothing: the scan stops itself after the time
+    // limit, also when the device does not even hear the cancel, and leaves no file.
+    void aSilentScannerIsStoppedByTheTimeLimit() {
+        scantest::useStallScanner();
+        scantest::setScanTimeout(1);
+        for (const QByteArray &deaf : {QByteArray(), QByteArray("8")}) {
+            if (deaf.isEmpty()) qunsetenv("SANE_STALL_DEAF");
+            else qputenv("SANE_STALL_DEAF", deaf);
+            const ImagingScript script;
+            const std::vector<DeviceInfo> devices = script.Devices();
+            QCOMPARE(devices.size(), size_t(1));
+            const std::unique_ptr<Device> device = script.Create(devices.front());
+            const std::unique_ptr<Item> item = acquireOne(*device);
+            QVERIFY(item);
+            const QString path = imagePath(QStringLiteral("silent"));
+            QElapsedTimer took;
+            took.start();
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("sent nothing for 1 s")));
+            QCOMPARE(transferFailure(*item, path), QStringLiteral("The scanner stall:0 sent nothing for 1 s and was stopped"));
+            QVERIFY2(took.elapsed() < 1000 + 5000 + 3000, qPrintable(QString::number(took.elapsed())));
+            QVERIFY(!QFile::exists(path));
+            QVERIFY(!item->isTransferring());
+        }
+        qunsetenv("SANE_STALL_DEAF");
+        QTest::qWait(3000);  // the device left behind ends its read meanwhile, before the library goes
     }
 };
 

@@ -9,10 +9,10 @@
 #include "TestSupport.h"
 #include "WizardTestKit.h"
 #include "app/Init.h"
-#include "app/mCommon.h"
 #include "extras/frmWarning.h"
 #include "platform/fax/FaxClient.h"
 #include "send/CoverPageDirectories.h"
+#include "session/mCommon.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
 #include "wizard/frmNew.h"
@@ -65,6 +65,8 @@ private Q_SLOTS:
     void initTestCase() {
         shipCoverPagesWhenSeeded();  // as the program does at its start
         test::holdFaxJobsBack();
+        // A device that hangs fails its test within seconds instead of holding the run.
+        scantest::setScanTimeout(15);
     }
     void init() {
         scantest::removeScans();
@@ -177,9 +179,14 @@ private Q_SLOTS:
         DialogDriver jammed({DialogDriver::scan});
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Document feeder jammed")));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Document feeder jammed")));
+        test::clearErrorLog();
         runEntry(QStringLiteral("scan"));
         QCOMPARE(jammed.handled(), 1);
         expectNothingScanned(seams);
+        // The reason is in the program's error log, not only on its error output.
+        const QStringList logged = test::errorLogLines().filter(QStringLiteral("frmScan.ScanFromDevice"));
+        QCOMPARE(logged.size(), 1);
+        QVERIFY2(logged.first().contains(QStringLiteral("Document feeder jammed")), qPrintable(logged.first()));
     }
 
     // Cancel on the scanning window stops the scan half way: no image, and the program ends.
@@ -254,6 +261,30 @@ private Q_SLOTS:
         QVERIFY(QFile::remove(classesRoot));  // the next test finds a fresh machine
     }
 
+    // The library is there but finds no scanner: the same warning, not an empty list.
+    void withoutAnyScannerTheWarningEndsTheProgram() {
+        scantest::useTestScanners(0);
+        test::clearErrorLog();
+        test::RecordingSeams seams;
+        QString shownText;
+        QObject timers;
+        scantest::whenActive<frmWarning>(timers, [&](frmWarning &warning) {
+            shownText = warning.lblText->text();
+            QTest::mouseClick(warning.cmdOK, Qt::LeftButton);
+        });
+        bool listShown = false;
+        scantest::whenActive<frmScan>(timers, [&](frmScan &scan) {
+            listShown = true;
+            QTest::mouseClick(scan.CancelButton, Qt::LeftButton);
+        });
+        runEntry(QStringLiteral("scan"));
+        QVERIFY(!listShown);
+        QCOMPARE(shownText, QStringLiteral("Warning:Can't find scan device. Please install scan or device camera."));
+        QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
+        QVERIFY(!existingPage<frmScan>());
+        QVERIFY(test::errorLogLines().join(u'\n').contains(QStringLiteral("found no scanner")));
+    }
+
     // One device: no list, its dialog at once; the scanned page becomes the fax's body,
     // travels through the wizard and is in the job the fax service queued.
     void theScannedPageIsFaxed() {
@@ -284,7 +315,8 @@ private Q_SLOTS:
         QTest::mouseClick(existingPage<frmSend>()->btnNext, Qt::LeftButton);
         QTRY_VERIFY(existingPage<frmFinish>() && existingPage<frmFinish>()->isActiveWindow());
         QTest::mouseClick(existingPage<frmFinish>()->OKButton, Qt::LeftButton);
-        QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
+        // The submission runs off the GUI thread; the program ends once the fax is queued.
+        QTRY_COMPARE_WITH_TIMEOUT(seams.recorded().exitCodes, QList<int>{0}, 30000);
         QVERIFY(seams.recorded().messages.isEmpty());
 
         fax::FaxServer server;

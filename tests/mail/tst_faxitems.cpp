@@ -4,11 +4,12 @@
 #include "FaxTestSupport.h"
 #include "MailTestKit.h"
 #include "TestSupport.h"
-#include "app/mCommon.h"
 #include "bridge/FaxItems.h"
 #include "bridge/FaxMessage.h"
 #include "job/FaxJob.h"
 #include "platform/mail/MailClient.h"
+#include "platform/shell/TempDir.h"
+#include "session/mCommon.h"
 
 #include <QCryptographicHash>
 #include <QImage>
@@ -16,7 +17,11 @@
 #include <QTemporaryDir>
 #include <QTimeZone>
 
+#include <QElapsedTimer>
+
 #include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <pwd.h>
 
 using namespace sendmere;
@@ -314,7 +319,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(mCommon::GetTempDir() + u"Plov.tmp"_s));
 
         // The fax image cannot be copied: the Sent Items member completes the item without
-        // it; the Outbox member stops, so no folder item remains, a session item does.
+        // it; the Outbox member stops before its item is whole, so no item remains.
         clearFolders();
         test::clearErrorLog();
         const QString tempDir = faxJob().TempDir;
@@ -326,8 +331,7 @@ private Q_SLOTS:
         QCOMPARE(itemAt(FolderSentItems, 1)->userProperty(u"FaxID"_s), QVariant(m_sent->Id()));
         QCOMPARE(logLines(u"msend.GenerateOutlookSentFax"_s).size(), 1);
         mSend::GenerateOutlookOutboxFax(*m_job);
-        QCOMPARE(itemCount(FolderOutbox), 1);
-        QVERIFY(!itemAt(FolderOutbox, 1)->userProperty(u"FaxID"_s).isValid());
+        QCOMPARE(itemCount(FolderOutbox), 0);
         QCOMPARE(logLines(u"msend.GenerateOutlookOutboxFax"_s).size(), 1);
         clearFolders();
         unregister(SessionClass);
@@ -362,13 +366,112 @@ private Q_SLOTS:
         QVERIFY2(logLines(u"msend.GenerateOutlookSentFax"_s).size() == 1, qPrintable(test::errorLogLines().join(u'\n')));
         QVERIFY2(logLines(u"msend.GenerateOutlookSentFax"_s).first().startsWith(u"61,\"Disk full\""_s),
                  qPrintable(test::errorLogLines().join(u'\n')));
-        // Whatever was written is whole: no half message in tmp/, every message readable.
+        // Written whole or not at all: no item with only a subject, nothing left in tmp/,
+        // every message readable.
+        QCOMPARE(itemCount(FolderSentItems), 0);
         for (const QString &dir : {QString(), u".Sent"_s, u".Outbox"_s, u".Trash"_s})
             QVERIFY(QDir(folderDir(dir) + u"/tmp"_s).isEmpty());
         for (int folder : {FolderInbox, FolderOutbox, FolderSentItems})
             for (int i = 1; i <= itemCount(folder); ++i) QVERIFY(!itemAt(folder, i)->MessageClass().isEmpty());
         test::clearErrorLog();
         mCommon::ShutDown();
+    }
+
+    // Another user owns the shared temporary folder and has made the picture folder there
+    // first, with links to the user's files under the converter's names: the program works
+    // in a private folder of its own instead and writes nothing through the links.
+    // The CSID comes from the remote fax machine: a harmless one names the image copy as it
+    // is, one that could name another folder is made safe and the copy stays in the folder.
+    void theImageCopyStaysInTheTempFolder() {
+        const QString dir = u"/home/u/.cache/sendmere/"_s;
+        const struct {
+            QString csid, file;
+        } rows[] = {
+            {u"Loop CSID"_s, u"Loop CSID.tiff"_s},
+            {u"+49 30 1234"_s, u"+49 30 1234.tiff"_s},
+            {QString(), u".tiff"_s},
+            {u"a.b"_s, u"a.b.tiff"_s},
+            {u"../../.bashrc"_s, u"______.bashrc.tiff"_s},
+            {u"/etc/passwd"_s, u"_etc_passwd.tiff"_s},
+            {u".."_s, u"__.tiff"_s},
+            {u"..\\x"_s, u"___x.tiff"_s},
+            {u"a\nb"_s, u"a_b.tiff"_s},
+            {QString(300, u'x'), QString(100, u'x') + u".tiff"_s},
+        };
+        for (const auto &row : rows) {
+            const QString path = mSend::faxImageCopyPath(dir, row.csid);
+            QCOMPARE(path, dir + row.file);
+            QCOMPARE(QFileInfo(path).absolutePath() + u'/', dir);
+        }
+    }
+
+    void aSharedTempDirIsNeverUsed() {
+        constexpr uid_t Other = 65534;  // as another user would, with files the test makes
+        const QString victim = QDir::homePath() + u"/thesis.txt"_s;
+        mailtest::writeFile(victim, "my thesis");
+        const QString shared = QDir::tempPath() + u"/shared-tmp"_s;
+        const QString planted = shared + u"/Plov.tmp"_s;
+        QVERIFY(QDir().mkpath(planted));
+        for (const QString &dir : {shared, planted}) {
+            QCOMPARE(::chmod(QFile::encodeName(dir).constData(), 01777), 0);
+            QCOMPARE(::chown(QFile::encodeName(dir).constData(), Other, Other), 0);
+        }
+        for (const char *name : {"/Fax.png.part", "/Fax.png", "/Fax.tiff"}) {
+            const QByteArray link = QFile::encodeName(planted + QLatin1String(name));
+            QCOMPARE(::symlink(QFile::encodeName(victim).constData(), link.constData()), 0);
+            QCOMPARE(::lchown(link.constData(), Other, Other), 0);
+        }
+        const QByteArray savedTmpdir = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(shared));
+        const QString work = mCommon::GetTempDir();
+        QVERIFY2(!work.startsWith(shared), qPrintable(work));
+        QVERIFY(shell::isPrivateFolder(work.chopped(1)));
+        QTemporaryDir dir;
+        const QString tiff = dir.filePath(u"Fax.tiff"_s);
+        {
+            render::FaxTiffWriter writer(tiff);
+            QImage blank(1728, 2200, QImage::Format_Mono);
+            blank.fill(1);
+            writer.addPage(blank);
+            writer.close();
+        }
+        auto item = mailNamespace().GetDefaultFolder(FolderOutbox)->addItem(u"IPM.Note"_s);
+        {
+            ObeyFilePermissions asTheUser;  // the other user's links cannot be removed
+            mSend::generateFaxMessage(tiff, *item);
+        }
+        qputenv("TMPDIR", savedTmpdir);
+        QCOMPARE(readFile(victim), QByteArray("my thesis"));
+        QCOMPARE(item->HTMLBody(), Picture);
+        QVERIFY(!QFileInfo::exists(work + u"Plov.tmp"_s));
+        item->Delete();
+        mailNamespace().GetDefaultFolder(FolderDeletedItems)->Items()->Item(1)->Delete();
+
+        // A private folder that is not private (another owner, or open to others) is not used.
+        const QString base = QDir::tempPath() + u"/private-base"_s;
+        QVERIFY(QDir().mkpath(base + u"/taken"_s));
+        QCOMPARE(::chown(QFile::encodeName(base + u"/taken"_s).constData(), Other, Other), 0);
+        QCOMPARE(::chmod(QFile::encodeName(base + u"/taken"_s).constData(), 0700), 0);
+        QVERIFY(QDir().mkpath(base + u"/open"_s));
+        QCOMPARE(::chmod(QFile::encodeName(base + u"/open"_s).constData(), 0777), 0);
+        QVERIFY(QFile::link(base + u"/elsewhere"_s, base + u"/link"_s));
+        for (const char *name : {"taken", "open", "link"}) QCOMPARE(shell::privateFolderIn(base, QLatin1String(name)), QString());
+        const QString made = shell::privateFolderIn(base, u"mine"_s);
+        QCOMPARE(made, base + u"/mine"_s);
+        QCOMPARE(QFileInfo(made).permissions() & 0x0077, QFileDevice::Permissions());
+        test::clearErrorLog();
+    }
+
+    // The picture converter gets a time limit: one that hangs is ended and logged.
+    void aHangingConverterIsStopped() {
+        QTemporaryDir dir;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(mSend::SuperShell(u"/bin/sleep 60"_s, dir.path(), 0, 0x80, 500));
+        QVERIFY(clock.elapsed() < 30000);
+        QCOMPARE(logLines(u"msend.SuperShell"_s).size(), 1);
+        QVERIFY(logLines(u"msend.SuperShell"_s).first().contains(u"did not finish"_s));
+        test::clearErrorLog();
     }
 
     // The body picture: a leftover working folder is emptied and removed, a file already
@@ -469,10 +572,10 @@ private Q_SLOTS:
         for (const QString &expected :
              {u"\\Sent) \"/\" Sent"_s, u"\"/\" Outbox"_s, u"\"/\" INBOX"_s,
               u"Subject: Fax"_s, u"To: Bob Sender <FAX=5550111@fax.invalid>"_s, u"Subject: Test fax"_s,
-              u"To: Ann Example <FAX=5550100@fax.invalid>"_s, u"Subject: Held fax"_s,
+              u"To: \"Ann Example[Fax:5550100]\" <FAX=5550100@fax.invalid>"_s, u"Subject: Held fax"_s,
               u"Importance: high"_s, u"X-Priority: 1 (Highest)"_s, u"Importance: normal"_s,
               u"(\"image\" \"png\""_s, u"\"<Fax.png>\""_s, u"\"inline\""_s,
-              u"(\"image\" \"tiff\""_s, u"(\"attachment\" (\"filename\" \"FaxImage\"))"_s,
+              u"(\"image\" \"tiff\""_s, u"(\"attachment\" (\"filename\" \"FaxImage.tif\"))"_s,
               u"\"related\""_s, u"(\"text\" \"html\""_s, u"Loop CSID"_s,
               u"Date: "_s})
             QVERIFY2(out.contains(expected), qPrintable(expected + u"\n---\n"_s + out));

@@ -6,7 +6,16 @@
 #include "platform/mail/MaildirStore.h"
 
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QTest>
+#include <QTimeZone>
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace sendmere;
 using namespace sendmere::mail;
@@ -109,7 +118,8 @@ private Q_SLOTS:
         }
         const QStringList files = messageFiles(u".Sent"_s);
         QCOMPARE(files.size(), 1);
-        QVERIFY2(files[0].startsWith(QLatin1String("cur/")) && files[0].endsWith(QLatin1String(":2,")), qPrintable(files[0]));
+        // Unread and seen by no reader yet: new mail.
+        QVERIFY2(files[0].startsWith(QLatin1String("new/")) && !files[0].contains(u':'), qPrintable(files[0]));
         QVERIFY(QDir(folderDir(u".Sent"_s) + u"/tmp"_s).isEmpty());
         const QString text = QString::fromUtf8(readFile(folderDir(u".Sent"_s) + u'/' + files[0]));
         for (const char *line : {"Subject: Quarterly figures", "Importance: high", "X-Priority: 1",
@@ -221,11 +231,13 @@ private Q_SLOTS:
         item->setUserProperty(u"FaxID"_s, u"7"_s);
         item->Save();
         const QString entryId = item->EntryID();
-        const QString name = messageFiles(QString()).value(0);
-        QVERIFY(name.endsWith(QLatin1String(":2,")));
+        const QString fresh = messageFiles(QString()).value(0);
+        QVERIFY2(fresh.startsWith(QLatin1String("new/")), qPrintable(fresh));
+        // What a reader names it once it has seen it; the tests add the flags.
+        const QString name = u"cur/"_s + fresh.mid(4) + u":2,"_s;
 
         // A mail reader marks it read and flagged.
-        QVERIFY(QFile::rename(folderDir(QString()) + u'/' + name, folderDir(QString()) + u'/' + name + u"FS"_s));
+        QVERIFY(QFile::rename(folderDir(QString()) + u'/' + fresh, folderDir(QString()) + u'/' + name + u"FS"_s));
         auto held = ns->GetItemFromID(entryId);
         QVERIFY(!held->UnRead());
         held->setSubject(u"Moving on"_s);
@@ -363,7 +375,7 @@ private Q_SLOTS:
         MaildirStore reader(mailRoot());
         QString entryId;
         {
-            const StagedItems staging;
+            StagedItems staging;
             auto item = ns->GetDefaultFolder(FolderOutbox)->addItem(u"IPM.Note"_s);
             item->setSubject(u"Staged"_s);
             item->Save();
@@ -388,6 +400,7 @@ private Q_SLOTS:
             }
             QCOMPARE(messageFiles(u".Sent"_s), QStringList());  // the inner end publishes nothing
             QCOMPARE(reader.count(FolderSentItems), 0);
+            staging.keep();
         }
         for (const QString &folder : {QString(), u".Outbox"_s, u".Trash"_s}) QCOMPARE(messageFiles(folder), QStringList());
         QCOMPARE(messageFiles(u".Sent"_s).size(), 1);
@@ -407,8 +420,243 @@ private Q_SLOTS:
             QVERIFY(file.open(QIODevice::ReadWrite));
             QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-hours * 3600), QFileDevice::FileModificationTime));
         }
+        // This program's own leftovers go at once when the process that wrote them has
+        // ended; those of a running process stay.
+        const QString host = QSysInfo::machineHostName();
+        const pid_t ended = [] {
+            const pid_t child = ::fork();
+            if (child == 0) ::_exit(0);
+            ::waitpid(child, nullptr, 0);
+            return child;
+        }();
+        const QString killed = u"1733300010.M1P%1Q7.%2"_s.arg(ended).arg(host);
+        const QString replacing = u"1733300011.M1P%1Q8.%2.%3.2"_s.arg(::getppid()).arg(host).arg(ended);
+        const QString running = u"1733300012.M1P%1Q9.%2"_s.arg(::getppid()).arg(host);
+        for (const QString &name : {killed, replacing, running}) writeFile(tmp + name, "Subject: half\r\n\r\n");
         QCOMPARE(MaildirStore(mailRoot()).count(FolderOutbox), 0);
-        QCOMPARE(QDir(tmp).entryList(QDir::Files), QStringList{u"recent"_s});
+        QCOMPARE(QDir(tmp).entryList(QDir::Files), (QStringList{running, u"recent"_s}));
+    }
+
+    // An item is kept only when its maker said it is whole and no write failed meanwhile:
+    // otherwise nothing of it appears, tmp/ is left empty, and a watch on the store raises
+    // the failure.
+    void aStagingThatFailedPublishesNothing() {
+        auto ns = openNamespace();
+        const QString big = writeAttachmentFile(u"big.bin"_s, QByteArray(256 * 1024, 'x'));
+        for (const bool kept : {false, true}) {
+            const StoreWatch watch;
+            {
+                StagedItems staging;
+                auto item = ns->GetDefaultFolder(FolderInbox)->addItem(u"IPM.Note"_s);
+                item->setSubject(u"Fax"_s);
+                item->Save();  // small: it fits
+                item->addAttachment(big, 1, u"FaxImage"_s);
+                item->setUserProperty(u"FaxID"_s, u"full"_s);
+                FileSizeLimit limit(64 * 1024);
+                QCOMPARE(errorOf([&] { item->Save(); }), 61);
+                if (kept) staging.keep();
+            }
+            QCOMPARE(messageFiles(QString()), QStringList());
+            QCOMPARE(QDir(folderDir(QString()) + u"/tmp"_s).entryList(QDir::Files), QStringList());
+            QCOMPARE(errorOf([&] { watch.check(); }), 61);
+        }
+        // Not kept, without any failure: gone as well, and the watch says so.
+        const StoreWatch watch;
+        {
+            const StagedItems staging;
+            auto item = ns->GetDefaultFolder(FolderInbox)->addItem(u"IPM.Note"_s);
+            item->setSubject(u"Fax"_s);
+            item->Save();
+        }
+        QCOMPARE(messageFiles(QString()), QStringList());
+        QCOMPARE(errorOf([&] { watch.check(); }), err::PathFileAccessError);
+        const StoreWatch quiet;
+        {
+            StagedItems staging;
+            auto item = ns->GetDefaultFolder(FolderInbox)->addItem(u"IPM.Note"_s);
+            item->Save();
+            staging.keep();
+        }
+        QCOMPARE(messageFiles(QString()).size(), 1);
+        quiet.check();
+    }
+
+    // A subject that looks like encoded words, that the MIME library would split into
+    // adjacent padded words, or that begins or ends with a blank, reads back from the file as
+    // it was written, so that the duplicate check still finds its item by subject.
+    void subjectsThatLookEncodedReadBackAsWritten() {
+        const QStringList subjects = {u"=?utf-8?q?abc?="_s, u"Invoice =?iso-8859-1?q?x?= due"_s,
+                                      u"Grüße =?utf-8?b?R3LDvA==?= "_s + QString(60, u'ü'), u"plain"_s,
+                                      u"Grüße fro"_s + QString(37, u'Í') + u"m the office"_s, u" Annou"_s, u"due\t"_s};
+        {
+            MaildirStore writer(mailRoot());
+            for (const QString &subject : subjects) {
+                MessageData m;
+                m.messageId = MaildirStore::newEntryId();
+                m.subject = subject;
+                MessageLocation loc{FolderOutbox, {}};
+                writer.save(loc, m, false);
+            }
+        }
+        QVERIFY(QFile::remove(mailRoot() + u".index/Outbox.journal"_s));  // read from the files
+        MaildirStore reader(mailRoot());
+        for (const QString &subject : subjects) QVERIFY2(reader.countWithSubject(FolderOutbox, subject) == 1, qPrintable(subject));
+    }
+
+    // Whatever the index says (a journal cut in the middle of a line, random bytes, a
+    // folder whose times did not change), a fax the folder holds is found by its "FaxID",
+    // and a second item for it is never published.
+    void theFaxIdRuleHoldsWhateverTheIndexSays() {
+        const auto faxItem = [](const QString &faxId) {
+            MessageData m;
+            m.messageId = MaildirStore::newEntryId();
+            m.subject = u"Fax"_s;
+            m.userProperties = {{u"FaxID"_s, faxId}};
+            return m;
+        };
+        const auto add = [&](MaildirStore &store, const QString &faxId) {
+            MessageLocation loc{FolderInbox, {}};
+            store.save(loc, faxItem(faxId), true);
+        };
+        // What the import does for one fax: check, then make it within a staging.
+        const auto importOne = [&](MaildirStore &store, const QString &faxId) {
+            store.beginStaging();
+            if (store.findFaxId(FolderInbox, faxId, u"Fax"_s) == 0) add(store, faxId);
+            store.endStaging();
+        };
+        const QString journal = mailRoot() + u".index/INBOX.journal"_s;
+        const auto appendToJournal = [&](const QByteArray &bytes) {
+            QFile file(journal);
+            QVERIFY(file.open(QIODevice::Append));
+            file.write(bytes);
+        };
+        {
+            MaildirStore first(mailRoot());
+            for (const char *id : {"a1", "a2", "a3"}) add(first, QString::fromLatin1(id));
+        }
+        // A writer killed in the middle of its line; the next writer's line is glued to it,
+        // and a later one says the folder is current.
+        appendToJournal("+\t1733300000.0\t1733300000.0\tcut-");
+        {
+            MaildirStore second(mailRoot());
+            add(second, u"a4"_s);
+            add(second, u"a5"_s);
+        }
+        for (const char *id : {"a1", "a2", "a3", "a4", "a5"})
+            QVERIFY2(MaildirStore(mailRoot()).findFaxId(FolderInbox, QString::fromLatin1(id), u"Fax"_s) > 0, id);
+        // Random bytes, with tabs and line ends among them, in the middle and at the end.
+        QByteArray noise;
+        quint32 seed = 19;
+        for (int i = 0; i < 600; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            const char c = char(seed >> 16);
+            noise += (i % 37 == 0) ? '\n' : (i % 11 == 0) ? '\t' : c;
+        }
+        appendToJournal(noise);
+        {
+            MaildirStore third(mailRoot());
+            add(third, u"a6"_s);
+            add(third, u"b6"_s);
+        }
+        MaildirStore reader(mailRoot());
+        QCOMPARE(reader.count(FolderInbox), 7);
+        for (const char *id : {"a1", "a2", "a3", "a4", "a5", "a6", "b6"})
+            QVERIFY2(reader.findFaxId(FolderInbox, QString::fromLatin1(id), u"Fax"_s) > 0, id);
+        for (const char *id : {"a1", "a4", "a5", "a6"}) importOne(reader, QString::fromLatin1(id));
+        QCOMPARE(messageFiles(QString()).size(), 7);
+
+        // An item the index cannot know of: another program restored it and set the
+        // folder's time back. The folder itself is asked before the new item appears.
+        const QByteArray curDir = QFile::encodeName(folderDir(QString()) + u"/cur"_s);
+        struct stat before {};
+        QCOMPARE(::stat(curDir.constData(), &before), 0);
+        MaildirStore stale(mailRoot());
+        QCOMPARE(stale.count(FolderInbox), 7);
+        MaildirStore other(mailRoot() + u"-elsewhere"_s);
+        MessageLocation loc{FolderInbox, {}};
+        other.save(loc, faxItem(u"a7"_s), false);  // read: it lands in cur/
+        const QString restored = messageFiles(u"../Mail-elsewhere"_s).value(0);
+        QVERIFY(QFile::rename(folderDir(u"../Mail-elsewhere"_s) + u'/' + restored, folderDir(QString()) + u'/' + restored));
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        QCOMPARE(::utimensat(AT_FDCWD, curDir.constData(), times, 0), 0);
+        QCOMPARE(stale.findFaxId(FolderInbox, u"a7"_s, u"Fax"_s), 0);  // the index does not know it
+        importOne(stale, u"a7"_s);
+        QCOMPARE(messageFiles(QString()).size(), 8);
+        QCOMPARE(stale.findFaxId(FolderInbox, u"a7"_s, u"Fax"_s), 8);
+    }
+
+    // Another program changes flags (renames cur/X:2, to cur/X:2,S and back) while the
+    // index is rebuilt from the folder: no message is missed.
+    void renamesDuringARebuildMissNothing() {
+        MaildirStore writer(mailRoot());
+        for (int i = 0; i < 300; ++i) {
+            MessageData m;
+            m.messageId = MaildirStore::newEntryId();
+            m.subject = u"Fax"_s;
+            m.userProperties = {{u"FaxID"_s, u"r%1"_s.arg(i)}};
+            MessageLocation loc{FolderInbox, {}};
+            writer.save(loc, m, true);
+        }
+        const QString cur = folderDir(QString()) + u"/cur/"_s;
+        const QStringList names = QDir(cur).entryList(QDir::Files);
+        QStringList missed;
+        for (int round = 0; round < 20; ++round) {
+            QFile::remove(mailRoot() + u".index/INBOX.journal"_s);
+            std::atomic<bool> stop{false};
+            std::thread flagger([&] {
+                for (int pass = 0; !stop; ++pass) {
+                    for (int i = 0; i < names.size() && !stop; i += 7) {
+                        const QByteArray plain = QFile::encodeName(cur + names[i]);
+                        const QByteArray seen = plain + 'S';
+                        const bool even = pass % 2 == 0;
+                        ::rename((even ? plain : seen).constData(), (even ? seen : plain).constData());
+                    }
+                }
+            });
+            MaildirStore rebuilt(mailRoot());
+            rebuilt.count(FolderInbox);  // rebuilt while the files are renamed
+            stop = true;
+            flagger.join();
+            const int counted = rebuilt.count(FolderInbox);
+            if (counted != 300) missed << u"round %1: %2 items"_s.arg(round).arg(counted);
+            for (int i = 0; i < 300; ++i)
+                if (rebuilt.findFaxId(FolderInbox, u"r%1"_s.arg(i), u"Fax"_s) == 0) missed << u"round %1: r%2"_s.arg(round).arg(i);
+        }
+        QVERIFY2(missed.isEmpty(), qPrintable(missed.join(u", "_s)));
+    }
+
+    // What is not a message file in cur/ or new/ (a folder named like a message, a FIFO,
+    // a link to a device or to a message) is left out and never read; an item cut short
+    // where it lies is set aside into Deleted Items, so that its fax is made again.
+    void onlyWholeRegularFilesAreItems() {
+        MaildirStore store(mailRoot());
+        MessageData m;
+        m.messageId = MaildirStore::newEntryId();
+        m.subject = u"Fax"_s;
+        m.userProperties = {{u"FaxID"_s, u"whole"_s}};
+        m.body = QString(20000, u'x');
+        MessageLocation loc{FolderInbox, {}};
+        store.save(loc, m, true);
+        const QString cur = folderDir(QString()) + u"/cur/"_s;
+        const QString message = folderDir(QString()) + u'/' + messageFiles(QString()).value(0);  // unread: in new/
+        QVERIFY(QDir().mkdir(cur + u"1733300020.M1P1.otherhost:2,"_s));
+        QCOMPARE(::mkfifo(QFile::encodeName(cur + u"1733300021.M1P1.otherhost:2,"_s).constData(), 0600), 0);
+        QVERIFY(QFile::link(u"/dev/zero"_s, cur + u"1733300022.M1P1.otherhost:2,"_s));
+        QVERIFY(QFile::link(message, cur + u"1733300023.M1P1.otherhost:2,"_s));
+        QCOMPARE(::mkfifo(QFile::encodeName(folderDir(QString()) + u"/new/1733300024.M1P1.otherhost"_s).constData(), 0600), 0);
+        MaildirStore reader(mailRoot());
+        QCOMPARE(reader.count(FolderInbox), 1);
+        QCOMPARE(reader.findFaxId(FolderInbox, u"whole"_s, u"Fax"_s), 1);
+
+        // Cut short in place: the directory does not change, the item is no longer whole.
+        QVERIFY(QFile::resize(message, 300));
+        QCOMPARE(reader.findFaxId(FolderInbox, u"whole"_s, u"Fax"_s), 0);
+        QCOMPARE(reader.count(FolderInbox), 0);
+        QCOMPARE(reader.count(FolderDeletedItems), 1);
+        QCOMPARE(messageFiles(u".Trash"_s).size(), 1);
+        MessageLocation again{FolderInbox, {}};
+        reader.save(again, m, true);
+        QCOMPARE(MaildirStore(mailRoot()).findFaxId(FolderInbox, u"whole"_s, u"Fax"_s), 1);
     }
 
     // A damaged message, a read-only store and a full disk each fail clearly and leave every

@@ -1,14 +1,11 @@
 #include "platform/fax/FaxClient.h"
-
-#include "RegistryStore.h"
+#include "platform/fax/FaxClientSupport.h"
 
 #include "FaxBusApi.h"
 #include "FaxConnection.h"
-#include "SubmissionWatch.h"
 
 #include <QFileInfo>
 #include <QHash>
-#include <QUuid>
 #include <optional>
 
 namespace sendmere::fax {
@@ -25,19 +22,8 @@ FaxPersonInfo person(const QVariantMap &props, const char *key)
     return FaxPersonInfo::fromMap(faxbus::plainMap(props.value(QString::fromLatin1(key))));
 }
 
-// The service resolves paths in its own working folder; send it absolute ones.
-QString absolute(const QString &path) { return path.isEmpty() ? path : QFileInfo(path).absoluteFilePath(); }
-
 QVariantMap replyMap(const QDBusMessage &reply) { return faxbus::plainMap(reply.arguments().value(0)); }
 QList<QVariantMap> replyMaps(const QDBusMessage &reply) { return faxbus::plainMapList(reply.arguments().value(0)); }
-
-template <typename List>
-const auto &checkedItem(const List &list, int index)
-{
-    if (index < 1 || index > list.size())
-        throw AutomationError::subscriptOutOfRange();
-    return list.at(index - 1);
-}
 
 // The person fields, in one place for both directions of the conversion.
 template <typename Person, typename Visit>
@@ -62,6 +48,9 @@ void forEachField(Person &p, Visit visit)
 }
 
 }  // namespace
+
+// The service resolves paths in its own working folder; send it absolute ones.
+QString absolute(const QString &path) { return path.isEmpty() ? path : QFileInfo(path).absoluteFilePath(); }
 
 QVariantMap FaxPersonInfo::toMap() const
 {
@@ -330,120 +319,5 @@ FaxDevices FaxServer::GetDevices() const
 }
 
 FaxFolders FaxServer::Folders() const { return FaxFolders(connection()); }
-
-// ---- document
-
-void FaxRecipients::Add(const QString &faxNumber, const QString &name)
-{
-    FaxPersonInfo recipient;
-    recipient.FaxNumber = faxNumber;
-    recipient.Name = name;
-    m_recipients.append(recipient);
-}
-
-const FaxPersonInfo &FaxRecipients::Item(int index) const { return checkedItem(m_recipients, index); }
-
-FaxPersonInfo &FaxRecipients::Item(int index)
-{
-    if (index < 1 || index > m_recipients.size())
-        throw AutomationError::subscriptOutOfRange();
-    return m_recipients[index - 1];
-}
-
-namespace {
-
-FaxPersonInfo storedSender()
-{
-    const registry::RegistryStore store;
-    const QString key = QStringLiteral("Software\\Microsoft\\Fax\\UserInfo");
-    const std::pair<const char *, QString FaxPersonInfo::*> fields[] = {
-        {"Address", &FaxPersonInfo::StreetAddress}, {"BillingCode", &FaxPersonInfo::BillingCode},
-        {"Company", &FaxPersonInfo::Company},       {"Department", &FaxPersonInfo::Department},
-        {"MailBox", &FaxPersonInfo::Email},         {"FaxNumber", &FaxPersonInfo::FaxNumber},
-        {"FullName", &FaxPersonInfo::Name},         {"HomePhone", &FaxPersonInfo::HomePhone},
-        {"Title", &FaxPersonInfo::Title},           {"Office", &FaxPersonInfo::OfficeLocation},
-        {"OfficePhone", &FaxPersonInfo::OfficePhone}};
-    FaxPersonInfo sender;
-    for (const auto &[name, member] : fields) {
-        const auto value = store.value(registry::Root::CurrentUser, key, QString::fromLatin1(name));
-        if (value && value->type == registry::ValueType::String) sender.*member = value->text;
-    }
-    return sender;
-}
-
-}  // namespace
-
-FaxDocument::FaxDocument() : Sender(storedSender()) {}
-
-QStringList FaxDocument::ConnectedSubmit(FaxServer &server, const SubmitProgress &progress) const
-{
-    QVariantList recipients;
-    for (int i = 1; i <= Recipients.Count(); ++i)
-        recipients.append(Recipients.Item(i).toMap());
-    const QVariantMap document{
-        {QStringLiteral("Body"), absolute(Body)},
-        {QStringLiteral("DocumentName"), DocumentName},
-        {QStringLiteral("Note"), Note},
-        {QStringLiteral("Subject"), Subject},
-        {QStringLiteral("CoverPage"), CoverPage},
-        {QStringLiteral("CoverPageType"), CoverPageType},
-        {QStringLiteral("Priority"), Priority},
-        {QStringLiteral("ScheduleType"), ScheduleType},
-        {QStringLiteral("ScheduleTime"), faxbus::toWire(ScheduleTime)},
-        {QStringLiteral("AttachFaxToReceipt"), AttachFaxToReceipt},
-        {QStringLiteral("Recipients"), recipients},
-        {QStringLiteral("Sender"), Sender.toMap()},
-        {QStringLiteral("SubmissionId"), SubmissionId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : SubmissionId},
-    };
-    return submitAndWait(*server.connection(), document, progress);
-}
-
-// The service answers a submission at once and renders it afterwards: the jobs are queued
-// when each has been announced. The wait is renewed by every sign of progress, not bounded
-// by one fixed time; a service that leaves the bus meanwhile (a crash) is given the same
-// submission once more, under the same id, which never queues it twice.
-QStringList submitAndWait(FaxConnection &connection, const QVariantMap &document, const SubmitProgress &progress)
-{
-    const QString submissionId = document.value(QStringLiteral("SubmissionId")).toString();
-    SubmissionWatch watch;
-    for (int attempt = 0;; ++attempt) {
-        const int departures = watch.departures();
-        QStringList ids;
-        try {
-            ids = connection.call(QStringLiteral("Submit"), {document}, SubmitCallTimeoutMs).arguments().value(0).toStringList();
-        } catch (const AutomationError &e) {
-            // The reply was lost: the submission is sent once more under its id.
-            if (e.number() != err::ServerNotAvailable || attempt >= MaxResubmissions)
-                throw;
-            continue;
-        }
-        try {
-            watch.noteState(submissionId, faxbus::plainMap(connection.call(QStringLiteral("GetSubmission"), {submissionId}).arguments().value(0)));
-        } catch (const AutomationError &e) {
-            if (e.number() != err::ServerNotAvailable || attempt >= MaxResubmissions)
-                throw;
-            continue;
-        }
-        switch (watch.wait(submissionId, ids, departures, SubmitStallMs, progress)) {
-        case SubmissionWatch::Outcome::Queued:
-            return ids;
-        case SubmissionWatch::Outcome::Failed: {
-            QDBusMessage failure = QDBusMessage::createError(watch.errorName(), watch.errorText());
-            throw errorFromReply(failure);
-        }
-        case SubmissionWatch::Outcome::Vanished:
-            if (attempt >= MaxResubmissions)
-                throw AutomationError(err::ServerNotAvailable,
-                                      QStringLiteral("The fax service ended %1 times while it rendered the fax.").arg(attempt + 1));
-            continue;
-        case SubmissionWatch::Outcome::BusGone:
-            throw AutomationError(err::ServerNotAvailable,
-                                  QStringLiteral("The remote server machine does not exist or is unavailable (the session bus has gone)"));
-        case SubmissionWatch::Outcome::Stalled:
-            throw AutomationError(err::ServerNotAvailable, QStringLiteral("The fax service made no progress with the fax for %1 seconds.")
-                                                               .arg(SubmitStallMs / 1000));
-        }
-    }
-}
 
 }  // namespace sendmere::fax

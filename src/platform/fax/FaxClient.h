@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -270,6 +271,16 @@ private:
 // (0 while the total is not known yet).
 using SubmitProgress = std::function<void(int pagesDone, int pagesTotal)>;
 
+// Lets another thread withdraw a submission while ConnectedSubmit waits for its render.
+class SubmitCancel {
+public:
+    void request() { m_requested = true; }
+    bool requested() const { return m_requested; }
+
+private:
+    std::atomic<bool> m_requested{false};
+};
+
 // A fax to submit: its properties, then ConnectedSubmit.
 class FaxDocument {
 public:
@@ -298,7 +309,12 @@ public:
     // progress, when given, hears how far it has come). A body that cannot be rendered raises
     // and queues nothing. When the service ends meanwhile the submission is sent once more
     // under the same id, so a fax is never lost and never queued twice.
-    QStringList ConnectedSubmit(FaxServer &server, const SubmitProgress &progress = {}) const;
+    // A cancel, once requested, withdraws the submission from the service (nothing of it
+    // stays queued) and raises OperationCancelled.
+    QStringList ConnectedSubmit(FaxServer &server, const SubmitProgress &progress = {}, const SubmitCancel *cancel = nullptr) const;
+    // The same through a connected server's connection (FaxServer::connection()), for a
+    // thread other than the server's own: the server object itself is never touched.
+    QStringList ConnectedSubmit(FaxConnection &connection, const SubmitProgress &progress = {}, const SubmitCancel *cancel = nullptr) const;
 };
 
 }  // namespace sendmere::fax

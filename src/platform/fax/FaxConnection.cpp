@@ -75,6 +75,8 @@ AutomationError errorFromReply(const QDBusMessage &reply)
         return {err::PermissionDenied, text};
     if (name == faxbus::ErrorPathAccess)
         return {err::PathFileAccessError, text};
+    if (name == faxbus::ErrorCancelled)
+        return {err::OperationCancelled, text};
     if (name == faxbus::ErrorInvalidArgument || name == faxbus::ErrorNotFound || name == faxbus::ErrorRenderFailed)
         return {err::InvalidProcedureCall, text};
     return {err::AutomationFailure, text.isEmpty() ? name : text};

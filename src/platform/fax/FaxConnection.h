@@ -82,7 +82,9 @@ private:
 AutomationError errorFromReply(const QDBusMessage &reply);
 
 // Submits a document (with its SubmissionId) and returns its job ids once they are queued.
+// A requested cancel withdraws the submission and raises OperationCancelled.
 QStringList submitAndWait(FaxConnection &connection, const QVariantMap &document,
-                          const std::function<void(int pagesDone, int pagesTotal)> &progress);
+                          const std::function<void(int pagesDone, int pagesTotal)> &progress,
+                          const std::function<bool()> &cancelRequested = {});
 
 }  // namespace sendmere::fax

@@ -85,7 +85,7 @@ int SubmissionWatch::departures() const
 }
 
 SubmissionWatch::Outcome SubmissionWatch::wait(const QString &submissionId, const QStringList &jobIds, int departuresBefore,
-                                               int stallMs, const ProgressSink &progress)
+                                               int stallMs, const ProgressSink &progress, const std::function<bool()> &cancelRequested)
 {
     QMutexLocker lock(&m_mutex);
     QDeadlineTimer stall(stallMs);
@@ -99,6 +99,8 @@ SubmissionWatch::Outcome SubmissionWatch::wait(const QString &submissionId, cons
         }
         if (std::all_of(jobIds.begin(), jobIds.end(), [this](const QString &id) { return m_added.contains(id); }))
             return Outcome::Queued;
+        if (cancelRequested && cancelRequested())
+            return Outcome::CancelRequested;
         if (m_departures > departuresBefore)
             return Outcome::Vanished;
         if (m_events != seenEvents) {

@@ -18,7 +18,7 @@ namespace sendmere::fax {
 class SubmissionWatch : public QObject {
     Q_OBJECT
 public:
-    enum class Outcome { Queued, Failed, Vanished, Stalled, BusGone };
+    enum class Outcome { Queued, Failed, Vanished, Stalled, BusGone, CancelRequested };
     struct Progress {
         int done = 0, total = 0;
     };
@@ -35,9 +35,10 @@ public:
     int departures() const;
     // Blocks until every job is announced, the submission fails, the service leaves the bus
     // (after departuresBefore) or the bus itself ends, or nothing at all moves for stallMs;
-    // every progress event of the service renews that time.
+    // every progress event of the service renews that time; or until cancelRequested, asked
+    // at least ten times a second, says yes.
     Outcome wait(const QString &submissionId, const QStringList &jobIds, int departuresBefore, int stallMs,
-                 const ProgressSink &progress);
+                 const ProgressSink &progress, const std::function<bool()> &cancelRequested = {});
     QString errorName() const;
     QString errorText() const;
 

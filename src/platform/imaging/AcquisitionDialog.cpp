@@ -114,9 +114,9 @@ AcquisitionDialog::AcquisitionDialog(sane::Device &device, const QString &device
     layout->addWidget(lblStatus);
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
-    cmdScan = button(this, "cmdScan", QStringLiteral("Scan"));
+    cmdScan = button(this, "cmdScan", tr("Scan"));
     cmdScan->setDefault(true);
-    cmdCancel = button(this, "cmdCancel", QStringLiteral("Cancel"));
+    cmdCancel = button(this, "cmdCancel", tr("Cancel"));
     buttons->addWidget(cmdScan);
     buttons->addWidget(cmdCancel);
     layout->addLayout(buttons);

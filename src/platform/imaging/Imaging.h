@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -32,6 +33,14 @@ struct DeviceInfo {
 // An image acquired through the dialog, waiting to be written to a file.
 class Item {
 public:
+    // How long a scan may go without any answer from the device before it is stopped: the
+    // registry value ScanTimeout (seconds) of HKEY_CURRENT_USER "Software\Sendmere", else
+    // DefaultScanTimeout. A device that does not stop within StopGrace is left behind.
+    static inline const QString SettingsKey = QStringLiteral("Software\\Sendmere");
+    static inline const QString ScanTimeoutValue = QStringLiteral("ScanTimeout");
+    static constexpr std::chrono::seconds DefaultScanTimeout{60};
+    static constexpr std::chrono::seconds StopGrace{5};
+
     explicit Item(std::shared_ptr<sane::Device> device);
     ~Item();
     Item(const Item &) = delete;
@@ -45,9 +54,11 @@ public:
     void Cancel();
     bool isTransferring() const { return m_transferring; }
 
+    struct Scan;  // what the worker thread shares with the waiting caller
+
 private:
     std::shared_ptr<sane::Device> m_device;
-    std::atomic<bool> m_cancelled{false};
+    std::shared_ptr<Scan> m_scan;  // the running transfer
     bool m_transferring = false;
 };
 

@@ -1,12 +1,17 @@
 #include "platform/imaging/Sane.h"
 
+#include "platform/imaging/SaneLibrary.h"
+
+#include <QCoreApplication>
 #include <QMutex>
+#include <QElapsedTimer>
 #include <QMutexLocker>
 #include <sane/sane.h>
 #include <sane/saneopts.h>
 
 #include <cstring>
 #include <optional>
+#include <thread>
 
 namespace sendmere::imaging::sane {
 namespace {
@@ -107,7 +112,7 @@ QImage imageFromFrames(const std::vector<Frame> &frames) {
 
 AutomationError failure(const QString &what, int status) {
     return {err::AutomationFailure,
-            QStringLiteral("%1: %2").arg(what, QString::fromUtf8(sane_strstatus(SANE_Status(status))))};
+            QStringLiteral("%1: %2").arg(what, QString::fromUtf8(library().strstatus(SANE_Status(status))))};
 }
 
 // ---- Session ----
@@ -119,18 +124,18 @@ std::shared_ptr<Session> Session::acquire() {
     const QMutexLocker lock(&guard);
     if (std::shared_ptr<Session> session = running.lock()) return session;
     SANE_Int version = 0;
-    const SANE_Status status = sane_init(&version, nullptr);
+    const SANE_Status status = library().init(&version, nullptr);
     if (status != SANE_STATUS_GOOD) throw failure(QStringLiteral("The scanner library does not start"), status);
     std::shared_ptr<Session> session(new Session());  // the constructor is private to keep it shared
     running = session;
     return session;
 }
 
-Session::~Session() { sane_exit(); }
+Session::~Session() { library().exit(); }
 
 std::vector<Session::DeviceEntry> Session::devices() const {
     const SANE_Device **list = nullptr;
-    const SANE_Status status = sane_get_devices(&list, SANE_FALSE);
+    const SANE_Status status = library().getDevices(&list, SANE_FALSE);
     if (status != SANE_STATUS_GOOD) throw failure(QStringLiteral("The scanners cannot be listed"), status);
     std::vector<DeviceEntry> entries;
     for (int i = 0; list && list[i]; ++i) {
@@ -145,16 +150,16 @@ std::vector<Session::DeviceEntry> Session::devices() const {
 
 Device::Device(std::shared_ptr<Session> session, const QString &id) : m_session(std::move(session)), m_id(id) {
     SANE_Handle handle = nullptr;
-    const SANE_Status status = sane_open(id.toUtf8().constData(), &handle);
+    const SANE_Status status = library().open(id.toUtf8().constData(), &handle);
     if (status != SANE_STATUS_GOOD)
         throw failure(QStringLiteral("The scanner %1 cannot be opened").arg(id), status);
     m_handle = handle;
 }
 
-Device::~Device() { sane_close(handleOf(m_handle)); }
+Device::~Device() { library().close(handleOf(m_handle)); }
 
 std::optional<Option> Device::readOption(int index) const {
-    const SANE_Option_Descriptor *d = sane_get_option_descriptor(handleOf(m_handle), index);
+    const SANE_Option_Descriptor *d = library().getOptionDescriptor(handleOf(m_handle), index);
     if (!d || !d->name) return std::nullopt;
     Option option;
     option.index = index;
@@ -191,7 +196,7 @@ std::optional<Option> Device::readOption(int index) const {
     }
     if (option.active && option.kind != Option::Kind::Other && (d->cap & SANE_CAP_SOFT_DETECT)) {
         QByteArray buffer(std::max<int>(d->size, int(sizeof(SANE_Word))) + 1, '\0');
-        if (sane_control_option(handleOf(m_handle), index, SANE_ACTION_GET_VALUE, buffer.data(), nullptr) ==
+        if (library().controlOption(handleOf(m_handle), index, SANE_ACTION_GET_VALUE, buffer.data(), nullptr) ==
             SANE_STATUS_GOOD) {
             SANE_Word w;
             std::memcpy(&w, buffer.constData(), sizeof w);
@@ -205,27 +210,28 @@ std::optional<Option> Device::readOption(int index) const {
 
 std::optional<Option> Device::option(const QString &name) const {
     SANE_Int count = 0;
-    if (sane_control_option(handleOf(m_handle), 0, SANE_ACTION_GET_VALUE, &count, nullptr) != SANE_STATUS_GOOD)
+    if (library().controlOption(handleOf(m_handle), 0, SANE_ACTION_GET_VALUE, &count, nullptr) != SANE_STATUS_GOOD)
         return std::nullopt;
     for (int i = 1; i < count; ++i) {
-        const SANE_Option_Descriptor *d = sane_get_option_descriptor(handleOf(m_handle), i);
+        const SANE_Option_Descriptor *d = library().getOptionDescriptor(handleOf(m_handle), i);
         if (d && d->name && name == QLatin1String(d->name)) return readOption(i);
     }
     return std::nullopt;
 }
 
+// What it refuses is shown to the user in the acquisition dialog, so it is said in their language.
 void Device::setOption(const QString &name, const QVariant &value) {
     const std::optional<Option> option = this->option(name);
     if (!option || !option->settable || !option->active)
-        throw AutomationError(err::InvalidProcedureCall, QStringLiteral("The scanner has no setting %1").arg(name));
-    const SANE_Option_Descriptor *d = sane_get_option_descriptor(handleOf(m_handle), option->index);
+        throw AutomationError(err::InvalidProcedureCall, QCoreApplication::translate("sendmere::imaging::Device", "The scanner has no setting %1").arg(name));
+    const SANE_Option_Descriptor *d = library().getOptionDescriptor(handleOf(m_handle), option->index);
     QByteArray buffer(std::max<int>(d->size, int(sizeof(SANE_Word))), '\0');
     SANE_Word w = 0;
     switch (option->kind) {
     case Option::Kind::String: {
         const QByteArray text = value.toString().toUtf8();
         if (text.size() >= buffer.size())
-            throw AutomationError(err::InvalidProcedureCall, QStringLiteral("The value of %1 is too long").arg(name));
+            throw AutomationError(err::InvalidProcedureCall, QCoreApplication::translate("sendmere::imaging::Device", "The value of %1 is too long").arg(name));
         std::memcpy(buffer.data(), text.constData(), size_t(text.size()));
         break;
     }
@@ -233,34 +239,56 @@ void Device::setOption(const QString &name, const QVariant &value) {
     case Option::Kind::Int: w = value.toInt(); break;
     case Option::Kind::Fixed: w = SANE_FIX(value.toDouble()); break;
     case Option::Kind::Other:
-        throw AutomationError(err::InvalidProcedureCall, QStringLiteral("The setting %1 cannot be changed here").arg(name));
+        throw AutomationError(err::InvalidProcedureCall, QCoreApplication::translate("sendmere::imaging::Device", "The setting %1 cannot be changed here").arg(name));
     }
     if (option->kind != Option::Kind::String) std::memcpy(buffer.data(), &w, sizeof w);
     const SANE_Status status =
-        sane_control_option(handleOf(m_handle), option->index, SANE_ACTION_SET_VALUE, buffer.data(), nullptr);
-    if (status != SANE_STATUS_GOOD) throw failure(QStringLiteral("The scanner refuses %1").arg(name), status);
+        library().controlOption(handleOf(m_handle), option->index, SANE_ACTION_SET_VALUE, buffer.data(), nullptr);
+    if (status != SANE_STATUS_GOOD) throw failure(QCoreApplication::translate("sendmere::imaging::Device", "The scanner refuses %1").arg(name), status);
 }
 
-QImage Device::acquire(const std::atomic<bool> &cancelled) {
-    SANE_Handle handle = handleOf(m_handle);
-    // A scan always ends with the library's cancel, also after its last frame.
-    struct EndScan {
-        SANE_Handle handle;
-        ~EndScan() { sane_cancel(handle); }
-    } end{handle};
+QImage Device::acquire(const std::atomic<bool> &cancelled, std::atomic<quint64> &steps,
+                       const std::function<void(std::exception_ptr)> &failed) {
+    {
+        const std::lock_guard lock(m_ending);
+        m_scanning = true;
+    }
+    QElapsedTimer started;
+    started.start();
+    try {
+        QImage image = readImage(m_handle, cancelled, steps);
+        endScan();  // a scan always ends with the library's cancel, also after its last frame
+        return image;
+    } catch (...) {
+        failed(std::current_exception());
+        // The library cancels a device's reader thread asynchronously; one that has only just
+        // started may be inside the memory allocator then, and a thread cancelled there
+        // deadlocks on the allocator's lock as it exits, and the cancel waits for it for ever.
+        // A reader is given a moment to settle before a scan that failed at once is ended.
+        constexpr qint64 SettleMs = 250;
+        if (const qint64 left = SettleMs - started.elapsed(); left > 0) std::this_thread::sleep_for(std::chrono::milliseconds(left));
+        endScan();
+        throw;
+    }
+}
+
+QImage Device::readImage(void *deviceHandle, const std::atomic<bool> &cancelled, std::atomic<quint64> &steps) {
+    SANE_Handle handle = handleOf(deviceHandle);
     std::vector<Frame> frames;
     QByteArray buffer(ReadBufferBytes, '\0');
     for (;;) {
         if (cancelled) throw cancelledError();
-        SANE_Status status = sane_start(handle);
+        SANE_Status status = library().start(handle);
+        ++steps;
         if (cancelled) throw cancelledError();
         if (status != SANE_STATUS_GOOD) throw failure(QStringLiteral("The scan does not start"), status);
         Frame frame;
-        status = sane_get_parameters(handle, &frame.parameters);
+        status = library().getParameters(handle, &frame.parameters);
         if (status != SANE_STATUS_GOOD) throw failure(QStringLiteral("The scan has no image size"), status);
         for (;;) {
             SANE_Int length = 0;
-            status = sane_read(handle, reinterpret_cast<SANE_Byte *>(buffer.data()), SANE_Int(buffer.size()), &length);
+            status = library().read(handle, reinterpret_cast<SANE_Byte *>(buffer.data()), SANE_Int(buffer.size()), &length);
+            ++steps;
             if (cancelled) throw cancelledError();
             if (status == SANE_STATUS_EOF) break;
             if (status != SANE_STATUS_GOOD) throw failure(QStringLiteral("The scan broke off"), status);
@@ -278,6 +306,13 @@ QImage Device::acquire(const std::atomic<bool> &cancelled) {
     return imageFromFrames(frames);
 }
 
-void Device::cancel() { sane_cancel(handleOf(m_handle)); }
+void Device::cancel() { endScan(); }
+
+void Device::endScan() {
+    const std::lock_guard lock(m_ending);
+    if (!m_scanning) return;
+    m_scanning = false;
+    library().cancel(handleOf(m_handle));
+}
 
 }  // namespace sendmere::imaging::sane

@@ -8,7 +8,10 @@
 #include <QStringList>
 #include <QVariant>
 #include <atomic>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -66,16 +69,25 @@ public:
     void setOption(const QString &name, const QVariant &value);
 
     // Scans one image; runs on a worker thread. cancelled is checked between reads and may
-    // be set from another thread, which also calls cancel() to break a waiting read.
-    QImage acquire(const std::atomic<bool> &cancelled);
-    // Safe from any thread while acquire() runs.
+    // be set from another thread, which also calls cancel() to break a waiting read. Every
+    // answer of the device counts up steps, so that a watcher sees the scan move.
+    // A failure is handed to failed before the scan is ended, so that its reason is known even
+    // when ending the scan hangs in the library.
+    QImage acquire(const std::atomic<bool> &cancelled, std::atomic<quint64> &steps,
+                   const std::function<void(std::exception_ptr)> &failed);
+    // Safe from any thread while acquire() runs. A scan is ended once: the library's own
+    // cancel joins the device's reader thread, and two of them at once would join it twice.
     void cancel();
 
 private:
     std::optional<Option> readOption(int index) const;
+    void endScan();
+    QImage readImage(void *handle, const std::atomic<bool> &cancelled, std::atomic<quint64> &steps);
     std::shared_ptr<Session> m_session;
     QString m_id;
     void *m_handle = nullptr;
+    std::mutex m_ending;
+    bool m_scanning = false;  // guarded by m_ending
 };
 
 }  // namespace sendmere::imaging::sane

@@ -17,13 +17,13 @@ bool sameName(const QString &a, const QString &b) { return a.compare(b, Qt::Case
 
 // ---- items -----------------------------------------------------------------------------------------
 
-class MaildirItem final : public MailItem {
+class StoreItem final : public MailItem {
 public:
     // An item already in the store.
-    MaildirItem(std::shared_ptr<MaildirStore> store, MessageLocation loc)
+    StoreItem(std::shared_ptr<MailStore> store, MessageLocation loc)
         : m_store(std::move(store)), m_loc(std::move(loc)) {}
     // A new item of the folder, not yet saved.
-    MaildirItem(std::shared_ptr<MaildirStore> store, int folder, const QString &messageClass)
+    StoreItem(std::shared_ptr<MailStore> store, int folder, const QString &messageClass)
         : m_store(std::move(store)), m_loc{folder, {}}, m_isNew(true) {
         m_data = MessageData{};
         m_data->messageClass = messageClass;
@@ -53,6 +53,11 @@ public:
     void setImportance(int importance) override {
         if (importance < 0 || importance > 2) throw AutomationError(err::InvalidProcedureCall, QStringLiteral("Invalid procedure call or argument"));
         data().importance = importance;
+    }
+    QDateTime Date() const override { return data().created; }
+    void setDate(const QDateTime &date) override {
+        if (!date.isValid()) throw AutomationError(err::InvalidProcedureCall, QStringLiteral("Invalid procedure call or argument"));
+        data().created = date;
     }
 
     QVariant userProperty(const QString &name) const override {
@@ -118,7 +123,7 @@ public:
     void Save() override {
         if (m_isNew) {
             data().messageId = MaildirStore::newEntryId();
-            data().created = QDateTime::currentDateTime();
+            if (!data().created.isValid()) data().created = QDateTime::currentDateTime();
             m_store->save(m_loc, data(), m_unreadSet.value_or(m_unread));
             m_isNew = false;
         } else {
@@ -162,7 +167,7 @@ private:
         }
     }
 
-    std::shared_ptr<MaildirStore> m_store;
+    std::shared_ptr<MailStore> m_store;
     mutable MessageLocation m_loc;
     mutable std::optional<MessageData> m_data;
     mutable bool m_unread = true;
@@ -170,9 +175,9 @@ private:
     bool m_isNew = false;
 };
 
-class MaildirItems final : public MailItems {
+class StoreItems final : public MailItems {
 public:
-    MaildirItems(std::shared_ptr<MaildirStore> store, int folder, std::optional<QString> subject = std::nullopt, bool none = false)
+    StoreItems(std::shared_ptr<MailStore> store, int folder, std::optional<QString> subject = std::nullopt, bool none = false)
         : m_store(std::move(store)), m_folder(folder), m_subject(std::move(subject)), m_none(none) {}
 
     int count() const override {
@@ -189,7 +194,7 @@ public:
             if (position >= 1 && position <= int(keys.size())) key = keys[size_t(position - 1)];
         }
         if (!key) throw outOfRange();
-        return std::make_unique<MaildirItem>(m_store, MessageLocation{m_folder, *key});
+        return std::make_unique<StoreItem>(m_store, MessageLocation{m_folder, *key});
     }
     std::unique_ptr<MailItems> Restrict(const QString &filter) const override {
         static const QString prefix = QStringLiteral("[Subject]='");
@@ -197,10 +202,10 @@ public:
             throw AutomationError(err::InvalidProcedureCall, QStringLiteral("Cannot parse condition. Error at \"%1\".").arg(filter));
         const QString subject = filter.mid(prefix.size(), filter.size() - prefix.size() - 1);
         const bool none = m_none || (m_subject && *m_subject != subject);
-        return std::make_unique<MaildirItems>(m_store, m_folder, subject, none);
+        return std::make_unique<StoreItems>(m_store, m_folder, subject, none);
     }
     std::unique_ptr<MailItem> Add(const QString &messageClass) override {
-        return std::make_unique<MaildirItem>(m_store, m_folder, messageClass.isEmpty() ? QStringLiteral("IPM.Note") : messageClass);
+        return std::make_unique<StoreItem>(m_store, m_folder, messageClass.isEmpty() ? QStringLiteral("IPM.Note") : messageClass);
     }
     int findUserProperty(const QString &name, const QString &value) const override {
         if (m_none) return 0;
@@ -223,56 +228,56 @@ public:
     }
 
 private:
-    std::shared_ptr<MaildirStore> m_store;
+    std::shared_ptr<MailStore> m_store;
     int m_folder;
     std::optional<QString> m_subject;
     bool m_none;
 };
 
-class MaildirFolder final : public MailFolder {
+class StoreFolder final : public MailFolder {
 public:
-    MaildirFolder(std::shared_ptr<MaildirStore> store, int folder) : m_store(std::move(store)), m_folder(folder) {}
+    StoreFolder(std::shared_ptr<MailStore> store, int folder) : m_store(std::move(store)), m_folder(folder) {}
     QString EntryID() const override { return MaildirStore::folderEntryId(m_folder); }
     QString Name() const override { return MaildirStore::folderName(m_folder); }
     int count() const override { return m_store->count(m_folder); }
-    std::unique_ptr<MailItems> Items() const override { return std::make_unique<MaildirItems>(m_store, m_folder); }
+    std::unique_ptr<MailItems> Items() const override { return std::make_unique<StoreItems>(m_store, m_folder); }
     std::unique_ptr<MailItem> addItem(const QString &messageClass) override { return Items()->Add(messageClass); }
 
 private:
-    std::shared_ptr<MaildirStore> m_store;
+    std::shared_ptr<MailStore> m_store;
     int m_folder;
 };
 
-class MaildirNamespace final : public MailNamespace {
+class StoreNamespace final : public MailNamespace {
 public:
-    explicit MaildirNamespace(std::shared_ptr<MaildirStore> store) : m_store(std::move(store)) {}
+    explicit StoreNamespace(std::shared_ptr<MailStore> store) : m_store(std::move(store)) {}
     std::unique_ptr<MailFolder> GetDefaultFolder(int folder) override {
         if (!MaildirStore::isFolder(folder)) throw AutomationError(err::InvalidProcedureCall, QStringLiteral("Invalid procedure call or argument"));
-        return std::make_unique<MaildirFolder>(m_store, folder);
+        return std::make_unique<StoreFolder>(m_store, folder);
     }
     std::unique_ptr<MailItem> GetItemFromID(const QString &entryId) override {
         const std::optional<MessageLocation> found = m_store->findEntryId(entryId);
         if (!found) throw notFound(QStringLiteral("item"));
-        return std::make_unique<MaildirItem>(m_store, *found);
+        return std::make_unique<StoreItem>(m_store, *found);
     }
 
 private:
-    std::shared_ptr<MaildirStore> m_store;
+    std::shared_ptr<MailStore> m_store;
 };
 
-class MaildirApplication final : public MailApplication {
+class StoreApplication final : public MailApplication {
 public:
     std::unique_ptr<MailNamespace> GetNamespace(const QString &type) override {
         if (!sameName(type, QStringLiteral("MAPI"))) throw AutomationError(err::InvalidProcedureCall, QStringLiteral("Invalid procedure call or argument"));
-        return std::make_unique<MaildirNamespace>(MaildirStore::shared());
+        return std::make_unique<StoreNamespace>(MailStore::shared());
     }
 };
 
 // ---- the messaging session -------------------------------------------------------------------------
 
-class MaildirSessionMessage final : public SessionMessage {
+class StoreSessionMessage final : public SessionMessage {
 public:
-    MaildirSessionMessage(std::shared_ptr<MaildirStore> store, int folder) : m_store(std::move(store)), m_folder(folder) {}
+    StoreSessionMessage(std::shared_ptr<MailStore> store, int folder) : m_store(std::move(store)), m_folder(folder) {}
 
     QVariant field(const QString &name) const override { return m_fields.value(name.toLower()); }
     void setField(const QString &name, const QVariant &value) override {
@@ -283,7 +288,7 @@ public:
         m_fields.insert(name.toLower(), value);
     }
     void Update() override {
-        if (!m_item) m_item = std::make_unique<MaildirItem>(m_store, m_folder, QStringLiteral("IPM.Note"));
+        if (!m_item) m_item = std::make_unique<StoreItem>(m_store, m_folder, QStringLiteral("IPM.Note"));
         const auto has = [&](const char *name) { return m_fields.contains(QLatin1String(name)); };
         if (has("subject")) m_item->setSubject(m_fields.value(QStringLiteral("subject")).toString());
         if (has("text")) m_item->setBody(m_fields.value(QStringLiteral("text")).toString());
@@ -291,7 +296,9 @@ public:
         if (has("type")) m_item->setProperty(0x001A001E, m_fields.value(QStringLiteral("type")));
         if (has("timesent")) m_item->setProperty(tag::PR_CLIENT_SUBMIT_TIME, m_fields.value(QStringLiteral("timesent")));
         if (has("timereceived")) m_item->setProperty(tag::PR_MESSAGE_DELIVERY_TIME, m_fields.value(QStringLiteral("timereceived")));
-        if (has("sent")) m_item->setProperty(MessageFlagsTag, m_fields.value(QStringLiteral("sent")).toBool() ? 0 : UnsentFlag);
+        // A sent message has no flags to keep: only an unsent one is marked, so that a fax
+        // item made here ends with the same properties as one made in the folder.
+        if (has("sent") && !m_fields.value(QStringLiteral("sent")).toBool()) m_item->setProperty(MessageFlagsTag, UnsentFlag);
         m_item->Save();
     }
     QString Id() const override {
@@ -300,40 +307,39 @@ public:
     }
 
 private:
-    // "Sent" false marks the message unsent in its message flags.
     static constexpr quint32 MessageFlagsTag = 0x0E070003;
     static constexpr int UnsentFlag = 0x8;
-    std::shared_ptr<MaildirStore> m_store;
+    std::shared_ptr<MailStore> m_store;
     int m_folder;
     QMap<QString, QVariant> m_fields;
-    std::unique_ptr<MaildirItem> m_item;
+    std::unique_ptr<StoreItem> m_item;
 };
 
-class MaildirSessionFolder final : public SessionFolder {
+class StoreSessionFolder final : public SessionFolder {
 public:
-    MaildirSessionFolder(std::shared_ptr<MaildirStore> store, int folder) : m_store(std::move(store)), m_folder(folder) {}
-    std::unique_ptr<SessionMessage> addMessage() override { return std::make_unique<MaildirSessionMessage>(m_store, m_folder); }
+    StoreSessionFolder(std::shared_ptr<MailStore> store, int folder) : m_store(std::move(store)), m_folder(folder) {}
+    std::unique_ptr<SessionMessage> addMessage() override { return std::make_unique<StoreSessionMessage>(m_store, m_folder); }
 
 private:
-    std::shared_ptr<MaildirStore> m_store;
+    std::shared_ptr<MailStore> m_store;
     int m_folder;
 };
 
-class MaildirSession final : public MessagingSession {
+class StoreSession final : public MessagingSession {
 public:
-    void Logon(bool, bool) override { m_store = MaildirStore::shared(); }
-    std::unique_ptr<SessionFolder> Inbox() override { return std::make_unique<MaildirSessionFolder>(store(), FolderInbox); }
-    std::unique_ptr<SessionFolder> Outbox() override { return std::make_unique<MaildirSessionFolder>(store(), FolderOutbox); }
+    void Logon(bool, bool) override { m_store = MailStore::shared(); }
+    std::unique_ptr<SessionFolder> Inbox() override { return std::make_unique<StoreSessionFolder>(store(), FolderInbox); }
+    std::unique_ptr<SessionFolder> Outbox() override { return std::make_unique<StoreSessionFolder>(store(), FolderOutbox); }
     std::vector<AddressEntry> AddressBook(const QString &title, int, const QString &firstListLabel) override {
         return chooseFromAddressBook(title, {firstListLabel, QStringLiteral("Remove")});
     }
 
 private:
-    std::shared_ptr<MaildirStore> store() const {
+    std::shared_ptr<MailStore> store() const {
         if (!m_store) throw AutomationError(err::MapiNotFound, QStringLiteral("The session is not logged on"));
         return m_store;
     }
-    std::shared_ptr<MaildirStore> m_store;
+    std::shared_ptr<MailStore> m_store;
 };
 
 AutomationError notRegistered() {
@@ -380,17 +386,17 @@ bool componentRegistered(const QString &className) {
 
 std::unique_ptr<MailApplication> attachRunningApplication() {
     requireComponent(ApplicationClass);
-    return std::make_unique<MaildirApplication>();
+    return std::make_unique<StoreApplication>();
 }
 
 std::unique_ptr<MailApplication> startApplication() {
     requireComponent(ApplicationClass);
-    return std::make_unique<MaildirApplication>();
+    return std::make_unique<StoreApplication>();
 }
 
 std::unique_ptr<MessagingSession> createSession() {
     requireComponent(SessionClass);
-    return std::make_unique<MaildirSession>();
+    return std::make_unique<StoreSession>();
 }
 
 std::unique_ptr<SafeMailItem> createSafeMailItem() {
@@ -403,8 +409,22 @@ std::unique_ptr<MapiUtils> createMapiUtils() {
     return std::make_unique<MapiUtils>();
 }
 
-StagedItems::StagedItems() : m_store(MaildirStore::shared()) { m_store->beginStaging(); }
+int writePendingItems() { return MailStore::shared()->writePending(); }
 
-StagedItems::~StagedItems() { m_store->endStaging(); }
+StagedItems::StagedItems() : m_store(MailStore::shared()) { m_store->beginStaging(); }
+
+StagedItems::~StagedItems() {
+    if (!m_keep) m_store->abandonStaging();
+    m_store->endStaging();
+}
+
+StoreWatch::StoreWatch() : m_store(MailStore::shared()), m_problemsBefore(m_store->writeProblems().count) {}
+
+void StoreWatch::check() const {
+    const WriteProblems problems = m_store->writeProblems();
+    if (problems.count == m_problemsBefore) return;
+    if (problems.lastFailure && problems.lastFailureAt > m_problemsBefore) throw *problems.lastFailure;
+    throw AutomationError(err::PathFileAccessError, QStringLiteral("Not every item could be written to the mail store"));
+}
 
 }  // namespace sendmere::mail

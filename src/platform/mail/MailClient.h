@@ -2,7 +2,7 @@
 // The mail client as the program sees it: the application, its "MAPI" namespace with the
 // default folders and their items, the messaging session with its address book, and the
 // mail library's safe item and property utilities. All of them work on one mail store
-// (Maildir++ under $XDG_DATA_HOME/sendmere/Mail); every failing call raises AutomationError.
+// (MailStore.h: the local Maildir or a mail server); every failing call raises AutomationError.
 #include "platform/AutomationError.h"
 
 #include <QDateTime>
@@ -69,6 +69,10 @@ public:
     virtual void setUnRead(bool unread) = 0;
     virtual int Importance() const = 0;  // 0 low, 1 normal, 2 high
     virtual void setImportance(int importance) = 0;
+    // The item's own time, which its Date header shows and mail readers sort by: the time of
+    // its first save unless set before; invalid until then.
+    virtual QDateTime Date() const = 0;
+    virtual void setDate(const QDateTime &date) = 0;
 
     // The text user property name; an empty QVariant when the item has none.
     virtual QVariant userProperty(const QString &name) const = 0;
@@ -240,21 +244,43 @@ std::unique_ptr<MessagingSession> createSession();
 std::unique_ptr<SafeMailItem> createSafeMailItem();
 std::unique_ptr<MapiUtils> createMapiUtils();
 
-class MaildirStore;
+class MailStore;
+
+// Writes the items that wait for the mail server (while it could not be reached) once it
+// can be reached again, in the order they were made; returns how many still wait. Nothing
+// waits with the local store.
+int writePendingItems();
 
 // While one lives, the items saved anew in the mail store are written but kept out of
-// every reader's sight; they all appear, each as its last save left it, when the last one
-// ends. Work that makes an item in several saves holds one, so that a program killed in
-// the middle leaves nothing half made behind.
+// every reader's sight, and no other process writes the store. Once keep() was called they
+// all appear, each as its last save left it, when the last one ends; without it, or when a
+// write failed meanwhile, none does. Work that makes an item in several saves holds one and
+// keeps it once the item is whole, so that a program killed or failing in the middle
+// leaves nothing half made behind.
 class StagedItems {
 public:
     StagedItems();
     ~StagedItems();
     StagedItems(const StagedItems &) = delete;
     StagedItems &operator=(const StagedItems &) = delete;
+    void keep() { m_keep = true; }
 
 private:
-    std::shared_ptr<MaildirStore> m_store;
+    std::shared_ptr<MailStore> m_store;
+    bool m_keep = false;
+};
+
+// Watches the mail store from its creation on: check() raises when an item could not be
+// written whole since then (the last write failure, such as a full disk, when there was
+// one), so that work that writes many items can say that not all of them were written.
+class StoreWatch {
+public:
+    StoreWatch();
+    void check() const;
+
+private:
+    std::shared_ptr<MailStore> m_store;
+    quint64 m_problemsBefore = 0;
 };
 
 }  // namespace sendmere::mail

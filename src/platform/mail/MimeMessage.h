@@ -26,6 +26,8 @@ struct MessageData {
     QString messageClass = QStringLiteral("IPM.Note");
     QString subject, to, body, htmlBody;
     int importance = 1;
+    // The item's own time: its Date header. Invalid until the item is first saved, which
+    // gives it the time of that save unless a time was set before.
     QDateTime created;
     QList<QPair<QString, QString>> userProperties;  // in the order they were added
     QMap<quint32, QVariant> properties;
@@ -41,6 +43,11 @@ struct MessageSummary {
 };
 
 void initMime();  // once per process, before any other call here
+
+// The time a store gives its copy of the item, so that mail readers sort and date it by the
+// fax and not by the moment it was written: a Maildir file's modification time, an IMAP
+// server's internal date (APPEND). The item's own time; the present when it has none.
+QDateTime storedTime(const MessageData &message);
 
 QByteArray writeMessage(const MessageData &message);
 // Reads any MIME message; nullopt when the bytes hold none.

@@ -5,7 +5,10 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProcess>
 #include <QUrl>
 #include <cstdio>
@@ -14,11 +17,33 @@
 namespace sendmere::shell {
 namespace {
 
+// Room a window manager's title bar takes beside the title: the window menu's icon and the
+// buttons to minimize, maximize and close, with their margins.
+constexpr int TitleBarControlsWidth = 160;
+
+// A box as narrow as a short text would leave its title to be elided by the window manager
+// (a "Help" box would read "..."): it is made as wide as its title needs, in the bold face
+// title bars use.
+void makeRoomForTitle(QMessageBox &box) {
+    auto *grid = qobject_cast<QGridLayout *>(box.layout());
+    if (!grid) return;
+    QFont titleFont = QApplication::font("QMdiSubWindowTitleBar");
+    titleFont.setBold(true);
+    const int width = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle()) + TitleBarControlsWidth;
+    // Owned by the layout.
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1, grid->columnCount());
+}
+
 class DesktopMessageBox final : public MessageBox {
 public:
-    void show(QWidget *parent, const QString &text, const QString &title) override {
-        QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
-        box.exec();
+    void show(QWidget *parent, const QString &text, const QString &title, Icon icon) override {
+        // Owned by parent while shown: when parent is destroyed under the open box (its window
+        // closed through the accessibility bus, say), the box goes with it and exec returns.
+        const QPointer<QMessageBox> box =
+            new QMessageBox(icon == Icon::Stop ? QMessageBox::Critical : QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
+        makeRoomForTitle(*box);
+        box->exec();
+        delete box.data();
     }
 };
 

@@ -13,9 +13,12 @@ namespace sendmere::shell {
 
 class MessageBox {
 public:
+    // The picture beside the text: none, or the stop sign of a failure.
+    enum class Icon { None, Stop };
     virtual ~MessageBox() = default;
-    // A message box with an OK button only; returns when the user has closed it.
-    virtual void show(QWidget *parent, const QString &text, const QString &title) = 0;
+    // A message box with an OK button only; returns when the user has closed it, or when
+    // parent went away meanwhile (the box goes with it).
+    virtual void show(QWidget *parent, const QString &text, const QString &title, Icon icon = Icon::None) = 0;
 };
 
 class FileDialog {
