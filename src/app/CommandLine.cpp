@@ -58,4 +58,39 @@ QString commandLineText(const QStringList &arguments) {
     return arguments.mid(1).join(QLatin1Char(' '));
 }
 
+namespace {
+
+const char *const UsageText =
+    "Usage: sendmere ACTION[;IGNORED;NAMES;NUMBERS;FILES]\n"
+    "Sends faxes from the desktop and the mail client.\n"
+    "\n"
+    "Actions:\n"
+    "  new      a new fax on the recipients page, with the recipients and files given\n"
+    "  cover    a new fax on the cover page page, with the recipients given\n"
+    "  import   the fax service's faxes into the mail folders\n"
+    "  sender   the sender information page\n"
+    "  scan     a scanned page as a new fax\n"
+    "  recv     answers the ringing call on the first fax device\n"
+    "  about    the about box\n"
+    "  help     the help box\n"
+    "  warning  the warning page\n"
+    "\n"
+    "NAMES and NUMBERS list the recipients, FILES the documents to attach; each list's\n"
+    "items end with '#', as in: sendmere \"new;;Ann#;5550100#;/home/ann/letter.pdf#\"\n"
+    "\n"
+    "  --help     shows this text\n"
+    "  --version  shows the version\n"
+    "\n"
+    "See sendmere(1).\n";
+
+}  // namespace
+
+std::optional<QString> terminalAnswer(const QStringList &arguments) {
+    if (arguments.size() != 2) return std::nullopt;
+    if (arguments[1] == QLatin1String("--version"))
+        return QStringLiteral("sendmere %1\n").arg(QStringLiteral(SENDMERE_VERSION_STRING));
+    if (arguments[1] == QLatin1String("--help")) return QString::fromLatin1(UsageText);
+    return std::nullopt;
+}
+
 }  // namespace sendmere

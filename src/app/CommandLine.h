@@ -3,6 +3,7 @@
 // lists, separated by ";": action;(unread);names;numbers;attachments.
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 namespace sendmere {
 
@@ -23,5 +24,10 @@ void fillCoverFax(const CommandLine &line);
 
 // The process's argument text: everything after the program path, as one string.
 QString commandLineText(const QStringList &arguments);
+
+// What a user typing "sendmere --help" or "sendmere --version" in a terminal is told there,
+// before any window could open; nothing for every other command line (arguments holds the
+// program path first), which keeps its silent way.
+std::optional<QString> terminalAnswer(const QStringList &arguments);
 
 }  // namespace sendmere

@@ -1,14 +1,15 @@
 #include "app/Init.h"
 
 #include "app/CommandLine.h"
-#include "app/mCommon.h"
 #include "bridge/frmImport.h"
 #include "extras/frmAbout.h"
 #include "extras/frmWarning.h"
 #include "job/FaxJob.h"
+#include "platform/Failures.h"
 #include "platform/fax/FaxClient.h"
 #include "platform/imaging/Imaging.h"
 #include "platform/shell/Shell.h"
+#include "session/mCommon.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmNew.h"
 #include "wizard/frmScan.h"
@@ -51,18 +52,35 @@ void Init::ShowFaxNew(const CommandLine &line) {
 
 void Init::ShowWarning(const QString &strMessage) {
     frmWarning &warning = page<frmWarning>();
-    if (!strMessage.isEmpty()) warning.lblText->setText(QStringLiteral("Warning:") + strMessage);
+    if (!strMessage.isEmpty()) warning.lblText->setText(QCoreApplication::translate("sendmere::Init", "Warning:") + strMessage);
     warning.exec();
     mCommon::ExitApplication(0);
 }
 
+namespace {
+
+// What the user hears whenever no scanner can be used, in their language.
+QString noScannerWarning() {
+    return QCoreApplication::translate("sendmere::Init", "Can't find scan device. Please install scan or device camera.");
+}
+
+}  // namespace
+
 void Init::scan() {
     if (!imaging::IsScanAvailable()) {
-        ShowWarning(QStringLiteral("Can't find scan device. Please install scan or device camera."));
+        ShowWarning(noScannerWarning());
         return;
     }
     faxJob().Attachments.redim(0);
-    page<frmScan>().showAndWait();
+    frmScan &scanPage = page<frmScan>();
+    // The library answered but found no device: the user hears the same as without one.
+    if (scanPage.Devices.empty()) {
+        WriteErrorLog(err::CannotCreateObject, QStringLiteral("The scanner library found no scanner or camera"), QStringLiteral("Sendmere.scan"));
+        scanPage.unload();
+        ShowWarning(noScannerWarning());
+        return;
+    }
+    scanPage.showAndWait();
     if (faxJob().Attachments.upperBound() == 1) {
         // The recipients stay as they were: the wizard starts with the scanned page.
         page<frmNew>().exec();
@@ -86,7 +104,8 @@ void Init::FaxSender() { page<frmSender>().showPage(); }
 
 void Init::FaxAbout() { page<frmAbout>().showPage(); }
 
-void Init::FaxHelp() { shell::seams().messageBox->show(nullptr, QStringLiteral("Help"), mCommon::ProgramTitle); }
+void Init::FaxHelp() { shell::seams().messageBox->show(nullptr, QCoreApplication::translate("sendmere::Init", "Help"),
+                                                  mCommon::ProgramTitle); }
 
 void Init::FaxRecv() {
     logFailures(QStringLiteral("Sendmere.FaxRecv"), [] {

@@ -1,12 +1,12 @@
 #include "bridge/COwnFaxEventer.h"
 
-#include "app/Failures.h"
-#include "app/mCommon.h"
 #include "bridge/FaxItems.h"
 #include "bridge/PreviewCapture.h"
 #include "job/FaxJob.h"
+#include "platform/Failures.h"
 #include "platform/fax/FaxClient.h"
 #include "platform/mail/MailClient.h"
+#include "session/mCommon.h"
 
 namespace sendmere {
 

@@ -1,9 +1,9 @@
 #include "bridge/FaxImport.h"
 
-#include "app/Failures.h"
-#include "app/mCommon.h"
 #include "bridge/FaxItems.h"
+#include "platform/Failures.h"
 #include "platform/fax/FaxClient.h"
+#include "session/mCommon.h"
 
 #include <QCoreApplication>
 #include <QProgressBar>

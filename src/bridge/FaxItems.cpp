@@ -1,12 +1,13 @@
 #include "bridge/FaxItems.h"
 
-#include "app/Failures.h"
-#include "app/mCommon.h"
 #include "bridge/FaxMessage.h"
 #include "job/FaxJob.h"
+#include "platform/Failures.h"
 #include "platform/fax/FaxClient.h"
 #include "platform/mail/MailClient.h"
+#include "session/mCommon.h"
 
+#include <QLocale>
 #include <QTimeZone>
 #include <functional>
 
@@ -44,7 +45,26 @@ struct FaxValues {
     QDateTime originalScheduledTime, transmissionEnd;
     QString senderName, recipientName, recipientNumber;
     std::function<void(const QString &)> copyTiff;
+    int pages = 0;
 };
+
+// The true moment the item stands for, which its Date shows: when the fax was received, or
+// when an outgoing one was due. The time properties keep their bias as they must.
+QDateTime faxTime(const FaxValues &fax) {
+    return fax.member == Member::Inbox ? fax.transmissionEnd : fax.originalScheduledTime;
+}
+
+QString toText(const FaxValues &fax) {
+    return fax.recipientName + QStringLiteral("[Fax:") + fax.recipientNumber + u']';
+}
+
+// What a mail reader that shows no HTML gives of an outgoing fax.
+QString outgoingText(const FaxValues &fax) {
+    const QDateTime when = faxTime(fax).toLocalTime();
+    return QStringLiteral("Subject: %1\nFax number: %2\nPages: %3\nTime: %4")
+        .arg(fax.subject, fax.recipientNumber, QString::number(fax.pages),
+             when.isValid() ? QLocale::c().toString(when, QStringLiteral("yyyy-MM-dd HH:mm")) : QString());
+}
 
 struct Property {
     quint32 tag;
@@ -129,8 +149,12 @@ std::unique_ptr<MailItem> createThroughFolder(mail::MailFolder &folder, const Fa
 // Items, reaches its folder last: the store keeps it out of sight until all steps are done,
 // so that a run killed in between leaves nothing a later run could not recognise by its
 // "FaxID". Staging keeps every step and save as it is; only when others see it changes.
+// An item is kept only once its full save succeeded: a failure before that (a full disk,
+// a read-only folder, a fax image that cannot be copied) leaves no item, and a later event
+// or import makes it. The staging also keeps other processes from writing the store
+// between the duplicate check and the item's appearance.
 void generateItem(const FaxValues &fax, const std::function<void(const std::function<void()> &)> &run) {
-    const mail::StagedItems staging;
+    mail::StagedItems staging;
     const int folderNumber = folderOf(fax.member);
     mail::MailNamespace *ns = nullptr;
     std::unique_ptr<mail::MailFolder> folder;
@@ -139,7 +163,7 @@ void generateItem(const FaxValues &fax, const std::function<void(const std::func
         if (!item) throw AutomationError::objectNotSet();
         return *item;
     };
-    const QString path = faxJob().TempDir + fax.csid + QStringLiteral(".tiff");
+    const QString path = faxImageCopyPath(faxJob().TempDir, fax.csid);
     bool duplicate = false;
 
     run([&] {
@@ -178,9 +202,13 @@ void generateItem(const FaxValues &fax, const std::function<void(const std::func
     });
     run([&] {
         MailItem &it = requireItem();
-        it.setTo(fax.member == Member::Inbox ? faxJob().SenderFullName
-                                             : fax.recipientName + QStringLiteral("[Fax:") + fax.recipientNumber + u']');
+        it.setTo(fax.member == Member::Inbox ? faxJob().SenderFullName : toText(fax));
+        if (faxTime(fax).isValid()) it.setDate(faxTime(fax));
+        if (fax.member != Member::Inbox) it.setBody(outgoingText(fax));
         it.Save();
+        // Saved with its picture, image and "FaxID": from here on the item stays, whatever
+        // a later step does. Before, a stopping member's failure leaves no item at all.
+        staging.keep();
     });
     std::unique_ptr<mail::MapiUtils> utils;
     run([&] { utils = mail::createMapiUtils(); });
@@ -198,12 +226,26 @@ void generateItem(const FaxValues &fax, const std::function<void(const std::func
 
 FaxValues fromMessage(const fax::FaxMessage &message, Member member) {
     FaxValues v{member, message.Id(), message.Subject(), message.CSID(), message.TSID(), message.Priority(),
-                message.OriginalScheduledTime(), message.TransmissionEnd(), {}, {}, {}, {}};
+                message.OriginalScheduledTime(), message.TransmissionEnd(), {}, {}, {}, {}, 0};
     v.copyTiff = [&message](const QString &path) { message.CopyTiff(path); };
+    v.pages = message.Pages();
     return v;
 }
 
 }  // namespace
+
+QString faxImageCopyPath(const QString &tempDir, const QString &csid) {
+    // Far below any file system's name limit, and above any CSID a fax machine sends.
+    constexpr qsizetype MaxStem = 100;
+    QString stem;
+    stem.reserve(csid.size());
+    for (const QChar c : csid)
+        stem += c == u'/' || c == u'\\' || c.category() == QChar::Other_Control ? QChar(u'_') : c;
+    stem.replace(QStringLiteral(".."), QStringLiteral("__"));
+    if (stem.size() > MaxStem) stem.truncate(MaxStem);
+    if (stem.size() > 0 && stem.back().isHighSurrogate()) stem.chop(1);
+    return tempDir + stem + QStringLiteral(".tiff");
+}
 
 void GenerateOutlookInboxFax(const fax::FaxMessage &message) {
     logFailures(QStringLiteral("msend.GenerateOutlookInboxFax"), [&] {
@@ -218,8 +260,9 @@ void GenerateOutlookOutboxFax(const fax::FaxOutgoingJob &job) {
         const fax::FaxPersonInfo sender = job.Sender();
         const fax::FaxPersonInfo recipient = job.Recipient();
         FaxValues fax{Member::Outbox, job.Id(), job.Subject(), job.CSID(), job.TSID(), job.Priority(),
-                      job.OriginalScheduledTime(), job.TransmissionEnd(), sender.Name, recipient.Name, recipient.FaxNumber, {}};
+                      job.OriginalScheduledTime(), job.TransmissionEnd(), sender.Name, recipient.Name, recipient.FaxNumber, {}, 0};
         fax.copyTiff = [&job](const QString &path) { job.CopyTiff(path); };
+        fax.pages = job.Pages();
         generateItem(fax, [](const std::function<void()> &step) { step(); });
     });
 }
@@ -227,12 +270,13 @@ void GenerateOutlookOutboxFax(const fax::FaxOutgoingJob &job) {
 void GenerateOutlookSentFax(const fax::FaxMessage &message) {
     // This member goes on past every failing step and reports the last failure once.
     ResumeNext steps;
-    FaxValues fax{Member::Sent, {}, {}, {}, {}, 0, {}, {}, {}, {}, {}, {}};
+    FaxValues fax{Member::Sent, {}, {}, {}, {}, 0, {}, {}, {}, {}, {}, {}, 0};
     steps.step([&] { fax.id = message.Id(); });
     steps.step([&] { fax.subject = message.Subject(); });
     steps.step([&] { fax.csid = message.CSID(); });
     steps.step([&] { fax.priority = message.Priority(); });
     steps.step([&] { fax.originalScheduledTime = message.OriginalScheduledTime(); });
+    steps.step([&] { fax.pages = message.Pages(); });
     steps.step([&] { fax.senderName = message.Sender().Name; });
     steps.step([&] {
         const fax::FaxPersonInfo recipient = message.Recipient();

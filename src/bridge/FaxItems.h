@@ -18,4 +18,9 @@ void GenerateOutlookSentFax(const fax::FaxMessage &message);
 // Deletes the item of the given default folder whose "FaxID" is id.
 void RemovedOutlookFax(const QString &id, short defaultFolder);
 
+// Where an item's copy of the fax image goes: tempDir + the fax's CSID + ".tiff". The CSID
+// comes from the remote fax machine, so what could name another folder is replaced: path
+// separators, "..", control characters; an overlong one is cut. The copy stays in tempDir.
+QString faxImageCopyPath(const QString &tempDir, const QString &csid);
+
 }  // namespace sendmere::mSend

@@ -1,8 +1,8 @@
 #include "bridge/FaxMessage.h"
 
-#include "app/Failures.h"
-#include "app/mCommon.h"
+#include "platform/Failures.h"
 #include "platform/mail/MailClient.h"
+#include "session/mCommon.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -10,6 +10,9 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <optional>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sendmere::mSend {
 namespace {
@@ -57,6 +60,13 @@ void emptyFolder(const QString &folder) {
         if (!forceRemove(file.absoluteFilePath())) throw permissionDenied();
 }
 
+// A folder of this user's, not a link, that others cannot write to.
+bool ownFolder(const QString &path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 int fileCount(const QString &folder) {
     return int(QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System).size());
 }
@@ -83,7 +93,8 @@ QString GetFileExtension(const QString &path) {
     return dot < 0 ? path : path.mid(dot + 1);
 }
 
-bool SuperShell(const QString &commandLine, const QString &currentDirectory, qint16 showMode, qint32 creationFlags) {
+bool SuperShell(const QString &commandLine, const QString &currentDirectory, qint16 showMode, qint32 creationFlags,
+                int timeLimitMs) {
     // The converter has no window to show, and a higher priority than the caller's is not
     // granted to an ordinary user here: both settings are accepted and have no effect.
     Q_UNUSED(showMode);
@@ -100,7 +111,13 @@ bool SuperShell(const QString &commandLine, const QString &currentDirectory, qin
         WriteErrorLog(err::FileNotFound, QStringLiteral("File not found"), QStringLiteral("msend.SuperShell"));
         return false;
     }
-    process.waitForFinished(-1);
+    if (!process.waitForFinished(timeLimitMs)) {
+        process.kill();
+        process.waitForFinished(-1);
+        WriteErrorLog(err::PathFileAccessError,
+                      QStringLiteral("%1 did not finish within %2 seconds and was stopped").arg(words.value(0)).arg(timeLimitMs / 1000),
+                      QStringLiteral("msend.SuperShell"));
+    }
     return true;
 }
 
@@ -110,6 +127,12 @@ void generateFaxMessage(const QString &tiffPath, mail::MailItem &item) {
     pending.run([&] {
         if (!QDir().mkpath(work)) throw permissionDenied();
     });
+    if (!ownFolder(work)) {
+        // Never work in a folder another user made or can write to: its files could be
+        // links into the user's own files.
+        WriteErrorLog(err::PermissionDenied, QStringLiteral("Permission denied"), LowerLabel);
+        return;
+    }
     pending.run([&] { emptyFolder(work); });
 
     const QFileInfo tiff(tiffPath);

@@ -1,9 +1,9 @@
 #include "bridge/PreviewCapture.h"
 
-#include "app/mCommon.h"
+#include "bridge/CEvent.h"
 #include "job/FaxJob.h"
 #include "platform/fax/FaxClient.h"
-#include "send/CEvent.h"
+#include "session/mCommon.h"
 
 namespace sendmere {
 namespace {

@@ -1,10 +1,10 @@
 #include "bridge/cFaxEvent.h"
 
-#include "app/Failures.h"
 #include "bridge/FaxItems.h"
 #include "bridge/PreviewCapture.h"
 #include "bridge/frmtest.h"
 #include "job/FaxJob.h"
+#include "platform/Failures.h"
 #include "platform/mail/MailClient.h"
 #include "platform/fax/FaxClient.h"
 

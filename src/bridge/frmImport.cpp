@@ -1,10 +1,11 @@
 #include "bridge/frmImport.h"
 
-#include "app/Failures.h"
-#include "app/PageParts.h"
-#include "app/mCommon.h"
 #include "bridge/FaxImport.h"
+#include "platform/Failures.h"
+#include "platform/mail/MailClient.h"
 #include "platform/shell/Shell.h"
+#include "services/PageParts.h"
+#include "session/mCommon.h"
 
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -18,19 +19,19 @@
 namespace sendmere {
 
 frmImport::frmImport() {
-    setWindowTitle(QStringLiteral("Import Faxes"));
-    Label1 = parts::label(this, "Label1", QStringLiteral("You have many faxes. Import faxes can take a lot of time."));
+    setWindowTitle(tr("Import Faxes"));
+    Label1 = parts::label(this, "Label1", tr("You have many faxes. Import faxes can take a lot of time."));
     Label1->setWordWrap(true);
-    optAll = parts::make<QRadioButton>(this, "optAll", QStringLiteral("Import all faxes."));
-    optLast = parts::make<QRadioButton>(this, "optLast", QStringLiteral("Import last day faxes."));
+    optAll = parts::make<QRadioButton>(this, "optAll", tr("Import all faxes."));
+    optLast = parts::make<QRadioButton>(this, "optLast", tr("Import last day faxes."));
     auto *choice = new QButtonGroup(this);  // owned by the page
     choice->addButton(optAll);
     choice->addButton(optLast);
     progress = parts::make<QProgressBar>(this, "progress");
-    progress->setAccessibleName(QStringLiteral("Import progress"));
-    OKButton = parts::button(this, "OKButton", QStringLiteral("Import"));
+    progress->setAccessibleName(tr("Import progress"));
+    OKButton = parts::button(this, "OKButton", tr("Import"));
     OKButton->setDefault(true);
-    CancelButton = parts::button(this, "CancelButton", QStringLiteral("Cancel"));
+    CancelButton = parts::button(this, "CancelButton", tr("Cancel"));
 
     auto *layout = new QVBoxLayout(this);  // owned by the page
     layout->addWidget(Label1);
@@ -69,7 +70,7 @@ void frmImport::Form_Activate() {
         progress->setMinimum(0);
         const qint16 faxes = CountFaxesForImport(dtNewestFax);
         if (faxes == 0) {
-            showMessage(QStringLiteral("You haven't faxes for import."));
+            showMessage(tr("You haven't faxes for import."));
             hide();
             mCommon::ExitApplication(0);
             return;
@@ -82,8 +83,12 @@ void frmImport::Form_Activate() {
             showPage();
             return;
         }
+        const mail::StoreWatch written;
         ImportFaxes(false, nullptr, QDateTime());
-        showMessage(QStringLiteral("Import Faxes from FaxConsole successfully."));
+        // Items the mail store could not write (a full disk, a read-only folder) make the
+        // import a failure: logged, and no word of success.
+        written.check();
+        showMessage(tr("Import Faxes from FaxConsole successfully."));
         hide();
         mCommon::ExitApplication(0);
     });
@@ -95,12 +100,14 @@ void frmImport::OKButton_Click() {
     logFailures(QStringLiteral("frmImport.OKButton"), [this] {
         CancelButton->setEnabled(false);
         OKButton->setEnabled(false);
+        const mail::StoreWatch written;
         if (optLast->isChecked())
             ImportFaxes(true, progress, dtNewestFax);
         else
             ImportFaxes(false, progress, QDateTime());
+        written.check();
         hide();
-        showMessage(QStringLiteral("Import Faxes from FaxConsole successfully."));
+        showMessage(tr("Import Faxes from FaxConsole successfully."));
         m_leaving = true;
         unload();
         mCommon::ExitApplication(0);

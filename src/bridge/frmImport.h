@@ -2,7 +2,7 @@
 // The import window: counts the fax service's faxes and makes them mail items. With 20
 // faxes or more the user chooses all of them or the last day's; fewer go in at once. Every
 // way out ends the program.
-#include "app/FormPage.h"
+#include "services/FormPage.h"
 
 #include <QDateTime>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The hidden page that carries the one-second poll of the outgoing queue. One per process:
 // the event sink loads it, and terminating an event sink unloads it.
-#include "app/FormPage.h"
+#include "services/FormPage.h"
 
 #include <memory>
 

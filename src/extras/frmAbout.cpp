@@ -1,10 +1,10 @@
 #include "extras/frmAbout.h"
 
-#include "app/CWinReg.h"
-#include "app/PageParts.h"
-#include "app/mCommon.h"
 #include "extras/frmUpdate.h"
 #include "platform/shell/Shell.h"
+#include "services/CWinReg.h"
+#include "services/PageParts.h"
+#include "session/mCommon.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -13,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QSvgRenderer>
 #include <QPainter>
+#include <QPointer>
 #include <QVBoxLayout>
 #include <utility>
 
@@ -33,7 +34,7 @@ QLabel *link(QWidget *parent, const char *name, const QString &text) {
     l->setCursor(Qt::PointingHandCursor);
     l->setStyleSheet(QStringLiteral("color: palette(link); text-decoration: underline;"));
     l->setFocusPolicy(Qt::StrongFocus);  // reachable by keyboard, activated with Enter
-    l->setAccessibleDescription(QStringLiteral("link"));
+    l->setAccessibleDescription(frmAbout::tr("link"));
     return l;
 }
 
@@ -44,13 +45,13 @@ frmAbout::frmAbout() {
     auto *top = new QHBoxLayout;
     Image1 = parts::label(this, "Image1", QString());
     Image1->setPixmap(logo());
-    Image1->setAccessibleName(QStringLiteral("Logo"));
+    Image1->setAccessibleName(tr("Logo"));
     top->addWidget(Image1, 0, Qt::AlignTop);
     auto *texts = new QVBoxLayout;
     lblTitle = parts::heading(this, "lblTitle", QString());
     lblVersion = parts::label(this, "lblVersion", QString());
     lblDescription = parts::label(this, "lblDescription",
-                                  QStringLiteral("Sends faxes from your mail client through the fax service, "
+                                  tr("Sends faxes from your mail client through the fax service, "
                                                  "keeps your faxes in your mail folders, scans pages into "
                                                  "faxes and answers fax calls."));
     lblDescription->setWordWrap(true);
@@ -60,8 +61,8 @@ frmAbout::frmAbout() {
     auto *links = new QGridLayout;
     LabelURL = link(this, "LabelURL", HomePage);
     lblSupport = link(this, "lblSupport", SupportAddress);
-    Label2 = parts::label(this, "Label2", QStringLiteral("Home Page:"), LabelURL);
-    Label1 = parts::label(this, "Label1", QStringLiteral("For support:"), lblSupport);
+    Label2 = parts::label(this, "Label2", tr("Home Page:"), LabelURL);
+    Label1 = parts::label(this, "Label1", tr("For support:"), lblSupport);
     links->addWidget(Label2, 0, 0);
     links->addWidget(LabelURL, 0, 1);
     links->addWidget(Label1, 1, 0);
@@ -71,9 +72,9 @@ frmAbout::frmAbout() {
     layout->addLayout(top);
     layout->addWidget(parts::separator(this));
     auto *buttons = new QHBoxLayout;
-    cmdUpdate = parts::button(this, "cmdUpdate", QStringLiteral("Update"));
-    cmdSysInfo = parts::button(this, "cmdSysInfo", QStringLiteral("&System Info..."));
-    cmdOK = parts::button(this, "cmdOK", QStringLiteral("OK"));
+    cmdUpdate = parts::button(this, "cmdUpdate", tr("Update"));
+    cmdSysInfo = parts::button(this, "cmdSysInfo", tr("&System Info..."));
+    cmdOK = parts::button(this, "cmdOK", tr("OK"));
     cmdOK->setDefault(true);
     buttons->addWidget(cmdUpdate);
     buttons->addStretch();
@@ -88,8 +89,8 @@ frmAbout::frmAbout() {
 }
 
 void frmAbout::Form_Load() {
-    setWindowTitle(QStringLiteral("About Quillpost"));
-    lblVersion->setText(QStringLiteral("Version %1.%2").arg(SENDMERE_VERSION_MAJOR).arg(SENDMERE_VERSION_MINOR));
+    setWindowTitle(tr("About Quillpost"));
+    lblVersion->setText(tr("Version %1.%2").arg(SENDMERE_VERSION_MAJOR).arg(SENDMERE_VERSION_MINOR));
     lblTitle->setText(QStringLiteral("Quillpost"));
 }
 
@@ -100,7 +101,14 @@ void frmAbout::cmdOK_Click() {
 
 void frmAbout::cmdSysInfo_Click() { StartSysInfo(this); }
 
-void frmAbout::cmdUpdate_Click() { frmUpdate::CheckForUpdate(this); }
+// While the check waits for the server the button stays pressed in: a second click asks
+// nothing more.
+void frmAbout::cmdUpdate_Click() {
+    const QPointer<frmAbout> self(this);
+    cmdUpdate->setEnabled(false);
+    frmUpdate::CheckForUpdate(this);
+    if (self) cmdUpdate->setEnabled(true);
+}
 
 void frmAbout::LabelURL_Click() { shell::seams().launcher->open(HomePage); }
 
@@ -143,7 +151,7 @@ void StartSysInfo(QWidget *parent) {
         shell::seams().launcher->start(path + QStringLiteral("/MSINFO32.EXE"), {});
         return;
     }
-    shell::seams().messageBox->show(parent, QStringLiteral("System Information Is Unavailable At This Time"),
+    shell::seams().messageBox->show(parent, frmAbout::tr("System Information Is Unavailable At This Time"),
                                     mCommon::ProgramTitle);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // Version, links, system information and the update check.
-#include "app/FormPage.h"
+#include "services/FormPage.h"
 
 class QLabel;
 class QPushButton;

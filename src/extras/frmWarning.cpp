@@ -1,6 +1,7 @@
 #include "extras/frmWarning.h"
 
-#include "app/PageParts.h"
+#include "services/PageParts.h"
+#include "services/Translations.h"
 
 #include <QHBoxLayout>
 #include <QVBoxLayout>
@@ -8,15 +9,15 @@
 namespace sendmere {
 
 frmWarning::frmWarning() {
-    setWindowTitle(QStringLiteral("Quillpost - Warning"));
+    setWindowTitle(tr("Quillpost - Warning"));
     auto *layout = new QVBoxLayout(this);
-    lblText = parts::label(this, "lblText", DefaultText);
+    lblText = parts::label(this, "lblText", translated("sendmere::frmWarning", DefaultText));
     lblText->setWordWrap(true);
     lblText->setMinimumWidth(360);
     layout->addWidget(lblText);
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
-    cmdOK = parts::button(this, "cmdOK", QStringLiteral("OK"));
+    cmdOK = parts::button(this, "cmdOK", tr("OK"));
     cmdOK->setDefault(true);
     buttons->addWidget(cmdOK);
     layout->addLayout(buttons);

@@ -1,8 +1,8 @@
 #include "job/SenderInfo.h"
 
-#include "app/CWinReg.h"
-#include "app/Failures.h"
 #include "job/FaxJob.h"
+#include "platform/Failures.h"
+#include "services/CWinReg.h"
 
 #include <array>
 #include <utility>

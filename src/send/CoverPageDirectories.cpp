@@ -1,8 +1,8 @@
 #include "send/CoverPageDirectories.h"
 
-#include "app/CWinReg.h"
-#include "app/Failures.h"
 #include "FaxRender.h"
+#include "platform/Failures.h"
+#include "services/CWinReg.h"
 
 namespace sendmere {
 namespace {

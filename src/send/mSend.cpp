@@ -1,11 +1,11 @@
 #include "send/mSend.h"
 
-#include "app/Failures.h"
-#include "app/mCommon.h"
 #include "bridge/cFaxEvent.h"
 #include "job/FaxJob.h"
+#include "platform/Failures.h"
 #include "platform/fax/FaxClient.h"
 #include "send/CoverPageDirectories.h"
+#include "session/mCommon.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -100,10 +100,14 @@ void GenerateFax() {
     });
 }
 
+void PrepareFax() {
+    faxJob().FaxDoc = std::make_shared<fax::FaxDocument>();
+    GenerateFax();
+}
+
 void SubmitFax() {
     FaxJob &job = faxJob();
-    job.FaxDoc = std::make_shared<fax::FaxDocument>();
-    GenerateFax();
+    PrepareFax();
     fax::FaxServer *server = mCommon::GetFaxServer();
     if (!server) throw AutomationError::objectNotSet();
     job.FaxDoc->ConnectedSubmit(*server);

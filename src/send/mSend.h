@@ -6,6 +6,9 @@ namespace sendmere::mSend {
 // and ends the filling: the document keeps what the earlier steps set.
 void GenerateFax();
 
+// SubmitFax's first two steps: FaxDoc is a fresh document, filled by GenerateFax.
+void PrepareFax();
+
 // A fresh document, filled and submitted to the shared fax server; then the body copy is
 // removed. Failures of the submission itself go back to the caller.
 void SubmitFax();

@@ -1,6 +1,6 @@
 #include "wizard/AddressBookDialog.h"
 
-#include "app/PageParts.h"
+#include "services/PageParts.h"
 
 #include <QApplication>
 #include <QHBoxLayout>
@@ -13,6 +13,11 @@
 #include <QVBoxLayout>
 
 namespace sendmere {
+namespace {
+
+constexpr int NameColumnWidth = 180;
+
+}  // namespace
 
 AddressEntriesModel::AddressEntriesModel(const std::vector<mail::AddressEntry> &entries, QObject *parent)
     : QAbstractItemModel(parent), m_entries(entries) {
@@ -56,7 +61,7 @@ QVariant AddressEntriesModel::data(const QModelIndex &index, int role) const {
 
 QVariant AddressEntriesModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-    return section == 0 ? QStringLiteral("Name") : QStringLiteral("Address");
+    return section == 0 ? tr("Name") : tr("Address");
 }
 
 AddressBookWindow::AddressBookWindow(const QString &title, const QStringList &listLabels,
@@ -65,20 +70,22 @@ AddressBookWindow::AddressBookWindow(const QString &title, const QStringList &li
     setWindowTitle(title);
     setObjectName(QStringLiteral("AddressBook"));
     txtSearch = parts::make<QLineEdit>(this, "txtSearch");
-    QLabel *lblSearch = parts::label(this, "lblSearch", QStringLiteral("&Type name or select from list:"), txtSearch);
+    QLabel *lblSearch = parts::label(this, "lblSearch", tr("&Type name or select from list:"), txtSearch);
     lvEntries = parts::make<QTreeView>(this, "lvEntries");
     lvEntries->setModel(m_model);
     lvEntries->setRootIsDecorated(false);
     lvEntries->setUniformRowHeights(true);  // thousands of rows lay out in constant time
     lvEntries->setSelectionMode(QAbstractItemView::ExtendedSelection);
     lvEntries->setAllColumnsShowFocus(true);
-    lvEntries->setAccessibleName(QStringLiteral("Address book entries"));
-    lvEntries->header()->resizeSection(0, 260);
+    lvEntries->setAccessibleName(tr("Address book entries"));
+    // The address column takes what the names leave, wide enough for a fax number with its
+    // name and area code; a user may drag the border between them.
+    lvEntries->header()->resizeSection(0, NameColumnWidth);
 
-    const QString choiceLabel = listLabels.value(0, QStringLiteral("Choice"));
+    const QString choiceLabel = listLabels.value(0, tr("Choice"));
     cmdChoice = parts::button(this, "cmdChoice", choiceLabel + QStringLiteral(" ->"));
     cmdChoice->setAccessibleName(choiceLabel);
-    cmdRemove = parts::button(this, "cmdRemove", listLabels.value(1, QStringLiteral("Remove")));
+    cmdRemove = parts::button(this, "cmdRemove", listLabels.value(1, tr("Remove")));
     lvChosen = parts::make<QListWidget>(this, "lvChosen");
     lvChosen->setSelectionMode(QAbstractItemView::ExtendedSelection);
     QLabel *lblChosen = parts::label(this, "lblChosen", choiceLabel + QLatin1Char(':'), lvChosen);
@@ -100,14 +107,14 @@ AddressBookWindow::AddressBookWindow(const QString &title, const QStringList &li
     lists->addLayout(chosenColumn, 2);
     layout->addLayout(lists, 1);
     layout->addWidget(parts::separator(this));
-    cmdOK = parts::button(this, "cmdOK", QStringLiteral("OK"));
-    cmdCancel = parts::button(this, "cmdCancel", QStringLiteral("Cancel"));
+    cmdOK = parts::button(this, "cmdOK", tr("OK"));
+    cmdCancel = parts::button(this, "cmdCancel", tr("Cancel"));
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(cmdOK);
     buttons->addWidget(cmdCancel);
     layout->addLayout(buttons);
-    resize(720, 460);
+    resize(900, 480);
 
     connect(txtSearch, &QLineEdit::textChanged, this, &AddressBookWindow::search);
     connect(cmdChoice, &QPushButton::clicked, this, &AddressBookWindow::chooseSelected);
@@ -116,15 +123,16 @@ AddressBookWindow::AddressBookWindow(const QString &title, const QStringList &li
     connect(cmdOK, &QPushButton::clicked, this, &QDialog::accept);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
     txtSearch->installEventFilter(this);
-    if (m_model->rowCount() > 0) lvEntries->setCurrentIndex(m_model->index(0, 0));
+    // Nothing is chosen before the user chooses: OK on the untouched window adds nobody.
     // The window paints first; the search texts are ready before a user types.
     QTimer::singleShot(0, this, [this] { m_model->prepareSearch(); });
 }
 
-// The first entry that matches becomes the current one, so Enter in the box chooses it.
+// The first entry that matches what was typed becomes the current, selected one, so Enter
+// in the box or OK chooses it; an emptied box selects nothing again.
 void AddressBookWindow::search(const QString &text) {
     m_model->setFilterText(text);
-    if (m_model->rowCount() > 0) lvEntries->setCurrentIndex(m_model->index(0, 0));
+    if (!text.isEmpty() && m_model->rowCount() > 0) lvEntries->setCurrentIndex(m_model->index(0, 0));
 }
 
 void AddressBookWindow::chooseSelected() {

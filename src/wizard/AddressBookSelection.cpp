@@ -1,9 +1,9 @@
 #include "wizard/AddressBookSelection.h"
 
-#include "app/Failures.h"
-#include "app/mCommon.h"
+#include "platform/Failures.h"
 #include "platform/mail/Contacts.h"
 #include "platform/shell/Shell.h"
+#include "session/mCommon.h"
 #include "wizard/AddressBookDialog.h"
 #include "wizard/frmNew.h"
 
@@ -12,8 +12,9 @@
 namespace sendmere {
 namespace {
 
-const QString Title = QStringLiteral("AddressBook");
-const QString ChoiceLabel = QStringLiteral("Choice");
+// The address book window's title and the label of its choice button.
+QString title() { return frmNew::tr("AddressBook"); }
+QString choiceLabel() { return frmNew::tr("Choice"); }
 
 // A fax entry's address is "name@number": the number is what follows the first '@'.
 QString afterFirstAt(const QString &address) {
@@ -32,7 +33,7 @@ public:
         if (!m_steps.step([&] { m_utils = mail::createMapiUtils(); })) {
             m_steps.clear();
             m_session = mCommon::GetCdoSession();
-            if (!m_session) shell::seams().messageBox->show(&m_page, QStringLiteral("Please install CDO."), QStringLiteral("Error"));
+            if (!m_session) shell::seams().messageBox->show(&m_page, frmNew::tr("Please install CDO."), frmNew::tr("Error"));
         }
         std::optional<std::vector<mail::AddressEntry>> chosen;
         m_steps.step([&] { chosen = showAddressBook(); });
@@ -42,9 +43,9 @@ public:
             if (m_steps.number() == err::AddressAccessRefused)
                 shell::seams().messageBox->show(
                     &m_page,
-                    QStringLiteral("Outlook cannot return a name, because you clicked No on the e-mail address access "
-                                   "dialog. You need to try again and click Yes this time."),
-                    QStringLiteral("E-mail Address Access"));
+                    frmNew::tr("Outlook cannot return a name, because you clicked No on the e-mail address access "
+                               "dialog. You need to try again and click Yes this time."),
+                    frmNew::tr("E-mail Address Access"));
         }
         m_utils.reset();
         m_steps.logAndClear(QStringLiteral("frmNew.cmdAddress"));
@@ -52,9 +53,9 @@ public:
 
 private:
     std::optional<std::vector<mail::AddressEntry>> showAddressBook() {
-        if (m_utils) return m_utils->AddressBook(Title, 1, ChoiceLabel);
+        if (m_utils) return m_utils->AddressBook(title(), 1, choiceLabel());
         if (!m_session) throw AutomationError::objectNotSet();
-        return m_session->AddressBook(Title, 1, ChoiceLabel);
+        return m_session->AddressBook(title(), 1, choiceLabel());
     }
 
     // Through the messaging session the mail client guards the addresses it hands out.
@@ -67,7 +68,10 @@ private:
         if (entry.Name.contains(QStringLiteral("Fax"))) {
             m_steps.step([&] { number->setText(afterFirstAt(address(entry.Address))); });
         } else if (m_utils) {
-            for (quint32 tag : {mail::PR_BUSINESS_FAX_NUMBER, mail::PR_HOME_FAX_NUMBER, mail::PR_PRIMARY_FAX_NUMBER}) {
+            // The contact's business fax replaces whatever the box held; the others are tried
+            // only while it is empty.
+            m_steps.step([&] { number->setText(m_utils->HrGetOneProp(entry, mail::PR_BUSINESS_FAX_NUMBER).toString()); });
+            for (quint32 tag : {mail::PR_HOME_FAX_NUMBER, mail::PR_PRIMARY_FAX_NUMBER}) {
                 if (!number->text().isEmpty()) break;
                 m_steps.step([&] { number->setText(m_utils->HrGetOneProp(entry, tag).toString()); });
             }

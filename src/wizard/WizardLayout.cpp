@@ -1,6 +1,6 @@
 #include "wizard/WizardLayout.h"
 
-#include "app/PageParts.h"
+#include "services/PageParts.h"
 
 #include <QDialog>
 #include <QHBoxLayout>

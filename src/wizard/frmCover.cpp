@@ -1,13 +1,14 @@
 #include "wizard/frmCover.h"
 
-#include "app/Failures.h"
-#include "app/PageParts.h"
-#include "app/mCommon.h"
 #include "job/FaxJob.h"
+#include "platform/Failures.h"
 #include "platform/shell/Shell.h"
 #include "send/CoverPageDirectories.h"
 #include "send/mPicture.h"
 #include "send/mRender.h"
+#include "services/PageParts.h"
+#include "services/Translations.h"
+#include "session/mCommon.h"
 #include "wizard/WizardLayout.h"
 #include "wizard/frmNew.h"
 #include "wizard/frmSend.h"
@@ -27,7 +28,7 @@
 namespace sendmere {
 namespace {
 
-const QString MessageTitle = QStringLiteral("Send Wizard Dialog");
+QString messageTitle() { return frmCover::tr("Send Wizard Dialog"); }
 constexpr QSize PictureSize{124, 164};  // a page's proportions
 
 AutomationError pathNotFound() { return {err::PathNotFound, QStringLiteral("Path not found")}; }
@@ -46,35 +47,35 @@ QString entryName(const QString &fileName) {
 
 }  // namespace
 
-const QString frmCover::AttachDialogTitle = QStringLiteral("Attach");
-const QString frmCover::AttachFilter = QStringLiteral(
+const QString frmCover::AttachDialogTitle = QStringLiteral(QT_TRANSLATE_NOOP("sendmere::frmCover", "Attach"));
+const QString frmCover::AttachFilter = QStringLiteral(QT_TRANSLATE_NOOP("sendmere::frmCover",
     "Documents ( *.doc,  *.pdf, *.txt, *.rtf, *.xls, *.xlw)|*.doc;*.pdf;*.rtf;*.txt;*.xls;*.xlw|"
-    "Images (*.bmp, *.jpg, *.gif, *.tif)|*.bmp;*.jpg;*.gif;*.tif|All (*.*)|*.*");
+    "Images (*.bmp, *.jpg, *.gif, *.tif)|*.bmp;*.jpg;*.gif;*.tif|All (*.*)|*.*"));
 
 frmCover::frmCover() {
-    setWindowTitle(QStringLiteral("Cover Page"));
-    lblCaption = parts::heading(this, "lblCaption", QStringLiteral("Preparing the Cover Page"));
+    setWindowTitle(tr("Cover Page"));
+    lblCaption = parts::heading(this, "lblCaption", tr("Preparing the Cover Page"));
     lblStr = parts::label(this, "lblStr",
-                          QStringLiteral("Select a cover page template, and type a subject line and note if required "
+                          tr("Select a cover page template, and type a subject line and note if required "
                                          "by the template. The information is automatically to the cover page."));
     QVBoxLayout *layout = wizard::beginPage(this, lblCaption, lblStr);
 
     chkCover = parts::make<QCheckBox>(this, "chkCover",
-                                      QStringLiteral("Select a cover page template with the following information."));
+                                      tr("Select a cover page template with the following information."));
     layout->addWidget(chkCover);
 
     cbCover = parts::make<QComboBox>(this, "cbCover");
     txtSubject = parts::make<QLineEdit>(this, "txtSubject");
     rtbNote = parts::make<QTextEdit>(this, "rtbNote");
     rtbNote->setAcceptRichText(true);
-    lblCover = parts::label(this, "lblCover", QStringLiteral("Cover page template:"), cbCover);
-    lblSubject = parts::label(this, "lblSubject", QStringLiteral("Subject line:"), txtSubject);
-    lblNote = parts::label(this, "lblNote", QStringLiteral("Note:"), rtbNote);
+    lblCover = parts::label(this, "lblCover", tr("Cover page template:"), cbCover);
+    lblSubject = parts::label(this, "lblSubject", tr("Subject line:"), txtSubject);
+    lblNote = parts::label(this, "lblNote", tr("Note:"), rtbNote);
     Picture1 = parts::make<QLabel>(this, "Picture1");
     Picture1->setFixedSize(PictureSize);
     Picture1->setFrameShape(QFrame::Box);
-    Picture1->setAccessibleName(QStringLiteral("Cover page preview"));
-    cmdSender = parts::button(this, "cmdSender", QStringLiteral("Sender Information..."));
+    Picture1->setAccessibleName(tr("Cover page preview"));
+    cmdSender = parts::button(this, "cmdSender", tr("Sender Information..."));
 
     auto *fields = new QGridLayout;
     fields->addWidget(lblCover, 0, 0);
@@ -95,18 +96,18 @@ frmCover::frmCover() {
     layout->addWidget(parts::separator(this));
 
     txtAttachment = parts::make<QLineEdit>(this, "txtAttachment");
-    lblAttach = parts::label(this, "lblAttach", QStringLiteral("Attachment:"), txtAttachment);
-    cmdBrowse = parts::button(this, "cmdBrowse", QStringLiteral("..."));
-    cmdBrowse->setAccessibleName(QStringLiteral("Browse for attachment"));
+    lblAttach = parts::label(this, "lblAttach", tr("Attachment:"), txtAttachment);
+    cmdBrowse = parts::button(this, "cmdBrowse", tr("..."));
+    cmdBrowse->setAccessibleName(tr("Browse for attachment"));
     auto *attachRow = new QHBoxLayout;
     attachRow->addWidget(lblAttach);
     attachRow->addWidget(txtAttachment, 1);
     attachRow->addWidget(cmdBrowse);
     layout->addLayout(attachRow);
 
-    cmdBack = parts::button(this, "cmdBack", QStringLiteral("< Back"));
-    cmdNext = parts::button(this, "cmdNext", QStringLiteral("Next >"));
-    cmdCancel = parts::button(this, "cmdCancel", QStringLiteral("Cancel"));
+    cmdBack = parts::button(this, "cmdBack", tr("< Back"));
+    cmdNext = parts::button(this, "cmdNext", tr("Next >"));
+    cmdCancel = parts::button(this, "cmdCancel", tr("Cancel"));
     cmdNext->setDefault(true);
     wizard::endPage(layout, {cmdBack, cmdNext, cmdCancel});
 
@@ -131,7 +132,7 @@ void frmCover::GetCoverPages() {
         if (!QDir(serverDirectory).exists()) throw pathNotFound();
         faxJob().CoverPages.reset();
         listDirectory(serverDirectory, QString());
-        listDirectory(PersonalCoverPageDirectory(), QStringLiteral("(Personal)"));
+        listDirectory(PersonalCoverPageDirectory(), tr("(Personal)"));
         if (cbCover->count() > 0) cbCover->setCurrentIndex(cbCover->count() > 1 ? 1 : -1);
     });
 }
@@ -183,15 +184,21 @@ void frmCover::cbCover_Click() {
     Picture1->setPixmap(QPixmap());
     logFailures(QStringLiteral("frmCover.Click"), [this] {
         const QString path = faxJob().CoverPages(cbCover->currentIndex() + 1);
-        const mPicture::Picture picture =
-            mPicture::DCToPicture(mRender::RenderCoverPage(path), Picture1->width(), Picture1->height());
-        Picture1->setPixmap(picture.pixmap());
+        // Drawn in the screen's own pixels (twice as many each way at a scale factor of 2),
+        // so that the picture is as sharp as the text beside it.
+        const qreal ratio = Picture1->devicePixelRatioF();
+        const QSize pixels = (QSizeF(Picture1->size()) * ratio).toSize();
+        const mPicture::Picture picture = mPicture::DCToPicture(mRender::RenderCoverPage(path), pixels.width(), pixels.height());
+        QPixmap pixmap = picture.pixmap();
+        pixmap.setDevicePixelRatio(ratio);
+        Picture1->setPixmap(pixmap);
     });
 }
 
 void frmCover::cmdBrowse_Click() {
     logFailures(QStringLiteral("frmCover.cmdBrowse_Click"), [this] {
-        const QString chosen = shell::seams().fileDialog->openFileName(this, AttachDialogTitle, AttachFilter);
+        const QString chosen = shell::seams().fileDialog->openFileName(this, translated("sendmere::frmCover", AttachDialogTitle),
+                                                                       translated("sendmere::frmCover", AttachFilter));
         if (!chosen.isEmpty()) txtAttachment->setText(chosen);
     });
 }
@@ -230,9 +237,9 @@ void frmCover::cmdNext_Click() {
     logFailures(QStringLiteral("frmCover.cmdNext_Click"), [this] {
         if (!mayLeave()) {
             const QString text = chkCover->isChecked()
-                                     ? QStringLiteral("Please enter text in the Note and/or Subject field.")
-                                     : QStringLiteral("Please add attachment.");
-            shell::seams().messageBox->show(this, text, MessageTitle);
+                                     ? tr("Please enter text in the Note and/or Subject field.")
+                                     : tr("Please add attachment.");
+            shell::seams().messageBox->show(this, text, messageTitle());
             return;
         }
         SetProperties();

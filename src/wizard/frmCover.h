@@ -1,7 +1,7 @@
 #pragma once
 // The cover page page: whether the fax gets a cover page, which template, the subject and
 // the note the template shows, and one file to attach.
-#include "app/FormPage.h"
+#include "services/FormPage.h"
 
 class QCheckBox;
 class QComboBox;

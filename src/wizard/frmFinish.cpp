@@ -1,11 +1,12 @@
 #include "wizard/frmFinish.h"
 
-#include "app/Failures.h"
-#include "app/PageParts.h"
-#include "app/mCommon.h"
+#include "bridge/CEvent.h"
 #include "job/FaxJob.h"
-#include "send/CEvent.h"
+#include "platform/Failures.h"
+#include "send/FaxSubmission.h"
 #include "send/mSend.h"
+#include "services/PageParts.h"
+#include "session/mCommon.h"
 #include "wizard/WizardLayout.h"
 #include "wizard/frmSend.h"
 
@@ -16,16 +17,23 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <QTimer>
+
 #include <cstdlib>
+#include <limits>
+#include <memory>
 
 namespace sendmere {
 namespace {
 
 constexpr qint64 MsecsPerDay = 24 * 60 * 60 * 1000;
+// A submission that is over sooner shows no progress window at all.
+constexpr int ProgressDelayMs = 400;
 const QDate AutomationDateZero{1899, 12, 30};
 
 // The region's long time format, which shows the seconds, without its time zone.
@@ -64,22 +72,22 @@ QString timeToSendText(const QDateTime &sendTime, const QDate &today) {
 }
 
 frmFinish::frmFinish() {
-    setWindowTitle(QStringLiteral("Finish"));
-    lblCaption = parts::heading(this, "lblCaption", QStringLiteral("Completing the Send Fax Wizard"));
-    lblStr = parts::label(this, "lblStr", QStringLiteral("You have succesfully created a fax as follows:"));
+    setWindowTitle(tr("Finish"));
+    lblCaption = parts::heading(this, "lblCaption", tr("Completing the Send Fax Wizard"));
+    lblStr = parts::label(this, "lblStr", tr("You have succesfully created a fax as follows:"));
     QVBoxLayout *layout = wizard::beginPage(this, lblCaption, lblStr);
 
     lvRecipients = parts::make<QTreeWidget>(this, "lvRecipients");
     lvRecipients->setRootIsDecorated(false);
     lvRecipients->setSelectionMode(QAbstractItemView::NoSelection);
-    lblTo = parts::label(this, "lblTo", QStringLiteral("To:"), lvRecipients);
-    lblCovPage = parts::label(this, "lblCovPage", QStringLiteral("Cover page template:"));
+    lblTo = parts::label(this, "lblTo", tr("To:"), lvRecipients);
+    lblCovPage = parts::label(this, "lblCovPage", tr("Cover page template:"));
     lblCover = valueLabel(this, "lblCover", lblCovPage);
-    lblSubj = parts::label(this, "lblSubj", QStringLiteral("Subject:"));
+    lblSubj = parts::label(this, "lblSubj", tr("Subject:"));
     lblSubject = valueLabel(this, "lblSubject", lblSubj);
-    lblTime = parts::label(this, "lblTime", QStringLiteral("Time to send:"));
+    lblTime = parts::label(this, "lblTime", tr("Time to send:"));
     lblSend = valueLabel(this, "lblSend", lblTime);
-    lblSend->setText(QStringLiteral("Now"));
+    lblSend->setText(tr("Now"));
 
     auto *summary = new QGridLayout;
     summary->addWidget(lblTo, 0, 0, Qt::AlignTop);
@@ -93,16 +101,16 @@ frmFinish::frmFinish() {
     summary->setColumnStretch(1, 1);
     layout->addLayout(summary, 1);
 
-    lblFinish = parts::label(this, "lblFinish", QStringLiteral("To send your fax, click Finish."));
-    btnPreview = parts::button(this, "btnPreview", QStringLiteral("Preview Fax..."));
+    lblFinish = parts::label(this, "lblFinish", tr("To send your fax, click Finish."));
+    btnPreview = parts::button(this, "btnPreview", tr("Preview Fax..."));
     auto *finishRow = new QHBoxLayout;
     finishRow->addWidget(lblFinish, 1);
     finishRow->addWidget(btnPreview);
     layout->addLayout(finishRow);
 
-    btnBack = parts::button(this, "btnBack", QStringLiteral("< Back"));
-    CancelButton = parts::button(this, "CancelButton", QStringLiteral("Cancel"));
-    OKButton = parts::button(this, "OKButton", QStringLiteral("Finish"));
+    btnBack = parts::button(this, "btnBack", tr("< Back"));
+    CancelButton = parts::button(this, "CancelButton", tr("Cancel"));
+    OKButton = parts::button(this, "OKButton", tr("Finish"));
     OKButton->setDefault(true);
     wizard::endPage(layout, {btnBack, OKButton, CancelButton});
 
@@ -117,9 +125,9 @@ void frmFinish::Form_Activate() {
         FaxJob &job = faxJob();
         job.PreviewMode = VbFalse;
         showRecipients();
-        if (job.FaxSchedule == 0) lblSend->setText(QStringLiteral("Now"));
+        if (job.FaxSchedule == 0) lblSend->setText(tr("Now"));
         if (job.FaxSchedule == 1) lblSend->setText(timeToSendText(job.DTFaxSend, QDate::currentDate()));
-        if (job.FaxSchedule == 2) lblSend->setText(QStringLiteral("Discount period"));
+        if (job.FaxSchedule == 2) lblSend->setText(tr("Discount period"));
         lblSubject->setText(job.FaxSubject);
         showTemplate();
     });
@@ -129,7 +137,7 @@ void frmFinish::Form_Activate() {
 void frmFinish::showRecipients() {
     lvRecipients->clear();
     lvRecipients->setColumnCount(2);
-    lvRecipients->setHeaderLabels({QStringLiteral("Recipient Name"), QStringLiteral("Fax Number")});
+    lvRecipients->setHeaderLabels({tr("Recipient Name"), tr("Fax Number")});
     const FaxJob &job = faxJob();
     for (int i = 1; i <= job.RecipientName.upperBound(); ++i) {
         auto *row = new QTreeWidgetItem(lvRecipients);  // owned by the list
@@ -141,7 +149,7 @@ void frmFinish::showRecipients() {
 void frmFinish::showTemplate() {
     const FaxJob &job = faxJob();
     if (job.CoverIndex < 0) {
-        lblCover->setText(QStringLiteral("None"));
+        lblCover->setText(tr("None"));
         return;
     }
     const QString path = job.CoverPages(job.CoverIndex + 1);
@@ -163,6 +171,7 @@ void frmFinish::FaxPreviewDelete() {
 // An existing preview is opened again; otherwise the fax service renders a new one, which
 // the fax event handlers catch and open.
 void frmFinish::btnPreview_Click() {
+    if (isSubmitting()) return;
     logFailures(QStringLiteral("frmFinish.btnPreview_Click"), [this] {
         btnPreview->setEnabled(false);
         QCoreApplication::processEvents();
@@ -178,6 +187,7 @@ void frmFinish::btnPreview_Click() {
 }
 
 void frmFinish::btnBack_Click() {
+    if (isSubmitting()) return;
     logFailures(QStringLiteral("frmFinish.btnBack_Click"), [this] {
         FaxPreviewDelete();
         QCoreApplication::processEvents();
@@ -188,6 +198,7 @@ void frmFinish::btnBack_Click() {
 }
 
 void frmFinish::CancelButton_Click() {
+    if (isSubmitting()) return;  // the progress window's Cancel withdraws the submission
     endSilently([this] {
         FaxPreviewDelete();
         unload();
@@ -196,10 +207,68 @@ void frmFinish::CancelButton_Click() {
 }
 
 // Any failure, the submission's included, leaves the page open for another try or Cancel.
+// The submission runs off the GUI thread; meanwhile the page shows its progress and ignores
+// a second Finish.
 void frmFinish::OKButton_Click() {
+    if (isSubmitting()) return;
     endSilently([this] {
         FaxPreviewDelete();
-        mSend::SubmitFax();
+        startSubmission();
+    });
+}
+
+void frmFinish::startSubmission() {
+    auto submission = std::make_unique<FaxSubmission>();
+    connect(submission.get(), &FaxSubmission::progress, this, &frmFinish::showProgress);
+    connect(submission.get(), &FaxSubmission::succeeded, this, &frmFinish::submissionSucceeded);
+    connect(submission.get(), &FaxSubmission::cancelled, this, &frmFinish::endSubmission);
+    connect(submission.get(), &FaxSubmission::failed, this, [this](const AutomationError &reason) {
+        endSubmission();
+        Q_EMIT submissionFailed(reason.text());
+    });
+    submission->start();  // a failure here leaves nothing running
+    submission->setParent(this);
+    m_submission = submission.release();
+
+    m_progress = new QProgressDialog(tr("Preparing the fax..."), tr("Cancel"), 0, 0, this);
+    m_progress->setObjectName(QStringLiteral("SubmissionProgress"));
+    m_progress->setWindowTitle(tr("Sending Fax"));
+    m_progress->setWindowModality(Qt::WindowModal);
+    m_progress->setAutoClose(false);
+    m_progress->setAutoReset(false);
+    m_progress->setMinimumDuration(std::numeric_limits<int>::max());  // shown by the timer below
+    connect(m_progress.data(), &QProgressDialog::canceled, m_submission.data(), &FaxSubmission::cancel);
+    QTimer::singleShot(ProgressDelayMs, m_progress.data(), [progress = m_progress.data()] { progress->show(); });
+    setCursor(Qt::BusyCursor);
+}
+
+// The service counts the document's pages before it knows how many there are in all.
+void frmFinish::showProgress(int pagesDone, int pagesTotal) {
+    if (!m_progress || pagesDone <= 0) return;
+    if (pagesTotal <= 0) {
+        m_progress->setLabelText(tr("Rendering the fax: page %1").arg(pagesDone));
+        return;
+    }
+    m_progress->setLabelText(tr("Rendering the fax: page %1 of %2").arg(pagesDone).arg(pagesTotal));
+    m_progress->setRange(0, pagesTotal);
+    m_progress->setValue(pagesDone);
+}
+
+// The page is as it was before Finish, for another try or Cancel.
+void frmFinish::endSubmission() {
+    if (m_progress) {
+        m_progress->hide();
+        m_progress->deleteLater();
+    }
+    if (m_submission) m_submission->deleteLater();
+    m_progress.clear();
+    m_submission.clear();
+    unsetCursor();
+}
+
+void frmFinish::submissionSucceeded() {
+    endSubmission();
+    endSilently([this] {
         unload();
         mCommon::ExitApplication(0);
     });

@@ -1,9 +1,13 @@
 #pragma once
 // The last page of the wizard: a summary of the fax job, and Finish, which submits it.
-#include "app/FormPage.h"
+#include "services/FormPage.h"
+
+#include "send/FaxSubmission.h"
 
 #include <QDate>
 #include <QDateTime>
+#include <QPointer>
+#include <QProgressDialog>
 
 class QLabel;
 class QPushButton;
@@ -29,10 +33,25 @@ public:
     QTreeWidget *lvRecipients;
     QLabel *lblCovPage, *lblCover, *lblSubj, *lblSubject, *lblTime, *lblSend, *lblFinish;
     QPushButton *btnPreview, *btnBack, *CancelButton, *OKButton;
+    // While Finish's submission runs: its progress, with the Cancel that withdraws it.
+    QProgressDialog *submissionProgress() const { return m_progress; }
+    bool isSubmitting() const { return !m_submission.isNull(); }
+
+Q_SIGNALS:
+    // Finish's submission failed and the page stays open; reason says why (the service's
+    // text, such as a document that cannot be rendered). The page itself shows nothing.
+    void submissionFailed(const QString &reason);
 
 private:
     void showRecipients();
     void showTemplate();
+    void startSubmission();
+    void showProgress(int pagesDone, int pagesTotal);
+    void endSubmission();
+    void submissionSucceeded();
+
+    QPointer<FaxSubmission> m_submission;
+    QPointer<QProgressDialog> m_progress;
 };
 
 // The send time as the summary writes it: sendTime less today's midnight, read as a date

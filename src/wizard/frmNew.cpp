@@ -1,10 +1,10 @@
 #include "wizard/frmNew.h"
 
-#include "app/Failures.h"
-#include "app/PageParts.h"
-#include "app/mCommon.h"
 #include "job/FaxJob.h"
+#include "platform/Failures.h"
 #include "platform/shell/Shell.h"
+#include "services/PageParts.h"
+#include "session/mCommon.h"
 #include "wizard/AddressBookSelection.h"
 #include "wizard/WizardLayout.h"
 #include "wizard/frmCover.h"
@@ -21,23 +21,23 @@
 namespace sendmere {
 namespace {
 
-const QString MessageTitle = QStringLiteral("Send Fax Wizard");
+QString messageTitle() { return frmNew::tr("Send Fax Wizard"); }
 
 }  // namespace
 
 frmNew::frmNew() {
-    setWindowTitle(QStringLiteral("New Fax"));
-    lblCaption = parts::heading(this, "lblCaption", QStringLiteral("Recipient Information"));
+    setWindowTitle(tr("New Fax"));
+    lblCaption = parts::heading(this, "lblCaption", tr("Recipient Information"));
     lblStr = parts::label(this, "lblStr",
-                          QStringLiteral("Enter the name and number of the person you want to send the fax to, "
+                          tr("Enter the name and number of the person you want to send the fax to, "
                                          "or click Address Book to select a recipient."));
     QVBoxLayout *layout = wizard::beginPage(this, lblCaption, lblStr);
 
     txtTo = parts::make<QLineEdit>(this, "txtTo");
     txtFaxNumber = parts::make<QLineEdit>(this, "txtFaxNumber");
-    lblTo = parts::label(this, "lblTo", QStringLiteral("To:"), txtTo);
-    lblFaxNumber = parts::label(this, "lblFaxNumber", QStringLiteral("Fax Number:"), txtFaxNumber);
-    cmdAddress = parts::button(this, "cmdAddress", QStringLiteral("Address Book..."));
+    lblTo = parts::label(this, "lblTo", tr("To:"), txtTo);
+    lblFaxNumber = parts::label(this, "lblFaxNumber", tr("Fax Number:"), txtFaxNumber);
+    cmdAddress = parts::button(this, "cmdAddress", tr("Address Book..."));
     auto *boxes = new QGridLayout;
     boxes->addWidget(lblTo, 0, 0);
     boxes->addWidget(txtTo, 0, 1);
@@ -47,7 +47,7 @@ frmNew::frmNew() {
     layout->addLayout(boxes);
 
     lblStr2 = parts::label(this, "lblStr2",
-                           QStringLiteral("To send to multiple recipients, type each recipient's information above, "
+                           tr("To send to multiple recipients, type each recipient's information above, "
                                           "and then click Add to add the recipient to the list below."));
     lblStr2->setWordWrap(true);
     layout->addWidget(lblStr2);
@@ -56,10 +56,10 @@ frmNew::frmNew() {
     lvRecipients = parts::make<QTreeWidget>(this, "lvRecipients");
     lvRecipients->setRootIsDecorated(false);
     lvRecipients->setSelectionMode(QAbstractItemView::SingleSelection);
-    lvRecipients->setAccessibleName(QStringLiteral("Recipients"));
-    cmdAdd = parts::button(this, "cmdAdd", QStringLiteral("Add"));
-    cmdEdit = parts::button(this, "cmdEdit", QStringLiteral("Edit"));
-    cmdRemove = parts::button(this, "cmdRemove", QStringLiteral("Remove"));
+    lvRecipients->setAccessibleName(tr("Recipients"));
+    cmdAdd = parts::button(this, "cmdAdd", tr("Add"));
+    cmdEdit = parts::button(this, "cmdEdit", tr("Edit"));
+    cmdRemove = parts::button(this, "cmdRemove", tr("Remove"));
     auto *listButtons = new QVBoxLayout;
     listButtons->addWidget(cmdAdd);
     listButtons->addWidget(cmdEdit);
@@ -70,9 +70,9 @@ frmNew::frmNew() {
     list->addLayout(listButtons);
     layout->addLayout(list, 1);
 
-    btnBack = parts::button(this, "btnBack", QStringLiteral("< Back"));
-    btnNext = parts::button(this, "btnNext", QStringLiteral("Next >"));
-    btnCancel = parts::button(this, "btnCancel", QStringLiteral("Cancel"));
+    btnBack = parts::button(this, "btnBack", tr("< Back"));
+    btnNext = parts::button(this, "btnNext", tr("Next >"));
+    btnCancel = parts::button(this, "btnCancel", tr("Cancel"));
     btnNext->setDefault(true);
     wizard::endPage(layout, {btnBack, btnNext, btnCancel});
 
@@ -110,7 +110,7 @@ void frmNew::Form_Activate() {
 void frmNew::rebuildList() {
     lvRecipients->clear();
     lvRecipients->setColumnCount(2);
-    lvRecipients->setHeaderLabels({QStringLiteral("Recipient Name"), QStringLiteral("Fax Number")});
+    lvRecipients->setHeaderLabels({tr("Recipient Name"), tr("Fax Number")});
     QHeaderView *header = lvRecipients->header();
     header->setStretchLastSection(false);
     // The number column reaches the list's right edge.
@@ -167,9 +167,9 @@ void frmNew::btnNext_Click() {
     endSilently([this] {
         if (lvRecipients->topLevelItemCount() == 0) {
             if (!cmdAdd->isEnabled()) {
-                const QString text = txtTo->text().isEmpty() ? QStringLiteral("Please enter the  recipient's name.")
-                                                             : QStringLiteral("Please enter the  recipient's fax number.");
-                shell::seams().messageBox->show(this, text, MessageTitle);
+                const QString text = txtTo->text().isEmpty() ? tr("Please enter the  recipient's name.")
+                                                             : tr("Please enter the  recipient's fax number.");
+                shell::seams().messageBox->show(this, text, messageTitle());
                 return;
             }
             cmdAdd_Click();

@@ -1,7 +1,7 @@
 #pragma once
 // The first page of the Send Fax Wizard: the list of recipients, each a name and a fax
 // number. The list lives in the fax job; the page rebuilds it on every activation.
-#include "app/FormPage.h"
+#include "services/FormPage.h"
 
 class QLabel;
 class QLineEdit;

@@ -1,9 +1,9 @@
 #include "wizard/frmScan.h"
 
-#include "app/Failures.h"
-#include "app/PageParts.h"
-#include "app/mCommon.h"
 #include "job/FaxJob.h"
+#include "platform/Failures.h"
+#include "services/PageParts.h"
+#include "session/mCommon.h"
 #include "wizard/frmScanning.h"
 
 #include <QHBoxLayout>
@@ -36,19 +36,19 @@ QString newScanImagePath() {
 }
 
 frmScan::frmScan() {
-    setWindowTitle(QStringLiteral("Scan Dialog"));
+    setWindowTitle(tr("Scan Dialog"));
     auto *layout = new QVBoxLayout(this);
     lvScanDevices = parts::make<QTreeWidget>(this, "lvScanDevices");
     lvScanDevices->setRootIsDecorated(false);
     lvScanDevices->setSelectionMode(QAbstractItemView::SingleSelection);
-    lvScanDevices->setAccessibleName(QStringLiteral("Scan devices"));
+    lvScanDevices->setAccessibleName(tr("Scan devices"));
     lvScanDevices->setMinimumSize(360, 160);
     layout->addWidget(lvScanDevices);
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
-    OKButton = parts::button(this, "OKButton", QStringLiteral("OK"));
+    OKButton = parts::button(this, "OKButton", tr("OK"));
     OKButton->setDefault(true);
-    CancelButton = parts::button(this, "CancelButton", QStringLiteral("Cancel"));
+    CancelButton = parts::button(this, "CancelButton", tr("Cancel"));
     buttons->addWidget(OKButton);
     buttons->addWidget(CancelButton);
     layout->addLayout(buttons);
@@ -62,7 +62,7 @@ frmScan::~frmScan() = default;
 void frmScan::Form_Load() {
     lvScanDevices->clear();
     lvScanDevices->setColumnCount(2);
-    lvScanDevices->setHeaderLabels({QStringLiteral("Scan devices"), QStringLiteral("Type")});
+    lvScanDevices->setHeaderLabels({tr("Scan devices"), tr("Type")});
     // "Type" fills the rest of the list.
     lvScanDevices->header()->setStretchLastSection(true);
     lvScanDevices->setColumnWidth(0, lvScanDevices->minimumWidth() / 2);
@@ -111,6 +111,9 @@ void frmScan::ScanFromDevice(const QString &name) {
             const AutomationError e = asAutomationError(std::current_exception());
             qCWarning(lcScan, "Scanning from %s (%s) failed: %s", qUtf8Printable(entry.Name),
                       qUtf8Printable(entry.DeviceID), qUtf8Printable(e.text()));
+            // The log keeps why nothing was scanned, as for every failure of the program.
+            WriteErrorLog(e.number(), QStringLiteral("%1 (%2): %3").arg(entry.Name, entry.DeviceID, e.text()),
+                          QStringLiteral("frmScan.ScanFromDevice"));
         }
     }
     m_scanning = false;

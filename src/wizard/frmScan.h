@@ -1,8 +1,8 @@
 #pragma once
 // The scan page: lists the scanners and cameras, shows the chosen device's acquisition
 // dialog and hands the acquired image to the fax job as its attachment.
-#include "app/FormPage.h"
 #include "platform/imaging/Imaging.h"
+#include "services/FormPage.h"
 
 #include <memory>
 #include <vector>

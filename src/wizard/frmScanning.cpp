@@ -1,7 +1,7 @@
 #include "wizard/frmScanning.h"
 
-#include "app/PageParts.h"
 #include "platform/imaging/Imaging.h"
+#include "services/PageParts.h"
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -14,13 +14,13 @@ namespace sendmere {
 frmScanning::frmScanning() {
     setWindowTitle(QString());
     auto *layout = new QVBoxLayout(this);
-    Label1 = parts::label(this, "Label1", QStringLiteral("Scanning..."));
+    Label1 = parts::label(this, "Label1", tr("Scanning..."));
     Label1->setAlignment(Qt::AlignCenter);
     Label1->setMinimumWidth(200);
     layout->addWidget(Label1);
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
-    cmdCancel = parts::button(this, "cmdCancel", QStringLiteral("Cancel"));
+    cmdCancel = parts::button(this, "cmdCancel", tr("Cancel"));
     buttons->addWidget(cmdCancel);
     buttons->addStretch();
     layout->addLayout(buttons);

@@ -2,7 +2,7 @@
 // The small window shown while an image is transferred from a scanner. Its Cancel (or
 // Escape, or closing it) stops the transfer; the window itself stays until the scan page
 // hides it.
-#include "app/FormPage.h"
+#include "services/FormPage.h"
 
 class QLabel;
 class QPushButton;

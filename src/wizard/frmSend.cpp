@@ -1,9 +1,9 @@
 #include "wizard/frmSend.h"
 
-#include "app/Failures.h"
-#include "app/PageParts.h"
-#include "app/mCommon.h"
 #include "job/FaxJob.h"
+#include "platform/Failures.h"
+#include "services/PageParts.h"
+#include "session/mCommon.h"
 #include "wizard/WizardLayout.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
@@ -19,20 +19,20 @@
 namespace sendmere {
 
 frmSend::frmSend() {
-    setWindowTitle(QStringLiteral("Send schedule"));
-    lblCaption = parts::heading(this, "lblCaption", QStringLiteral("Schedule"));
+    setWindowTitle(tr("Send schedule"));
+    lblCaption = parts::heading(this, "lblCaption", tr("Schedule"));
     lblStr = parts::label(this, "lblStr",
-                          QStringLiteral("Specify when you want your fax to be sent, and set priority.Higher priority "
+                          tr("Specify when you want your fax to be sent, and set priority.Higher priority "
                                          "faxes will be sent first."));
     QVBoxLayout *layout = wizard::beginPage(this, lblCaption, lblStr);
 
-    FrameSend = parts::make<QGroupBox>(this, "FrameSend", QStringLiteral("When do you want to send this fax?"));
-    optSchNow = parts::make<QCheckBox>(FrameSend, "optSchNow", QStringLiteral("Now"));
-    optSchDiscount = parts::make<QCheckBox>(FrameSend, "optSchDiscount", QStringLiteral("When discount rates apply"));
-    optSchTime = parts::make<QCheckBox>(FrameSend, "optSchTime", QStringLiteral("Specific time in the next 24 hours:"));
+    FrameSend = parts::make<QGroupBox>(this, "FrameSend", tr("When do you want to send this fax?"));
+    optSchNow = parts::make<QCheckBox>(FrameSend, "optSchNow", tr("Now"));
+    optSchDiscount = parts::make<QCheckBox>(FrameSend, "optSchDiscount", tr("When discount rates apply"));
+    optSchTime = parts::make<QCheckBox>(FrameSend, "optSchTime", tr("Specific time in the next 24 hours:"));
     dtFaxSend = parts::make<QDateTimeEdit>(FrameSend, "dtFaxSend");
     dtFaxSend->setDisplayFormat(QStringLiteral("H:mm:ss"));
-    dtFaxSend->setAccessibleName(QStringLiteral("Time to send"));
+    dtFaxSend->setAccessibleName(tr("Time to send"));
     auto *schedule = new QGridLayout(FrameSend);
     schedule->addWidget(optSchNow, 0, 0);
     schedule->addWidget(optSchDiscount, 1, 0);
@@ -41,19 +41,19 @@ frmSend::frmSend() {
     schedule->setColumnStretch(2, 1);
     layout->addWidget(FrameSend);
 
-    FramePriority = parts::make<QGroupBox>(this, "FramePriority", QStringLiteral("What is the fax priority?"));
-    optPriorityHigh = parts::make<QCheckBox>(FramePriority, "optPriorityHigh", QStringLiteral("High"));
-    optPriorityNormal = parts::make<QCheckBox>(FramePriority, "optPriorityNormal", QStringLiteral("Normal"));
-    optPriorityLow = parts::make<QCheckBox>(FramePriority, "optPriorityLow", QStringLiteral("Low"));
+    FramePriority = parts::make<QGroupBox>(this, "FramePriority", tr("What is the fax priority?"));
+    optPriorityHigh = parts::make<QCheckBox>(FramePriority, "optPriorityHigh", tr("High"));
+    optPriorityNormal = parts::make<QCheckBox>(FramePriority, "optPriorityNormal", tr("Normal"));
+    optPriorityLow = parts::make<QCheckBox>(FramePriority, "optPriorityLow", tr("Low"));
     auto *priority = new QVBoxLayout(FramePriority);
     priority->addWidget(optPriorityHigh);
     priority->addWidget(optPriorityNormal);
     priority->addWidget(optPriorityLow);
     layout->addWidget(FramePriority);
 
-    btnBack = parts::button(this, "btnBack", QStringLiteral("< Back"));
-    btnNext = parts::button(this, "btnNext", QStringLiteral("Next >"));
-    btnCancel = parts::button(this, "btnCancel", QStringLiteral("Cancel"));
+    btnBack = parts::button(this, "btnBack", tr("< Back"));
+    btnNext = parts::button(this, "btnNext", tr("Next >"));
+    btnCancel = parts::button(this, "btnCancel", tr("Cancel"));
     btnNext->setDefault(true);
     wizard::endPage(layout, {btnBack, btnNext, btnCancel});
 

@@ -1,7 +1,7 @@
 #pragma once
 // The schedule and priority page: when the fax goes (now, at a time within the next day,
 // when discount rates apply) and at which priority.
-#include "app/FormPage.h"
+#include "services/FormPage.h"
 
 #include <initializer_list>
 

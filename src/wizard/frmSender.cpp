@@ -1,9 +1,9 @@
 #include "wizard/frmSender.h"
 
-#include "app/Failures.h"
-#include "app/PageParts.h"
 #include "job/FaxJob.h"
 #include "job/SenderInfo.h"
+#include "platform/Failures.h"
+#include "services/PageParts.h"
 
 #include <QCoreApplication>
 #include <QGridLayout>
@@ -23,26 +23,26 @@ struct SenderBox {
 };
 
 const SenderBox SenderBoxes[] = {
-    {"lblName", "Your full name:", "txtFullName", &frmSender::txtFullName, &FaxJob::SenderFullName},
-    {"lblFax", "Fax number:", "txtFaxNumber", &frmSender::txtFaxNumber, &FaxJob::SenderfaxNumber},
-    {"lblEmail", "E-mail Address:", "txtEmail", &frmSender::txtEmail, &FaxJob::SenderEmail},
-    {"lblTitle", "Title:", "txtTitle", &frmSender::txtTitle, &FaxJob::SenderTitle},
-    {"lblCompany", "Company:", "txtCompany", &frmSender::txtCompany, &FaxJob::SenderCompany},
-    {"lblOffice", "Office location:", "txtOffice", &frmSender::txtOffice, &FaxJob::SenderOffice},
-    {"lblDepartment", "Department:", "txtDepartment", &frmSender::txtDepartment, &FaxJob::SenderDepartment},
-    {"lblHomePhone", "Home phone:", "txtHomePhone", &frmSender::txtHomePhone, &FaxJob::SenderHomePhone},
-    {"lblWork", "Work phone:", "txtWorkPhone", &frmSender::txtWorkPhone, &FaxJob::SenderWorkPhone},
-    {"lblAddress", "Address:", "txtAddress", &frmSender::txtAddress, &FaxJob::SenderAddress},
-    {"lblBilling", "Biliing Code:", "txtBillingCode", &frmSender::txtBillingCode, &FaxJob::SenderBillingCode},
+    {"lblName", QT_TRANSLATE_NOOP("sendmere::frmSender", "Your full name:"), "txtFullName", &frmSender::txtFullName, &FaxJob::SenderFullName},
+    {"lblFax", QT_TRANSLATE_NOOP("sendmere::frmSender", "Fax number:"), "txtFaxNumber", &frmSender::txtFaxNumber, &FaxJob::SenderfaxNumber},
+    {"lblEmail", QT_TRANSLATE_NOOP("sendmere::frmSender", "E-mail Address:"), "txtEmail", &frmSender::txtEmail, &FaxJob::SenderEmail},
+    {"lblTitle", QT_TRANSLATE_NOOP("sendmere::frmSender", "Title:"), "txtTitle", &frmSender::txtTitle, &FaxJob::SenderTitle},
+    {"lblCompany", QT_TRANSLATE_NOOP("sendmere::frmSender", "Company:"), "txtCompany", &frmSender::txtCompany, &FaxJob::SenderCompany},
+    {"lblOffice", QT_TRANSLATE_NOOP("sendmere::frmSender", "Office location:"), "txtOffice", &frmSender::txtOffice, &FaxJob::SenderOffice},
+    {"lblDepartment", QT_TRANSLATE_NOOP("sendmere::frmSender", "Department:"), "txtDepartment", &frmSender::txtDepartment, &FaxJob::SenderDepartment},
+    {"lblHomePhone", QT_TRANSLATE_NOOP("sendmere::frmSender", "Home phone:"), "txtHomePhone", &frmSender::txtHomePhone, &FaxJob::SenderHomePhone},
+    {"lblWork", QT_TRANSLATE_NOOP("sendmere::frmSender", "Work phone:"), "txtWorkPhone", &frmSender::txtWorkPhone, &FaxJob::SenderWorkPhone},
+    {"lblAddress", QT_TRANSLATE_NOOP("sendmere::frmSender", "Address:"), "txtAddress", &frmSender::txtAddress, &FaxJob::SenderAddress},
+    {"lblBilling", QT_TRANSLATE_NOOP("sendmere::frmSender", "Biliing Code:"), "txtBillingCode", &frmSender::txtBillingCode, &FaxJob::SenderBillingCode},
 };
 
 }  // namespace
 
 frmSender::frmSender() {
-    setWindowTitle(QStringLiteral("Sender Information"));
+    setWindowTitle(tr("Sender Information"));
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(parts::heading(this, "lblCaption",
-                                   QStringLiteral("This sender information will be included  on your cover page.")));
+                                   tr("This sender information will be included  on your cover page.")));
     layout->addWidget(parts::separator(this));
     auto *grid = new QGridLayout;
     int row = 0;
@@ -50,7 +50,7 @@ frmSender::frmSender() {
         QLineEdit *box = parts::make<QLineEdit>(this, entry.boxName);
         this->*entry.box = box;
         // Two columns of label and box, as on a paper form.
-        grid->addWidget(parts::label(this, entry.labelName, QString::fromLatin1(entry.text), box), row / 2, (row % 2) * 2);
+        grid->addWidget(parts::label(this, entry.labelName, tr(entry.text), box), row / 2, (row % 2) * 2);
         grid->addWidget(box, row / 2, (row % 2) * 2 + 1);
         ++row;
     }
@@ -58,8 +58,8 @@ frmSender::frmSender() {
     layout->addWidget(parts::separator(this));
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
-    btnOk = parts::button(this, "btnOk", QStringLiteral("OK"));
-    btnCancel = parts::button(this, "btnCancel", QStringLiteral("Cancel"));
+    btnOk = parts::button(this, "btnOk", tr("OK"));
+    btnCancel = parts::button(this, "btnCancel", tr("Cancel"));
     btnOk->setDefault(true);  // Return in any box confirms, as on every other page
     buttons->addWidget(btnOk);
     buttons->addWidget(btnCancel);

@@ -1,6 +1,6 @@
 #pragma once
 // The sender's own details, as they go onto cover pages and into the fax document.
-#include "app/FormPage.h"
+#include "services/FormPage.h"
 
 class QLineEdit;
 class QPushButton;

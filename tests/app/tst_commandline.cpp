@@ -1,12 +1,15 @@
 // The command line grammar and what the "new" and "cover" actions make of it.
 #include "TestSeams.h"
 #include "app/CommandLine.h"
+#include "app/Display.h"
 #include "app/Init.h"
 #include "job/FaxJob.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmNew.h"
 
+#include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTimer>
 #include <QtTest>
 
@@ -101,6 +104,41 @@ private Q_SLOTS:
             QCOMPARE(process.exitStatus(), QProcess::NormalExit);
             QCOMPARE(process.exitCode(), 0);
         }
+    }
+
+    // The platforms that need a display server need a display named; the others do not.
+    void aDisplayIsNeededOnlyWhereWindowsGoToAServer() {
+        const struct {
+            const char *platform, *display, *wayland;
+            bool missing;
+        } rows[] = {{"", "", "", true},         {"xcb", "", "", true},        {"wayland", "", "", true},
+                    {"wayland-egl", "", "", true}, {"xcb:dpi=96", "", "", true}, {"", ":0", "", false},
+                    {"", "", "wayland-0", false}, {"xcb", ":1", "", false},     {"offscreen", "", "", false},
+                    {"minimal", "", "", false}, {"vnc", "", "", false}};
+        for (const auto &row : rows)
+            QVERIFY2(sendmere::missingDisplayReason(row.platform, row.display, row.wayland).isEmpty() != row.missing, row.platform);
+    }
+
+    // Without a display the program says why on its error output and ends with status 1,
+    // both when none is named and when the one named cannot be opened.
+    void withoutADisplayTheProgramSaysWhy() {
+        const QString program = qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere");
+        QVERIFY(QFileInfo(program).isExecutable());
+        const auto run = [&](const QString &display, const QString &expected) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(QString::fromLatin1(name));
+            if (!display.isEmpty()) env.insert(QStringLiteral("DISPLAY"), display);
+            QProcess process;
+            process.setProcessEnvironment(env);
+            process.start(program, {QStringLiteral("sender")});
+            QVERIFY(process.waitForFinished(30000));
+            const QString err = QString::fromUtf8(process.readAllStandardError());
+            QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(process.exitCode(), 1);
+            QVERIFY2(err.contains(QStringLiteral("sendmere: ") + expected), qPrintable(err));
+        };
+        run(QString(), QStringLiteral("there is no display to show windows on"));
+        run(QStringLiteral(":937"), QStringLiteral("the display \":937\" cannot be opened"));
     }
 };
 

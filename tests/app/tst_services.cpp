@@ -1,12 +1,12 @@
 // The shared services: the error log, the failure helpers, the fax job, temporary files,
 // the sender information store and the default-mail-client switch.
 #include "TestSupport.h"
-#include "app/CWinReg.h"
-#include "app/Failures.h"
 #include "app/Init.h"
-#include "app/mCommon.h"
 #include "job/FaxJob.h"
 #include "job/SenderInfo.h"
+#include "platform/Failures.h"
+#include "services/CWinReg.h"
+#include "session/mCommon.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -177,6 +177,23 @@ private Q_SLOTS:
         QCOMPARE(defaultClient(), QStringLiteral("Microsoft Outlook"));
         mCommon::SetDefaultMailClient(false);
         QCOMPARE(defaultClient(), QStringLiteral("Other Mail"));
+
+        // While the messaging session cannot be made, every call asks for it again: the
+        // switch is made once, and ShutDown puts the user's choice back all the same.
+        CWinReg classes;
+        QVERIFY(classes.OpenKey(classes.HKEY_CLASSES_ROOT(), QStringLiteral("MAPI.Session\\CLSID"), false));
+        const QString sessionClass = classes.GetStringValue(QString());
+        QVERIFY(classes.DeleteValue(QString()));
+        classes.CloseKey();
+        for (int call = 0; call < 3; ++call) QVERIFY(mCommon::GetCdoSession() == nullptr);
+        QCOMPARE(defaultClient(), QStringLiteral("Microsoft Outlook"));
+        mCommon::ShutDown();
+        QCOMPARE(defaultClient(), QStringLiteral("Other Mail"));
+        mCommon::ShutDown();  // nothing more to put back
+        QCOMPARE(defaultClient(), QStringLiteral("Other Mail"));
+        QVERIFY(classes.OpenKey(classes.HKEY_CLASSES_ROOT(), QStringLiteral("MAPI.Session\\CLSID"), false));
+        QVERIFY(classes.SetStringValue(QString(), sessionClass));
+        classes.CloseKey();
 
         // Without the mail client's registration the switch does nothing.
         QVERIFY(setDefault(clients + QStringLiteral("\\Microsoft Outlook"), QString()));

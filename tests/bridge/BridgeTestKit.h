@@ -5,9 +5,9 @@
 #include "FaxRender.h"
 #include "ServiceLog.h"
 #include "Spool.h"
-#include "app/CWinReg.h"
 #include "job/FaxJob.h"
 #include "platform/fax/FaxClient.h"
+#include "services/CWinReg.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

@@ -1,7 +1,7 @@
 #pragma once
 // Reads the mail folders the bridge fills, through the same mail store the program uses.
-#include "app/mCommon.h"
 #include "platform/mail/MailClient.h"
+#include "session/mCommon.h"
 
 #include <QDir>
 #include <QStandardPaths>

@@ -1,6 +1,7 @@
 // The "import" action against the real fax service and the real mail store: the counts,
 // the 20-fax threshold, the last-day choice, repeated and interrupted runs.
 #include "BridgeTestKit.h"
+#include "FileLimits.h"
 #include "MailCheck.h"
 #include "TestSeams.h"
 #include "TestSupport.h"
@@ -9,6 +10,7 @@
 #include "bridge/FaxImport.h"
 #include "bridge/frmImport.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QProgressBar>
 #include <QSet>
@@ -71,6 +73,19 @@ struct WindowWatch : QObject {
         return false;
     }
 };
+
+// Starts the program with the action "import", as the add-in does.
+bool startImport(QProcess &program) {
+    program.setProgram(test::binDir() + QStringLiteral("/sendmere"));
+    program.setArguments({QStringLiteral("import")});
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start();
+    return program.waitForStarted();
+}
+
+QString mailRoot() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/sendmere/Mail");
+}
 
 }  // namespace
 
@@ -239,13 +254,7 @@ private Q_SLOTS:
         QStringList allIds;
         for (qint64 id = 0x100; id < 0x100 + faxes; ++id) allIds << faxd::idText(id);
         allIds.sort();
-        const auto runProgram = [](QProcess &program) {
-            program.setProgram(test::binDir() + QStringLiteral("/sendmere"));
-            program.setArguments({QStringLiteral("import")});
-            program.setProcessChannelMode(QProcess::ForwardedChannels);
-            program.start();
-            return program.waitForStarted();
-        };
+        const auto runProgram = startImport;
         // Delays after an item appeared: the kill lands before, in and after the saves,
         // the message and the moves of the items being made then.
         for (const int delayMs : {0, 10, 25, 40}) {
@@ -270,6 +279,57 @@ private Q_SLOTS:
         last.kill();
         last.waitForFinished();
         QCOMPARE(everyItem(), allIds);
+    }
+
+    // Three imports started at once write the store one at a time: one item per fax.
+    void importsAtOnceMakeOneItemEach() {
+        constexpr int faxes = 4 + 5 + 6;
+        test::refillSpool(test::faxesNow(4, 5, 6));
+        QStringList allIds;
+        for (qint64 id = 0x100; id < 0x100 + faxes; ++id) allIds << faxd::idText(id);
+        allIds.sort();
+        QProcess programs[3];
+        for (QProcess &program : programs) QVERIFY(startImport(program));
+        // Each ends at its success message, which waits for a user: done once nothing
+        // changes any more.
+        int last = -1;
+        QDeadlineTimer deadline(120000);
+        for (int calm = 0; calm < 6 && !deadline.hasExpired(); QTest::qWait(500)) {
+            const int now = allItems();
+            calm = now == last && now >= faxes ? calm + 1 : 0;
+            last = now;
+        }
+        for (QProcess &program : programs) {
+            program.kill();
+            program.waitForFinished();
+        }
+        QCOMPARE(everyItem(), allIds);
+    }
+
+    // An import that could not write every item (a read-only Inbox) takes the failure
+    // path: logged, and no word of success.
+    void anImportThatCouldNotWriteSaysSo() {
+        test::refillSpool(test::faxesNow(1, 1, 2));
+        for (const char *sub : {"/cur", "/new", "/tmp"}) QVERIFY(QDir().mkpath(mailRoot() + QLatin1String(sub)));
+        for (const char *sub : {"/cur", "/tmp"})
+            QVERIFY(QFile::setPermissions(mailRoot() + QLatin1String(sub), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        {
+            test::ObeyFilePermissions asTheUser;
+            test::RecordingSeams seams;
+            runEntry(QStringLiteral("import"));
+            QTRY_VERIFY_WITH_TIMEOUT(!test::errorLogLines().filter(QStringLiteral("\"frmImport.Form_Active\"")).isEmpty(), 60000);
+            QVERIFY(!seams.recorded().texts().contains(QStringLiteral("Import Faxes from FaxConsole successfully.")));
+            const QStringList failure = test::errorLogLines().filter(QStringLiteral("\"frmImport.Form_Active\""));
+            QCOMPARE(failure.size(), 1);
+            QVERIFY2(failure.first().startsWith(QStringLiteral("70,")), qPrintable(failure.first()));
+            QCOMPARE(test::errorLogLines().filter(QStringLiteral("\"msend.GenerateOutlookInboxFax\"")).size(), 2);
+        }
+        for (const char *sub : {"/cur", "/tmp"})
+            QFile::setPermissions(mailRoot() + QLatin1String(sub), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QCOMPARE(test::itemCount(FolderOutbox), 1);
+        QCOMPARE(test::itemCount(FolderSentItems), 1);
+        QCOMPARE(test::itemCount(FolderInbox), 0);
+        QCOMPARE(QDir(mailRoot() + QStringLiteral("/tmp")).entryList(QDir::Files), QStringList());
     }
 };
 

@@ -6,11 +6,12 @@
 #include "TestSeams.h"
 #include "TestSupport.h"
 #include "WizardTestKit.h"
-#include "app/mCommon.h"
+#include "RegistryStore.h"
+#include "bridge/CEvent.h"
 #include "bridge/cFaxEvent.h"
 #include "bridge/frmtest.h"
 #include "platform/fax/FaxClient.h"
-#include "send/CEvent.h"
+#include "session/mCommon.h"
 #include "wizard/frmFinish.h"
 
 #include <QPushButton>
@@ -98,6 +99,10 @@ private Q_SLOTS:
         QVERIFY(reg.SetStringValue(QString(), QStringLiteral("Other.Class")));
         reg.CloseKey();
         QCOMPARE(tiffViewerCommand(), QString());
+        // Looking only reads: the class named but not registered stays unregistered.
+        const registry::RegistryStore store;
+        QVERIFY(!store.keyExists(registry::Root::ClassesRoot, QStringLiteral("Other.Class")));
+        QVERIFY(!store.keyExists(registry::Root::ClassesRoot, QStringLiteral("Other.Class\\shell\\open\\command")));
     }
 
     void previewRendersOpensAndLeavesNoTrace() {
@@ -174,7 +179,8 @@ private Q_SLOTS:
         QTRY_COMPARE(seams.recorded().opened.size(), 1);
         const QString file = seams.recorded().opened.first();
         QTest::mouseClick(page.OKButton, Qt::LeftButton);
-        QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
+        // The submission runs off the GUI thread; the program ends once the fax is queued.
+        QTRY_COMPARE_WITH_TIMEOUT(seams.recorded().exitCodes, QList<int>{0}, 30000);
         QVERIFY(!QFile::exists(file));
         QTRY_COMPARE(watch.added().size(), 2);
         const QString sentId = watch.added().at(1).mid(6);

@@ -13,6 +13,8 @@
 #include "wizard/frmSend.h"
 
 #include <QAccessible>
+#include <QApplication>
+#include <QFontMetrics>
 #include <QComboBox>
 #include <QDateTimeEdit>
 #include <QLabel>
@@ -121,6 +123,26 @@ private Q_SLOTS:
                                        QStringLiteral("Images (*.bmp, *.jpg, *.gif, *.tif)"), QStringLiteral("All (*.*)")}));
         QVERIFY(cover.chkCover->isChecked());
         QVERIFY2(test::errorLogLines().isEmpty(), qPrintable(test::errorLogLines().join(u'\n')));
+    }
+
+    // The help box leaves room for its title beside the window manager's icon and buttons,
+    // so that its title bar reads "Sendmere", not "...".
+    void helpBoxIsWideEnoughForItsTitle() {
+        test::RealDialogsSeams seams;
+        test::ClosedDialog shown;
+        int width = 0, needed = 0;
+        test::closeNextMessageBox(&shown, [&](QWidget *box) {
+            width = box->width();
+            QFont titleFont = QApplication::font("QMdiSubWindowTitleBar");
+            titleFont.setBold(true);
+            // A window menu icon and three buttons of about 24 px, and the bar's margins.
+            needed = QFontMetrics(titleFont).horizontalAdvance(box->windowTitle()) + 4 * 24 + 32;
+        });
+        Init().FaxHelp();
+        QCOMPARE(shown.title, QStringLiteral("Sendmere"));
+        QCOMPARE(shown.text, QStringLiteral("Help"));
+        QVERIFY2(width >= needed, qPrintable(QStringLiteral("%1 px wide, %2 px needed").arg(width).arg(needed)));
+        QVERIFY(seams.exitCodes.isEmpty());
     }
 
     // The boxes acting as options follow every change of value, not only mouse clicks.

@@ -215,6 +215,30 @@ QString AtSpi::text(const Node &node) {
     return reply.value();
 }
 
+AtSpi::Node AtSpi::findRole(const Node &root, quint32 wantedRole) {
+    for (const Node &child : children(root)) {
+        if (role(child) == wantedRole) return child;
+        if (Node found = findRole(child, wantedRole); found.isValid()) return found;
+    }
+    return {};
+}
+
+double AtSpi::currentValue(const Node &node) {
+    const QDBusReply<QDBusVariant> reply = call(m_bus, node.service, node.path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                QStringLiteral("Get"), {QStringLiteral("org.a11y.atspi.Value"), QStringLiteral("CurrentValue")});
+    return reply.value().variant().toDouble();
+}
+
+qint64 AtSpi::answerTimeMs(const Node &node, int timeoutMs) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const QDBusMessage reply =
+        m_bus.call(QDBusMessage::createMethodCall(node.service, node.path, AccessibleIface, QStringLiteral("GetRole")), QDBus::Block, timeoutMs);
+    // An error is an answer too (a window that has just gone); only silence is not.
+    const bool silent = reply.type() == QDBusMessage::ErrorMessage && reply.errorName() == QStringLiteral("org.freedesktop.DBus.Error.NoReply");
+    return silent ? -1 : elapsed.elapsed();
+}
+
 void startProgram(RunningProgram &program, AtSpi &atspi, const QString &commandLine) {
     program.process.setProcessChannelMode(QProcess::ForwardedChannels);
     program.process.start(qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere"), {commandLine});

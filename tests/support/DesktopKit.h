@@ -55,7 +55,7 @@ public:
         QString path;
         bool isValid() const { return !service.isEmpty(); }
     };
-    static constexpr quint32 CheckBox = 7, Dialog = 16, Label = 29, PushButton = 43, Text = 61;
+    static constexpr quint32 CheckBox = 7, Dialog = 16, Label = 29, ProgressBar = 42, PushButton = 43, Text = 61;
 
     AtSpi();
     ~AtSpi();
@@ -77,6 +77,13 @@ public:
     bool doAction(const Node &node, const QString &action);
     bool setText(const Node &node, const QString &text);
     QString text(const Node &node);
+    // The first node below root whose role matches, now; an invalid node when there is none.
+    Node findRole(const Node &root, quint32 role);
+    // A range control's current value (a progress bar's count).
+    double currentValue(const Node &node);
+    // How long the application takes to answer one plain request about node, in
+    // milliseconds (an error reply counts); -1 when it gave no answer within timeoutMs.
+    qint64 answerTimeMs(const Node &node, int timeoutMs = 10000);
 
 private:
     Node findNow(const Node &root, const QString &name, quint32 role, int depth);

@@ -6,8 +6,8 @@ namespace {
 class RecordingMessageBox final : public shell::MessageBox {
 public:
     explicit RecordingMessageBox(Recorded &r) : m_r(r) {}
-    void show(QWidget *, const QString &text, const QString &title) override {
-        m_r.messages.append({text, title});
+    void show(QWidget *, const QString &text, const QString &title, Icon icon) override {
+        m_r.messages.append({text, title, icon});
         if (m_r.onMessage) m_r.onMessage();
     }
 

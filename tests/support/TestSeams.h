@@ -13,6 +13,7 @@ namespace sendmere::test {
 struct ShownMessage {
     QString text;
     QString title;
+    shell::MessageBox::Icon icon = shell::MessageBox::Icon::None;
 };
 
 struct Recorded {

@@ -7,6 +7,15 @@
 #include "extras/frmUpdate.h"
 
 #include <QAccessible>
+#include <QApplication>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
 #include <QPushButton>
 #include <QtTest>
 
@@ -16,6 +25,12 @@ using test::doAccessibleAction;
 class TestDesktopUpdate : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // Downloads of an earlier run of this test left in its folder would stand for files of this one.
+    void initTestCase() {
+        const QDir dir(QCoreApplication::applicationDirPath());
+        for (const QFileInfo &file : dir.entryInfoList(QDir::Files | QDir::Hidden))
+            if (!file.isExecutable()) QFile::remove(file.filePath());
+    }
     void cleanup() {
         releasePages();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -44,6 +59,86 @@ private Q_SLOTS:
         QCOMPARE(shown.title, QStringLiteral("Quillpost update"));
         QTRY_VERIFY(!existingPage<frmUpdate>());
         QVERIFY(about.isVisible());
+    }
+
+    // While the check waits for the server the Update button is unavailable to a screen reader
+    // as to the mouse and the pointer shows the program at work; pressing it again asks
+    // nothing more. The answer then comes in a real box, closed from the keyboard.
+    void theCheckIsBusyWhileItWaits() {
+        test::RealDialogsSeams seams;
+        test::LocalHttpServer server;
+        test::useServer(server.base());
+        test::LocalHttpServer::Response held{"200 OK", "text/plain", "0"};
+        held.holdHalf = true;
+        server.route(test::CheckPath, held);
+        frmAbout &about = page<frmAbout>();
+        about.showPage();
+        QTRY_VERIFY(about.isActiveWindow());
+        bool busy = false;
+        int ticks = 0;
+        QStringList boxes;
+        QTimer poll;  // acts from inside the check's wait, without blocking it
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()); box && box->isVisible()) {
+                boxes << box->text();
+                QTest::keyClick(box, Qt::Key_Return);
+                return;
+            }
+            if (!server.holding()) return;
+            if (ticks++ == 0) {
+                QAccessibleInterface *button = QAccessible::queryAccessibleInterface(about.cmdUpdate);
+                busy = button && button->state().disabled && QGuiApplication::overrideCursor() &&
+                       QGuiApplication::overrideCursor()->shape() == Qt::BusyCursor;
+                // Pressed again, as far as a disabled button lets itself be pressed.
+                doAccessibleAction(about.cmdUpdate, QAccessibleActionInterface::pressAction());
+            } else if (ticks > 10) {
+                server.release();
+            }
+        });
+        poll.start(20);
+        QVERIFY(doAccessibleAction(about.cmdUpdate, QAccessibleActionInterface::pressAction()));
+        QTRY_VERIFY(!boxes.isEmpty());
+        QTest::qWait(300);
+        QCOMPARE(boxes, QStringList{QStringLiteral("Update not available.")});
+        QVERIFY(busy);
+        QCOMPARE(server.requests().size(), 1);
+        QTRY_VERIFY(about.cmdUpdate->isEnabled());
+        QVERIFY(!QGuiApplication::overrideCursor());
+    }
+
+    // The failure box carries the stop sign. Cancel of the dialog pressed through the
+    // accessibility bus while the box is open closes the dialog and its box, and the program
+    // goes on.
+    void cancelWhileTheFailureBoxIsOpen() {
+        test::RealDialogsSeams seams;
+        test::LocalHttpServer server;
+        server.route("/gone.deb", {"404 Not Found", "text/plain", "nothing here"});
+        const QPointer<frmUpdate> dialog = &page<frmUpdate>();
+        dialog->setDownloadUrl(server.base() + QStringLiteral("/gone.deb"));
+        dialog->showPage();
+        QTRY_VERIFY(dialog->isActiveWindow());
+        QPointer<QMessageBox> box;
+        int boxesSeen = 0;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            auto *shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!shown || !shown->isVisible() || shown == box) return;
+            ++boxesSeen;
+            box = shown;
+            icon = shown->icon();
+            QVERIFY(doAccessibleAction(dialog->cmdCancel, QAccessibleActionInterface::pressAction()));
+        });
+        poll.start(20);
+        QVERIFY(doAccessibleAction(dialog->cmdDownLoad, QAccessibleActionInterface::pressAction()));
+        QTRY_COMPARE(boxesSeen, 1);
+        QTRY_VERIFY(!dialog);
+        QTRY_VERIFY(!box);
+        QTest::qWait(200);
+        QCOMPARE(boxesSeen, 1);
+        QCOMPARE(icon, QMessageBox::Critical);
+        QVERIFY(!existingPage<frmUpdate>());
+        QVERIFY(!QFile::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/gone.deb")));
     }
 };
 

@@ -5,10 +5,15 @@
 #include "FileLimits.h"
 #include "TestSeams.h"
 #include "TestSupport.h"
-#include "app/CWinReg.h"
+#include "extras/frmAbout.h"
 #include "extras/frmUpdate.h"
+#include "services/CWinReg.h"
 
 #include <QCoreApplication>
+#include <QCursor>
+#include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QFile>
 #include <QStandardPaths>
 #include <QLabel>
@@ -37,6 +42,14 @@ LocalHttpServer::Response binary(const QByteArray &body, bool held = false, bool
     return response;
 }
 
+QString errorLog() { return QCoreApplication::applicationDirPath() + QStringLiteral("/Errors.log"); }
+
+// The files of the program's directory whose names start with name: the file itself and any
+// temporary file written beside it.
+QStringList leftovers(const QString &name) {
+    return QDir(QCoreApplication::applicationDirPath()).entryList({name + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System);
+}
+
 // A local address that nobody listens on any more.
 QString refusedServer() {
     QTcpServer closed;
@@ -50,6 +63,13 @@ QString refusedServer() {
 class TestUpdate : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // Downloads of an earlier run of this test left in its folder would stand for files of this one.
+    void initTestCase() {
+        const QDir dir(QCoreApplication::applicationDirPath());
+        for (const QFileInfo &file : dir.entryInfoList(QDir::Files | QDir::Hidden))
+            if (!file.isExecutable()) QFile::remove(file.filePath());
+    }
+    void init() { QFile::remove(errorLog()); }
     void cleanup() {
         releasePages();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -181,9 +201,193 @@ private Q_SLOTS:
         for (const test::ShownMessage &message : seams.recorded().messages) {
             QCOMPARE(message.text, QStringLiteral("Can not download. Try later."));
             QCOMPARE(message.title, QStringLiteral("Quillpost update"));
+            QCOMPARE(message.icon, shell::MessageBox::Icon::Stop);
         }
-        // What arrived of the file cut short stays where it was written.
-        QCOMPARE(test::readFile(QCoreApplication::applicationDirPath() + QStringLiteral("/cut.deb")).size(), 4000);
+        // Nothing of a failed download stays behind, not even a temporary file beside it.
+        QVERIFY(leftovers(QStringLiteral("cut.deb")).isEmpty());
+        QVERIFY(leftovers(QStringLiteral("one.bin")).isEmpty());
+        QVERIFY(leftovers(QStringLiteral("missing.deb")).isEmpty());
+    }
+
+    // An answer to the check is a digit or an address: a huge or endless one is cut off, the
+    // user hears of a failed check, and the log says why.
+    void aHugeOrEndlessCheckAnswerIsCutOff() {
+        LocalHttpServer server;
+        useServer(server.base());
+        test::RecordingSeams seams;
+        server.route(CheckPath, {"200 OK", "text/plain", QByteArray(1024 * 1024, '7')});
+        frmUpdate::CheckForUpdate(nullptr);
+        QVERIFY(!existingPage<frmUpdate>());
+        QCOMPARE(seams.recorded().texts(), QStringList{QStringLiteral("Connect error. Check yor interner")});
+
+        LocalHttpServer::Response endless{"200 OK", "text/plain", QByteArray(64 * 1024, 'x'), false};
+        endless.endless = true;
+        server.route(CheckPath, endless);
+        frmUpdate::CheckForUpdate(nullptr);
+        QVERIFY(!existingPage<frmUpdate>());
+        QCOMPARE(seams.recorded().messages.size(), 2);
+        QCOMPARE(seams.recorded().messages[1].text, QStringLiteral("Connect error. Check yor interner"));
+        QVERIFY(test::readFile(errorLog()).contains("answer is longer than 65536 bytes"));
+    }
+
+    // The server may name any address and any file: only http and https are fetched, never into
+    // one of the program's own files, and an error page never takes a file's place.
+    void aDownloadNeverReplacesTheProgramsOwnFiles() {
+        LocalHttpServer server;
+        test::RecordingSeams seams;
+        const QString dir = QCoreApplication::applicationDirPath();
+        const QByteArray converter = "converter that previews need";
+        test::writeFile(dir + QStringLiteral("/tiff2png.exe"), converter);
+        test::writeFile(dir + QStringLiteral("/helper.so.1"), "library");
+        server.route("/tiff2png.exe", {"200 OK", "application/octet-stream", QByteArray(5000, 'h')});
+        server.route("/Errors.log", {"200 OK", "text/plain", "Replaced log"});
+        server.route("/helper.so.1", {"200 OK", "application/octet-stream", QByteArray(5000, 'h')});
+        QFile::link(QStringLiteral("/etc/hostname"), dir + QStringLiteral("/linked.deb"));
+        server.route("/linked.deb", {"200 OK", "application/octet-stream", QByteArray(5000, 'h')});
+        const QString self = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+        const QStringList refused = {
+            server.base() + QStringLiteral("/tiff2png.exe"), server.base() + QStringLiteral("/Errors.log"),
+            server.base() + QStringLiteral("/helper.so.1"), server.base() + QStringLiteral("/linked.deb"),
+            server.base() + QLatin1Char('/') + self, QStringLiteral("file:///etc/passwd"),
+            QStringLiteral("ftp://127.0.0.1/file.deb"), QStringLiteral("data:text/plain,hello.deb"), server.base() + QStringLiteral("/")};
+        for (const QString &url : refused) {
+            frmUpdate &dialog = page<frmUpdate>();
+            dialog.setDownloadUrl(url);
+            QSignalSpy ended(&dialog, &frmUpdate::downloadEnded);
+            dialog.cmdDownLoad_Click();
+            QTRY_COMPARE(ended.size(), 1);
+            QCOMPARE(ended[0][0].toBool(), false);
+            QTRY_VERIFY(!existingPage<frmUpdate>());
+        }
+        QVERIFY2(server.requests().isEmpty(), server.requests().join(' ').constData());
+        QCOMPARE(test::readFile(dir + QStringLiteral("/tiff2png.exe")), converter);
+        QCOMPARE(test::readFile(dir + QStringLiteral("/helper.so.1")), QByteArray("library"));
+        QVERIFY(QFileInfo(dir + QStringLiteral("/linked.deb")).isSymLink());
+        QVERIFY(!test::readFile(errorLog()).contains("Replaced log"));
+        QVERIFY(!QFile::exists(dir + QStringLiteral("/passwd")));
+        QVERIFY(seams.recorded().opened.isEmpty());
+        QCOMPARE(seams.recorded().messages.size(), refused.size());
+        const QByteArray log = test::readFile(errorLog());
+        QVERIFY(log.contains("Only http and https addresses are downloaded, not \"file:///etc/passwd\""));
+        QVERIFY(log.contains("one of the program's own files"));
+        QFile::remove(dir + QStringLiteral("/tiff2png.exe"));
+        QFile::remove(dir + QStringLiteral("/helper.so.1"));
+        QFile::remove(dir + QStringLiteral("/linked.deb"));
+    }
+
+    // An error page is not the file; a file that does not fit on the disk is not the file; an
+    // existing file of that name stays as it was until a whole new one takes its place.
+    void aFailedDownloadKeepsWhatWasThere() {
+        LocalHttpServer server;
+        test::RecordingSeams seams;
+        const QString dir = QCoreApplication::applicationDirPath();
+        const QString target = dir + QStringLiteral("/setup-3.0.deb");
+        test::writeFile(target, "the earlier download");
+        server.route("/setup-3.0.deb", {"404 Not Found", "text/html", "<html>no such file</html>"});
+        // 1: the file arrived whole; 0: the download failed; -1: it never ended.
+        const auto download = [&](const QString &path) -> int {
+            frmUpdate &dialog = page<frmUpdate>();
+            dialog.setDownloadUrl(server.base() + path);
+            QSignalSpy ended(&dialog, &frmUpdate::downloadEnded);
+            dialog.cmdDownLoad_Click();
+            if (!QTest::qWaitFor([&] { return ended.size() == 1; }, 20000)) return -1;
+            if (!QTest::qWaitFor([] { return !existingPage<frmUpdate>(); }, 5000)) return -1;
+            return ended[0][0].toBool() ? 1 : 0;
+        };
+        QCOMPARE(download(QStringLiteral("/setup-3.0.deb")), 0);
+        QCOMPARE(test::readFile(target), QByteArray("the earlier download"));
+        QVERIFY(test::readFile(errorLog()).contains("The server answered 404 Not Found"));
+
+        // A disk that takes no more: the transfer ends at once (also an endless one) and says so.
+        server.route("/setup-3.0.deb", binary(payload(200000)));
+        LocalHttpServer::Response endless{"200 OK", "application/octet-stream", payload(64 * 1024), false};
+        endless.endless = true;
+        server.route("/endless.deb", endless);
+        {
+            const test::FileSizeLimit fullDisk(64 * 1024);
+            QCOMPARE(download(QStringLiteral("/setup-3.0.deb")), 0);
+            QCOMPARE(download(QStringLiteral("/endless.deb")), 0);
+        }
+        QCOMPARE(test::readFile(target), QByteArray("the earlier download"));
+        QVERIFY(leftovers(QStringLiteral("endless.deb")).isEmpty());
+        QCOMPARE(leftovers(QStringLiteral("setup-3.0.deb")), QStringList{QStringLiteral("setup-3.0.deb")});
+        QCOMPARE(test::readFile(errorLog()).count("The disk is full."), 2);
+
+        // Whole at last: the new file takes the name.
+        QCOMPARE(download(QStringLiteral("/setup-3.0.deb")), 1);
+        QCOMPARE(test::readFile(target), payload(200000));
+        QCOMPARE(seams.recorded().opened, QStringList{target});
+        QFile::remove(target);
+    }
+
+    // A redirect's own length is not the file's: the progress counts against the file's length.
+    // Every state the transfer passes through is shown in turn.
+    void progressAfterARedirectAndTheStatesShown() {
+        LocalHttpServer server;
+        test::RecordingSeams seams;
+        LocalHttpServer::Response moved{"302 Found", "text/html", QByteArray(54, 'r')};
+        moved.extraHeaders = "Location: " + server.base().toUtf8() + "/files/new.deb\r\n";
+        server.route("/old.deb", moved);
+        server.route("/files/new.deb", binary(payload(20000), true));
+        frmUpdate &dialog = page<frmUpdate>();
+        dialog.setDownloadUrl(server.base() + QStringLiteral("/old.deb"));
+        dialog.showPage();
+        QSignalSpy texts(&dialog, &frmUpdate::progressTextChanged);
+        QSignalSpy ended(&dialog, &frmUpdate::downloadEnded);
+        dialog.cmdDownLoad_Click();
+        QTRY_COMPARE(dialog.lblProgressInfo->text(), QStringLiteral("Downloaded 10000 bytes (50%)"));
+        server.release();
+        QTRY_COMPARE(ended.size(), 1);
+        QVERIFY(ended[0][0].toBool());
+        QStringList shown;
+        for (const QList<QVariant> &text : texts) shown << text[0].toString();
+        QCOMPARE(shown.first(), QStringLiteral("Connecting"));
+        for (const char *state : {"Connected", "Requesting", "Request Sent", "Disconnecting", "Disconnected"})
+            QVERIFY2(shown.contains(QLatin1String(state)), qPrintable(shown.join(u'|')));
+        QCOMPARE(shown.last(), QStringLiteral("Disconnected"));
+        QCOMPARE(shown.at(shown.size() - 3), QStringLiteral("Downloaded 20000 bytes (100%)"));
+        QFile::remove(QCoreApplication::applicationDirPath() + QStringLiteral("/new.deb"));
+
+        // A refused connection ends in "Error".
+        frmUpdate &failing = page<frmUpdate>();
+        failing.setDownloadUrl(refusedServer() + QStringLiteral("/x.deb"));
+        QSignalSpy failingTexts(&failing, &frmUpdate::progressTextChanged);
+        QSignalSpy failingEnded(&failing, &frmUpdate::downloadEnded);
+        failing.cmdDownLoad_Click();
+        QTRY_COMPARE(failingEnded.size(), 1);
+        QCOMPARE(failingTexts.last()[0].toString(), QStringLiteral("Error"));
+    }
+
+    // The check shows that it is at work, and a second click while it waits asks nothing more.
+    void theCheckIsBusyAndAsksOnce() {
+        LocalHttpServer server;
+        useServer(server.base());
+        test::RecordingSeams seams;
+        LocalHttpServer::Response held{"200 OK", "text/plain", "0"};
+        held.holdHalf = true;
+        server.route(CheckPath, held);
+        frmAbout &about = page<frmAbout>();
+        about.showPage();
+        bool busyWhileWaiting = false;
+        int ticks = 0;
+        QTimer poll;  // acts from inside the check's wait, without blocking it
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (!server.holding()) return;
+            if (ticks++ == 0) {
+                busyWhileWaiting = !about.cmdUpdate->isEnabled() && QGuiApplication::overrideCursor() &&
+                                   QGuiApplication::overrideCursor()->shape() == Qt::BusyCursor;
+                QTimer::singleShot(0, this, [&] { QTest::mouseClick(about.cmdUpdate, Qt::LeftButton); });  // a second click
+            } else if (ticks > 10) {
+                server.release();
+            }
+        });
+        poll.start(20);
+        QTest::mouseClick(about.cmdUpdate, Qt::LeftButton);
+        QVERIFY(busyWhileWaiting);
+        QCOMPARE(server.requests().size(), 1);
+        QCOMPARE(seams.recorded().texts(), QStringList{QStringLiteral("Update not available.")});
+        QVERIFY(about.cmdUpdate->isEnabled());
+        QVERIFY(!QGuiApplication::overrideCursor());
     }
 
     // An installed program's directory is not the user's to write: the file goes to the

@@ -2,9 +2,9 @@
 // What the wizard tests share: waiting for pages, the cover page directories the registry
 // names, documents to attach, and a fax service that keeps its jobs queued.
 #include "TestSupport.h"
-#include "app/CWinReg.h"
-#include "app/FormPage.h"
 #include "job/FaxJob.h"
+#include "services/CWinReg.h"
+#include "services/FormPage.h"
 #include "wizard/frmSender.h"
 
 #include <QCoreApplication>

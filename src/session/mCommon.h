@@ -2,7 +2,7 @@
 // Services every part of the program shares: the connections to the mail client and the
 // fax service (opened on first use, released together), the start and end of the
 // program's work, temporary files and the fax device probe.
-#include "app/Failures.h"
+#include "platform/Failures.h"
 
 #include <QString>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "app/CWinReg.h"
+#include "services/CWinReg.h"
 
 namespace sendmere {
 

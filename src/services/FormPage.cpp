@@ -1,4 +1,4 @@
-#include "app/FormPage.h"
+#include "services/FormPage.h"
 
 #include "platform/shell/Shell.h"
 

@@ -1,10 +1,10 @@
-#include "send/CEvent.h"
+#include "bridge/CEvent.h"
 
-#include "app/CWinReg.h"
-#include "app/Failures.h"
-#include "app/mCommon.h"
 #include "job/FaxJob.h"
+#include "platform/Failures.h"
 #include "platform/shell/Shell.h"
+#include "services/CWinReg.h"
+#include "session/mCommon.h"
 
 #include <QCoreApplication>
 
@@ -13,12 +13,13 @@ namespace sendmere {
 QString tiffViewerCommand() {
     CWinReg reg;
     QString fileClass;
-    if (reg.OpenKey(CWinReg::HKEY_CLASSES_ROOT(), QStringLiteral(".tiff"), true)) {
+    // Only read: looking for a viewer must not leave empty keys in the classes root.
+    if (reg.OpenKey(CWinReg::HKEY_CLASSES_ROOT(), QStringLiteral(".tiff"), false)) {
         fileClass = reg.GetStringValue(QString());
         reg.CloseKey();
     }
     QString command;
-    if (reg.OpenKey(CWinReg::HKEY_CLASSES_ROOT(), fileClass + QStringLiteral("\\shell\\open\\command"), true)) {
+    if (!fileClass.isEmpty() && reg.OpenKey(CWinReg::HKEY_CLASSES_ROOT(), fileClass + QStringLiteral("\\shell\\open\\command"), false)) {
         command = reg.GetStringValue(QString());
         // The program alone: what stands before the last blank is taken as its path.
         const qsizetype lastBlank = command.lastIndexOf(QLatin1Char(' '));
@@ -41,7 +42,7 @@ void CEvent::previewFax() {
         if (!command.isEmpty() && !file.isEmpty())
             shell::seams().launcher->open(file);
         else
-            shell::seams().messageBox->show(nullptr, QStringLiteral("Please install tiff viewer."), mCommon::ProgramTitle);
+            shell::seams().messageBox->show(nullptr, QCoreApplication::translate("sendmere::CEvent", "Please install tiff viewer."), mCommon::ProgramTitle);
         QCoreApplication::processEvents();
         faxJob().PreviewMode = VbFalse;
     });

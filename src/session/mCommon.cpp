@@ -1,12 +1,13 @@
-#include "app/mCommon.h"
+#include "session/mCommon.h"
 
-#include "app/CWinReg.h"
-#include "app/FormPage.h"
 #include "job/FaxJob.h"
 #include "job/SenderInfo.h"
 #include "platform/fax/FaxClient.h"
 #include "platform/mail/MailClient.h"
 #include "platform/shell/Shell.h"
+#include "platform/shell/TempDir.h"
+#include "services/CWinReg.h"
+#include "services/FormPage.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,6 +26,8 @@ struct Connections {
     std::unique_ptr<fax::FaxServer> SharedFaxServer;
     std::unique_ptr<mail::MessagingSession> CdoSession;
     QString SavedMailClient;
+    // Whether SavedMailClient holds the user's choice that ShutDown has to put back.
+    bool MailClientSwitched = false;
 };
 
 Connections &connections() {
@@ -39,7 +42,7 @@ QString createUniqueTempFile(const QString &dir) {
     quint32 unique = QRandomGenerator::global()->bounded(1u, 0xFFFFu);
     for (int attempt = 0; attempt < 0xFFFF; ++attempt, unique = unique % 0xFFFF + 1) {
         const QString path = dir + QStringLiteral("Fax%1.tmp").arg(QString::number(unique, 16).toUpper());
-        const int fd = ::open(QFile::encodeName(path).constData(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, 0600);
         if (fd >= 0) {
             ::close(fd);
             return path;
@@ -82,7 +85,8 @@ void ShutDown() {
         }
         c.MailNamespace.reset();
         c.OutlookApp.reset();
-        if (c.CdoSession) {
+        // Also when the session could not be made: the switch before it was made all the same.
+        if (c.CdoSession || c.MailClientSwitched) {
             SetDefaultMailClient(false);
             c.CdoSession.reset();
         }
@@ -146,14 +150,18 @@ void SetDefaultMailClient(bool makeDefault) {
     if (!installed) return;
     if (!reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), MailClientsKey, true)) return;
     Connections &c = connections();
-    if (makeDefault) {
+    if (makeDefault && !c.MailClientSwitched) {
+        // Once until it is put back: a second switch would save the program's own choice
+        // in place of the user's.
         c.SavedMailClient = reg.GetStringValue(QString());
+        c.MailClientSwitched = true;
         if (c.SavedMailClient != MailClientName) {
             reg.SetStringValue(QString(), MailClientName);
             reg.FlushKey();
         }
-    } else {
+    } else if (!makeDefault && c.MailClientSwitched) {
         reg.SetStringValue(QString(), c.SavedMailClient);
+        c.MailClientSwitched = false;
     }
     reg.CloseKey();
 }
@@ -191,7 +199,10 @@ QString GetTempDir() {
     QString dir;
     logFailures(QStringLiteral("mCommon.GetTempDir"), [&] {
         constexpr int BufferChars = 160;
-        const QString path = QDir::tempPath() + QLatin1Char('/');
+        // The user's own folder: where others may write, another user could place the
+        // program's fixed names first.
+        const QString path = shell::userTempDir();
+        if (path.isEmpty()) throw AutomationError(err::PathFileAccessError, QStringLiteral("Path/File access error"));
         // A path that does not fit the buffer is not returned at all.
         if (path.size() < BufferChars) dir = path;
     });
