@@ -10,6 +10,9 @@
 #include <memory>
 #include <vector>
 
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tiff2png {
@@ -154,21 +157,48 @@ bool writePage(TIFF *tiff, const Page &page, FILE *file, std::string &message) {
     return true;
 }
 
+// The file at path opened for reading when it is a regular file; -1 otherwise. Opening does
+// not wait: a FIFO named like a picture is refused at once instead of blocking for ever.
+int openRegularFile(const std::string &path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 }  // namespace
 
 Result convert(const std::string &inputPath, const std::string &outputPath, std::string &message) {
     TIFFSetWarningHandler(nullptr);
     TIFFSetErrorHandler(nullptr);
-    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(inputPath.c_str(), "r"));
+    const int input = openRegularFile(inputPath);
+    if (input < 0) {
+        message = inputPath + ": not a regular file";
+        return UnreadableTiff;
+    }
+    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFFdOpen(input, inputPath.c_str(), "r"));
+    if (!tiff) ::close(input);
     Page page;
     if (!tiff || !readPage(tiff.get(), page)) {
         message = inputPath + ": not a readable TIFF image";
         return UnreadableTiff;
     }
-    const std::string temporary = outputPath + ".part";
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(temporary.c_str(), "wb"));
+    // A new file of its own, never an existing name: a link planted under the picture's
+    // name or a fixed temporary name is never written through.
+    std::string temporary = outputPath + ".XXXXXX";
+    const int output = ::mkstemp(temporary.data());
+    std::unique_ptr<FILE, FileCloser> file(output >= 0 ? ::fdopen(output, "wb") : nullptr);
     if (!file) {
-        message = temporary + ": cannot be created";
+        if (output >= 0) {
+            ::close(output);
+            ::unlink(temporary.c_str());
+        }
+        message = outputPath + ": cannot be created";
         return UnwritablePng;
     }
     std::string why;
