@@ -14,12 +14,14 @@ function(sendmere_install_link target link)
     list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${link}\")")
 endfunction()
 
-# sendmere_configure_installed(TEMPLATE DESTINATION [NAME name]): configures TEMPLATE (@VAR@
-# form) into the build tree with the configured prefix, for the tests that check the file,
-# and again at install time with the prefix installed to. The templates may use
-# @SENDMERE_FULL_PROGRAMDIR@, @SENDMERE_FULL_BINDIR@ and @SENDMERE_FULL_DATADIR@.
+# sendmere_configure_installed(TEMPLATE DESTINATION [NAME name] [SYSCONF]): configures TEMPLATE
+# (@VAR@ form) into the build tree with the configured prefix, for the tests that check the
+# file, and again at install time with the prefix installed to. The templates may use
+# @SENDMERE_FULL_PROGRAMDIR@, @SENDMERE_FULL_BINDIR@ and @SENDMERE_FULL_DATADIR@. With SYSCONF
+# the destination lies in the system configuration folder of the prefix installed to: /etc
+# for the prefix /usr (as a package installs it), PREFIX/etc for any other.
 function(sendmere_configure_installed template destination)
-  cmake_parse_arguments(C "" "NAME" "" ${ARGN})
+  cmake_parse_arguments(C "SYSCONF" "NAME" "" ${ARGN})
   get_filename_component(source "${template}" ABSOLUTE)
   if(NOT C_NAME)
     get_filename_component(C_NAME "${template}" NAME)
@@ -29,11 +31,20 @@ function(sendmere_configure_installed template destination)
   set(SENDMERE_FULL_BINDIR "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}")
   set(SENDMERE_FULL_DATADIR "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}")
   configure_file("${source}" "${CMAKE_CURRENT_BINARY_DIR}/${C_NAME}" @ONLY)
+  # Where the file goes, worked out when the install runs.
+  set(base_code "set(base \"\${CMAKE_INSTALL_PREFIX}\")")
+  if(C_SYSCONF)
+    set(base_code "set(base \"\${CMAKE_INSTALL_PREFIX}/etc\")
+    if(\"\${CMAKE_INSTALL_PREFIX}\" STREQUAL \"/usr\")
+      set(base \"/etc\")
+    endif()")
+  endif()
   install(CODE "
     set(SENDMERE_FULL_PROGRAMDIR \"\${CMAKE_INSTALL_PREFIX}/${SENDMERE_INSTALL_PROGRAMDIR}\")
     set(SENDMERE_FULL_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     set(SENDMERE_FULL_DATADIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}\")
-    set(out \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/${C_NAME}\")
+    ${base_code}
+    set(out \"\$ENV{DESTDIR}\${base}/${destination}/${C_NAME}\")
     message(STATUS \"Installing: \${out}\")
     configure_file(\"${source}\" \"\${out}\" @ONLY)
     list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${out}\")")

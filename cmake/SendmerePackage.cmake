@@ -23,7 +23,15 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # reader, the session bus, the fonts faxes are drawn with and the desktop's "open".
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
   "libqt6sql6-sqlite, qt6-image-formats-plugins, dbus-daemon | dbus-session-bus, fonts-dejavu-core, xdg-utils")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libreoffice-writer-nogui | libreoffice-writer, sane-utils")
+# The system's trust store, against which a mail server's certificate is checked; CUPS for
+# the fax printer; Qt's own translations, so that the standard buttons speak the user's
+# language as the pages do; the scanner library, which the program opens only to scan.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+  "libreoffice-writer-nogui | libreoffice-writer, libsane1, sane-utils, ca-certificates, cups, cups-filters, qt6-translations-l10n")
+# The "Sendmere Fax" printer is added where CUPS runs and removed with the package.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  "${PROJECT_SOURCE_DIR}/data/cups/debian/postinst;${PROJECT_SOURCE_DIR}/data/cups/debian/prerm;${PROJECT_SOURCE_DIR}/data/cups/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "ghostscript")
 
 set(CPACK_GENERATOR DEB)

@@ -16,6 +16,11 @@ export HOME="$ROOT/home" XDG_CONFIG_HOME="$ROOT/config" XDG_DATA_HOME="$ROOT/dat
 mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_STATE_HOME" "$XDG_CACHE_HOME" "$TMPDIR"
 mkdir -m 0700 "$XDG_RUNTIME_DIR"
 unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS XDG_CURRENT_DESKTOP QT_QPA_PLATFORMTHEME
+# The C locale (with UTF-8, which the outside programs that tests start need) unless the test
+# asks for a language (SENDMERE_TEST_LANG): the texts a test reads are the program's English
+# ones whatever the machine's locale.
+unset LC_ALL LC_MESSAGES LANGUAGE
+export LANG="${SENDMERE_TEST_LANG:-C.UTF-8}"
 XVFB="" WM=""
 if [ "$DESKTOP" -eq 1 ]; then
   # The server writes its display number to fd 9 once it accepts clients.
@@ -30,13 +35,28 @@ if [ "$DESKTOP" -eq 1 ]; then
     sleep 0.05
   done
   export DISPLAY=":$(head -n 1 "$ROOT/display")" QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
-  openbox --sm-disable --config-file /dev/null >"$ROOT/wm.log" 2>&1 &
-  WM=$!
+  # The server answers its first client a moment after it names its display; on a loaded
+  # machine a window manager started at once was seen to find no display at all.
   i=0
-  until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
+  until xprop -root >/dev/null 2>&1; do
     i=$((i + 1))
-    if [ $i -gt 200 ]; then echo "run-isolated.sh: the window manager did not start" >&2; cat "$ROOT/wm.log" >&2; break; fi
+    if [ $i -gt 200 ]; then echo "run-isolated.sh: Xvfb on $DISPLAY answers no client" >&2; cat "$ROOT/xvfb.log" >&2; break; fi
     sleep 0.05
+  done
+  # A window manager that ends before it took the screen is started once more.
+  for attempt in 1 2; do
+    openbox --sm-disable --config-file /dev/null >"$ROOT/wm.log" 2>&1 &
+    WM=$!
+    i=0
+    until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
+      i=$((i + 1))
+      if [ $i -gt 200 ] || ! kill -0 "$WM" 2>/dev/null; then break; fi
+      sleep 0.05
+    done
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    echo "run-isolated.sh: the window manager did not start (attempt $attempt)" >&2; cat "$ROOT/wm.log" >&2
+    kill "$WM" 2>/dev/null; wait "$WM" 2>/dev/null
+    WM=""
   done
 else
   export QT_QPA_PLATFORM=offscreen

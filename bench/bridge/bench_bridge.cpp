@@ -11,14 +11,14 @@
 #include "ServiceLog.h"
 #include "Spool.h"
 #include "TestSeams.h"
-#include "app/CWinReg.h"
-#include "app/mCommon.h"
 #include "bridge/COwnFaxEventer.h"
 #include "bridge/FaxImport.h"
 #include "bridge/FaxItems.h"
 #include "job/FaxJob.h"
 #include "platform/fax/FaxClient.h"
 #include "platform/mail/MailClient.h"
+#include "services/CWinReg.h"
+#include "session/mCommon.h"
 #include "wizard/frmFinish.h"
 
 #include <QApplication>

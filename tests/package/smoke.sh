@@ -92,6 +92,14 @@ wait "$PROGRAM" || true
 after=$(log_text | wc -l)
 [ "$before" = "$after" ] || fail "the program logged failures: $(log_text | tail -n $((after - before)))"
 
+step "sendmere without a display"
+set +e
+NO_DISPLAY_ERR=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM sendmere sender 2>&1 >/dev/null)
+NO_DISPLAY_RC=$?
+set -e
+[ "$NO_DISPLAY_RC" = 1 ] || fail "sendmere without a display ended with status $NO_DISPLAY_RC, not 1"
+echo "$NO_DISPLAY_ERR" | grep -q "no display" || fail "sendmere without a display does not say why: $NO_DISPLAY_ERR"
+
 step "the manual pages"
 MANPATH="$PREFIX/share/man" man -w sendmere-fax >/dev/null || fail "man sendmere-fax finds no page"
 
