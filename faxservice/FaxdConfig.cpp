@@ -82,6 +82,7 @@ LineConfig readLine(const QSettings &s)
     line.user = s.value(QStringLiteral("Line/User"), line.user).toString().trimmed();
     line.pollSeconds = qBound(0.2, s.value(QStringLiteral("Line/PollSeconds"), line.pollSeconds).toDouble(), 300.0);
     line.maxDials = qBound(0, s.value(QStringLiteral("Line/MaxDials"), line.maxDials).toInt(), 100);
+    line.stallSeconds = qBound(1.0, s.value(QStringLiteral("Line/StallSeconds"), line.stallSeconds).toDouble(), 86400.0);
     if (backend == QStringLiteral("hylafax")) {
         line.backend = LineConfig::Backend::HylaFax;
         if (!parseServer(server, line.host, line.port)) {

@@ -24,6 +24,10 @@ struct LineConfig {
     QString user = QStringLiteral("fax");
     double pollSeconds = 3;       // how often the server's lists are read
     int maxDials = 0;             // 0: one dial per try
+    // How long a job may wait for a modem while one of the server's modems is idle before it
+    // is handed to the server's scheduler again. Longer than the server's own limit for
+    // converting a document (180 s), during which a job also waits with the modem idle.
+    double stallSeconds = 300;
     QString error;                // set when [Line] could not be read; the loopback is used then
     QString serverName() const { return QStringLiteral("%1:%2").arg(host).arg(port); }
 };

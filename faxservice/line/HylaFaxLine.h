@@ -65,6 +65,7 @@ private:
     void apply(const Snapshot &snapshot);
     void announceRinging();  // IncomingCall for each call that began to ring
     void follow(JobRecord &job, const hylafax::ServerJob &serverJob);
+    void wakeIfStalled(const JobRecord &job, const hylafax::ServerJob &serverJob);
     void complete(JobRecord &job, const hylafax::ServerJob &serverJob);
     void receive(const hylafax::ReceivedFax &fax);
     void lineFailed(const hylafax::LineError &error);
@@ -87,6 +88,8 @@ private:
     std::map<QString, qint64> m_incoming;  // faxes coming in, with the id they will have
     std::optional<qint64> m_answered;      // the id of the call a client answered, for the next fax
     std::map<qint64, int> m_missing;       // polls in a row that did not list a job's server job
+    std::map<qint64, qint64> m_waitingSince;  // since when a job waits for a modem while one is idle
+    QSet<qint64> m_waking;                   // jobs being handed to the scheduler again
     QList<hylafax::Modem> m_modems;
     bool m_modemsKnown = false;
     QSet<QString> m_ringing;  // the modems on which a call rings, announced once per call

@@ -29,6 +29,12 @@ void killServerJob(HylaFaxClient &client, const QString &serverId)
     throw LineError(LineError::Kind::Rejected, QStringLiteral("the fax server did not remove its job %1").arg(serverId));
 }
 
+bool anyModemIdle(const QList<hylafax::Modem> &modems)
+{
+    return std::any_of(modems.begin(), modems.end(),
+                       [](const hylafax::Modem &m) { return m.running && m.status.contains(QStringLiteral("idle"), Qt::CaseInsensitive); });
+}
+
 }  // namespace
 
 void HylaFaxLine::submit(qint64 id)
@@ -158,6 +164,7 @@ void HylaFaxLine::killed(qint64 id)
         return;  // still "cancelling": the next round removes it
     }
     m_jobs.erase(id);
+    m_waitingSince.erase(id);
     m_log.info(QStringLiteral("job %1 cancelled; fax server %2 removed its job").arg(text, m_config.line.serverName()));
     Q_EMIT jobChanged(text, status::Cancelled);
     Q_EMIT jobRemoved(text);
@@ -165,6 +172,7 @@ void HylaFaxLine::killed(qint64 id)
 
 void HylaFaxLine::follow(JobRecord &job, const hylafax::ServerJob &sj)
 {
+    wakeIfStalled(job, sj);
     if (sj.state == u'D') {
         complete(job, sj);
         return;
@@ -218,6 +226,41 @@ void HylaFaxLine::complete(JobRecord &job, const hylafax::ServerJob &sj)
     Q_EMIT jobChanged(text, status::Completed);
     Q_EMIT jobRemoved(text);
     Q_EMIT outgoingMessageAdded(text);
+}
+
+// The server's scheduler runs at most once a second and can miss a wake-up that comes in the
+// same second as another (a job submitted just as a modem reports ready). The job then waits
+// for a modem while one is idle, until the next event on the server, which in a quiet office
+// may be hours away. Suspending it and submitting it again gives the scheduler its turn.
+void HylaFaxLine::wakeIfStalled(const JobRecord &job, const hylafax::ServerJob &sj)
+{
+    if (sj.state != u'W' || !anyModemIdle(m_modems)) {
+        m_waitingSince.erase(job.id);
+        return;
+    }
+    const qint64 now = nowMs();
+    const qint64 since = m_waitingSince.try_emplace(job.id, now).first->second;
+    if (now - since < qint64(m_config.line.stallSeconds * 1000) || m_waking.contains(job.id))
+        return;
+    m_waitingSince[job.id] = now;  // once per period at most
+    m_waking.insert(job.id);
+    m_log.warning(QStringLiteral("job %1: fax server %2 kept its job %3 waiting for a modem for %4 s while a modem was idle; it is submitted to the server's scheduler again")
+                      .arg(job.idText(), m_config.line.serverName(), sj.id)
+                      .arg(qRound64((now - since) / 1000.0)));
+    run<bool>(
+        [serverId = sj.id](HylaFaxClient &client) {
+            client.expectOk(QStringLiteral("JSUSP ") + serverId);
+            client.expectOk(QStringLiteral("JSUBM ") + serverId);
+            return true;
+        },
+        [this, id = job.id](bool) { m_waking.remove(id); },
+        [this, id = job.id](const LineError &error) {
+            m_waking.remove(id);
+            if (error.kind() == LineError::Kind::Rejected)  // it started meanwhile, or is gone
+                m_log.warning(QStringLiteral("job %1 was not submitted again: %2").arg(idText(id), error.text()));
+            else
+                lineFailed(error);
+        });
 }
 
 }  // namespace sendmere::faxd

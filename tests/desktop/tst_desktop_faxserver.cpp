@@ -101,11 +101,11 @@ private Q_SLOTS:
         press(QStringLiteral("Finish"));
         test::expectProgramEnd(wizard);
 
-        QVERIFY2(test::eventually([] { return listing(QStringLiteral("sent")).size() == 1; }, 120000), qPrintable(stateLog() + m_lab.logTail()));
+        SENDMERE_LAB_VERIFY(m_lab, test::eventually([] { return listing(QStringLiteral("sent")).size() == 1; }, 120000), stateLog());
         qInfo("from Finish to the sent archive through the fax server: %.1f s", clock.elapsed() / 1000.0);
         const QJsonObject sent = listing(QStringLiteral("sent")).first().toObject();
         QCOMPARE(sent.value(QStringLiteral("Pages")).toInt(), 2);
-        QVERIFY2(test::eventually([] { return listing(QStringLiteral("received")).size() == 1; }, 30000), qPrintable(stateLog() + m_lab.logTail()));
+        SENDMERE_LAB_VERIFY(m_lab, test::eventually([] { return listing(QStringLiteral("received")).size() == 1; }, 30000), stateLog());
         QCOMPARE(listing(QStringLiteral("received")).first().toObject().value(QStringLiteral("Pages")).toInt(), 2);
         QCOMPARE(m_lab.receivedFaxes().size(), 1);
     }

@@ -268,7 +268,12 @@ private Q_SLOTS:
         QCOMPARE(line.serverName(), QStringLiteral("fax.example.org:4600"));
         QCOMPARE(line.user, QStringLiteral("office"));
         QCOMPARE(line.pollSeconds, 1.0);
+        QCOMPARE(line.stallSeconds, 300.0);
         QVERIFY(line.error.isEmpty());
+        write(QStringLiteral("[Line]\nBackend=hylafax\nStallSeconds=45\n"));
+        QCOMPARE(FaxdConfig::load(path).line.stallSeconds, 45.0);
+        write(QStringLiteral("[Line]\nBackend=hylafax\nStallSeconds=0\n"));
+        QCOMPARE(FaxdConfig::load(path).line.stallSeconds, 1.0);
         write(QStringLiteral("[Line]\nBackend=hylafax\nServer=fax:99999\n"));
         line = FaxdConfig::load(path).line;
         QCOMPARE(line.backend, LineConfig::Backend::Loopback);

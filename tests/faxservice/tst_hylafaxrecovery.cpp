@@ -11,6 +11,8 @@
 #include "ServiceLog.h"
 #include "Spool.h"
 
+#include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -40,6 +42,8 @@ public:
     QString adminPassword;  // ADMIN with it lets a session answer calls
     QStringList answered;   // the modems told to answer
     QString modemStatus = QStringLiteral("Running and idle");
+    QStringList resubmissions;  // JSUSP and JSUBM of jobs already submitted, with the time
+    QElapsedTimer clock;
 
     ScriptedServer()
     {
@@ -169,6 +173,13 @@ private:
             if (arg.startsWith(u"JOBINFO"))
                 m_current[s].tag = arg.section(u' ', 1).remove(u'"');
             s->write("213 Set.\r\n");
+        } else if ((verb == u"JSUSP" || verb == u"JSUBM") && !arg.isEmpty()) {
+            // Suspended, then submitted again: the scheduler takes it and a modem sends it.
+            for (Job &j : jobs)
+                if (j.id == arg)
+                    j.state = verb == u"JSUSP" ? QStringLiteral("T") : QStringLiteral("R");
+            resubmissions.append(QStringLiteral("%1 %2 at %3 ms").arg(verb, arg).arg(clock.elapsed()));
+            s->write("200 Job resubmitted.\r\n");
         } else if (verb == u"JSUBM") {
             if (fault == Fault::RefuseJsubm) {
                 fault = Fault::None;
@@ -501,6 +512,32 @@ private Q_SLOTS:
         QCOMPARE(onlyJob(*line).value("ExtendedStatus").toString(),
                  QStringLiteral("The fax server 127.0.0.1:%1 no longer knows its job %2").arg(server.port()).arg(serverId));
         QCOMPARE(server.jsubms, 1);  // not submitted again
+    }
+
+    // A job that the server keeps waiting for a modem while a modem is idle (its scheduler
+    // missed its turn) is suspended and submitted again once StallSeconds have passed; one
+    // that waits while the modem is busy is left alone.
+    void stalledJobIsSubmittedAgain()
+    {
+        ScriptedServer server;
+        m_config.line.stallSeconds = 1;
+        const auto restore = qScopeGuard([this] { m_config.line.stallSeconds = 300; });
+        server.modemStatus = QStringLiteral("Sending job 7");
+        auto line = startLine(server.port());
+        QTRY_VERIFY_WITH_TIMEOUT(!onlyJob(*line).value("ServerJobId").toString().isEmpty(), 20000);
+        const QString serverId = server.jobs.first().id;
+        server.jobs.first().state = QStringLiteral("W");
+        QTest::qWait(2500);
+        QVERIFY2(server.resubmissions.isEmpty(), qPrintable(server.resubmissions.join(u',')));
+        server.clock.start();
+        server.modemStatus = QStringLiteral("Running and idle");
+        QTRY_COMPARE_WITH_TIMEOUT(server.resubmissions.size(), 2, 10000);
+        QVERIFY(server.resubmissions.at(0).startsWith(QStringLiteral("JSUSP %1 at").arg(serverId)));
+        QVERIFY(server.resubmissions.at(1).startsWith(QStringLiteral("JSUBM %1 at").arg(serverId)));
+        const qint64 after = server.resubmissions.at(0).section(u' ', 3, 3).toLongLong();
+        QVERIFY2(after >= 1000, qPrintable(server.resubmissions.at(0)));  // not before StallSeconds
+        QTRY_COMPARE_WITH_TIMEOUT(onlyJob(*line).value("Status").toInt(), status::InProgress, 10000);
+        QCOMPARE(server.jsubms, 1);  // the same job, not a second one
     }
 
     void receivedFaxesComeInOnce()

@@ -179,6 +179,21 @@ QString HylaFaxLab::logTail() const {
     const QDir sendq(m_spool + QStringLiteral("/sendq"));
     for (const QFileInfo &info : sendq.entryInfoList({QStringLiteral("q*")}, QDir::Files, QDir::Name))
         parts.append(QStringLiteral("--- sendq/%1\n%2").arg(info.fileName(), tailOf(info.absoluteFilePath(), 60)));
+    // Each daemon leads a session of its own, which also holds the helpers it runs (a
+    // document converter, faxsend): a helper that runs for minutes shows here.
+    QStringList daemonSessions;
+    QFile pids(dir() + QStringLiteral("/pids"));
+    if (pids.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : pids.readAll().split('\n'))
+            if (!line.isEmpty())
+                daemonSessions << QString::fromLatin1(line.split(' ').first());
+    if (!daemonSessions.isEmpty()) {
+        QProcess ps;
+        ps.setProcessChannelMode(QProcess::MergedChannels);
+        ps.start(QStringLiteral("ps"), {QStringLiteral("-o"), QStringLiteral("pid,sid,etime,stat,args"), QStringLiteral("--sid"), daemonSessions.join(u',')});
+        if (ps.waitForFinished(10'000))
+            parts.append(QStringLiteral("--- processes\n") + QString::fromLocal8Bit(ps.readAll()));
+    }
     const QDir logs(dir() + QStringLiteral("/logs"));
     for (const QFileInfo &info : logs.entryInfoList({QStringLiteral("*.log")}, QDir::Files, QDir::Name))
         parts.append(QStringLiteral("--- %1\n%2").arg(info.fileName(), tailOf(info.absoluteFilePath(), 10)));

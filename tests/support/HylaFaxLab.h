@@ -63,7 +63,8 @@ public:
     bool configureModem(const Modem &modem, const QString &parameter, const QString &value);
     // Received faxes in the spool's recvq, as absolute paths, oldest first.
     QStringList receivedFaxes() const;
-    // The tails of the daemon logs and the last session log, for a failure message.
+    // The server's view (faxstat), the queued jobs, the daemons with their helper processes,
+    // the tails of the daemon logs and the last session log, for a failure message.
     QString logTail() const;
 
     static QString scriptPath();
@@ -104,4 +105,13 @@ inline bool eventually(const std::function<bool()> &condition, int ms) {
                 QSKIP(qPrintable((lab).reason()));                       \
             QFAIL(qPrintable(QStringLiteral("fax lab did not start: ") + (lab).reason())); \
         }                                                                \
+    } while (false)
+
+// QtTest cuts a failure message at about a kilobyte; the lab's report goes to the log whole.
+#define SENDMERE_LAB_VERIFY(lab, condition, serviceLog)                          \
+    do {                                                                         \
+        if (!(condition)) {                                                      \
+            qWarning().noquote() << (serviceLog) << (lab).logTail();             \
+            QFAIL("'" #condition "' returned FALSE (the fax lab's report above)"); \
+        }                                                                        \
     } while (false)
