@@ -1,7 +1,7 @@
 // libFuzzer target: any bytes read as a message file of the mail store must neither crash
 // nor hang the MIME reader; a message it reads is written again and reads back with the
 // same subject and user properties, and its summary agrees with it.
-#include "platform/mail/MimeMessage.h"
+#include "platform/mail/MailCodec.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,17 +10,17 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace sendmere::mail;
     static const bool ready = [] {
-        initMime();
+        codec::initMime();
         return true;
     }();
     (void)ready;
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
-    const std::optional<MessageData> message = readMessage(bytes);
-    const std::optional<MessageSummary> summary = readSummary(bytes);
+    const std::optional<MessageData> message = codec::readMessage(bytes);
+    const std::optional<MessageSummary> summary = codec::readSummary(bytes);
     if (message.has_value() != summary.has_value()) std::abort();
     if (!message) return 0;
     if (summary->subject != message->subject || summary->messageId != message->messageId) std::abort();
-    const std::optional<MessageData> again = readMessage(writeMessage(*message));
+    const std::optional<MessageData> again = codec::readMessage(codec::writeMessage(*message));
     if (!again) std::abort();
     if (again->subject != message->subject) std::abort();
     if (again->userProperties != message->userProperties) std::abort();

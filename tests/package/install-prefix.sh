@@ -16,6 +16,9 @@ done
   || fail "bin/sendmere does not lead to the program folder"
 case $(readlink "$PREFIX/bin/sendmere") in /*) fail "bin/sendmere is an absolute link" ;; esac
 [ -x "$PROGRAMDIR/tiff2png.exe" ] || fail "the picture converter tiff2png.exe is not beside the program"
+[ -f "$PROGRAMDIR/sendmere-mailcodec.so" ] || fail "the mail codec module is not beside the program"
+! ldd "$PROGRAMDIR/sendmere" | grep -q -e libgmime -e libetpan \
+  || fail "the program links the mail libraries itself instead of loading them with the module"
 [ ! -e "$PREFIX/bin/tiff2png.exe" ] || fail "the picture converter is on the PATH"
 
 grep -qx "Exec=$PROGRAMDIR/sendmere-faxd" "$PREFIX/share/dbus-1/services/org.sendmere.Fax.service" \

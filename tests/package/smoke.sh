@@ -77,6 +77,18 @@ iconv -f UTF-16 -t UTF-8 "$XDG_CONFIG_HOME/sendmere/HKEY_LOCAL_MACHINE.reg" | tr
   | grep -qxF "\"Common AppData\"=\"$PREFIX/share/sendmere\"" \
   || fail "the registry does not name the installed shared data folder as the common application data"
 
+# The mirror reads and writes mail through the codec module installed beside the programs.
+step "the mirror puts job $ID into the mail folders"
+sendmere-mirror 2>"$SENDMERE_SMOKE_ROOT/mirror.err" &
+MIRROR=$!
+for _ in $(seq 60); do
+  grep -rlqs "$ID" "$XDG_DATA_HOME/sendmere/Mail" && break
+  sleep 0.5
+done
+kill "$MIRROR" 2>/dev/null; wait "$MIRROR" 2>/dev/null || true
+grep -rlqs "$ID" "$XDG_DATA_HOME/sendmere/Mail" \
+  || fail "the mirror put no item of job $ID into the mail folders: $(cat "$SENDMERE_SMOKE_ROOT/mirror.err")"
+
 step "starting sendmere sender offscreen"
 LOGS=("$PREFIX/libexec/sendmere/Errors.log" "$XDG_STATE_HOME/sendmere/Errors.log")
 log_text() { cat "${LOGS[@]}" 2>/dev/null || true; }

@@ -12,8 +12,6 @@
 #include <optional>
 #include <vector>
 
-struct mailimap;
-
 namespace sendmere::mail {
 
 // "imap://USER@HOST:PORT" or "imaps://USER@HOST:PORT".
@@ -46,40 +44,27 @@ struct ImapFetched {
     QByteArray bytes;       // the whole message, or its header only
 };
 
+// A logged-in session. Its commands work on the selected mailbox; a failing command raises
+// AutomationError, a lost connection ServerAway. The session itself lives in the mail codec
+// module (libetpan): mailCodec().connectImap() opens one.
 class ImapSession {
 public:
-    // Connects and logs in; raises ServerAway with the reason when it cannot.
-    ImapSession(const ImapAddress &address, const QString &password);
-    ~ImapSession();
-    ImapSession(const ImapSession &) = delete;
-    ImapSession &operator=(const ImapSession &) = delete;
+    virtual ~ImapSession() = default;
 
-    void noop();
-    std::vector<ImapMailbox> list();
-    void create(const QString &mailbox);
-    void select(const QString &mailbox);
-
-    // The commands below work on the selected mailbox. A failing command raises
-    // AutomationError; a lost connection raises ServerAway.
-    std::vector<uint32_t> searchAll();
-    std::vector<uint32_t> searchHeader(const QString &header, const QString &text);
-    bool exists(uint32_t uid);
-    std::vector<ImapFetched> fetch(const std::vector<uint32_t> &uids, bool headerOnly);
+    virtual void noop() = 0;
+    virtual std::vector<ImapMailbox> list() = 0;
+    virtual void create(const QString &mailbox) = 0;
+    virtual void select(const QString &mailbox) = 0;
+    virtual std::vector<uint32_t> searchAll() = 0;
+    virtual std::vector<uint32_t> searchHeader(const QString &header, const QString &text) = 0;
+    virtual bool exists(uint32_t uid) = 0;
+    virtual std::vector<ImapFetched> fetch(const std::vector<uint32_t> &uids, bool headerOnly) = 0;
     // Returns the new message's UID (0 when the server does not tell).
-    uint32_t append(const QString &mailbox, const QByteArray &message, bool seen, const QStringList &otherFlags,
-                    const QDateTime &internalDate);
-    void remove(uint32_t uid);
+    virtual uint32_t append(const QString &mailbox, const QByteArray &message, bool seen, const QStringList &otherFlags,
+                            const QDateTime &internalDate) = 0;
+    virtual void remove(uint32_t uid) = 0;
     // Returns the UID the message has in the target (0 when the server does not tell).
-    uint32_t moveTo(uint32_t uid, const QString &mailbox);
-
-private:
-    void check(int result, const char *command);
-    void connect(const ImapAddress &address);
-    void verifyCertificate(const QString &host);
-
-    mailimap *m_imap = nullptr;
-    QString m_selected;
-    bool m_broken = false;
+    virtual uint32_t moveTo(uint32_t uid, const QString &mailbox) = 0;
 };
 
 }  // namespace sendmere::mail

@@ -34,9 +34,7 @@ QDateTime arrivalTime(const MessageData &message) {
 }
 
 ImapStore::ImapStore(ImapAddress address, QString pendingDirectory)
-    : m_address(std::move(address)), m_pending(pendingDirectory), m_lock(pendingDirectory + QStringLiteral(".lock")) {
-    initMime();
-}
+    : m_address(std::move(address)), m_pending(pendingDirectory), m_lock(pendingDirectory + QStringLiteral(".lock")) {}
 
 ImapStore::~ImapStore() = default;
 

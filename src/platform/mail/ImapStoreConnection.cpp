@@ -1,3 +1,4 @@
+#include "platform/mail/MailCodec.h"
 #include "platform/mail/ImapStoreConnection.h"
 
 #include "platform/Failures.h"
@@ -55,7 +56,7 @@ void ImapStore::connect() {
     }
     if (!found.credentials)
         throw ServerAway{QStringLiteral("%1 holds no password for %2 on %3").arg(registry::netrcPath(), m_address.user, m_address.host)};
-    m_session = std::make_unique<ImapSession>(m_address, found.credentials->password);
+    m_session = mailCodec().connectImap(m_address, found.credentials->password);
     try {
         resolveMailboxes();
     } catch (const AutomationError &) {

@@ -29,7 +29,6 @@ const QString FaxIdProperty = QStringLiteral("FaxID");
 
 MaildirStore::MaildirStore(QString root) : m_root(std::move(root)), m_lock(m_root + QStringLiteral(".index/lock")) {
     m_indexDir = m_root + QStringLiteral(".index");
-    initMime();
 }
 
 MaildirStore::~MaildirStore() = default;

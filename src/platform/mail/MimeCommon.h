@@ -36,9 +36,6 @@ constexpr const char *ReceivedByUs = "by sendmere";
 inline QByteArray utf8(const QString &text) { return text.toUtf8(); }
 inline QString fromUtf8(const char *text) { return text ? QString::fromUtf8(text) : QString(); }
 
-QByteArray propertyLine(quint32 t, const QVariant &value);  // "TTTTTTTT=value"
-std::optional<QPair<quint32, QVariant>> parsePropertyLine(const QString &line);
-
 GPtr<GMimeStream> memoryStream(const QByteArray &bytes);
 QByteArray streamBytes(GMimeStream *stream);
 

@@ -1,9 +1,7 @@
 #include "platform/mail/MimeMessage.h"
 
 #include "platform/mail/MailClient.h"
-#include "platform/mail/MimeCommon.h"
-
-#include <mutex>
+#include "platform/mail/MailCodec.h"
 
 namespace sendmere::mail {
 
@@ -20,20 +18,6 @@ std::optional<QPair<quint32, QVariant>> parsePropertyLine(const QString &line) {
     const quint32 t = line.left(8).toUInt(&ok, 16);
     if (!ok) return std::nullopt;
     return QPair<quint32, QVariant>(t, parseProperty(t, line.mid(9)));
-}
-
-GPtr<GMimeStream> memoryStream(const QByteArray &bytes) {
-    return GPtr<GMimeStream>(g_mime_stream_mem_new_with_buffer(bytes.constData(), size_t(bytes.size())));
-}
-
-QByteArray streamBytes(GMimeStream *stream) {
-    GByteArray *array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
-    return array ? QByteArray(reinterpret_cast<const char *>(array->data), qsizetype(array->len)) : QByteArray();
-}
-
-void initMime() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
 }
 
 QByteArray formatProperty(quint32 t, const QVariant &value) {
@@ -69,6 +53,11 @@ QVariant parseProperty(quint32 t, const QString &text) {
 QDateTime storedTime(const MessageData &message) {
     return message.created.isValid() ? message.created : QDateTime::currentDateTime();
 }
+
+// The messages themselves are read and written by the mail codec module.
+QByteArray writeMessage(const MessageData &message) { return mailCodec().writeMessage(message); }
+std::optional<MessageData> readMessage(const QByteArray &bytes) { return mailCodec().readMessage(bytes); }
+std::optional<MessageSummary> readSummary(const QByteArray &bytes) { return mailCodec().readSummary(bytes); }
 
 AutomationError notFound(const QString &what) {
     return {err::MapiNotFound, QStringLiteral("The %1 could not be found. It may have been moved or deleted.").arg(what)};

@@ -42,13 +42,12 @@ struct MessageSummary {
     QString messageId, subject, faxId;
 };
 
-void initMime();  // once per process, before any other call here
-
 // The time a store gives its copy of the item, so that mail readers sort and date it by the
 // fax and not by the moment it was written: a Maildir file's modification time, an IMAP
 // server's internal date (APPEND). The item's own time; the present when it has none.
 QDateTime storedTime(const MessageData &message);
 
+// Through the mail codec module, loaded on first use (AutomationError when it is missing).
 QByteArray writeMessage(const MessageData &message);
 // Reads any MIME message; nullopt when the bytes hold none.
 std::optional<MessageData> readMessage(const QByteArray &bytes);
@@ -57,5 +56,7 @@ std::optional<MessageSummary> readSummary(const QByteArray &bytes);
 // The text form of a property value in its header, and back, by the tag's type.
 QByteArray formatProperty(quint32 tag, const QVariant &value);
 QVariant parseProperty(quint32 tag, const QString &text);
+QByteArray propertyLine(quint32 t, const QVariant &value);  // "TTTTTTTT=value"
+std::optional<QPair<quint32, QVariant>> parsePropertyLine(const QString &line);
 
 }  // namespace sendmere::mail

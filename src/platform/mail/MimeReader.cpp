@@ -3,6 +3,7 @@
 #include "platform/mail/MimeMessage.h"
 
 #include "platform/mail/MailClient.h"
+#include "platform/mail/MailCodec.h"
 #include "platform/mail/MimeCommon.h"
 
 #include <QStringList>
@@ -171,8 +172,7 @@ GPtr<GMimeMessage> parse(const QByteArray &bytes) {
 
 }  // namespace
 
-std::optional<MessageData> readMessage(const QByteArray &bytes) {
-    initMime();
+std::optional<MessageData> codec::readMessage(const QByteArray &bytes) {
     if (bytes.trimmed().isEmpty()) return std::nullopt;
     GPtr<GMimeMessage> message = parse(bytes);
     if (!message) return std::nullopt;
@@ -220,8 +220,8 @@ std::optional<MessageData> readMessage(const QByteArray &bytes) {
     return m;
 }
 
-std::optional<MessageSummary> readSummary(const QByteArray &bytes) {
-    const std::optional<MessageData> m = readMessage(bytes);
+std::optional<MessageSummary> codec::readSummary(const QByteArray &bytes) {
+    const std::optional<MessageData> m = codec::readMessage(bytes);
     if (!m) return std::nullopt;
     MessageSummary s{m->messageId, m->subject, {}};
     for (const auto &[name, value] : m->userProperties)

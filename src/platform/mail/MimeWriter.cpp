@@ -3,6 +3,7 @@
 #include "platform/mail/MimeMessage.h"
 
 #include "platform/mail/MailClient.h"
+#include "platform/mail/MailCodec.h"
 #include "platform/mail/MimeCommon.h"
 
 #include <QFileInfo>
@@ -284,8 +285,7 @@ void setSubject(GMimeMessage *message, const QString &subject) {
     g_mime_header_set_raw_value(header, (raw + '\n').constData());
 }
 
-QByteArray writeMessage(const MessageData &m) {
-    initMime();
+QByteArray codec::writeMessage(const MessageData &m) {
     GPtr<GMimeMessage> message(g_mime_message_new(TRUE));
     GMimeObject *object = GMIME_OBJECT(message.get());
     g_mime_message_set_message_id(message.get(), utf8(m.messageId).constData());

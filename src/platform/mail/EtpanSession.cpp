@@ -1,9 +1,8 @@
 #include "platform/mail/ImapSession.h"
+#include "platform/mail/MailCodec.h"
 
 #include "platform/AutomationError.h"
 
-#include <QHostAddress>
-#include <QUrl>
 
 #include <libetpan/libetpan.h>
 
@@ -111,36 +110,39 @@ void readItem(ImapFetched &out, const mailimap_msg_att_item *item) {
 
 }  // namespace
 
-// ---- the address ---------------------------------------------------------------------------
-
-std::optional<ImapAddress> ImapAddress::parse(const QString &text) {
-    const QUrl url(text.trimmed(), QUrl::StrictMode);
-    if (!url.isValid() || url.host().isEmpty() || url.userName().isEmpty() || !url.password().isEmpty()) return std::nullopt;
-    if (!url.path().isEmpty() && url.path() != QLatin1String("/")) return std::nullopt;
-    ImapAddress address;
-    if (url.scheme() == QLatin1String("imaps")) address.tls = true;
-    else if (url.scheme() != QLatin1String("imap")) return std::nullopt;
-    address.user = url.userName();
-    address.host = url.host();
-    const int port = url.port(address.tls ? 993 : 143);
-    if (port < 1 || port > 65535) return std::nullopt;
-    address.port = quint16(port);
-    return address;
-}
-
-QString ImapAddress::text() const {
-    return QStringLiteral("%1://%2@%3:%4").arg(tls ? QStringLiteral("imaps") : QStringLiteral("imap"), user, host).arg(port);
-}
-
-bool ImapAddress::onThisMachine() const {
-    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0) return true;
-    const QHostAddress ip(host);
-    return !ip.isNull() && ip.isLoopback();
-}
-
 // ---- the session ---------------------------------------------------------------------------
 
-ImapSession::ImapSession(const ImapAddress &address, const QString &password) : m_imap(mailimap_new(0, nullptr)) {
+// The session through libetpan. libetpan completes a TLS handshake whatever certificate the
+// server shows; verifyCertificate checks the chain itself.
+class EtpanSession final : public ImapSession {
+public:
+    EtpanSession(const ImapAddress &address, const QString &password);
+    ~EtpanSession() override;
+
+    void noop() override;
+    std::vector<ImapMailbox> list() override;
+    void create(const QString &mailbox) override;
+    void select(const QString &mailbox) override;
+    std::vector<uint32_t> searchAll() override;
+    std::vector<uint32_t> searchHeader(const QString &header, const QString &text) override;
+    bool exists(uint32_t uid) override;
+    std::vector<ImapFetched> fetch(const std::vector<uint32_t> &uids, bool headerOnly) override;
+    uint32_t append(const QString &mailbox, const QByteArray &message, bool seen, const QStringList &otherFlags,
+                    const QDateTime &internalDate) override;
+    void remove(uint32_t uid) override;
+    uint32_t moveTo(uint32_t uid, const QString &mailbox) override;
+
+private:
+    void check(int result, const char *command);
+    void connect(const ImapAddress &address);
+    void verifyCertificate(const QString &host);
+
+    mailimap *m_imap = nullptr;
+    QString m_selected;
+    bool m_broken = false;
+};
+
+EtpanSession::EtpanSession(const ImapAddress &address, const QString &password) : m_imap(mailimap_new(0, nullptr)) {
     if (!m_imap) throw ServerAway{QStringLiteral("out of memory")};
     // A server that stops answering is given up on, not waited for without end.
     mailimap_set_timeout(m_imap, 20);
@@ -160,13 +162,13 @@ ImapSession::ImapSession(const ImapAddress &address, const QString &password) : 
     }
 }
 
-ImapSession::~ImapSession() {
+EtpanSession::~EtpanSession() {
     // A connection found broken is closed without a goodbye that would wait for its timeout.
     if (m_imap->imap_stream && !m_broken) mailimap_logout(m_imap);
     mailimap_free(m_imap);
 }
 
-void ImapSession::connect(const ImapAddress &address) {
+void EtpanSession::connect(const ImapAddress &address) {
     const QByteArray host = address.host.toUtf8();
     int result;
     if (address.tls) result = mailimap_ssl_connect_with_callback(m_imap, host.constData(), address.port, useServerName, const_cast<char *>(host.constData()));
@@ -193,7 +195,7 @@ void ImapSession::connect(const ImapAddress &address) {
 
 // libetpan completes the TLS handshake whatever certificate the server shows: the chain is
 // checked here, against the system's trust store and for the host's name.
-void ImapSession::verifyCertificate(const QString &host) {
+void EtpanSession::verifyCertificate(const QString &host) {
     carray *chain = mailstream_get_certificate_chain(m_imap->imap_stream);
     if (!chain || carray_count(chain) == 0) {
         if (chain) mailstream_certificate_chain_free(chain);
@@ -233,7 +235,7 @@ void ImapSession::verifyCertificate(const QString &host) {
     if (!problem.isEmpty()) throw ServerAway{QStringLiteral("the password is not sent to %1: %2").arg(host, problem)};
 }
 
-void ImapSession::check(int result, const char *command) {
+void EtpanSession::check(int result, const char *command) {
     if (result == MAILIMAP_NO_ERROR) return;
     if (connectionLost(result)) {
         m_broken = true;
@@ -243,9 +245,9 @@ void ImapSession::check(int result, const char *command) {
     throw AutomationError(err::PathFileAccessError, QStringLiteral("The mail server refused %1: %2").arg(QLatin1String(command), said));
 }
 
-void ImapSession::noop() { check(mailimap_noop(m_imap), "NOOP"); }
+void EtpanSession::noop() { check(mailimap_noop(m_imap), "NOOP"); }
 
-std::vector<ImapMailbox> ImapSession::list() {
+std::vector<ImapMailbox> EtpanSession::list() {
     ListPtr result;
     check(mailimap_list(m_imap, "", "*", &result.p), "LIST");
     std::vector<ImapMailbox> boxes;
@@ -266,11 +268,11 @@ std::vector<ImapMailbox> ImapSession::list() {
     return boxes;
 }
 
-void ImapSession::create(const QString &mailbox) {
+void EtpanSession::create(const QString &mailbox) {
     check(mailimap_create(m_imap, mailbox.toUtf8().constData()), "CREATE");
 }
 
-void ImapSession::select(const QString &mailbox) {
+void EtpanSession::select(const QString &mailbox) {
     if (m_selected == mailbox) return;
     m_selected.clear();
     check(mailimap_select(m_imap, mailbox.toUtf8().constData()), "SELECT");
@@ -287,14 +289,14 @@ std::vector<uint32_t> uidsOf(clist *result) {
 }
 }  // namespace
 
-std::vector<uint32_t> ImapSession::searchAll() {
+std::vector<uint32_t> EtpanSession::searchAll() {
     SearchKeyPtr key(mailimap_search_key_new_all());
     SearchResultPtr result;
     check(mailimap_uid_search(m_imap, nullptr, key.p, &result.p), "UID SEARCH");
     return uidsOf(result.p);
 }
 
-std::vector<uint32_t> ImapSession::searchHeader(const QString &header, const QString &text) {
+std::vector<uint32_t> EtpanSession::searchHeader(const QString &header, const QString &text) {
     SearchKeyPtr key(mailimap_search_key_new_header(copied(header), copied(text)));
     SearchResultPtr result;
     const bool ascii = std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 128; });
@@ -302,7 +304,7 @@ std::vector<uint32_t> ImapSession::searchHeader(const QString &header, const QSt
     return uidsOf(result.p);
 }
 
-bool ImapSession::exists(uint32_t uid) {
+bool EtpanSession::exists(uint32_t uid) {
     SearchKeyPtr key(mailimap_search_key_new_uid(mailimap_set_new_single(uid)));
     SearchResultPtr result;
     check(mailimap_uid_search(m_imap, nullptr, key.p, &result.p), "UID SEARCH");
@@ -310,7 +312,7 @@ bool ImapSession::exists(uint32_t uid) {
     return std::find(found.begin(), found.end(), uid) != found.end();
 }
 
-std::vector<ImapFetched> ImapSession::fetch(const std::vector<uint32_t> &uids, bool headerOnly) {
+std::vector<ImapFetched> EtpanSession::fetch(const std::vector<uint32_t> &uids, bool headerOnly) {
     if (uids.empty()) return {};
     SetPtr set = setOf(uids);
     FetchTypePtr type(mailimap_fetch_type_new_fetch_att_list_empty());
@@ -332,7 +334,7 @@ std::vector<ImapFetched> ImapSession::fetch(const std::vector<uint32_t> &uids, b
     return messages;
 }
 
-uint32_t ImapSession::append(const QString &mailbox, const QByteArray &message, bool seen, const QStringList &otherFlags,
+uint32_t EtpanSession::append(const QString &mailbox, const QByteArray &message, bool seen, const QStringList &otherFlags,
                              const QDateTime &internalDate) {
     FlagListPtr flags(mailimap_flag_list_new_empty());
     if (seen) mailimap_flag_list_add(flags.p, mailimap_flag_new_seen());
@@ -352,7 +354,7 @@ uint32_t ImapSession::append(const QString &mailbox, const QByteArray &message, 
     return uid;
 }
 
-void ImapSession::remove(uint32_t uid) {
+void EtpanSession::remove(uint32_t uid) {
     FlagListPtr flags(mailimap_flag_list_new_empty());
     mailimap_flag_list_add(flags.p, mailimap_flag_new_deleted());
     mailimap_store_att_flags *store = mailimap_store_att_flags_new_add_flags_silent(flags.release());
@@ -364,7 +366,7 @@ void ImapSession::remove(uint32_t uid) {
     check(mailimap_has_uidplus(m_imap) ? mailimap_uid_expunge(m_imap, set.p) : mailimap_expunge(m_imap), "EXPUNGE");
 }
 
-uint32_t ImapSession::moveTo(uint32_t uid, const QString &mailbox) {
+uint32_t EtpanSession::moveTo(uint32_t uid, const QString &mailbox) {
     SetPtr set = setOf({uid});
     uint32_t validity = 0;
     mailimap_set *source = nullptr;
@@ -379,6 +381,10 @@ uint32_t ImapSession::moveTo(uint32_t uid, const QString &mailbox) {
     check(result, canMove ? "UID MOVE" : "UID COPY");
     if (!canMove) remove(uid);
     return moved;
+}
+
+std::unique_ptr<ImapSession> codec::connectImap(const ImapAddress &address, const QString &password) {
+    return std::make_unique<EtpanSession>(address, password);
 }
 
 }  // namespace sendmere::mail
