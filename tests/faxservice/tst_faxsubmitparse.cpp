@@ -181,6 +181,21 @@ private Q_SLOTS:
             "CSID":"c","TSID":"t","DeviceName":"modem1","LineTag":"sendmere-1f-0001","ServerJobId":"42",
             "Sender":{"Name":"Bob","BillingCode":"B7"},"Recipient":{"FaxNumber":"5550100","City":"Springfield"}})";
         const QVariantMap props = propertiesFromJson(row).value();
+        QCOMPARE(propertiesProblem(Folder::Queue, props), QString());
+        // The page count at its edges: a queued job has one page at least, an archived fax
+        // may have none, and no fax more than 100,000.
+        const auto withPages = [&](qint64 pages) {
+            QVariantMap p = props;
+            p.insert(QStringLiteral("Pages"), pages);
+            return p;
+        };
+        QCOMPARE(propertiesProblem(Folder::Queue, withPages(100000)), QString());
+        QVERIFY(!propertiesProblem(Folder::Queue, withPages(100001)).isEmpty());
+        QVERIFY(!propertiesProblem(Folder::Sent, withPages(100001)).isEmpty());
+        QCOMPARE(propertiesProblem(Folder::Queue, withPages(1)), QString());
+        QVERIFY(!propertiesProblem(Folder::Queue, withPages(0)).isEmpty());
+        QCOMPARE(propertiesProblem(Folder::Sent, withPages(0)), QString());
+        QVERIFY(!propertiesProblem(Folder::Sent, withPages(-1)).isEmpty());
         const JobRecord job = JobRecord::fromProperties(props);
         const JobRecord expected{.id = 0x1f, .submissionId = "batch-7", .subject = "Offer", .documentName = "offer.pdf",
                                  .note = "n", .coverPage = "short.cov", .coverPageType = 1, .priority = 2, .scheduleType = 1,
