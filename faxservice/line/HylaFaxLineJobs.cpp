@@ -250,8 +250,14 @@ void HylaFaxLine::wakeIfStalled(const JobRecord &job, const hylafax::ServerJob &
     run<bool>(
         [serverId = sj.id](HylaFaxClient &client) {
             client.expectOk(QStringLiteral("JSUSP ") + serverId);
-            client.expectOk(QStringLiteral("JSUBM ") + serverId);
-            return true;
+            // Once suspended, the job must not stay so: the submission is asked for again.
+            for (int attempt = 1;; ++attempt) {
+                if (client.command(QStringLiteral("JSUBM ") + serverId).completed())
+                    return true;
+                if (attempt == 5)
+                    throw LineError(LineError::Kind::Rejected, QStringLiteral("the fax server keeps its job %1 suspended").arg(serverId));
+                QThread::msleep(200);
+            }
         },
         [this, id = job.id](bool) { m_waking.remove(id); },
         [this, id = job.id](const LineError &error) {

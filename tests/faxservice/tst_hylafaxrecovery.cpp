@@ -31,7 +31,7 @@ public:
         QString id, tag, state = QStringLiteral("P"), status;
         int pages = 1;
     };
-    enum class Fault { None, CutAtFirstJparm, CutAfterJsubm, CutInUpload, MalformedJnew, RefuseJsubm };
+    enum class Fault { None, CutAtFirstJparm, CutAfterJsubm, CutInUpload, MalformedJnew, RefuseJsubm, RefuseResubmissionOnce };
 
     Fault fault = Fault::None;
     QList<Job> jobs;
@@ -175,10 +175,15 @@ private:
             s->write("213 Set.\r\n");
         } else if ((verb == u"JSUSP" || verb == u"JSUBM") && !arg.isEmpty()) {
             // Suspended, then submitted again: the scheduler takes it and a modem sends it.
+            resubmissions.append(QStringLiteral("%1 %2 at %3 ms").arg(verb, arg).arg(clock.elapsed()));
+            if (verb == u"JSUBM" && fault == Fault::RefuseResubmissionOnce) {
+                fault = Fault::None;
+                s->write("504 Job 1 is busy, try again.\r\n");
+                return true;
+            }
             for (Job &j : jobs)
                 if (j.id == arg)
                     j.state = verb == u"JSUSP" ? QStringLiteral("T") : QStringLiteral("R");
-            resubmissions.append(QStringLiteral("%1 %2 at %3 ms").arg(verb, arg).arg(clock.elapsed()));
             s->write("200 Job resubmitted.\r\n");
         } else if (verb == u"JSUBM") {
             if (fault == Fault::RefuseJsubm) {
@@ -515,8 +520,9 @@ private Q_SLOTS:
     }
 
     // A job that the server keeps waiting for a modem while a modem is idle (its scheduler
-    // missed its turn) is suspended and submitted again once StallSeconds have passed; one
-    // that waits while the modem is busy is left alone.
+    // missed its turn) is suspended and submitted again once StallSeconds have passed, also
+    // when the server refuses the first submission; one that waits while the modem is busy
+    // is left alone.
     void stalledJobIsSubmittedAgain()
     {
         ScriptedServer server;
@@ -527,13 +533,15 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!onlyJob(*line).value("ServerJobId").toString().isEmpty(), 20000);
         const QString serverId = server.jobs.first().id;
         server.jobs.first().state = QStringLiteral("W");
+        server.fault = ScriptedServer::Fault::RefuseResubmissionOnce;
         QTest::qWait(2500);
         QVERIFY2(server.resubmissions.isEmpty(), qPrintable(server.resubmissions.join(u',')));
         server.clock.start();
         server.modemStatus = QStringLiteral("Running and idle");
-        QTRY_COMPARE_WITH_TIMEOUT(server.resubmissions.size(), 2, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.resubmissions.size(), 3, 10000);
         QVERIFY(server.resubmissions.at(0).startsWith(QStringLiteral("JSUSP %1 at").arg(serverId)));
         QVERIFY(server.resubmissions.at(1).startsWith(QStringLiteral("JSUBM %1 at").arg(serverId)));
+        QVERIFY(server.resubmissions.at(2).startsWith(QStringLiteral("JSUBM %1 at").arg(serverId)));
         const qint64 after = server.resubmissions.at(0).section(u' ', 3, 3).toLongLong();
         QVERIFY2(after >= 1000, qPrintable(server.resubmissions.at(0)));  // not before StallSeconds
         QTRY_COMPARE_WITH_TIMEOUT(onlyJob(*line).value("Status").toInt(), status::InProgress, 10000);
