@@ -83,22 +83,9 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         test::startProgram(wizard, atspi, QStringLiteral("new;;Ann#;%1#;%2#").arg(number, document));
-        AtSpi::Node page;
-        const auto on = [&](const QString &title) {
-            page = atspi.activeWindow(wizard.app, title);
-            QVERIFY2(page.isValid(), qPrintable(title));
-        };
-        const auto press = [&](const QString &button) {
-            QVERIFY2(atspi.doAction(atspi.find(page, button, AtSpi::PushButton), QStringLiteral("Press")), qPrintable(button));
-        };
-        on(QStringLiteral("New Fax"));
-        press(QStringLiteral("Next >"));
-        on(QStringLiteral("Cover Page"));
-        press(QStringLiteral("Next >"));
-        on(QStringLiteral("Send schedule"));
-        press(QStringLiteral("Next >"));
-        on(QStringLiteral("Finish"));
-        press(QStringLiteral("Finish"));
+        test::WizardWalk walk(atspi, wizard);
+        walk.goToFinish();
+        walk.press(QStringLiteral("Finish"));
         test::expectProgramEnd(wizard);
 
         SENDMERE_LAB_VERIFY(m_lab, test::eventually([] { return listing(QStringLiteral("sent")).size() == 1; }, 120000), stateLog());

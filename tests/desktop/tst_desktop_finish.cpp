@@ -51,29 +51,9 @@ struct Watched {
     bool progressShown = false;
 };
 
-class FinishRun {
+class FinishRun : public test::WizardWalk {
 public:
-    FinishRun(AtSpi &atspi, RunningProgram &program) : m_atspi(atspi), m_program(program) {}
-
-    // The wizard's pages from the recipients page to Finish, as a user goes through them.
-    void goToFinish() {
-        on(QStringLiteral("New Fax"));
-        press(QStringLiteral("Next >"));
-        on(QStringLiteral("Cover Page"));
-        press(QStringLiteral("Next >"));
-        on(QStringLiteral("Send schedule"));
-        press(QStringLiteral("Next >"));
-        on(QStringLiteral("Finish"));
-    }
-
-    AtSpi::Node page() const { return m_page; }
-    void on(const QString &title) {
-        m_page = m_atspi.activeWindow(m_program.app, title);
-        QVERIFY2(m_page.isValid(), qPrintable(title));
-    }
-    void press(const QString &button) {
-        QVERIFY2(m_atspi.doAction(m_atspi.find(m_page, button, AtSpi::PushButton), QStringLiteral("Press")), qPrintable(button));
-    }
+    using WizardWalk::WizardWalk;
 
     // The program's top-level window titled title, shown now; invalid when there is none.
     AtSpi::Node window(const QString &title) {
@@ -106,10 +86,6 @@ public:
         }
     }
 
-private:
-    AtSpi &m_atspi;
-    RunningProgram &m_program;
-    AtSpi::Node m_page;
 };
 
 void expectRisingCount(const Watched &seen) {

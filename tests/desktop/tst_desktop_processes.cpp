@@ -174,28 +174,20 @@ private Q_SLOTS:
         AtSpi atspi;
         RunningProgram wizard;
         test::startProgram(wizard, atspi, QStringLiteral("new;;Ann#;111#;"));
-        // Each page is driven once it is active, that is once its activation has shown the job.
-        AtSpi::Node page;
-        const auto on = [&](const QString &title) {
-            page = atspi.activeWindow(wizard.app, title);
-            QVERIFY2(page.isValid(), qPrintable(title));
-        };
-        const auto press = [&](const QString &button) {
-            QVERIFY2(atspi.doAction(atspi.find(page, button, AtSpi::PushButton), QStringLiteral("Press")), qPrintable(button));
-        };
-        on(QStringLiteral("New Fax"));
-        press(QStringLiteral("Next >"));
-        on(QStringLiteral("Cover Page"));
-        QVERIFY(atspi.doAction(atspi.find(page, QStringLiteral("Select a cover page template with the following information."),
+        test::WizardWalk walk(atspi, wizard);
+        walk.on(QStringLiteral("New Fax"));
+        walk.press(QStringLiteral("Next >"));
+        walk.on(QStringLiteral("Cover Page"));
+        QVERIFY(atspi.doAction(atspi.find(walk.page(), QStringLiteral("Select a cover page template with the following information."),
                                           AtSpi::CheckBox),
                                QStringLiteral("Toggle")));
-        QVERIFY(atspi.setText(atspi.find(page, QStringLiteral("Subject line"), AtSpi::Text), QStringLiteral("Hello Ann")));
-        press(QStringLiteral("Next >"));
-        on(QStringLiteral("Send schedule"));
-        QVERIFY(atspi.find(page, QStringLiteral("When discount rates apply"), AtSpi::CheckBox).isValid());
-        press(QStringLiteral("Next >"));
-        on(QStringLiteral("Finish"));
-        press(QStringLiteral("Finish"));
+        QVERIFY(atspi.setText(atspi.find(walk.page(), QStringLiteral("Subject line"), AtSpi::Text), QStringLiteral("Hello Ann")));
+        walk.press(QStringLiteral("Next >"));
+        walk.on(QStringLiteral("Send schedule"));
+        QVERIFY(atspi.find(walk.page(), QStringLiteral("When discount rates apply"), AtSpi::CheckBox).isValid());
+        walk.press(QStringLiteral("Next >"));
+        walk.on(QStringLiteral("Finish"));
+        walk.press(QStringLiteral("Finish"));
         test::expectProgramEnd(wizard);
 
         fax::FaxServer server;

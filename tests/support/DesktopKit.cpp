@@ -247,6 +247,23 @@ void startProgram(RunningProgram &program, AtSpi &atspi, const QString &commandL
     QVERIFY2(program.app.isValid(), "the program never appeared on the accessibility bus");
 }
 
+void WizardWalk::on(const QString &title) {
+    m_page = m_atspi.activeWindow(m_program.app, title);
+    QVERIFY2(m_page.isValid(), qPrintable(title));
+}
+
+void WizardWalk::press(const QString &button) {
+    QVERIFY2(m_atspi.doAction(m_atspi.find(m_page, button, AtSpi::PushButton), QStringLiteral("Press")), qPrintable(button));
+}
+
+void WizardWalk::goToFinish() {
+    for (const char *title : {"New Fax", "Cover Page", "Send schedule"}) {
+        on(QString::fromLatin1(title));
+        press(QStringLiteral("Next >"));
+    }
+    on(QStringLiteral("Finish"));
+}
+
 void expectProgramEnd(RunningProgram &program, int waitMs) {
     QElapsedTimer elapsed;
     elapsed.start();

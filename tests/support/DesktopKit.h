@@ -95,6 +95,23 @@ struct RunningProgram {
     QProcess process;
     AtSpi::Node app;
 };
+// A user going through the program's pages on the accessibility bus: on() takes the page
+// titled title once it is the active window (its activation has shown the job), press()
+// presses one of its buttons.
+class WizardWalk {
+public:
+    WizardWalk(AtSpi &atspi, RunningProgram &program) : m_atspi(atspi), m_program(program) {}
+    void on(const QString &title);
+    void press(const QString &button);
+    void goToFinish();  // from the recipients page, Next on each page
+    AtSpi::Node page() const { return m_page; }
+
+protected:
+    AtSpi &m_atspi;
+    RunningProgram &m_program;
+    AtSpi::Node m_page;
+};
+
 // Starts it and waits until its pages are on the accessibility bus.
 void startProgram(RunningProgram &program, AtSpi &atspi, const QString &commandLine);
 // The process ends by itself within waitMs of its last page going, with code 0.
