@@ -10,15 +10,60 @@
 #include <QDBusPendingCall>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QFile>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
 #include <QThread>
 #include <csignal>
 
 namespace sendmere::faxtest {
+
+// The console program of the build, run to its end: its exit code (-1 when it crashed or
+// ran past timeoutMs) and what it wrote.
+struct ConsoleRun {
+    int code = -1;
+    QString out, err;
+};
+
+inline QString consolePath() { return qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere-fax"); }
+
+inline ConsoleRun runConsole(const QStringList &args, const QString &program = consolePath(), int timeoutMs = 90000)
+{
+    QProcess process;
+    process.start(program, args);
+    ConsoleRun run;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        run.err = QStringLiteral("timed out");
+        return run;
+    }
+    run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+// What "sendmere-fax list WHAT --json" prints: the queue's jobs or an archive's faxes.
+inline QJsonArray listing(const QString &what)
+{
+    return QJsonDocument::fromJson(runConsole({QStringLiteral("list"), what, QStringLiteral("--json")}).out.toUtf8()).array();
+}
+
+// The record with the id in a listing; empty when there is none.
+inline QJsonObject findId(const QJsonArray &records, const QString &id)
+{
+    for (const auto &record : records)
+        if (record.toObject().value(QStringLiteral("Id")).toString() == id)
+            return record.toObject();
+    return {};
+}
 
 inline QString configHome() { return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation); }
 inline QString spoolRoot() { return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/sendmere/fax"); }

@@ -15,50 +15,12 @@ using namespace sendmere::faxtest;
 
 namespace {
 
-struct Run {
-    int code = -1;
-    QString out, err;
-};
-
-QString consolePath() { return qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere-fax"); }
-
-Run runConsole(const QStringList &args, const QString &program = consolePath())
-{
-    QProcess process;
-    process.start(program, args);
-    Run run;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        run.err = QStringLiteral("timed out");
-        return run;
-    }
-    run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
-}
-
 // Runs a command that must end with the exit code and name textPart on its error output.
 void expectFailure(const QStringList &args, int code, const QString &textPart, const QString &program = consolePath())
 {
-    const Run run = runConsole(args, program);
+    const ConsoleRun run = runConsole(args, program);
     QCOMPARE(run.code, code);
     QVERIFY2(run.err.contains(textPart), qPrintable(run.err));
-}
-
-QJsonArray listing(const QString &what)
-{
-    const Run run = runConsole({QStringLiteral("list"), what, QStringLiteral("--json")});
-    return QJsonDocument::fromJson(run.out.toUtf8()).array();
-}
-
-QJsonObject findId(const QJsonArray &records, const QString &id)
-{
-    for (const auto &record : records)
-        if (record.toObject().value(QStringLiteral("Id")).toString() == id)
-            return record.toObject();
-    return {};
 }
 
 }  // namespace
@@ -87,23 +49,23 @@ private Q_SLOTS:
     {
         QVERIFY(!serviceRunning());
         for (const QString &help : {QStringLiteral("--help"), QStringLiteral("-h"), QStringLiteral("help")}) {
-            const Run run = runConsole({help});
+            const ConsoleRun run = runConsole({help});
             QCOMPARE(run.code, 0);
             QVERIFY2(run.out.startsWith(QStringLiteral("usage: sendmere-fax COMMAND")), qPrintable(run.out));
             QVERIFY(run.out.contains(QStringLiteral("  list queue|sent|received [--json]\n")));
             QCOMPARE(run.err, QString());
         }
-        const Run version = runConsole({QStringLiteral("--version")});
+        const ConsoleRun version = runConsole({QStringLiteral("--version")});
         QCOMPARE(version.code, 0);
         QCOMPARE(version.out, QStringLiteral("sendmere-fax %1\n").arg(QStringLiteral(SENDMERE_VERSION_STRING)));
         for (const QString &command : {QStringLiteral("send"), QStringLiteral("list"), QStringLiteral("tiff"), QStringLiteral("watch")}) {
-            const Run run = runConsole({command, QStringLiteral("--help")});
+            const ConsoleRun run = runConsole({command, QStringLiteral("--help")});
             QCOMPARE(run.code, 0);
             QVERIFY2(run.out.startsWith(QStringLiteral("usage: sendmere-fax ") + command), qPrintable(run.out));
         }
         const QString tryHelp = QStringLiteral("Try 'sendmere-fax --help' for more information.\n");
         const auto oneLine = [&](const QStringList &args, const QString &problem) {
-            const Run run = runConsole(args);
+            const ConsoleRun run = runConsole(args);
             QCOMPARE(run.code, 2);
             QCOMPARE(run.err, QStringLiteral("sendmere-fax: ") + problem + u'\n' + tryHelp);
             QCOMPARE(run.out, QString());
@@ -128,7 +90,7 @@ private Q_SLOTS:
     void sendReachesBothArchives()
     {
         QVERIFY(!serviceRunning());
-        const Run sent = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--cover"),
+        const ConsoleRun sent = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--cover"),
                               QStringLiteral("general"), QStringLiteral("--subject"), QStringLiteral("Hello"), QStringLiteral("--priority"),
                               QStringLiteral("high"), writePdf(QStringLiteral("some.pdf"), 2)});
         QVERIFY2(sent.code == 0, qPrintable(sent.err));
@@ -136,7 +98,7 @@ private Q_SLOTS:
         QVERIFY(!m_sentId.isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(!findId(listing(QStringLiteral("sent")), m_sentId).isEmpty(), 10000);
 
-        const Run show = runConsole({QStringLiteral("show"), m_sentId, QStringLiteral("--json")});
+        const ConsoleRun show = runConsole({QStringLiteral("show"), m_sentId, QStringLiteral("--json")});
         QCOMPARE(show.code, 0);
         const QJsonObject record = QJsonDocument::fromJson(show.out.toUtf8()).object();
         QCOMPARE(record.value(QStringLiteral("Folder")).toString(), QStringLiteral("sent"));
@@ -155,7 +117,7 @@ private Q_SLOTS:
         QCOMPARE(runConsole({QStringLiteral("tiff"), m_sentId, tiff}).code, 0);
         QCOMPARE(tiffPages(tiff), 3);  // its Class F tags are checked where the writer is tested
 
-        const Run queue = runConsole({QStringLiteral("list"), QStringLiteral("queue")});
+        const ConsoleRun queue = runConsole({QStringLiteral("list"), QStringLiteral("queue")});
         QCOMPARE(queue.code, 0);
         QVERIFY(queue.out.startsWith(QStringLiteral("Id")));
         QCOMPARE(queue.out.trimmed().count(u'\n'), 0);  // the header alone: the queue is empty
@@ -167,7 +129,7 @@ private Q_SLOTS:
         watch.start(consolePath(), {QStringLiteral("watch"), QStringLiteral("--json"), QStringLiteral("--count"), QStringLiteral("6")});
         QByteArray said;
         QTRY_VERIFY_WITH_TIMEOUT((said += watch.readAllStandardError()).contains("watching"), 10000);
-        const Run sent = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"),
+        const ConsoleRun sent = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"),
                               writeTextFile(QStringLiteral("w.txt"), QStringLiteral("watched\n"))});
         QCOMPARE(sent.code, 0);
         const QString id = sent.out.trimmed();
@@ -218,7 +180,7 @@ private Q_SLOTS:
     void cancelDeleteAndErrors()
     {
         const QString at = QDateTime::currentDateTime().addSecs(7200).toString(QStringLiteral("yyyy-MM-ddTHH:mm"));
-        const Run later = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--at"), at,
+        const ConsoleRun later = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--at"), at,
                                writeTextFile(QStringLiteral("l.txt"), QStringLiteral("later\n"))});
         QCOMPARE(later.code, 0);
         const QString id = later.out.trimmed();
@@ -228,7 +190,7 @@ private Q_SLOTS:
         QCOMPARE(runConsole({QStringLiteral("cancel"), id}).code, 0);
         QVERIFY(findId(listing(QStringLiteral("queue")), id).isEmpty());
         // A time of day that has passed today means that time tomorrow.
-        const Run tomorrow = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--at"),
+        const ConsoleRun tomorrow = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--at"),
                                          QTime::currentTime().addSecs(-120).toString(QStringLiteral("HH:mm")),
                                          writeTextFile(QStringLiteral("p.txt"), QStringLiteral("past\n"))});
         QCOMPARE(tomorrow.code, 0);
@@ -278,7 +240,7 @@ private Q_SLOTS:
     void optionsWithEqualsAndAfterDoubleDash()
     {
         // "--to=N", and "--" before a file whose name starts with "-".
-        const Run dashed = runConsole({QStringLiteral("-c"), QStringLiteral("cd \"$TMPDIR\" && echo dash > ./-dash.txt && "
+        const ConsoleRun dashed = runConsole({QStringLiteral("-c"), QStringLiteral("cd \"$TMPDIR\" && echo dash > ./-dash.txt && "
                                                                            "exec \"$0\" send --to=5550142 --at=23:59 -- -dash.txt"),
                                        consolePath()},
                                       QStringLiteral("/bin/sh"));

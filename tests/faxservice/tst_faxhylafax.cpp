@@ -19,44 +19,9 @@ using sendmere::test::eventually;
 
 namespace {
 
-struct Run {
-    int code = -1;
-    QString out, err;
-};
-
-Run runConsole(const QStringList &args)
-{
-    QProcess process;
-    process.start(qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere-fax"), args);
-    Run run;
-    if (!process.waitForFinished(90000)) {
-        process.kill();
-        process.waitForFinished();
-        run.err = QStringLiteral("timed out");
-        return run;
-    }
-    run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
-}
-
-QJsonArray listing(const QString &what)
-{
-    return QJsonDocument::fromJson(runConsole({QStringLiteral("list"), what, QStringLiteral("--json")}).out.toUtf8()).array();
-}
-
-QJsonObject findId(const QJsonArray &records, const QString &id)
-{
-    for (const auto &record : records)
-        if (record.toObject().value(QStringLiteral("Id")).toString() == id)
-            return record.toObject();
-    return {};
-}
-
 QString send(const QString &number, const QString &body, const QStringList &extra = {})
 {
-    const Run run = runConsole(QStringList{QStringLiteral("send"), QStringLiteral("--to"), number} + extra + QStringList{body});
+    const ConsoleRun run = runConsole(QStringList{QStringLiteral("send"), QStringLiteral("--to"), number} + extra + QStringList{body});
     if (run.code != 0)
         qWarning() << "send failed:" << run.err;
     return run.code == 0 ? run.out.trimmed() : QString();
@@ -114,7 +79,7 @@ private Q_SLOTS:
     // archives with the server's page count.
     void sendReachesTheOtherModem()
     {
-        const Run devices = runConsole({QStringLiteral("devices"), QStringLiteral("--json")});
+        const ConsoleRun devices = runConsole({QStringLiteral("devices"), QStringLiteral("--json")});
         QVERIFY2(devices.code == 0, qPrintable(devices.err));
         QStringList names;
         for (const auto &d : QJsonDocument::fromJson(devices.out.toUtf8()).array())
@@ -240,7 +205,7 @@ private Q_SLOTS:
         QVERIFY(sendfax.waitForFinished(30000));
         QVERIFY2(sendfax.exitCode() == 0, sendfax.readAllStandardError().constData());
         // Answered once: each try before the ring is noticed is refused, the first after it answers.
-        Run answered;
+        ConsoleRun answered;
         for (QElapsedTimer wait; answered.code != 0 && (!wait.isValid() || wait.elapsed() < 60000); QTest::qWait(500)) {
             if (!wait.isValid())
                 wait.start();
