@@ -24,10 +24,22 @@ inline QStringList faxIds(int defaultFolder, const QString &subject) {
     return ids;
 }
 
+// The local mail store's folders on disk, as another mail reader finds them.
+inline QString mailRoot() { return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/sendmere/Mail"); }
+
+inline QString folderDir(int folder) {
+    switch (folder) {
+    case mail::FolderOutbox: return mailRoot() + QStringLiteral("/.Outbox");
+    case mail::FolderSentItems: return mailRoot() + QStringLiteral("/.Sent");
+    case mail::FolderDeletedItems: return mailRoot() + QStringLiteral("/.Trash");
+    default: return mailRoot();
+    }
+}
+
 // Drops the program's connections and the whole mail store.
 inline void emptyMailStore() {
     mCommon::ShutDown();
-    QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/sendmere/Mail")).removeRecursively();
+    QDir(mailRoot()).removeRecursively();
 }
 
 }  // namespace sendmere::test

@@ -83,11 +83,9 @@ bool startImport(QProcess &program) {
     return program.waitForStarted();
 }
 
-QString mailRoot() {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/sendmere/Mail");
-}
-
 }  // namespace
+
+using test::mailRoot;
 
 class TestImport : public QObject {
     Q_OBJECT

@@ -24,16 +24,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QString mailRoot() { return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u"/sendmere/Mail"_s; }
-
-QString folderDir(int folder) {
-    switch (folder) {
-    case mail::FolderOutbox: return mailRoot() + u"/.Outbox"_s;
-    case mail::FolderSentItems: return mailRoot() + u"/.Sent"_s;
-    case mail::FolderDeletedItems: return mailRoot() + u"/.Trash"_s;
-    default: return mailRoot();
-    }
-}
+using test::folderDir;
+using test::mailRoot;
 
 // The message files of a folder, as "new/name" or "cur/name".
 QStringList messageFiles(int folder) {

@@ -30,16 +30,8 @@ using test::waitFor;
 
 namespace {
 
-QString mailRoot() { return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u"/sendmere/Mail"_s; }
-
-QString folderDir(int folder) {
-    switch (folder) {
-    case mail::FolderOutbox: return mailRoot() + u"/.Outbox"_s;
-    case mail::FolderSentItems: return mailRoot() + u"/.Sent"_s;
-    case mail::FolderDeletedItems: return mailRoot() + u"/.Trash"_s;
-    default: return mailRoot();
-    }
-}
+using test::folderDir;
+using test::mailRoot;
 
 // The "FaxID" of every message file of the folder as another mail reader finds them, by
 // their sub-folder: "new/ID" or "cur/ID".
