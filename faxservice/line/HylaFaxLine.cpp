@@ -86,14 +86,6 @@ QList<JobRecord> HylaFaxLine::jobs() const
     return list;
 }
 
-QStringList HylaFaxLine::jobIds() const
-{
-    QStringList ids;
-    for (const auto &[id, job] : m_jobs)
-        ids.append(job.idText());
-    return ids;
-}
-
 std::optional<JobRecord> HylaFaxLine::job(qint64 id) const
 {
     const auto it = m_jobs.find(id);

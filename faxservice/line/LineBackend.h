@@ -34,7 +34,7 @@ public:
     virtual void load() = 0;                              // the queued jobs of the spool
     virtual void add(const QList<JobRecord> &jobs) = 0;  // their images are in the spool already
     virtual QList<JobRecord> jobs() const = 0;
-    virtual QStringList jobIds() const = 0;             // in the order of jobs()
+    QStringList jobIds() const;                           // in the order of jobs()
     virtual std::optional<JobRecord> job(qint64 id) const = 0;
     virtual void cancel(qint64 id) = 0;                   // raises ServiceError, SpoolError
     virtual bool hasWork() const = 0;                     // the service must not end meanwhile

@@ -28,7 +28,6 @@ LoopbackLine::LoopbackLine(Spool &spool, const FaxdConfig &config, const Service
 void LoopbackLine::load() { m_queue->load(); }
 void LoopbackLine::add(const QList<JobRecord> &jobs) { m_queue->add(jobs); }
 QList<JobRecord> LoopbackLine::jobs() const { return m_queue->jobs(); }
-QStringList LoopbackLine::jobIds() const { return m_queue->jobIds(); }
 std::optional<JobRecord> LoopbackLine::job(qint64 id) const { return m_queue->job(id); }
 void LoopbackLine::cancel(qint64 id) { m_queue->cancel(id); }
 bool LoopbackLine::hasWork() const { return m_queue->hasWork() || m_incoming->busy(); }
@@ -55,6 +54,14 @@ void LoopbackLine::answer(int deviceId, AnswerDone done)
 QVariantMap FaxDevice::toProperties() const
 {
     return {{QStringLiteral("Id"), id}, {QStringLiteral("DeviceName"), name}, {QStringLiteral("CSID"), csid}, {QStringLiteral("TSID"), tsid}};
+}
+
+QStringList LineBackend::jobIds() const
+{
+    QStringList ids;
+    for (const JobRecord &job : jobs())
+        ids.append(job.idText());
+    return ids;
 }
 
 LineBackend *makeLine(Spool &spool, const FaxdConfig &config, const ServiceLog &log, QObject *parent)

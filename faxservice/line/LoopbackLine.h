@@ -16,7 +16,6 @@ public:
     void load() override;
     void add(const QList<JobRecord> &jobs) override;
     QList<JobRecord> jobs() const override;
-    QStringList jobIds() const override;
     std::optional<JobRecord> job(qint64 id) const override;
     void cancel(qint64 id) override;
     bool hasWork() const override;

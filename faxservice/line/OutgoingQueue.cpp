@@ -86,15 +86,6 @@ QList<JobRecord> OutgoingQueue::jobs() const
     return list;
 }
 
-QStringList OutgoingQueue::jobIds() const
-{
-    QStringList ids;
-    ids.reserve(qsizetype(m_jobs.size()));
-    for (const auto &entry : m_jobs)
-        ids.append(entry.second.idText());
-    return ids;
-}
-
 std::optional<JobRecord> OutgoingQueue::job(qint64 id) const
 {
     const auto it = m_jobs.find(id);

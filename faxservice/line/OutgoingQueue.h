@@ -36,7 +36,6 @@ public:
     void load();  // the jobs of the spool; starts the schedule
     void add(const QList<JobRecord> &jobs);  // their images are in the spool already
     QList<JobRecord> jobs() const;
-    QStringList jobIds() const;  // in the order of jobs()
     std::optional<JobRecord> job(qint64 id) const;
     void cancel(qint64 id);
     bool hasWork() const;  // a job waits for its time or is being sent
