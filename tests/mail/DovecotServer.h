@@ -2,8 +2,8 @@
 // A real Dovecot IMAP server for the mail tests: started in a private folder under /tmp
 // (its mail processes run as nobody, which must reach the folder), listening on 127.0.0.1
 // with free ports, one passwd-file user, special-use folders under names of their own, a
-// self-signed certificate for STARTTLS and imaps. It is ended by its process id when the
-// object goes, and with the test process if that dies. It may be stopped and started again:
+// self-signed certificate for STARTTLS and imaps. It runs in a process group of its own and
+// is ended by that group's id when the object goes, and with the test process if that dies. It may be stopped and started again:
 // the same ports and folder, the mail it held still there.
 #include "TestSupport.h"
 
@@ -93,7 +93,10 @@ public:
         m_process.setProgram(QLatin1String(Program));
         m_process.setArguments({QStringLiteral("-F"), QStringLiteral("-c"), m_dir.path() + QStringLiteral("/dovecot.conf")});
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        m_process.setChildProcessModifier([] {
+            ::setpgid(0, 0);
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        });
         m_process.start();
         if (!m_process.waitForStarted()) return false;
         QElapsedTimer waited;
@@ -107,11 +110,20 @@ public:
         qWarning("%s", test::readFile(m_dir.path() + QStringLiteral("/dovecot.log")).constData());
         return false;
     }
+    // Ends every process of the server, those serving logged-in users included: the master
+    // leaves them running, and a client that logs in again just before the master goes would
+    // go on reading and writing mail on a server that is meant to be down.
     void stop() {
         if (m_process.state() == QProcess::NotRunning) return;
-        dropConnections();  // the master leaves the processes of logged-in users running
-        ::kill(pid_t(m_process.processId()), SIGTERM);
+        const pid_t group = pid_t(m_process.processId());
+        ::kill(-group, SIGTERM);
         if (!m_process.waitForFinished(10000)) m_process.kill(), m_process.waitForFinished(5000);
+        QElapsedTimer waited;
+        waited.start();
+        while (groupRunning(group) && waited.elapsed() < 15000) {
+            if (waited.elapsed() > 10000) ::kill(-group, SIGKILL);
+            QThread::msleep(20);
+        }
     }
 
     // Ends the server's processes that serve logged-in users, by their ids (the children of
@@ -153,6 +165,16 @@ public:
     quint16 port = 0, tlsPort = 0, plainPort = 0;
 
 private:
+    // Whether a process of the group still runs; a zombie that nobody reaps does not count.
+    static bool groupRunning(pid_t group) {
+        for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            const QByteArray stat = test::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+            const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+            if (fields.size() > 2 && fields[2].toInt() == group && fields[0] != "Z") return true;
+        }
+        return false;
+    }
+
     QTemporaryDir m_dir;
     QProcess m_process;
 };
