@@ -3,8 +3,8 @@
 // (its mail processes run as nobody, which must reach the folder), listening on 127.0.0.1
 // with free ports, one passwd-file user, special-use folders under names of their own, a
 // self-signed certificate for STARTTLS and imaps. It runs in a process group of its own and
-// is ended by that group's id when the object goes, and with the test process if that dies. It may be stopped and started again:
-// the same ports and folder, the mail it held still there.
+// is ended by that group's id when the object goes, and with the test process if that dies.
+// It may be stopped and started again: the same ports and folder, the mail it held still there.
 #include "TestSupport.h"
 
 #include <QDir>
