@@ -85,7 +85,6 @@ public:
             QTest::qWait(50);
         }
     }
-
 };
 
 void expectRisingCount(const Watched &seen) {

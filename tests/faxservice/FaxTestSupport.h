@@ -10,10 +10,10 @@
 #include <QDBusPendingCall>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QFile>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QProcess>

@@ -91,8 +91,8 @@ private Q_SLOTS:
     {
         QVERIFY(!serviceRunning());
         const ConsoleRun sent = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--cover"),
-                              QStringLiteral("general"), QStringLiteral("--subject"), QStringLiteral("Hello"), QStringLiteral("--priority"),
-                              QStringLiteral("high"), writePdf(QStringLiteral("some.pdf"), 2)});
+                                     QStringLiteral("general"), QStringLiteral("--subject"), QStringLiteral("Hello"), QStringLiteral("--priority"),
+                                     QStringLiteral("high"), writePdf(QStringLiteral("some.pdf"), 2)});
         QVERIFY2(sent.code == 0, qPrintable(sent.err));
         m_sentId = sent.out.trimmed();
         QVERIFY(!m_sentId.isEmpty());
@@ -130,7 +130,7 @@ private Q_SLOTS:
         QByteArray said;
         QTRY_VERIFY_WITH_TIMEOUT((said += watch.readAllStandardError()).contains("watching"), 10000);
         const ConsoleRun sent = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"),
-                              writeTextFile(QStringLiteral("w.txt"), QStringLiteral("watched\n"))});
+                                     writeTextFile(QStringLiteral("w.txt"), QStringLiteral("watched\n"))});
         QCOMPARE(sent.code, 0);
         const QString id = sent.out.trimmed();
         QVERIFY(watch.waitForFinished(15000));
@@ -181,7 +181,7 @@ private Q_SLOTS:
     {
         const QString at = QDateTime::currentDateTime().addSecs(7200).toString(QStringLiteral("yyyy-MM-ddTHH:mm"));
         const ConsoleRun later = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--at"), at,
-                               writeTextFile(QStringLiteral("l.txt"), QStringLiteral("later\n"))});
+                                      writeTextFile(QStringLiteral("l.txt"), QStringLiteral("later\n"))});
         QCOMPARE(later.code, 0);
         const QString id = later.out.trimmed();
         const QJsonObject job = findId(listing(QStringLiteral("queue")), id);
@@ -191,8 +191,8 @@ private Q_SLOTS:
         QVERIFY(findId(listing(QStringLiteral("queue")), id).isEmpty());
         // A time of day that has passed today means that time tomorrow.
         const ConsoleRun tomorrow = runConsole({QStringLiteral("send"), QStringLiteral("--to"), QStringLiteral("5550100"), QStringLiteral("--at"),
-                                         QTime::currentTime().addSecs(-120).toString(QStringLiteral("HH:mm")),
-                                         writeTextFile(QStringLiteral("p.txt"), QStringLiteral("past\n"))});
+                                                QTime::currentTime().addSecs(-120).toString(QStringLiteral("HH:mm")),
+                                                writeTextFile(QStringLiteral("p.txt"), QStringLiteral("past\n"))});
         QCOMPARE(tomorrow.code, 0);
         const QJsonObject tomorrowJob = findId(listing(QStringLiteral("queue")), tomorrow.out.trimmed());
         const QDateTime tomorrowAt = QDateTime::fromString(tomorrowJob.value(QStringLiteral("ScheduledTime")).toString(), Qt::ISODate);
@@ -241,9 +241,9 @@ private Q_SLOTS:
     {
         // "--to=N", and "--" before a file whose name starts with "-".
         const ConsoleRun dashed = runConsole({QStringLiteral("-c"), QStringLiteral("cd \"$TMPDIR\" && echo dash > ./-dash.txt && "
-                                                                           "exec \"$0\" send --to=5550142 --at=23:59 -- -dash.txt"),
-                                       consolePath()},
-                                      QStringLiteral("/bin/sh"));
+                                                                                  "exec \"$0\" send --to=5550142 --at=23:59 -- -dash.txt"),
+                                              consolePath()},
+                                             QStringLiteral("/bin/sh"));
         QCOMPARE(dashed.code, 0);
         const QJsonObject job = findId(listing(QStringLiteral("queue")), dashed.out.trimmed());
         QCOMPARE(job.value(QStringLiteral("Recipient")).toObject().value(QStringLiteral("FaxNumber")).toString(), QStringLiteral("5550142"));

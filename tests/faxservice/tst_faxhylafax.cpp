@@ -68,8 +68,8 @@ private Q_SLOTS:
         configure(2);
     }
 
-    // A failed check of a count or a status says no more than its values: the service's log
-    // and the lab's report tell what happened.
+    // A failed check says no more than its values, and QtTest cuts a long message: the
+    // service's log and the lab's report go to the log whole.
     void cleanup()
     {
         if (QTest::currentTestFailed())

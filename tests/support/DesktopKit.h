@@ -95,6 +95,7 @@ struct RunningProgram {
     QProcess process;
     AtSpi::Node app;
 };
+
 // A user going through the program's pages on the accessibility bus: on() takes the page
 // titled title once it is the active window (its activation has shown the job), press()
 // presses one of its buttons.

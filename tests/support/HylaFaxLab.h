@@ -106,12 +106,3 @@ inline bool eventually(const std::function<bool()> &condition, int ms) {
             QFAIL(qPrintable(QStringLiteral("fax lab did not start: ") + (lab).reason())); \
         }                                                                \
     } while (false)
-
-// QtTest cuts a failure message at about a kilobyte; the lab's report goes to the log whole.
-#define SENDMERE_LAB_VERIFY(lab, condition, serviceLog)                          \
-    do {                                                                         \
-        if (!(condition)) {                                                      \
-            qWarning().noquote() << (serviceLog) << (lab).logTail();             \
-            QFAIL("'" #condition "' returned FALSE (the fax lab's report above)"); \
-        }                                                                        \
-    } while (false)
