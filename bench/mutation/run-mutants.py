@@ -2,7 +2,7 @@
 """Applies plausible faults to the code one at a time and records which tests catch them.
 
 Run by hand, never by ctest:
-    nice -n 19 tests/mutation/run-mutants.py [--build build] [--only M01,M07] [--out DIR]
+    nice -n 19 bench/mutation/run-mutants.py [--build build] [--only M01,M07] [--out DIR]
 
 Each mutant of mutants.txt names an exact snippet that occurs once in src/, faxservice/,
 registry/ or tools/. The script replaces it, rebuilds only the test targets that can see that
@@ -24,7 +24,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 CODE_DIRS = ("src", "faxservice", "registry", "tools")
 CODE_SUFFIXES = {".cpp", ".h", ".c"}
-BACKUP = ROOT / "tests" / "mutation" / ".mutant-backup.json"
+BACKUP = ROOT / "bench" / "mutation" / ".mutant-backup.json"
 
 # Which tests can see the code of a folder: the longest matching prefix wins. The list keeps
 # to the tests that exercise a folder directly, so that a mutant costs a few relinks and a
@@ -303,7 +303,7 @@ def markdown(outcomes):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", type=Path, default=ROOT / "build")
-    parser.add_argument("--mutants", type=Path, default=ROOT / "tests" / "mutation" / "mutants.txt")
+    parser.add_argument("--mutants", type=Path, default=ROOT / "bench" / "mutation" / "mutants.txt")
     parser.add_argument("--only", default="", help="comma-separated mutant ids")
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "mutation")
     parser.add_argument("--jobs", type=int, default=2)
