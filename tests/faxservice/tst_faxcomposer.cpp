@@ -1,22 +1,16 @@
-// A body rendered once and composed for several recipients gives, page for page, the same
-// bytes as drawing each page, stamping its banner and coding it one after the other.
+// A body rendered once and composed per recipient gives the bytes of drawing, stamping and coding each page one after the other.
 #include "RawStrips.h"
 #include "FaxComposer.h"
 #include "FaxRender.h"
 
-#include <QDir>
-#include <QFile>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <tiffio.h>
 
 using namespace sendmere;
 using namespace Qt::StringLiterals;
-
-using sendmere::test::rawStrips;
 
 namespace {
 
@@ -33,8 +27,7 @@ void writeBody(const QString &path) {
             writer.newPage();
         }
         const QRect page = painter.viewport().adjusted(100, 100, -100, -100);
-        // Ink from the very top on some pages: the banner covers it on every fax page.
-        painter.fillRect(QRect(page.left(), 0, page.width() / 3, 40 + i * 7), Qt::black);
+        painter.fillRect(QRect(page.left(), 0, page.width() / 3, 40 + i * 7), Qt::black);  // ink from the top: the banner covers it
         painter.setFont(QFont(u"DejaVu Sans"_s, 11));
         painter.drawText(page, Qt::TextWordWrap, u"Section %1: orders rose again this quarter. "_s.arg(i).repeated(30));
         QLinearGradient tone(0, 0, page.width(), 0);
@@ -57,7 +50,6 @@ private Q_SLOTS:
     void composesTheBytesOfAPageByPageRender() {
         const QString pdf = path(u"body.pdf"_s);
         writeBody(pdf);
-        const QDateTime time(QDate(2026, 3, 10), QTime(14, 5));
         std::atomic<int> done = 0;
         faxd::RenderedBody body(pdf, path(u"body.part"_s), nullptr, &done);
         QCOMPARE(body.pages(), BodyPages);
@@ -66,12 +58,9 @@ private Q_SLOTS:
             faxd::JobImage job;
             job.body = &body;
             job.tsid = tsid;
-            job.time = time;
-            const QString composed = path(tsid + u".tif"_s);
-            QCOMPARE(faxd::composeJobImage(job, composed), BodyPages);
-
-            const QString reference = path(tsid + u"-reference.tif"_s);
-            render::FaxTiffWriter writer(reference);
+            job.time = QDateTime(QDate(2026, 3, 10), QTime(14, 5));
+            QCOMPARE(faxd::composeJobImage(job, path(tsid + u".tif"_s)), BodyPages);
+            render::FaxTiffWriter writer(path(tsid + u"-reference.tif"_s));
             int number = 0;
             render::rasteriseBody(pdf, [&](const QImage &page) {
                 QImage stamped = page;
@@ -79,7 +68,7 @@ private Q_SLOTS:
                 writer.addPage(stamped);
             });
             writer.close();
-            const QList<QByteArray> ours = rawStrips(composed), theirs = rawStrips(reference);
+            const QList<QByteArray> ours = test::rawStrips(path(tsid + u".tif"_s)), theirs = test::rawStrips(path(tsid + u"-reference.tif"_s));
             QCOMPARE(ours.size(), BodyPages);
             QCOMPARE(theirs.size(), BodyPages);
             for (int i = 0; i < BodyPages; ++i)
@@ -87,27 +76,23 @@ private Q_SLOTS:
         }
     }
 
-    // A stopped render leaves no body file behind, and a body file cut short fails the fax
-    // with a reason instead of sending something else.
+    // A stopped render leaves no body file, and a body file cut short fails the fax instead of sending something else.
     void leavesNothingBehindAndReadsOnlyWholeBodies() {
         const QString pdf = path(u"short.pdf"_s);
         writeBody(pdf);
-        const QString stoppedFile = path(u"stopped.part"_s);
         const std::atomic<bool> cancel = true;
-        QVERIFY_THROWS_EXCEPTION(render::RenderError, faxd::RenderedBody(pdf, stoppedFile, &cancel));
-        QVERIFY(!QFile::exists(stoppedFile));
+        QVERIFY_THROWS_EXCEPTION(render::RenderError, faxd::RenderedBody(pdf, path(u"stopped.part"_s), &cancel));
+        QVERIFY(!QFile::exists(path(u"stopped.part"_s)));
 
         faxd::RenderedBody body(pdf, path(u"cut.part"_s));
         QFile file(body.path());
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QVERIFY(file.resize(file.size() / 2));
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.resize(file.size() / 2));
         file.close();
         faxd::JobImage job;
         job.body = &body;
         job.time = QDateTime::currentDateTime();
-        const QString out = path(u"cut.tif"_s);
-        QVERIFY_THROWS_EXCEPTION(render::RenderError, faxd::composeJobImage(job, out));
-        QVERIFY(!QFile::exists(out));
+        QVERIFY_THROWS_EXCEPTION(render::RenderError, faxd::composeJobImage(job, path(u"cut.tif"_s)));
+        QVERIFY(!QFile::exists(path(u"cut.tif"_s)));
     }
 };
 

@@ -1,6 +1,4 @@
-// How a submitted document is read where it comes in: each broken rule with its error, each
-// limit at both of its edges, a document written by hand as a client sends it, and a fax's
-// record read from what the spool holds.
+// How a submitted document and a spool row are read: each broken rule with its error, each limit at both edges, hand-written input.
 #include "FaxBusApi.h"
 #include "FaxComposer.h"
 #include "JobRecord.h"
@@ -12,36 +10,27 @@
 #include <QtTest>
 
 using namespace sendmere::faxd;
+using namespace Qt::StringLiterals;
 
 // The expected values name only the fields a case sets; the rest are empty on purpose.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace {
 
-QVariantMap recipient(const QVariant &number) { return {{QStringLiteral("FaxNumber"), number}}; }
+QVariantMap recipient(const QVariant &number) { return {{u"FaxNumber"_s, number}}; }
+QVariantMap validDocument() { return {{u"Body"_s, u"/tmp/body.txt"_s}, {u"Recipients"_s, QVariantList{recipient(u"5550100"_s)}}}; }
+QString repeated(int length) { return QString(length, u'x'); }
+qint64 yearAheadMs(qint64 shift) { return QDateTime::currentMSecsSinceEpoch() + limits::MaxScheduleAheadMs + shift; }
 
-// A document that is accepted; each row below breaks it in one place.
-QVariantMap validDocument()
-{
-    return {{QStringLiteral("Body"), QStringLiteral("/tmp/body.txt")},
-            {QStringLiteral("Recipients"), QVariantList{recipient(QStringLiteral("5550100"))}}};
-}
-
-QVariantList recipients(int count)
-{
+QVariantList recipients(int count) {
     QVariantList list;
     for (int i = 0; i < count; ++i)
-        list.append(recipient(QStringLiteral("555%1").arg(i)));
+        list.append(recipient(u"555%1"_s.arg(i)));
     return list;
 }
 
-QString repeated(int length) { return QString(length, u'x'); }
-
-qint64 yearAheadMs(qint64 shift) { return QDateTime::currentMSecsSinceEpoch() + limits::MaxScheduleAheadMs + shift; }
-
-// The error's text, or empty when the document is accepted.
-QString refusal(const QVariantMap &document)
-{
+// The error's name and text, or empty when the document is accepted.
+QString refusal(const QVariantMap &document) {
     try {
         Submission::fromBus(document);
         return {};
@@ -56,12 +45,12 @@ class TestFaxSubmitParse : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void brokenRules_data()
-    {
+    // A valid document broken in one place.
+    void brokenRules_data() {
         QTest::addColumn<QString>("key");
         QTest::addColumn<QVariant>("value");
         QTest::addColumn<QString>("error");  // after the error name InvalidArgument
-        const QVariantMap sender{{QStringLiteral("Nickname"), repeated(1001)}};
+        const QVariantMap sender{{"Nickname", repeated(1001)}};
         QTest::newRow("no recipients") << "Recipients" << QVariant() << "The fax has no recipient.";
         QTest::newRow("101 recipients") << "Recipients" << QVariant(recipients(101)) << "The fax has 101 recipients; at most 100";
         QTest::newRow("no number") << "Recipients" << QVariant(QVariantList{QVariantMap{{"Name", "Ann"}}}) << "A recipient has no fax number.";
@@ -76,8 +65,7 @@ private Q_SLOTS:
         QTest::newRow("cover page") << "CoverPage" << QVariant(repeated(1001)) << "The CoverPage is 1001";
         QTest::newRow("submission id") << "SubmissionId" << QVariant(repeated(201)) << "The SubmissionId is 201 characters long; at most 200";
         QTest::newRow("sender's unknown field") << "Sender" << QVariant(sender) << "The Nickname of a sender or recipient is 1001";
-        QTest::newRow("recipient's TSID") << "Recipients"
-                                          << QVariant(QVariantList{QVariantMap{{"FaxNumber", "1"}, {"TSID", repeated(101)}}})
+        QTest::newRow("recipient's TSID") << "Recipients" << QVariant(QVariantList{QVariantMap{{"FaxNumber", "1"}, {"TSID", repeated(101)}}})
                                           << "The TSID of a sender or recipient is 101 characters long; at most 100";
         QTest::newRow("priority 3") << "Priority" << QVariant(3) << "Priority 3 is out of range.";
         QTest::newRow("priority -1") << "Priority" << QVariant(-1) << "Priority -1 is out of range.";
@@ -85,26 +73,23 @@ private Q_SLOTS:
         QTest::newRow("cover page type 3") << "CoverPageType" << QVariant(3) << "CoverPageType 3 is out of range.";
     }
 
-    void brokenRules()
-    {
+    void brokenRules() {
         QFETCH(QString, key);
         QFETCH(QVariant, value);
         QFETCH(QString, error);
         QVariantMap doc = validDocument();
         doc.insert(key, value);
         const QString refused = refusal(doc);
-        QVERIFY2(refused.startsWith(sendmere::faxbus::ErrorInvalidArgument + u' '), qPrintable(refused));
-        QVERIFY2(refused.contains(error), qPrintable(refused));
+        QVERIFY2(refused.startsWith(sendmere::faxbus::ErrorInvalidArgument + u' ') && refused.contains(error), qPrintable(refused));
     }
 
-    // Each limit: its last accepted value, and the first refused one where brokenRules has
-    // none. A time to send at is needed for ScheduleType 1 and may lie a year ahead.
-    void limitsAtBothEdges()
-    {
+    // Each limit's last accepted value (brokenRules has the first refused); ScheduleType 1 needs a time at most a year ahead.
+    void limitsAtBothEdges() {
         QCOMPARE(refusal(validDocument()), QString());
         const QList<std::pair<QString, QVariant>> accepted{
             {"Recipients", recipients(100)},
             {"Recipients", QVariantList{recipient(QString(40, u'5'))}},
+            {"Recipients", QVariantList{recipient(u"+1 (555) 010-0100,,#12"_s)}},
             {"Recipients", QVariantList{QVariantMap{{"FaxNumber", "1"}, {"TSID", repeated(100)}, {"Name", repeated(1000)}}}},
             {"Note", repeated(10000)},
             {"Subject", repeated(1000)},
@@ -112,8 +97,7 @@ private Q_SLOTS:
             {"Priority", 0},
             {"Priority", 2},
             {"CoverPageType", 2},
-            {"ScheduleType", 2},
-        };
+            {"ScheduleType", 2}};
         for (const auto &[key, value] : accepted) {
             QVariantMap doc = validDocument();
             doc.insert(key, value);
@@ -121,25 +105,22 @@ private Q_SLOTS:
         }
 
         QVariantMap scheduled = validDocument();
-        scheduled.insert(QStringLiteral("ScheduleType"), 1);
-        QVERIFY(refusal(scheduled).contains(QStringLiteral("the time is missing")));
-        scheduled.insert(QStringLiteral("ScheduleTime"), yearAheadMs(-60000));
+        scheduled.insert(u"ScheduleType"_s, 1);
+        QVERIFY(refusal(scheduled).contains(u"the time is missing"_s));
+        scheduled.insert(u"ScheduleTime"_s, yearAheadMs(-60000));
         QCOMPARE(refusal(scheduled), QString());
-        scheduled.insert(QStringLiteral("ScheduleTime"), yearAheadMs(60000));
-        QVERIFY(refusal(scheduled).contains(QStringLiteral("more than a year ahead")));
-        // Only a fax sent at a given time needs the time.
-        scheduled.insert(QStringLiteral("ScheduleType"), 0);
+        scheduled.insert(u"ScheduleTime"_s, yearAheadMs(60000));
+        QVERIFY(refusal(scheduled).contains(u"more than a year ahead"_s));
+        scheduled.insert(u"ScheduleType"_s, 0);  // only a fax sent at a given time needs the time
         QCOMPARE(refusal(scheduled), QString());
 
-        QCOMPARE(Submission::idOf({{QStringLiteral("SubmissionId"), repeated(200)}}), repeated(200));
-        QVERIFY_THROWS_EXCEPTION(ServiceError, Submission::idOf({{QStringLiteral("SubmissionId"), repeated(201)}}));
+        QCOMPARE(Submission::idOf({{u"SubmissionId"_s, repeated(200)}}), repeated(200));
+        QVERIFY_THROWS_EXCEPTION(ServiceError, Submission::idOf({{u"SubmissionId"_s, repeated(201)}}));
     }
 
-    // As a client writes it: values in bus variants, a number sent as a number, fields the
-    // service does not know, options left out.
-    void handWrittenDocument()
-    {
-        const QVariantMap sender{{"Name", QVariant::fromValue(QDBusVariant(QStringLiteral("Bob")))},
+    // As a client writes it: values in bus variants, a number sent as a number, fields the service does not know, options left out.
+    void handWrittenDocument() {
+        const QVariantMap sender{{"Name", QVariant::fromValue(QDBusVariant(u"Bob"_s))},
                                  {"FaxNumber", "+1 555 0199"},
                                  {"TSID", "Bob's fax"},
                                  {"Email", "bob@example.org"},
@@ -147,7 +128,7 @@ private Q_SLOTS:
         const QVariantMap ann{{"FaxNumber", 5550100}, {"Name", "Ann"}, {"Company", "Example Ltd"}, {"ZipCode", "12345"}};
         const QVariantMap doc{{"SubmissionId", "batch-7"},
                               {"Body", "/home/bob/offer.pdf"},
-                              {"Subject", QVariant::fromValue(QDBusVariant(QStringLiteral("Offer")))},
+                              {"Subject", QVariant::fromValue(QDBusVariant(u"Offer"_s))},
                               {"Note", "Call me"},
                               {"CoverPageType", 1},
                               {"CoverPage", "short.cov"},
@@ -157,8 +138,7 @@ private Q_SLOTS:
                               {"Sender", QVariant::fromValue(QDBusVariant(sender))},
                               {"Recipients", QVariantList{ann, recipient(" 555-0101 ")}}};
         const Submission s = Submission::fromBus(doc);
-        // A number sent as a number reads as text; one written with blanks is kept so (it is
-        // dialled trimmed). Priority was left out: normal.
+        // A number sent as a number reads as text; blanks are kept (dialled trimmed); Priority left out means normal.
         const Submission expected{.submissionId = "batch-7", .body = "/home/bob/offer.pdf", .coverPageType = 1,
                                   .coverPage = "short.cov", .subject = "Offer", .note = "Call me", .priority = 1,
                                   .scheduleType = 2, .scheduleTime = 1767225600000, .attachFaxToReceipt = true,
@@ -166,14 +146,11 @@ private Q_SLOTS:
                                   .recipients = {{.name = "Ann", .faxNumber = "5550100", .company = "Example Ltd", .zipCode = "12345"},
                                                  {.faxNumber = " 555-0101 "}}};
         QCOMPARE(s, expected);
-        // What the service keeps while it renders reads back as the same submission.
-        QCOMPARE(Submission::fromBus(s.toDocument()), s);
+        QCOMPARE(Submission::fromBus(s.toDocument()), s);  // as the service keeps it while it renders
     }
 
-    // A job as the spool holds it (written by hand, as a sidecar is): every property lands in
-    // its own field and leaves under its own name, and only those a record has.
-    void jobRecordFromSpool()
-    {
+    // A hand-written spool row: every property lands in its own field and leaves under its own name, and only those a record has.
+    void jobRecordFromSpool() {
         const QByteArray row = R"({"Id":"1f","SubmissionId":"batch-7","Subject":"Offer","DocumentName":"offer.pdf",
             "Note":"n","CoverPage":"short.cov","CoverPageType":1,"Priority":2,"ScheduleType":1,"AttachFaxToReceipt":true,
             "Status":64,"ExtendedStatus":"Line busy","SubmissionTime":1000,"OriginalScheduledTime":2000,
@@ -182,20 +159,6 @@ private Q_SLOTS:
             "Sender":{"Name":"Bob","BillingCode":"B7"},"Recipient":{"FaxNumber":"5550100","City":"Springfield"}})";
         const QVariantMap props = propertiesFromJson(row).value();
         QCOMPARE(propertiesProblem(Folder::Queue, props), QString());
-        // The page count at its edges: a queued job has one page at least, an archived fax
-        // may have none, and no fax more than 100,000.
-        const auto withPages = [&](qint64 pages) {
-            QVariantMap p = props;
-            p.insert(QStringLiteral("Pages"), pages);
-            return p;
-        };
-        QCOMPARE(propertiesProblem(Folder::Queue, withPages(100000)), QString());
-        QVERIFY(!propertiesProblem(Folder::Queue, withPages(100001)).isEmpty());
-        QVERIFY(!propertiesProblem(Folder::Sent, withPages(100001)).isEmpty());
-        QCOMPARE(propertiesProblem(Folder::Queue, withPages(1)), QString());
-        QVERIFY(!propertiesProblem(Folder::Queue, withPages(0)).isEmpty());
-        QCOMPARE(propertiesProblem(Folder::Sent, withPages(0)), QString());
-        QVERIFY(!propertiesProblem(Folder::Sent, withPages(-1)).isEmpty());
         const JobRecord job = JobRecord::fromProperties(props);
         const JobRecord expected{.id = 0x1f, .submissionId = "batch-7", .subject = "Offer", .documentName = "offer.pdf",
                                  .note = "n", .coverPage = "short.cov", .coverPageType = 1, .priority = 2, .scheduleType = 1,
@@ -209,21 +172,46 @@ private Q_SLOTS:
         QCOMPARE(job, expected);
 
         // Out again: the same properties, the people with all their fields.
-        QVariantMap out = job.toProperties();
+        const QVariantMap out = job.toProperties();
         for (auto it = props.begin(); it != props.end(); ++it)
-            if (it.key() != QStringLiteral("Sender") && it.key() != QStringLiteral("Recipient"))
+            if (it.key() != u"Sender"_s && it.key() != u"Recipient"_s)
                 QVERIFY2(out.value(it.key()).toString() == it.value().toString(), qPrintable(it.key()));
-        QCOMPARE(out.value(QStringLiteral("Recipient")).toMap().size(), Person::propertyNames().size());
+        QCOMPARE(out.value(u"Recipient"_s).toMap().size(), Person::propertyNames().size());
         QCOMPARE(out.keys(), props.keys());
 
         // A received fax has no submission and no marks of a fax server: nor do its properties.
         JobRecord received;
         received.id = 0x20;
-        received.callerId = QStringLiteral("5550199");
+        received.callerId = u"5550199"_s;
         const QVariantMap message = received.toProperties();
-        QCOMPARE(message.value(QStringLiteral("CallerId")).toString(), QStringLiteral("5550199"));
+        QCOMPARE(message.value(u"CallerId"_s).toString(), u"5550199"_s);
         for (const char *key : {"SubmissionId", "LineTag", "ServerJobId", "LineReceipt"})
             QVERIFY2(!message.contains(QString::fromLatin1(key)), key);
+    }
+
+    // A spool row's page count: a queued job has one page at least, an archived fax may have none, no fax more than 100,000.
+    void pageCountOfASpoolRow_data() {
+        QTest::addColumn<bool>("queued");
+        QTest::addColumn<int>("pages");
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("queued, 100000 pages") << true << 100000 << "";
+        QTest::newRow("queued, 100001 pages") << true << 100001 << "100001 pages is no fax";
+        QTest::newRow("sent, 100000 pages") << false << 100000 << "";
+        QTest::newRow("sent, 100001 pages") << false << 100001 << "100001 pages is no fax";
+        QTest::newRow("queued, 1 page") << true << 1 << "";
+        QTest::newRow("queued, no page") << true << 0 << "a queued job without pages";
+        QTest::newRow("sent, no page") << false << 0 << "";
+        QTest::newRow("sent, -1 pages") << false << -1 << "-1 pages is no fax";
+    }
+
+    void pageCountOfASpoolRow() {
+        QFETCH(bool, queued);
+        QFETCH(int, pages);
+        QFETCH(QString, problem);
+        const QByteArray row = R"({"Id":"1f","Status":1,"Pages":)" + QByteArray::number(pages) + R"(,"Recipient":{"FaxNumber":"5550100"}})";
+        const std::optional<QVariantMap> props = propertiesFromJson(row);
+        QVERIFY(props.has_value());
+        QCOMPARE(propertiesProblem(queued ? Folder::Queue : Folder::Sent, *props), problem);
     }
 };
 
