@@ -7,8 +7,6 @@
 #include "wizard/AddressBookDialog.h"
 #include "wizard/frmNew.h"
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
@@ -18,8 +16,7 @@ namespace sendmere::test {
 
 inline void writeCard(const QString &file, const QByteArray &card) { writeFile(mail::contactsFolder() + u'/' + file, card); }
 
-// Runs action on the address book window once it is shown modally (and, when asked, has the
-// keyboard focus).
+// Runs action on the address book window once it is shown modally (and, when asked, has the keyboard focus).
 inline void whenAddressBookShown(std::function<void(AddressBookWindow &)> action, bool active = false) {
     auto *poll = new QTimer(qApp);
     poll->setInterval(10);
@@ -45,7 +42,7 @@ inline frmNew &shownRecipientsPage() {
 inline QStringList recipientRows(const frmNew &page) {
     QStringList list;
     for (int i = 0; i < page.lvRecipients->topLevelItemCount(); ++i)
-        list << page.lvRecipients->topLevelItem(i)->text(0) + QLatin1Char('|') + page.lvRecipients->topLevelItem(i)->text(1);
+        list << page.lvRecipients->topLevelItem(i)->text(0) + u'|' + page.lvRecipients->topLevelItem(i)->text(1);
     return list;
 }
 

@@ -1,8 +1,7 @@
 #pragma once
-// A plain IMAP conversation with a test's server, to see what it holds the way another mail
-// client would: folders by their special-use attributes, and messages whole with their
-// flags. Folders are opened read-only (EXAMINE) and bodies fetched with BODY.PEEK, so that
-// looking sets no flag. Answers with literals ("{N}") are read by their length.
+// A plain IMAP conversation with a test's server, to see what it holds as another mail client
+// would: folders by their special-use attributes, messages whole with their flags. Folders are
+// opened with EXAMINE and bodies fetched with BODY.PEEK, so that looking sets no flag.
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -14,9 +13,11 @@
 
 namespace sendmere::mailtest {
 
+using namespace Qt::StringLiterals;
+
 struct ImapMessage {
     quint32 uid = 0;
-    QStringList flags;  // without \Recent, which depends on who looked first
+    QStringList flags;  // sorted, without \Recent, which depends on who looked first
     QByteArray bytes;
 };
 
@@ -25,40 +26,37 @@ public:
     // login: "USER PASSWORD" as LOGIN takes them.
     ImapReader(quint16 port, const QByteArray &login) {
         m_socket.connectToHost(QHostAddress::LocalHost, port);
-        if (!m_socket.waitForConnected(5000) || !readLine()) return;
-        m_ok = command("LOGIN " + login) == "OK";
+        m_ok = m_socket.waitForConnected(5000) && readLine() && command("LOGIN " + login) == "OK";
     }
     bool ok() const { return m_ok; }
 
     // The tagged answer's status word ("OK", "NO", "BAD"), the untagged answers before it
-    // (literals included) in *untagged; empty when the connection failed.
+    // (literals, read by their length, included) in *untagged; empty when the connection failed.
     QByteArray command(const QByteArray &line, QByteArray *untagged = nullptr) {
         const QByteArray tag = 'r' + QByteArray::number(++m_tags);
         m_socket.write(tag + ' ' + line + "\r\n");
         QByteArray got;
-        static const QRegularExpression literal(QStringLiteral("\\{(\\d+)\\}\\r\\n$"));
-        for (;;) {
-            const std::optional<QByteArray> next = readLine();
-            if (!next) return {};
+        static const QRegularExpression literal(u"\\{(\\d+)\\}\\r\\n$"_s);
+        while (const std::optional<QByteArray> next = readLine()) {
             if (next->startsWith(tag + ' ')) {
                 if (untagged) *untagged = got;
                 return next->mid(tag.size() + 1).split(' ').value(0).trimmed();
             }
             got += *next;
-            const QRegularExpressionMatch m = literal.match(QString::fromLatin1(*next));
-            if (!m.hasMatch()) continue;
-            const std::optional<QByteArray> bytes = read(m.captured(1).toLongLong());
-            if (!bytes) return {};
-            got += *bytes;
+            if (const QRegularExpressionMatch m = literal.match(QString::fromLatin1(*next)); m.hasMatch()) {
+                const std::optional<QByteArray> bytes = read(m.captured(1).toLongLong());
+                if (!bytes) return {};
+                got += *bytes;
+            }
         }
+        return {};
     }
 
     // The name of the folder with this special-use attribute ("\\Sent"), empty when none has it.
     QString specialUse(const QString &attribute) {
         QByteArray listed;
         if (command(R"(LIST "" "*" RETURN (SPECIAL-USE))", &listed) != "OK") return {};
-        const QRegularExpression folder(QStringLiteral(R"re(\* LIST \([^)]*%1\b[^)]*\) "[^"]*" "?([^"\r\n]+)"?)re")
-                                            .arg(QRegularExpression::escape(attribute)),
+        const QRegularExpression folder(u"\\* LIST \\([^)]*%1\\b[^)]*\\) \"[^\"]*\" \"?([^\"\\r\\n]+)\"?"_s.arg(QRegularExpression::escape(attribute)),
                                         QRegularExpression::CaseInsensitiveOption);
         return folder.match(QString::fromUtf8(listed)).captured(1);
     }
@@ -68,23 +66,19 @@ public:
         QByteArray answer;
         if (command("EXAMINE \"" + folder.toUtf8() + '"') != "OK" || command("UID FETCH 1:* (UID FLAGS BODY.PEEK[])", &answer) != "OK")
             return std::nullopt;
-        // Latin-1 keeps one character per byte, so the literal's length counts in the text.
-        const QString text = QString::fromLatin1(answer);
-        static const QRegularExpression fetch(QStringLiteral("\\* \\d+ FETCH \\(([^\\r\\n]*?)BODY\\[\\] \\{(\\d+)\\}\\r\\n"));
-        static const QRegularExpression uid(QStringLiteral("UID (\\d+)"));
-        static const QRegularExpression flags(QStringLiteral("FLAGS \\(([^)]*)\\)"));
+        const QString text = QString::fromLatin1(answer);  // one character per byte: literal lengths count in the text
+        static const QRegularExpression fetch(u"\\* \\d+ FETCH \\(([^\\r\\n]*?)BODY\\[\\] \\{(\\d+)\\}\\r\\n"_s);
+        static const QRegularExpression uid(u"UID (\\d+)"_s), flags(u"FLAGS \\(([^)]*)\\)"_s);
         QList<ImapMessage> found;
         for (auto it = fetch.globalMatch(text); it.hasNext();) {
             const QRegularExpressionMatch m = it.next();
-            ImapMessage message;
+            const qsizetype size = m.captured(2).toLongLong(), bodyEnd = m.capturedEnd() + size;
             // UID and FLAGS may come before or after the body.
-            const qsizetype bodyEnd = m.capturedEnd() + m.captured(2).toLongLong();
             const QString fields = m.captured(1) + text.mid(bodyEnd, text.indexOf(u'\n', bodyEnd) - bodyEnd);
-            message.uid = uid.match(fields).captured(1).toUInt();
-            message.flags = flags.match(fields).captured(1).split(u' ', Qt::SkipEmptyParts);
-            message.flags.removeAll(QStringLiteral("\\Recent"));
+            ImapMessage message{uid.match(fields).captured(1).toUInt(), flags.match(fields).captured(1).split(u' ', Qt::SkipEmptyParts),
+                                answer.mid(m.capturedEnd(), size)};
+            message.flags.removeAll(u"\\Recent"_s);
             message.flags.sort();
-            message.bytes = answer.mid(m.capturedEnd(), m.captured(2).toLongLong());
             found << message;
         }
         return found;
@@ -94,14 +88,14 @@ private:
     std::optional<QByteArray> readLine() {
         while (!m_buffer.contains("\r\n"))
             if (!fill()) return std::nullopt;
-        const qsizetype end = m_buffer.indexOf("\r\n") + 2;
-        const QByteArray line = m_buffer.left(end);
-        m_buffer.remove(0, end);
-        return line;
+        return take(m_buffer.indexOf("\r\n") + 2);
     }
     std::optional<QByteArray> read(qsizetype size) {
         while (m_buffer.size() < size)
             if (!fill()) return std::nullopt;
+        return take(size);
+    }
+    QByteArray take(qsizetype size) {
         const QByteArray bytes = m_buffer.left(size);
         m_buffer.remove(0, size);
         return bytes;

@@ -4,6 +4,7 @@
 #include "FileLimits.h"
 #include "RegistryStore.h"
 #include "TestSupport.h"
+#include "platform/mail/MailClient.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,6 +20,13 @@ using test::ObeyFilePermissions;
 using test::readFile;
 using test::writeFile;
 
+inline std::unique_ptr<mail::MailNamespace> openNamespace() { return mail::attachRunningApplication()->GetNamespace(u"MAPI"_s); }
+inline qint32 errorOf(auto &&call) { return test::automationError(call).number(); }
+inline QString tempFile(const QString &name, const QByteArray &bytes) {
+    writeFile(QDir::tempPath() + u'/' + name, bytes);
+    return QDir::tempPath() + u'/' + name;
+}
+
 inline QString mailRoot() { return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u"/sendmere/Mail"_s; }
 inline QString folderDir(const QString &maildirFolder) { return maildirFolder.isEmpty() ? mailRoot() : mailRoot() + u'/' + maildirFolder; }
 inline QStringList messageFiles(const QString &maildirFolder) {
@@ -29,34 +37,29 @@ inline QStringList messageFiles(const QString &maildirFolder) {
     return files;
 }
 
-// While alive, a folder's cur/ and tmp/ cannot be written, as on a store the user may only
-// read, and this thread obeys that even as root.
+// While alive, a folder's cur/ and tmp/ cannot be written, as on a store the user may only read, and this thread obeys that even as root.
 class ReadOnlyFolder {
 public:
-    explicit ReadOnlyFolder(const QString &maildirFolder) : m_dir(folderDir(maildirFolder)) {
-        for (const char *sub : {"/cur", "/tmp"}) QFile::setPermissions(m_dir + QLatin1String(sub), QFile::ReadOwner | QFile::ExeOwner);
-    }
-    ~ReadOnlyFolder() {
-        for (const char *sub : {"/cur", "/tmp"})
-            QFile::setPermissions(m_dir + QLatin1String(sub), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
+    explicit ReadOnlyFolder(const QString &maildirFolder) : m_dir(folderDir(maildirFolder)) { set(QFile::ReadOwner | QFile::ExeOwner); }
+    ~ReadOnlyFolder() { set(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); }
     ReadOnlyFolder(const ReadOnlyFolder &) = delete;
     ReadOnlyFolder &operator=(const ReadOnlyFolder &) = delete;
 
 private:
+    void set(QFile::Permissions permissions) {
+        for (const char *sub : {"/cur", "/tmp"}) QFile::setPermissions(m_dir + QLatin1String(sub), permissions);
+    }
     QString m_dir;
     ObeyFilePermissions m_obey;
 };
 
 // Takes a component's registration out of the classes root, as uninstalling it would.
 inline void unregister(const QString &className) {
-    registry::RegistryStore store;
-    QVERIFY(store.deleteValue(registry::Root::ClassesRoot, className + u"\\CLSID"_s, QString()));
+    QVERIFY(registry::RegistryStore().deleteValue(registry::Root::ClassesRoot, className + u"\\CLSID"_s, QString()));
 }
 inline void reregister(const QString &className) {
-    registry::RegistryStore store;
-    QVERIFY(store.setValue(registry::Root::ClassesRoot, className + u"\\CLSID"_s, QString(),
-                           registry::RegValue::string(u"{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0AFF}"_s)));
+    QVERIFY(registry::RegistryStore().setValue(registry::Root::ClassesRoot, className + u"\\CLSID"_s, QString(),
+                                               registry::RegValue::string(u"{6E3A1C20-5D1B-4C0E-9A51-2F4B8C7D0AFF}"_s)));
 }
 
 // Puts the picture converter beside the test program, where the program looks for it.
