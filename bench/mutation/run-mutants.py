@@ -32,9 +32,9 @@ BACKUP = ROOT / "bench" / "mutation" / ".mutant-backup.json"
 # The fax lab tests (label hylafax) are never run here; the line's protocol and recovery tests
 # cover faxservice/line without a lab.
 TESTS_FOR_FOLDER = [
-    ("faxservice/render", r"^tst_(coverpages|faxbodies|faxtiff|faxservice)$"),
+    ("faxservice/render", r"^tst_(coverpages|faxbodies|faxtiff|faxservice|faxcomposer)$"),
     ("faxservice/line", r"^tst_(hylafaxprotocol|hylafaxrecovery|faxschedule|faxservice)$"),
-    ("faxservice", r"^tst_(fax(service|recovery|console|schedule|faults|submission)|hylafax(recovery|protocol))$"),
+    ("faxservice", r"^tst_(fax(service|recovery|console|schedule|faults|submission|submitparse|composer|idle)|hylafax(recovery|protocol))$"),
     ("registry", r"^tst_(registrystore|cwinreg|netrc|services)$"),
     ("tools/tiff2png", r"^tst_(tiff2png|faxitems)$"),
     ("tools/fax", r"^tst_faxconsole$"),
