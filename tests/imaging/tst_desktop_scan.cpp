@@ -3,7 +3,6 @@
 // dialog's settings by keys; and the real program driven through the accessibility bus.
 #include "DesktopKit.h"
 #include "ScanTestKit.h"
-#include "TestSupport.h"
 #include "app/Init.h"
 #include "job/FaxJob.h"
 #include "wizard/frmNew.h"
@@ -17,11 +16,7 @@ using namespace sendmere;
 using scantest::DialogDriver;
 using test::doAccessibleAction;
 
-namespace {
-
-QStringList scannedImages() { return scantest::tempFiles(QStringLiteral("Fax*.bmp"), QDir::Time | QDir::Reversed); }
-
-}  // namespace
+static QStringList scannedImages() { return scantest::tempFiles(QStringLiteral("Fax*.bmp"), QDir::Time | QDir::Reversed); }
 
 class TestDesktopScan : public QObject {
     Q_OBJECT
@@ -46,9 +41,8 @@ private Q_SLOTS:
         });
         DialogDriver driver({[](imaging::AcquisitionDialog &d) {
                                  // Colour for the first device, by keys; Scan by its accessible action.
-                                 auto *mode = d.findChild<QComboBox *>(QStringLiteral("mode"));
-                                 mode->setFocus();
-                                 QTest::keyClick(mode, Qt::Key_Down);
+                                 d.findChild<QComboBox *>(QStringLiteral("mode"))->setFocus();
+                                 QTest::keyClick(d.findChild<QComboBox *>(QStringLiteral("mode")), Qt::Key_Down);
                                  doAccessibleAction(d.cmdScan, QAccessibleActionInterface::pressAction());
                              },
                              [](imaging::AcquisitionDialog &d) {
@@ -68,7 +62,6 @@ private Q_SLOTS:
         QCOMPARE(images.size(), 2);
         QVERIFY(!QImage(QDir::temp().filePath(images.first())).isGrayscale());
         QVERIFY(QImage(QDir::temp().filePath(images.last())).isGrayscale());
-        QCOMPARE(faxJob().Attachments.upperBound(), 1);
         QCOMPARE(faxJob().Attachments(1), QDir::temp().filePath(images.last()));
     }
 
@@ -82,15 +75,12 @@ private Q_SLOTS:
         test::RunningProgram program;
         test::startProgram(program, atspi, QStringLiteral("scan"));
         const test::AtSpi::Node app = program.app;
-        const test::AtSpi::Node scan = atspi.find(app, QStringLiteral("Scan"), test::AtSpi::PushButton, 10000);
-        QVERIFY(scan.isValid());
-        QVERIFY(atspi.doAction(scan, QStringLiteral("Press")));
+        QVERIFY(atspi.doAction(atspi.find(app, QStringLiteral("Scan"), test::AtSpi::PushButton, 10000), QStringLiteral("Press")));
         QVERIFY(atspi.find(app, QStringLiteral("Fax Number"), test::AtSpi::Text, 10000).isValid());
         QCOMPARE(scannedImages().size(), 1);
         QVERIFY(scantest::looksLikeGrid(QImage(QDir::temp().filePath(scannedImages().first())), 50));
         // The hidden scan page has a Cancel of its own: the one pressed is the recipients page's.
         const test::AtSpi::Node recipients = atspi.find(app, QStringLiteral("New Fax"), test::AtSpi::Dialog);
-        QVERIFY(recipients.isValid());
         QVERIFY(atspi.doAction(atspi.find(recipients, QStringLiteral("Cancel"), test::AtSpi::PushButton), QStringLiteral("Press")));
         test::expectProgramEnd(program, 5000);
     }

@@ -5,7 +5,6 @@
 
 #include <QImage>
 #include <QRect>
-#include <QString>
 
 namespace rendertest {
 
@@ -14,22 +13,20 @@ inline bool isInk(const QImage &image, int x, int y) { return qGray(image.pixel(
 // Share of black pixels in the region (0..1).
 inline double inkShare(const QImage &image, const QRect &region) {
     const QRect area = region.intersected(image.rect());
-    if (area.isEmpty()) return 0;
     qint64 ink = 0;
     for (int y = area.top(); y <= area.bottom(); ++y)
         for (int x = area.left(); x <= area.right(); ++x) ink += isInk(image, x, y);
-    return double(ink) / (qint64(area.width()) * area.height());
+    return area.isEmpty() ? 0 : double(ink) / (qint64(area.width()) * area.height());
 }
 
-// The rows that hold any ink, as a list of [first, last] bands.
-inline QList<QPair<int, int>> inkBands(const QImage &image, const QRect &region) {
-    QList<QPair<int, int>> bands;
+// How many bands of rows hold ink: the lines of text in the region.
+inline int inkBands(const QImage &image, const QRect &region) {
+    int bands = 0;
     bool inBand = false;
     for (int y = region.top(); y <= region.bottom(); ++y) {
         bool ink = false;
         for (int x = region.left(); x <= region.right() && !ink; ++x) ink = isInk(image, x, y);
-        if (ink && !inBand) bands.append({y, y});
-        if (ink) bands.last().second = y;
+        bands += ink && !inBand;
         inBand = ink;
     }
     return bands;
@@ -38,13 +35,12 @@ inline QList<QPair<int, int>> inkBands(const QImage &image, const QRect &region)
 using sendmere::test::readFile;
 using sendmere::test::writeFile;
 
-// Writes the file and gives back its path.
 inline QString written(const QString &path, const QByteArray &content) {
     writeFile(path, content);
     return path;
 }
 
-// Runs f and returns the RenderError's text; empty when nothing was raised.
+// The RenderError's text that f raised; empty when it raised none.
 template <typename F>
 QString renderErrorOf(F f) {
     try {

@@ -9,8 +9,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <stdexcept>
-
 using namespace sendmere::render;
 using namespace rendertest;
 using namespace Qt::StringLiterals;
@@ -20,7 +18,6 @@ namespace {
 // Where a point of an A4 portrait page (in mm) lands on the fax page: 1687 pixels wide,
 // centred, 204x196 dpi.
 QPoint faxPointOfA4(double xMm, double yMm) { return {20 + qRound(xMm * 204 / 25.4), qRound(yMm * 196 / 25.4)}; }
-
 QRect faxRectOfA4(const QRectF &mm, int inset = 4) {
     return QRect(faxPointOfA4(mm.left(), mm.top()), faxPointOfA4(mm.right(), mm.bottom())).adjusted(inset, inset, -inset, -inset);
 }
@@ -31,10 +28,9 @@ QList<QImage> rasterise(const QString &path) {
     return pages;
 }
 
-// Boxes (in mm) of the given colour on A4 pages, one box per page unless onePage; a
-// landscape page after them.
-void writePdf(const QString &path, const QList<QRectF> &boxes, bool landscapeLast, const QList<QColor> &colours = {},
-              bool onePage = false) {
+// Boxes (in mm) of the given colours on A4 pages, one box per page unless onePage; then a
+// landscape page with its left 30 mm black.
+void writePdf(const QString &path, const QList<QRectF> &boxes, bool landscapeLast, const QList<QColor> &colours = {}, bool onePage = false) {
     QPdfWriter writer(path);
     writer.setResolution(300);
     writer.setPageSize(QPageSize(QPageSize::A4));
@@ -43,15 +39,12 @@ void writePdf(const QString &path, const QList<QRectF> &boxes, bool landscapeLas
     const double dotsPerMm = 300 / 25.4;
     for (qsizetype i = 0; i < boxes.size(); ++i) {
         if (i > 0 && !onePage) writer.newPage();
-        const QRectF &box = boxes.at(i);
-        painter.fillRect(QRectF(box.topLeft() * dotsPerMm, box.size() * dotsPerMm), colours.value(i, Qt::black));
+        painter.fillRect(QRectF(boxes[i].topLeft() * dotsPerMm, boxes[i].size() * dotsPerMm), colours.value(i, Qt::black));
     }
-    if (landscapeLast) {
-        writer.setPageOrientation(QPageLayout::Landscape);
-        writer.newPage();
-        // The left 30 mm of the landscape page.
-        painter.fillRect(QRectF(0, 0, 30 * dotsPerMm, 210 * dotsPerMm), Qt::black);
-    }
+    if (!landscapeLast) return;
+    writer.setPageOrientation(QPageLayout::Landscape);
+    writer.newPage();
+    painter.fillRect(QRectF(0, 0, 30 * dotsPerMm, 210 * dotsPerMm), Qt::black);
 }
 
 QImage whiteImageWithBox(QSize size, const QRect &box) {
@@ -65,54 +58,39 @@ QImage whiteImageWithBox(QSize size, const QRect &box) {
 
 class TestFaxBodies : public QObject {
     Q_OBJECT
-
-    QString path(const QString &name) const { return m_dir.filePath(name); }
     QTemporaryDir m_dir;
+    QString path(const QString &name) const { return m_dir.filePath(name); }
 
 private Q_SLOTS:
     void textMakesTypewriterPages() {
-        const QString file = path(u"letter.txt"_s);
         QByteArray text;
         for (int i = 1; i <= 150; ++i) text += "Line " + QByteArray::number(i) + " of the letter, in UTF-8: Grüße\n";
-        writeFile(file, text);
-        QCOMPARE(bodyPageCount(file), 3);  // 66 + 66 + 18 lines
+        const QString file = written(path(u"letter.txt"_s), text);
         const QList<QImage> pages = rasterise(file);
-        QCOMPARE(pages.size(), 3);
-        for (const QImage &page : pages) {
-            QCOMPARE(page.format(), QImage::Format_Mono);
-            QCOMPARE(page.size(), QSize(FaxPageWidth, FaxPageHeight));
-        }
-        const QRect textArea(0, 0, FaxPageWidth, FaxPageHeight);
-        QCOMPARE(inkBands(pages[0], textArea).size(), 66);
-        QCOMPARE(inkBands(pages[2], textArea).size(), 18);
-
-        // A long line wraps at 80 columns (at a blank where there is one); form feeds start
-        // a page, and a final one makes no empty page.
-        const QList<QImage> wrappedPages =
+        QCOMPARE(std::pair(bodyPageCount(file), pages.size()), std::pair(3, qsizetype(3)));
+        QCOMPARE(std::pair(pages[0].format(), pages[0].size()), std::pair(QImage::Format_Mono, QSize(FaxPageWidth, FaxPageHeight)));
+        QCOMPARE(std::pair(inkBands(pages[0], pages[0].rect()), inkBands(pages[2], pages[2].rect())), std::pair(66, 18));
+        // A long line wraps at 80 columns (at a blank where there is one); form feeds start a
+        // page, and a final one makes no empty page.
+        const QList<QImage> wrapped =
             rasterise(written(path(u"wrapped.txt"_s), QByteArray(200, 'x') + "\n" + QByteArray("word ").repeated(20) + "\f"));
-        QCOMPARE(wrappedPages.size(), 1);
-        QCOMPARE(inkBands(wrappedPages[0], textArea).size(), 5);  // 80 + 80 + 40, then 2 rows
+        QCOMPARE(wrapped.size(), 1);
+        QCOMPARE(inkBands(wrapped[0], wrapped[0].rect()), 5);  // 80 + 80 + 40, then 2 rows
         const QString formFeed = written(path(u"formfeed.txt"_s), "first page\n\fsecond page\n");
-        QCOMPARE(bodyPageCount(formFeed), 2);
-        QCOMPARE(rasterise(formFeed).size(), 2);
-
+        QCOMPARE(std::pair(bodyPageCount(formFeed), rasterise(formFeed).size()), std::pair(2, qsizetype(2)));
         // A byte order mark chooses the encoding: UTF-16 gives the same page as UTF-8.
         const QString lines = u"Grüße\r\naus Köln\r\n"_s;
-        const QString utf8 = path(u"utf8.txt"_s), utf16 = path(u"utf16.txt"_s);
-        writeFile(utf8, lines.toUtf8());
-        writeFile(utf16, QByteArray("\xff\xfe", 2) + QByteArray(reinterpret_cast<const char *>(lines.utf16()), lines.size() * 2));
-        QCOMPARE(rasterise(utf16), rasterise(utf8));
+        const QByteArray utf16(reinterpret_cast<const char *>(lines.utf16()), lines.size() * 2);
+        QCOMPARE(rasterise(written(path(u"utf16.txt"_s), "\xff\xfe" + utf16)), rasterise(written(path(u"utf8.txt"_s), lines.toUtf8())));
     }
 
     void pdfPagesKeepTheirMarks() {
         const QString file = path(u"boxes.pdf"_s);
         const QList<QRectF> boxes = {{20, 20, 40, 30}, {90, 130, 40, 30}, {150, 250, 40, 30}};
         writePdf(file, boxes, true);
-        QCOMPARE(bodyPageCount(file), 4);
         const QList<QImage> pages = rasterise(file);
-        QCOMPARE(pages.size(), 4);
+        QCOMPARE(std::pair(bodyPageCount(file), pages.size()), std::pair(4, qsizetype(4)));
         for (int i = 0; i < 3; ++i) {
-            QCOMPARE(pages[i].format(), QImage::Format_Mono);
             QCOMPARE(pages[i].size(), QSize(FaxPageWidth, FaxPageHeight));
             for (int box = 0; box < 3; ++box) {
                 const double ink = inkShare(pages[i], faxRectOfA4(boxes[box]));
@@ -120,23 +98,19 @@ private Q_SLOTS:
             }
         }
         // The landscape page is turned to fill the portrait page: its left edge at the top.
-        const QImage &turned = pages[3];
-        QVERIFY(inkShare(turned, {40, 10, 1640, 200}) > 0.99);
-        QCOMPARE(inkShare(turned, {0, 400, FaxPageWidth, 1800}), 0.0);
-
+        QVERIFY(inkShare(pages[3], {40, 10, 1640, 200}) > 0.99);
+        QCOMPARE(inkShare(pages[3], {0, 400, FaxPageWidth, 1800}), 0.0);
         // A portrait page the document shows turned (/Rotate 90) is landscape; turned once more
         // to fill the fax page, its left strip (100 of 595 points) ends on the right.
-        const QString rotated =
-            written(path(u"rotated.pdf"_s),
-                    QByteArrayLiteral("%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
-                                      "2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n"
-                                      "3 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Rotate 90 /Contents 4 0 R >> endobj\n"
-                                      "4 0 obj << /Length 19 >> stream\n0 0 100 842 re f\nendstream endobj\n"
-                                      "trailer << /Size 5 /Root 1 0 R >>\n%%EOF\n"));
-        const QList<QImage> rotatedPages = rasterise(rotated);
-        QCOMPARE(rotatedPages.size(), 1);
-        QVERIFY(inkShare(rotatedPages[0], {1440, 100, 250, 2000}) > 0.99);
-        QCOMPARE(inkShare(rotatedPages[0], {0, 0, 1400, FaxPageHeight}), 0.0);
+        const QList<QImage> rotated = rasterise(written(
+            path(u"rotated.pdf"_s), "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+                                    "2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n"
+                                    "3 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Rotate 90 /Contents 4 0 R >> endobj\n"
+                                    "4 0 obj << /Length 19 >> stream\n0 0 100 842 re f\nendstream endobj\n"
+                                    "trailer << /Size 5 /Root 1 0 R >>\n%%EOF\n"));
+        QCOMPARE(rotated.size(), 1);
+        QVERIFY(inkShare(rotated[0], {1440, 100, 250, 2000}) > 0.99);
+        QCOMPARE(inkShare(rotated[0], {0, 0, 1400, FaxPageHeight}), 0.0);
     }
 
     // Pages are drawn without paper and screened as on white paper: a grey and a half
@@ -155,46 +129,34 @@ private Q_SLOTS:
         }
         QCOMPARE(inkShare(page, faxRectOfA4(solid)), 1.0);
         // The paper around the boxes, the top margin and the strips between them stay white.
-        QCOMPARE(inkShare(page, {0, 0, FaxPageWidth, faxPointOfA4(0, 19).y()}), 0.0);
-        QCOMPARE(inkShare(page, QRect(faxPointOfA4(81, 21), faxPointOfA4(99, 59))), 0.0);
-        QCOMPARE(inkShare(page, QRect(faxPointOfA4(0, 142), faxPointOfA4(209, 296))), 0.0);
+        for (const QRectF &paper : {QRectF(0, 0, 210, 19), QRectF(81, 21, 18, 38), QRectF(0, 142, 209, 154)})
+            QVERIFY2(inkShare(page, faxRectOfA4(paper, 0)) == 0.0, qPrintable(QString::number(paper.top())));
         // The solid box's edges sit where the page puts them, to a pixel.
-        const QPoint topLeft = faxPointOfA4(solid.left(), solid.top());
-        const QPoint bottomRight = faxPointOfA4(solid.right(), solid.bottom());
-        QCOMPARE(inkShare(page, {topLeft.x() - 3, topLeft.y() + 5, 2, 20}), 0.0);
-        QCOMPARE(inkShare(page, {topLeft.x() + 2, topLeft.y() + 5, 2, 20}), 1.0);
-        QCOMPARE(inkShare(page, {bottomRight.x() + 2, topLeft.y() + 5, 2, 20}), 0.0);
-        QCOMPARE(inkShare(page, {bottomRight.x() - 3, topLeft.y() + 5, 2, 20}), 1.0);
+        const QPoint topLeft = faxPointOfA4(solid.left(), solid.top()), bottomRight = faxPointOfA4(solid.right(), solid.bottom());
+        const std::pair<int, double> edges[] = {{topLeft.x() - 3, 0.0}, {topLeft.x() + 2, 1.0}, {bottomRight.x() + 2, 0.0}, {bottomRight.x() - 3, 1.0}};
+        for (const auto &[x, ink] : edges)
+            QVERIFY2(inkShare(page, {x, topLeft.y() + 5, 2, 20}) == ink, qPrintable(QString::number(x)));
     }
 
+    // An A4-shaped picture with its top left quarter black fills the page, in every format a
+    // user or a scan (BMP) brings and as a large photograph decoded smaller; a photograph's mid
+    // grey is dithered.
     void imagesFitThePage() {
-        // An A4-shaped picture with its top left quarter black, in several formats.
         const QImage picture = whiteImageWithBox({840, 1188}, {0, 0, 420, 594});
-        for (const QByteArray format : {"png", "jpg", "tiff"}) {
-            const QString file = path(u"picture."_s + QString::fromLatin1(format));
-            QVERIFY(picture.save(file, format.constData()));
-            QCOMPARE(bodyPageCount(file), 1);
+        for (const char *format : {"png", "jpg", "tiff", "bmp", "large.jpg"}) {
+            const QString file = path(u"picture."_s + QLatin1String(format));
+            QVERIFY(format[0] == 'l' ? whiteImageWithBox({3600, 5091}, {0, 0, 1800, 2545}).save(file) : picture.save(file, format));
             const QList<QImage> pages = rasterise(file);
-            QCOMPARE(pages.size(), 1);
-            const QImage &page = pages[0];
-            QCOMPARE(page.size(), QSize(FaxPageWidth, FaxPageHeight));
-            QVERIFY2(inkShare(page, faxRectOfA4({0, 0, 105, 148.5}, 8)) > 0.99, format);
-            QVERIFY2(inkShare(page, faxRectOfA4({105, 0, 105, 297}, 8)) < 0.01, format);
-            QVERIFY2(inkShare(page, faxRectOfA4({0, 148.5, 210, 148.5}, 8)) < 0.01, format);
+            QCOMPARE(std::pair(bodyPageCount(file), pages.size()), std::pair(1, qsizetype(1)));
+            QCOMPARE(pages[0].size(), QSize(FaxPageWidth, FaxPageHeight));
+            QVERIFY2(inkShare(pages[0], faxRectOfA4({0, 0, 105, 148.5}, 8)) > 0.99, format);
+            QVERIFY2(inkShare(pages[0], faxRectOfA4({105, 0, 105, 297}, 8)) < 0.01, format);
+            QVERIFY2(inkShare(pages[0], faxRectOfA4({0, 148.5, 210, 148.5}, 8)) < 0.01, format);
         }
-        // A large photograph is decoded smaller and lands in the same place.
-        const QString large = path(u"large.jpg"_s);
-        QVERIFY(whiteImageWithBox({3600, 5091}, {0, 0, 1800, 2545}).save(large));
-        const QImage largePage = rasterise(large).at(0);
-        QVERIFY(inkShare(largePage, faxRectOfA4({0, 0, 105, 148.5}, 8)) > 0.99);
-        QVERIFY(inkShare(largePage, faxRectOfA4({105, 0, 105, 297}, 8)) < 0.01);
-
-        // A photograph's mid grey is dithered, neither swallowed nor blackened.
         QImage grey(600, 800, QImage::Format_RGB32);
         grey.fill(QColor(128, 128, 128));
-        const QString photo = path(u"grey.jpg"_s);
-        QVERIFY(grey.save(photo));
-        const double share = inkShare(rasterise(photo).at(0), {400, 600, 800, 800});
+        QVERIFY(grey.save(path(u"grey.jpg"_s)));
+        const double share = inkShare(rasterise(path(u"grey.jpg"_s)).at(0), {400, 600, 800, 800});
         QVERIFY2(share > 0.35 && share < 0.65, qPrintable(QString::number(share)));
     }
 
@@ -205,28 +167,17 @@ private Q_SLOTS:
         const QByteArray originalPath = qgetenv("PATH");
         QTemporaryDir bin;
         qputenv("PATH", QFile::encodeName(bin.path()));
-
         const QString missing = renderErrorOf([&] { rasterise(document); });
-        QVERIFY2(missing.contains(document) && missing.contains(QStringLiteral("LibreOffice is not "
-                                                                               "installed")),
-                 qPrintable(missing));
-
+        QVERIFY2(missing.contains(document) && missing.contains(u"LibreOffice is not installed"_s), qPrintable(missing));
         // A stand-in converter that behaves like soffice --convert-to pdf --outdir <dir> <file>.
         const QString soffice = bin.filePath(u"soffice"_s);
-        writeFile(soffice,
-                  "#!/bin/sh\n"
-                  "while [ $# -gt 1 ]; do\n"
-                  "  if [ \"$1\" = --outdir ]; then out=\"$2\"; fi; shift\n"
-                  "done\n"
-                  "[ -f \"$1\" ] || exit 3\n"
-                  "/bin/mkdir -p \"$out\" && /bin/cp '" +
-                      QFile::encodeName(converted) + "' \"$out/$(/usr/bin/basename \"$1\" .rtf).pdf\"\n");
+        writeFile(soffice, "#!/bin/sh\nwhile [ $# -gt 1 ]; do\n  if [ \"$1\" = --outdir ]; then out=\"$2\"; fi; shift\ndone\n"
+                           "[ -f \"$1\" ] || exit 3\n/bin/mkdir -p \"$out\" && /bin/cp '" + QFile::encodeName(converted) +
+                               "' \"$out/$(/usr/bin/basename \"$1\" .rtf).pdf\"\n");
         QVERIFY(QFile::setPermissions(soffice, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        QCOMPARE(bodyPageCount(document), 3);
         const QList<QImage> pages = rasterise(document);
-        QCOMPARE(pages.size(), 3);
+        QCOMPARE(std::pair(bodyPageCount(document), pages.size()), std::pair(3, qsizetype(3)));
         QVERIFY(inkShare(pages[2], faxRectOfA4({20, 20, 40, 30})) > 0.99);
-
         writeFile(soffice, "#!/bin/sh\necho 'source file could not be loaded'\nexit 1\n");
         const QString failed = renderErrorOf([&] { rasterise(document); });
         QVERIFY2(failed.contains(document) && failed.contains(u"could not be loaded"_s), qPrintable(failed));
@@ -234,23 +185,17 @@ private Q_SLOTS:
     }
 
     void badBodiesNameTheFile() {
-        const QString pdf = path(u"source.pdf"_s);
+        const QString pdf = path(u"source.pdf"_s), png = path(u"source.png"_s);
         writePdf(pdf, {{10, 10, 10, 10}}, false);
-        const QString png = path(u"source.png"_s);
         QVERIFY(whiteImageWithBox({400, 400}, {0, 0, 200, 200}).save(png));
         QByteArray random(4000, '\0');
         for (qsizetype i = 0; i < random.size(); ++i) random[i] = char((i * 7919 + 13) % 251);
-
-        const QString corruptPdf = written(path(u"corrupt.pdf"_s), readFile(pdf).left(300));
         const QString truncatedPng = written(path(u"truncated.png"_s), readFile(png).left(readFile(png).size() / 2));
-        const QString randomPdf = written(path(u"random.pdf"_s), random);
-        const QString unknown = written(path(u"data.xyz"_s), random);
-        const QString empty = written(path(u"empty.txt"_s), "");
-        const QString folder = path(u"folder.pdf"_s);
+        const QString unknown = written(path(u"data.xyz"_s), random), empty = written(path(u"empty.txt"_s), "");
+        const QString folder = path(u"folder.pdf"_s), missing = path(u"missing.pdf"_s);
         QVERIFY(QDir().mkpath(folder));
-        const QString missing = path(u"missing.pdf"_s);
-
-        for (const QString &file : {corruptPdf, truncatedPng, randomPdf, unknown, empty, folder, missing}) {
+        for (const QString &file : {written(path(u"corrupt.pdf"_s), readFile(pdf).left(300)), truncatedPng,
+                                    written(path(u"random.pdf"_s), random), unknown, empty, folder, missing}) {
             const QString error = renderErrorOf([&] { rasterise(file); });
             QVERIFY2(error.startsWith(file + u':'), qPrintable(file + u" -> "_s + error));
             if (file != truncatedPng)  // its header is sound; only decoding finds the damage

@@ -10,14 +10,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <tiffio.h>
-
 #include <cstring>
 
 using namespace sendmere::render;
 using namespace rendertest;
 using namespace Qt::StringLiterals;
-
-using sendmere::test::rawStrips;
 
 namespace {
 
@@ -28,7 +25,6 @@ QImage colourPageWithBox(const QRect &box) {
     return page;
 }
 
-// One tag of the current directory, read as the type libtiff gives it.
 template <typename T>
 T tag(TIFF *tif, ttag_t name) {
     T value{};
@@ -36,109 +32,91 @@ T tag(TIFF *tif, ttag_t name) {
     return value;
 }
 
-// 1-bit fax pages that between them hold runs of every length, both colours, lines that
-// match and lines that differ from the one above, and real text.
+QString writtenTiff(const QString &file, const QList<QImage> &pages) {
+    FaxTiffWriter writer(file);
+    for (const QImage &page : pages) writer.addPage(page);
+    writer.close();
+    return file;
+}
+
+// 1-bit pages that between them hold runs of every length, both colours, lines that match and
+// lines that differ from the one above, and real text.
 QList<QImage> codingPages() {
-    const auto blank = [] {
-        QImage page(FaxPageWidth, 400, QImage::Format_Mono);
-        page.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
-        page.fill(0);
-        return page;
-    };
     QList<QImage> pages;
-    QImage runs = blank();  // on row y a black run of y * 5 pixels from column y * 3 % 64
-    for (int y = 0; y < runs.height(); ++y)
-        for (int x = (y * 3) % 64; x < std::min(FaxPageWidth, (y * 3) % 64 + y * 5); ++x) runs.setPixel(x, y, 1);
-    pages << runs;
     quint32 seed = 12345;
     const auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
-    for (const quint32 blackPerMille : {500u, 30u, 970u}) {
-        QImage noise = blank();
-        for (int y = 0; y < noise.height(); ++y)
-            for (int x = 0; x < FaxPageWidth; ++x) noise.setPixel(x, y, next() % 1000 < blackPerMille);
-        pages << noise;
+    // On row y of the first a black run of y * 5 pixels from column y * 3 % 64; then noise of
+    // three densities; then whole black rows, rows alike and rows that shift a little.
+    const std::function<bool(int, int)> patterns[] = {
+        [](int x, int y) { return x >= (y * 3) % 64 && x < (y * 3) % 64 + y * 5; },
+        [&](int, int) { return next() % 1000 < 500; }, [&](int, int) { return next() % 1000 < 30; },
+        [&](int, int) { return next() % 1000 < 970; }, [](int x, int y) { return (y / 40) % 2 == 0 || (x + y / 3) % 97 < 2 + y % 5; }};
+    for (const auto &black : patterns) {
+        QImage page(FaxPageWidth, 400, QImage::Format_Mono);
+        page.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+        for (int y = 0; y < page.height(); ++y)
+            for (int x = 0; x < FaxPageWidth; ++x) page.setPixel(x, y, black(x, y));
+        pages << page;
     }
-    QImage bands = blank();  // whole black rows, rows alike and rows that shift a little
-    for (int y = 0; y < bands.height(); ++y)
-        for (int x = 0; x < FaxPageWidth; ++x) bands.setPixel(x, y, (y / 40) % 2 == 0 || (x + y / 3) % 97 < 2 + y % 5);
-    pages << bands;
     QImage text(FaxPageWidth, 400, QImage::Format_RGB32);
     text.fill(Qt::white);
-    {
-        QPainter painter(&text);
-        painter.setFont(QFont(u"DejaVu Sans"_s, 14));
-        painter.drawText(text.rect(), Qt::TextWordWrap, u"Orders from the northern region rose again. "_s.repeated(40));
-    }
-    pages << text.convertToFormat(QImage::Format_Mono, {qRgb(255, 255, 255), qRgb(0, 0, 0)}, Qt::ThresholdDither);
-    return pages;
+    QPainter painter(&text);
+    painter.setFont(QFont(u"DejaVu Sans"_s, 14));
+    painter.drawText(text.rect(), Qt::TextWordWrap, u"Orders from the northern region rose again. "_s.repeated(40));
+    painter.end();
+    return pages << text.convertToFormat(QImage::Format_Mono, {qRgb(255, 255, 255), qRgb(0, 0, 0)}, Qt::ThresholdDither);
 }
 
 }  // namespace
 
 class TestFaxTiff : public QObject {
     Q_OBJECT
-
     QTemporaryDir m_dir;
     QString path(const QString &name) const { return m_dir.filePath(name); }
 
 private Q_SLOTS:
     void writesClassFTagsOnEveryPage() {
-        const QString file = path(u"tags.tif"_s);
-        {
-            FaxTiffWriter writer(file);
-            for (int i = 0; i < 3; ++i) writer.addPage(colourPageWithBox({100, 100 + i * 500, 400, 300}));
-            QCOMPARE(writer.pageCount(), 3);
-            writer.close();
-        }
+        QList<QImage> pages;
+        for (int i = 0; i < 3; ++i) pages << colourPageWithBox({100, 100 + i * 500, 400, 300});
+        const QString file = writtenTiff(path(u"tags.tif"_s), pages);
+        const std::pair<ttag_t, uint32_t> longs[] = {
+            {TIFFTAG_IMAGEWIDTH, 1728}, {TIFFTAG_IMAGELENGTH, 2292}, {TIFFTAG_ROWSPERSTRIP, 2292}, {TIFFTAG_SUBFILETYPE, FILETYPE_PAGE}};
+        const std::pair<ttag_t, uint16_t> shorts[] = {
+            {TIFFTAG_BITSPERSAMPLE, 1},          {TIFFTAG_SAMPLESPERPIXEL, 1},        {TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4},
+            {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE}, {TIFFTAG_FILLORDER, FILLORDER_MSB2LSB}, {TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH}};
         TIFF *tif = TIFFOpen(QFile::encodeName(file).constData(), "r");
         QVERIFY(tif);
-        int pages = 0;
+        uint16_t page = 0;
         do {
-            QCOMPARE(tag<uint32_t>(tif, TIFFTAG_IMAGEWIDTH), uint32_t(1728));
-            QCOMPARE(tag<uint32_t>(tif, TIFFTAG_IMAGELENGTH), uint32_t(2292));
-            QCOMPARE(tag<uint16_t>(tif, TIFFTAG_BITSPERSAMPLE), uint16_t(1));
-            QCOMPARE(tag<uint16_t>(tif, TIFFTAG_SAMPLESPERPIXEL), uint16_t(1));
-            QCOMPARE(tag<uint16_t>(tif, TIFFTAG_COMPRESSION), uint16_t(COMPRESSION_CCITTFAX4));
-            QCOMPARE(tag<uint16_t>(tif, TIFFTAG_PHOTOMETRIC), uint16_t(PHOTOMETRIC_MINISWHITE));
-            QCOMPARE(tag<uint16_t>(tif, TIFFTAG_FILLORDER), uint16_t(FILLORDER_MSB2LSB));
+            for (const auto &[name, value] : longs) QVERIFY2(tag<uint32_t>(tif, name) == value, qPrintable(QString::number(name)));
+            for (const auto &[name, value] : shorts) QVERIFY2(tag<uint16_t>(tif, name) == value, qPrintable(QString::number(name)));
             QCOMPARE(tag<float>(tif, TIFFTAG_XRESOLUTION), 204.0f);
             QCOMPARE(tag<float>(tif, TIFFTAG_YRESOLUTION), 196.0f);
-            QCOMPARE(tag<uint16_t>(tif, TIFFTAG_RESOLUTIONUNIT), uint16_t(RESUNIT_INCH));
-            QCOMPARE(tag<uint32_t>(tif, TIFFTAG_ROWSPERSTRIP), uint32_t(2292));
             QCOMPARE(TIFFNumberOfStrips(tif), tstrip_t(1));
-            QCOMPARE(tag<uint32_t>(tif, TIFFTAG_SUBFILETYPE), uint32_t(FILETYPE_PAGE));
             uint16_t number = 0, total = 0;
             TIFFGetField(tif, TIFFTAG_PAGENUMBER, &number, &total);
-            QCOMPARE(number, uint16_t(pages));
-            QCOMPARE(total, uint16_t(3));
-            ++pages;
+            QCOMPARE(std::pair(number, total), std::pair(page, uint16_t(3)));
+            ++page;
         } while (TIFFReadDirectory(tif));
         TIFFClose(tif);
-        QCOMPARE(pages, 3);
+        QCOMPARE(page, 3);
         QCOMPARE(tiffPageCount(file), 3);
     }
 
     void keepsBlackWhereItWas() {
-        const QString file = path(u"pixels.tif"_s);
         const QRect box(300, 700, 500, 250);
         // The same picture as a 1-bit page whose colour table is the other way round.
-        QImage invertedTable(FaxPageWidth, FaxPageHeight, QImage::Format_Mono);
-        invertedTable.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
-        invertedTable.fill(1);
+        QImage inverted(FaxPageWidth, FaxPageHeight, QImage::Format_Mono);
+        inverted.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
+        inverted.fill(1);
         for (int y = box.top(); y <= box.bottom(); ++y)
-            for (int x = box.left(); x <= box.right(); ++x) invertedTable.setPixel(x, y, 0);
-        {
-            FaxTiffWriter writer(file);
-            writer.addPage(colourPageWithBox(box));
-            writer.addPage(invertedTable);
-            writer.close();
-        }
+            for (int x = box.left(); x <= box.right(); ++x) inverted.setPixel(x, y, 0);
+        const QString file = writtenTiff(path(u"pixels.tif"_s), {colourPageWithBox(box), inverted});
         for (int page = 0; page < 2; ++page) {
             const QImage read = readTiffPage(file, page);
             QCOMPARE(read.format(), QImage::Format_Mono);
             QCOMPARE(read.size(), QSize(FaxPageWidth, FaxPageHeight));
-            QCOMPARE(qRound(read.dotsPerMeterX() * 0.0254), 204);
-            QCOMPARE(qRound(read.dotsPerMeterY() * 0.0254), 196);
+            QCOMPARE(QPoint(qRound(read.dotsPerMeterX() * 0.0254), qRound(read.dotsPerMeterY() * 0.0254)), QPoint(204, 196));
             QCOMPARE(inkShare(read, box), 1.0);
             QCOMPARE(inkShare(read, {0, 0, FaxPageWidth, box.top()}), 0.0);
             QCOMPARE(inkShare(read, {box.right() + 1, box.top(), 200, box.height()}), 0.0);
@@ -148,7 +126,6 @@ private Q_SLOTS:
     void refusesWhatItCannotWrite() {
         const QString missingDir = path(u"no/such/dir/fax.tif"_s);
         QVERIFY(renderErrorOf([&] { FaxTiffWriter writer(missingDir); }).contains(missingDir));
-
         QTemporaryDir dir;
         const QString file = dir.filePath(u"empty.tif"_s);
         {
@@ -157,10 +134,7 @@ private Q_SLOTS:
             QVERIFY(renderErrorOf([&] { writer.addPage(colourPageWithBox({})); }).contains(file));
         }
         QVERIFY(QDir(dir.path()).isEmpty());
-        {
-            FaxTiffWriter writer(file);
-            QVERIFY(renderErrorOf([&] { writer.addPage(QImage()); }).contains(file));
-        }
+        QVERIFY(renderErrorOf([&] { FaxTiffWriter(file).addPage(QImage()); }).contains(file));
         // A disk that fills up while the pages are coded: the failure reaches the caller at a
         // later page or at close(), and no part of the file is left.
         QImage noise(FaxPageWidth, FaxPageHeight, QImage::Format_Mono);
@@ -168,39 +142,25 @@ private Q_SLOTS:
             for (qsizetype i = 0; i < noise.bytesPerLine(); ++i) noise.scanLine(y)[i] = uchar((y * 131 + i * 17) ^ (i * y));
         const QString error = renderErrorOf([&] {
             const sendmere::test::FileSizeLimit limit(200'000);
-            FaxTiffWriter writer(file);
-            for (int i = 0; i < 40; ++i) writer.addPage(noise);
-            writer.close();
+            writtenTiff(file, QList<QImage>(40, noise));
         });
         QVERIFY2(error.contains(file) && error.contains(u"page"_s), qPrintable(error));
         QVERIFY(QDir(dir.path()).isEmpty());
     }
 
     void rejectsBrokenTiffs() {
-        const QString good = path(u"good.tif"_s);
-        {
-            FaxTiffWriter writer(good);
-            writer.addPage(colourPageWithBox({0, 0, 1728, 2292}));
-            writer.close();
-        }
+        const QString good = writtenTiff(path(u"good.tif"_s), {colourPageWithBox({0, 0, 1728, 2292})});
         const QByteArray content = readFile(good);
         const QString truncated = written(path(u"truncated.tif"_s), content.left(content.size() / 3));
-        const QString random = written(path(u"random.tif"_s), QByteArray("II*\0", 4) + QByteArray(300, '\x7f'));
-        const QString text = written(path(u"text.tif"_s), "not a tiff at all");
-        const QString missing = path(u"missing.tif"_s);
-
-        for (const QString &file : {random, text, missing}) {
+        for (const QString &file : {written(path(u"random.tif"_s), QByteArray("II*\0", 4) + QByteArray(300, '\x7f')),
+                                    written(path(u"text.tif"_s), "not a tiff at all"), path(u"missing.tif"_s)}) {
             QVERIFY2(renderErrorOf([&] { tiffPageCount(file); }).contains(file), qPrintable(file));
             QVERIFY2(renderErrorOf([&] { readTiffPage(file, 0); }).contains(file), qPrintable(file));
         }
         // The directory of a truncated file may survive; its pixels do not.
-        QVERIFY(renderErrorOf([&] {
-                    tiffPageCount(truncated);
-                    readTiffPage(truncated, 0);
-                }).contains(truncated));
+        QVERIFY(renderErrorOf([&] { tiffPageCount(truncated), readTiffPage(truncated, 0); }).contains(truncated));
         QVERIFY(renderErrorOf([&] { readTiffPage(good, 1); }).contains(u"no page 2"_s));
         QVERIFY(renderErrorOf([&] { readTiffPage(good, -1); }).contains(good));
-
         // 174 bytes that claim a page of 16400 x 10768 pixels (found by the fuzzer): refused
         // before anything that size is allocated.
         const QString huge = written(
@@ -216,12 +176,7 @@ private Q_SLOTS:
     // The writer's own G4 coding against libtiff's coder on the same pages, bit for bit.
     void codesTheSameBitsAsLibtiff() {
         const QList<QImage> pages = codingPages();
-        const QString ours = path(u"ours.tif"_s), theirs = path(u"libtiff.tif"_s);
-        {
-            FaxTiffWriter writer(ours);
-            for (const QImage &page : pages) writer.addPage(page);
-            writer.close();
-        }
+        const QString ours = writtenTiff(path(u"ours.tif"_s), pages), theirs = path(u"libtiff.tif"_s);
         TIFF *tif = TIFFOpen(QFile::encodeName(theirs).constData(), "w");
         QVERIFY(tif);
         for (const QImage &page : pages) {
@@ -236,12 +191,11 @@ private Q_SLOTS:
             QVERIFY(TIFFWriteDirectory(tif));
         }
         TIFFClose(tif);
-        const QList<QByteArray> ourStrips = rawStrips(ours), theirStrips = rawStrips(theirs);
+        const QList<QByteArray> ourStrips = sendmere::test::rawStrips(ours), theirStrips = sendmere::test::rawStrips(theirs);
         QCOMPARE(ourStrips.size(), pages.size());
         QCOMPARE(theirStrips.size(), pages.size());
         for (qsizetype i = 0; i < pages.size(); ++i) {
-            QVERIFY2(ourStrips[i] == theirStrips[i],
-                     qPrintable(u"page %1: %2 bytes against %3"_s.arg(i).arg(ourStrips[i].size()).arg(theirStrips[i].size())));
+            QVERIFY2(ourStrips[i] == theirStrips[i], qPrintable(u"page %1: %2 bytes against %3"_s.arg(i).arg(ourStrips[i].size()).arg(theirStrips[i].size())));
             const QImage read = readTiffPage(ours, int(i));
             for (int y = 0; y < read.height(); ++y)
                 QVERIFY(std::memcmp(read.constScanLine(y), pages[i].constScanLine(y), size_t(FaxPageWidth / 8)) == 0);
@@ -250,5 +204,4 @@ private Q_SLOTS:
 };
 
 QTEST_MAIN(TestFaxTiff)
-
 #include "tst_faxtiff.moc"
