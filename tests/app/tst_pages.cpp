@@ -14,10 +14,7 @@
 #include "wizard/frmSend.h"
 #include "wizard/frmSender.h"
 
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTimer>
+#include <QtWidgets>
 #include <QtTest>
 
 using namespace sendmere;
@@ -44,12 +41,6 @@ QString storedSender(const QString &name) {
     return reg.GetStringValue(name);
 }
 
-void setSysInfoTool(const QString &path) {
-    CWinReg reg;
-    QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), u"SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"_s, true));
-    QVERIFY(path.isEmpty() ? reg.DeleteValue(u"PATH"_s) : reg.SetStringValue(u"PATH"_s, path));
-}
-
 }  // namespace
 
 class TestPages : public QObject {
@@ -57,13 +48,14 @@ class TestPages : public QObject {
 private Q_SLOTS:
     void init() { test::clearErrorLog(); }
 
+    // The page shows what is stored, not what the job holds in memory; Cancel discards what was
+    // typed; OK with every box emptied stores empty values, and Return in a box confirms.
     void senderPageShowsStoresAndDiscards() {
         FaxJob &job = faxJob();
         job.SenderFullName = u"Stored Name"_s;
         job.SenderEmail = u"stored@example.org"_s;
         SetSenderInfo();
         job.SenderFullName = u"Unsaved in memory"_s;
-
         runEntry(u"sender"_s);
         frmSender *page = existingPage<frmSender>();
         QVERIFY(page && page->isVisible());
@@ -73,15 +65,12 @@ private Q_SLOTS:
         // The caption is the page's heading, as on every other page, not a box's label.
         const QFont caption = page->findChild<QLabel *>(u"lblCaption"_s)->font();
         QVERIFY(caption.bold() && caption.pointSizeF() > page->findChild<QLabel *>(u"lblBilling"_s)->font().pointSizeF());
-
-        // Cancel discards what was typed.
         page->txtFullName->clear();
         QTest::keyClicks(page->txtFullName, u"Typed Then Cancelled"_s);
         QTest::mouseClick(page->btnCancel, Qt::LeftButton);
         waitForPageGone(PageId::frmSender);
         QCOMPARE(storedSender(u"FullName"_s), u"Stored Name"_s);
 
-        // OK with every box emptied stores empty values; Return in a box confirms, as OK does.
         runEntry(u"sender"_s);
         page = existingPage<frmSender>();
         QTRY_COMPARE(page->txtFullName->text(), u"Stored Name"_s);
@@ -89,8 +78,7 @@ private Q_SLOTS:
         QTest::keyClicks(page->txtWorkPhone, u"555-0199"_s);
         QTest::keyClick(page->txtWorkPhone, Qt::Key_Return);
         waitForPageGone(PageId::frmSender);
-        QCOMPARE(storedSender(u"FullName"_s), QString());
-        QCOMPARE(storedSender(u"MailBox"_s), QString());
+        QCOMPARE(storedSender(u"FullName"_s) + storedSender(u"MailBox"_s), QString());
         QCOMPARE(storedSender(u"OfficePhone"_s), u"555-0199"_s);
         QCOMPARE(job.SenderWorkPhone, u"555-0199"_s);
         QVERIFY(test::errorLogLines().isEmpty());
@@ -102,9 +90,7 @@ private Q_SLOTS:
         const QString mail = u"mailto:"_s + frmAbout::SupportAddress;
         runEntry(u"about"_s);
         frmAbout *about = existingPage<frmAbout>();
-        QVERIFY(about && about->isVisible());
-        QVERIFY(!about->Image1->pixmap().isNull());
-
+        QVERIFY(about && about->isVisible() && !about->Image1->pixmap().isNull());
         QTest::mouseClick(about->LabelURL, Qt::LeftButton);
         QTest::mouseClick(about->lblSupport, Qt::LeftButton);
         QCOMPARE(opened, (QStringList{frmAbout::HomePage, mail}));
@@ -118,13 +104,14 @@ private Q_SLOTS:
         QTest::keyClick(about->LabelURL, Qt::Key_Return);
         QCOMPARE(opened, (QStringList{mail, frmAbout::HomePage}));
 
-        // A tool registered under the system information key is started.
-        setSysInfoTool(u"/usr/bin/true"_s);
+        // A tool registered under the system information key is started; with none registered,
+        // nor one on an empty PATH, the user is told so.
+        CWinReg reg;
+        QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), u"SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"_s, true));
+        QVERIFY(reg.SetStringValue(u"PATH"_s, u"/usr/bin/true"_s));
         QTest::mouseClick(about->cmdSysInfo, Qt::LeftButton);
         QCOMPARE(seams.recorded().started, (QList<QStringList>{{u"/usr/bin/true"_s}}));
-
-        // With none registered, nor one on an empty PATH, the user is told so.
-        setSysInfoTool({});
+        QVERIFY(reg.DeleteValue(u"PATH"_s));
         const QByteArray path = qgetenv("PATH");
         qputenv("PATH", "/nonexistent");
         QTest::mouseClick(about->cmdSysInfo, Qt::LeftButton);
@@ -137,33 +124,26 @@ private Q_SLOTS:
         waitForPageGone(PageId::frmAbout);
     }
 
+    // Strings and numbers read as text; binary and multi-string values, as the registry
+    // editor writes them, read without touching the text.
     void getKeyValueReadsStringsAndNumbers() {
         CWinReg reg;
-        const QString key = u"SOFTWARE\\Sendmere\\Test"_s;
-        QVERIFY(reg.OpenKey(reg.HKEY_LOCAL_MACHINE(), key, true));
-        QVERIFY(reg.SetDWordValue(u"Number"_s, 256));
-        QVERIFY(reg.SetStringValue(u"Text"_s, u"C:\\Tools"_s));
-        reg.CloseKey();
-        QString value = u"untouched"_s;
-        QVERIFY(GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, u"Number"_s, value));
-        QCOMPARE(value, u"256"_s);
-        QVERIFY(GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, u"Text"_s, value));
-        QCOMPARE(value, u"C:\\Tools"_s);
-        QVERIFY(!GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key, u"Missing"_s, value));
-        QVERIFY(!GetKeyValue(reg.HKEY_LOCAL_MACHINE(), key + u"\\Absent"_s, u"Text"_s, value));
-        QCOMPARE(value, u"C:\\Tools"_s);
-
-        // Binary and multi-string values, as the registry editor writes them, read without
-        // touching the text.
+        const quint32 hklm = reg.HKEY_LOCAL_MACHINE(), hkcu = reg.HKEY_CURRENT_USER();
+        const QString key = u"SOFTWARE\\Sendmere\\Test"_s, opaque = u"Software\\Opaque"_s;
+        QVERIFY(reg.OpenKey(hklm, key, true) && reg.SetDWordValue(u"Number"_s, 256) && reg.SetStringValue(u"Text"_s, u"C:\\Tools"_s));
         test::writeFile(registry::RegistryStore().filePath(registry::Root::CurrentUser),
                         "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Opaque]\r\n"
                         "\"Bin\"=hex:01,02,03\r\n\"Multi\"=hex(7):41,00,00,00,42,00,00,00,00,00\r\n");
-        value = u"untouched"_s;
-        const QString opaque = u"Software\\Opaque"_s;
-        QVERIFY(GetKeyValue(reg.HKEY_CURRENT_USER(), opaque, u"Bin"_s, value));
-        QVERIFY(GetKeyValue(reg.HKEY_CURRENT_USER(), opaque, u"Multi"_s, value));
-        QCOMPARE(value, u"untouched"_s);
-        QVERIFY(!GetKeyValue(reg.HKEY_CURRENT_USER(), opaque, u"None"_s, value));
+        const struct { quint32 root; QString key, name; bool found; QString value; } rows[] = {
+            {hklm, key, u"Number"_s, true, u"256"_s},     {hklm, key, u"Text"_s, true, u"C:\\Tools"_s},
+            {hklm, key, u"Missing"_s, false, u"C:\\Tools"_s}, {hklm, key + u"\\Absent"_s, u"Text"_s, false, u"C:\\Tools"_s},
+            {hkcu, opaque, u"Bin"_s, true, u"C:\\Tools"_s},   {hkcu, opaque, u"Multi"_s, true, u"C:\\Tools"_s},
+            {hkcu, opaque, u"None"_s, false, u"C:\\Tools"_s}};
+        QString value = u"untouched"_s;
+        for (const auto &row : rows) {
+            QCOMPARE(GetKeyValue(row.root, row.key, row.name, value), row.found);
+            QCOMPARE(value, row.value);
+        }
     }
 
     void warningShowsItsTextAndEndsTheProgram() {
@@ -183,18 +163,12 @@ private Q_SLOTS:
     void everyControlHasAnAccessibleName() {
         test::RecordingSeams seams;
         QStringList unnamed;
-        const auto check = [&](FormPage &page) {
-            for (const QString &control : test::unnamedControls(page))
-                unnamed << QLatin1String(page.metaObject()->className()) + u": "_s + control;
-            page.unload();
-        };
-        check(page<frmSender>());
-        check(page<frmAbout>());
-        check(page<frmWarning>());
-        check(page<frmNew>());
-        check(page<frmCover>());
-        check(page<frmSend>());
-        check(page<frmFinish>());
+        for (FormPage *form : std::initializer_list<FormPage *>{&page<frmSender>(), &page<frmAbout>(), &page<frmWarning>(),
+                                                              &page<frmNew>(), &page<frmCover>(), &page<frmSend>(), &page<frmFinish>()}) {
+            for (const QString &control : test::unnamedControls(*form))
+                unnamed << QLatin1String(form->metaObject()->className()) + u": "_s + control;
+            form->unload();
+        }
         QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(u", ")));
     }
 

@@ -11,10 +11,8 @@ using namespace sendmere::registry;
 class TestNetrc : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void entriesByHostAndLogin()
-    {
-        // Written as people write it: several entries on one line, tabs, a macro with words
-        // that look like entries, a default at the end.
+    void entriesByHostAndLogin() {
+        // As people write it: several entries on a line, tabs, a macro holding entry-like words, a default.
         const QString text = QStringLiteral(
             "machine fax.example login fax password secret1 account adminpw\n"
             "machine\tmail.example\n  login ann\n  password annpass\n"
@@ -23,43 +21,34 @@ private Q_SLOTS:
             "machine open.example password nologin\n"
             "machine admin.example account onlyadmin login op\n"
             "default login anonymous password guest\n");
-        auto pick = [&](const QString &host, const QString &login) {
-            const auto found = parseNetrc(text, host, login);
-            if (!found)
-                return QStringLiteral("-");
-            const QString account = found->account.isEmpty() ? QString() : QLatin1Char('/') + found->account;
-            return found->login + QLatin1Char(':') + found->password + account;
-        };
-        QCOMPARE(pick("fax.example", {}), QStringLiteral("fax:secret1/adminpw"));
-        QCOMPARE(pick("FAX.example", "fax"), QStringLiteral("fax:secret1/adminpw"));
-        QCOMPARE(pick("mail.example", "bob"), QStringLiteral("bob:bobpass"));
-        QCOMPARE(pick("mail.example", {}), QStringLiteral("ann:annpass"));
-        QCOMPARE(pick("open.example", "carl"), QStringLiteral(":nologin"));
-        QCOMPARE(pick("evil.example", {}), QStringLiteral("anonymous:guest"));
-        QCOMPARE(pick("mail.example", "carl"), QStringLiteral("-"));
-        QCOMPARE(pick("admin.example", "op"), QStringLiteral("op:/onlyadmin"));
-        QCOMPARE(parseNetrc(QStringLiteral("machine a login b password c"), "z").has_value(), false);
+        const struct { const char *host, *login, *expected; } rows[] = {
+            {"fax.example", "", "fax:secret1/adminpw"}, {"FAX.example", "fax", "fax:secret1/adminpw"},
+            {"mail.example", "bob", "bob:bobpass"},     {"mail.example", "", "ann:annpass"},
+            {"open.example", "carl", ":nologin"},       {"evil.example", "", "anonymous:guest"},
+            {"mail.example", "carl", "-"},              {"admin.example", "op", "op:/onlyadmin"}};
+        for (const auto &row : rows) {
+            const auto found = parseNetrc(text, QLatin1String(row.host), QLatin1String(row.login));
+            const QString account = found && !found->account.isEmpty() ? u'/' + found->account : QString();
+            QCOMPARE(found ? found->login + u':' + found->password + account : QStringLiteral("-"), QLatin1String(row.expected));
+        }
+        QVERIFY(!parseNetrc(QStringLiteral("machine a login b password c"), QStringLiteral("z")));
     }
 
-    void onlyAPrivateFileIsRead()
-    {
+    void onlyAPrivateFileIsRead() {
         QTemporaryDir dir;
-        const QString path = dir.filePath("netrc");
+        const QString path = dir.filePath(QStringLiteral("netrc"));
         QVERIFY(!lookupNetrc("h", {}, path).credentials && lookupNetrc("h", {}, path).error.isEmpty());
         QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("machine h login u password p\n");
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("machine h login u password p\n") > 0);
         file.close();
-        for (auto mode : {QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup,
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther}) {
+        for (auto mode : {QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther}) {
             QVERIFY(file.setPermissions(mode));
             const NetrcLookup refused = lookupNetrc("h", {}, path);
-            QVERIFY(!refused.credentials);
-            QVERIFY2(refused.error.contains(QLatin1String("chmod 600")), qPrintable(refused.error));
+            QVERIFY2(!refused.credentials && refused.error.contains(QLatin1String("chmod 600")), qPrintable(refused.error));
         }
-        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
         const NetrcLookup read = lookupNetrc("h", {}, path);
-        QVERIFY2(read.error.isEmpty(), qPrintable(read.error));
+        QVERIFY2(read.error.isEmpty() && read.credentials, qPrintable(read.error));
         QCOMPARE(read.credentials->password, QStringLiteral("p"));
         QVERIFY(!lookupNetrc("h", {}, dir.path()).error.isEmpty());  // a folder is no credentials file
     }

@@ -1,6 +1,6 @@
 #pragma once
 // A small HTTP/1.1 server inside the test process, standing in for the update server: each
-// path answers with a prepared response, whole, cut short, or held half way.
+// path answers with a prepared response, whole, cut short, held half way or endless.
 #include "extras/frmUpdate.h"
 #include "services/CWinReg.h"
 
@@ -8,13 +8,10 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
-#include <algorithm>
 #include <map>
-#include <utility>
 
 namespace sendmere::test {
 
-// A small HTTP/1.1 server answering each path with a prepared response, then closing.
 class LocalHttpServer : public QObject {
 public:
     struct Response {
@@ -25,7 +22,7 @@ public:
         qint64 sendBytes = -1;  // send only this much of the body, then close (-1: all)
         bool holdHalf = false;  // send half of the body and wait for release()
         QByteArray extraHeaders = {};  // more header lines, each ending in CRLF
-        bool endless = false;     // after the body, send it again and again until the client goes
+        bool endless = false;  // after the body, send it again and again until the client goes
     };
 
     LocalHttpServer() {
@@ -44,9 +41,7 @@ public:
     QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()); }
     void route(const QByteArray &path, const Response &response) { m_routes[path] = response; }
     const QList<QByteArray> &requests() const { return m_requests; }
-    bool holding() const {
-        return std::any_of(m_held.cbegin(), m_held.cend(), [](const auto &held) { return !held.first.isNull(); });
-    }
+    bool holding() const { return std::any_of(m_held.cbegin(), m_held.cend(), [](const auto &held) { return held.first; }); }
     int closedConnections() const { return m_closedByClient; }
 
     // Sends the rest of every held response.
@@ -71,23 +66,19 @@ private:
         QByteArray head = "HTTP/1.1 " + response.status + "\r\nContent-Type: " + response.contentType + "\r\nConnection: close\r\n";
         if (response.withLength) head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
         socket->write(head + response.extraHeaders + "\r\n");
-        if (response.endless) {
-            // Refilled whenever the client has taken what was sent, for as long as it reads.
-            const QByteArray chunk = response.body;
-            connect(socket, &QTcpSocket::bytesWritten, socket, [socket, chunk] {
-                if (socket->bytesToWrite() < 4 * chunk.size()) socket->write(chunk);
+        const QByteArray body = response.body;
+        if (response.endless) {  // refilled whenever the client has taken what was sent
+            connect(socket, &QTcpSocket::bytesWritten, socket, [socket, body] {
+                if (socket->bytesToWrite() < 4 * body.size()) socket->write(body);
             });
-            socket->write(chunk);
-            return;
+            socket->write(body);
+        } else if (response.holdHalf) {
+            socket->write(body.left(body.size() / 2));
+            m_held.append({socket, body.mid(body.size() / 2)});
+        } else {
+            socket->write(response.sendBytes < 0 ? body : body.left(response.sendBytes));
+            socket->disconnectFromHost();
         }
-        if (response.holdHalf) {
-            const qsizetype half = response.body.size() / 2;
-            socket->write(response.body.left(half));
-            m_held.append({socket, response.body.mid(half)});
-            return;
-        }
-        socket->write(response.sendBytes < 0 ? response.body : response.body.left(response.sendBytes));
-        socket->disconnectFromHost();
     }
 
     QTcpServer m_server;
@@ -106,7 +97,6 @@ inline void useServer(const QString &server) {
     CWinReg reg;
     QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), frmUpdate::SettingsKey, true));
     QVERIFY(reg.SetStringValue(frmUpdate::UpdateServerValue, server));
-    reg.CloseKey();
 }
 
 }  // namespace sendmere::test

@@ -4,31 +4,25 @@
 #include "LocalHttpServer.h"
 #include "TestSupport.h"
 #include "extras/frmAbout.h"
-#include "extras/frmUpdate.h"
 
-#include <QAccessible>
-#include <QApplication>
-#include <QCursor>
-#include <QGuiApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QMessageBox>
-#include <QPointer>
-#include <QTimer>
-#include <QPushButton>
-#include <QtTest>
+#include <QtWidgets>
 
 using namespace sendmere;
 using test::doAccessibleAction;
 
+namespace {
+bool press(QWidget *button) { return doAccessibleAction(button, QAccessibleActionInterface::pressAction()); }
+QMessageBox *shownBox() {
+    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+    return box && box->isVisible() ? box : nullptr;
+}
+}  // namespace
+
 class TestDesktopUpdate : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // Downloads of an earlier run of this test left in its folder would stand for files of this one.
-    void initTestCase() {
-        const QDir dir(QCoreApplication::applicationDirPath());
-        for (const QFileInfo &file : dir.entryInfoList(QDir::Files | QDir::Hidden))
+    void initTestCase() {  // downloads of an earlier run would stand for files of this one
+        for (const QFileInfo &file : QDir(QCoreApplication::applicationDirPath()).entryInfoList(QDir::Files | QDir::Hidden))
             if (!file.isExecutable()) QFile::remove(file.filePath());
     }
     void cleanup() {
@@ -41,20 +35,18 @@ private Q_SLOTS:
         test::RealDialogsSeams seams;
         test::LocalHttpServer server;
         test::useServer(server.base());
-        const QByteArray url = server.base().toUtf8() + "/cut-short.deb";
-        server.route(test::CheckPath, {"200 OK", "text/plain", url});
+        server.route(test::CheckPath, {"200 OK", "text/plain", server.base().toUtf8() + "/cut-short.deb"});
         test::LocalHttpServer::Response cut{"200 OK", "application/octet-stream", QByteArray(20000, 'x')};
         cut.sendBytes = 5000;
         server.route("/cut-short.deb", cut);
         frmAbout &about = page<frmAbout>();
         about.showPage();
         QTRY_VERIFY(about.isActiveWindow());
-        QVERIFY(doAccessibleAction(about.cmdUpdate, QAccessibleActionInterface::pressAction()));
+        QVERIFY(press(about.cmdUpdate));
         QTRY_VERIFY(existingPage<frmUpdate>() && existingPage<frmUpdate>()->isActiveWindow());
-        frmUpdate *dialog = existingPage<frmUpdate>();
         test::ClosedDialog shown;
         test::closeNextMessageBox(&shown);
-        QVERIFY(doAccessibleAction(dialog->cmdDownLoad, QAccessibleActionInterface::pressAction()));
+        QVERIFY(press(existingPage<frmUpdate>()->cmdDownLoad));
         QTRY_COMPARE(shown.text, QStringLiteral("Can not download. Try later."));
         QCOMPARE(shown.title, QStringLiteral("Quillpost update"));
         QTRY_VERIFY(!existingPage<frmUpdate>());
@@ -79,26 +71,22 @@ private Q_SLOTS:
         QStringList boxes;
         QTimer poll;  // acts from inside the check's wait, without blocking it
         connect(&poll, &QTimer::timeout, this, [&] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()); box && box->isVisible()) {
+            if (QMessageBox *box = shownBox()) {
                 boxes << box->text();
                 QTest::keyClick(box, Qt::Key_Return);
-                return;
-            }
-            if (!server.holding()) return;
-            if (ticks++ == 0) {
+            } else if (server.holding() && ticks++ == 0) {
                 QAccessibleInterface *button = QAccessible::queryAccessibleInterface(about.cmdUpdate);
                 busy = button && button->state().disabled && QGuiApplication::overrideCursor() &&
                        QGuiApplication::overrideCursor()->shape() == Qt::BusyCursor;
-                // Pressed again, as far as a disabled button lets itself be pressed.
-                doAccessibleAction(about.cmdUpdate, QAccessibleActionInterface::pressAction());
-            } else if (ticks > 10) {
+                press(about.cmdUpdate);  // as far as a disabled button lets itself be pressed
+            } else if (server.holding() && ticks > 10) {
                 server.release();
             }
         });
         poll.start(20);
-        QVERIFY(doAccessibleAction(about.cmdUpdate, QAccessibleActionInterface::pressAction()));
+        QVERIFY(press(about.cmdUpdate));
         QTRY_VERIFY(!boxes.isEmpty());
-        QTest::qWait(300);
+        QTest::qWait(300);  // a second box would come meanwhile
         QCOMPARE(boxes, QStringList{QStringLiteral("Update not available.")});
         QVERIFY(busy);
         QCOMPARE(server.requests().size(), 1);
@@ -122,19 +110,18 @@ private Q_SLOTS:
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QTimer poll;
         connect(&poll, &QTimer::timeout, this, [&] {
-            auto *shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!shown || !shown->isVisible() || shown == box) return;
+            QMessageBox *shown = shownBox();
+            if (!shown || shown == box) return;
             ++boxesSeen;
             box = shown;
             icon = shown->icon();
-            QVERIFY(doAccessibleAction(dialog->cmdCancel, QAccessibleActionInterface::pressAction()));
+            QVERIFY(press(dialog->cmdCancel));
         });
         poll.start(20);
-        QVERIFY(doAccessibleAction(dialog->cmdDownLoad, QAccessibleActionInterface::pressAction()));
+        QVERIFY(press(dialog->cmdDownLoad));
         QTRY_COMPARE(boxesSeen, 1);
-        QTRY_VERIFY(!dialog);
-        QTRY_VERIFY(!box);
-        QTest::qWait(200);
+        QTRY_VERIFY(!dialog && !box);
+        QTest::qWait(200);  // a second box would come meanwhile
         QCOMPARE(boxesSeen, 1);
         QCOMPARE(icon, QMessageBox::Critical);
         QVERIFY(!existingPage<frmUpdate>());

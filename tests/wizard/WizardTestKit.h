@@ -7,11 +7,10 @@
 #include "services/FormPage.h"
 #include "wizard/frmSender.h"
 
-#include <QCoreApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QSettings>
@@ -27,9 +26,7 @@ inline const QString FaxSetup = QStringLiteral("Software\\Microsoft\\Fax\\Setup"
 
 inline void setRegistryString(quint32 root, const QString &key, const QString &name, const QString &value) {
     CWinReg reg;
-    QVERIFY(reg.OpenKey(root, key, true));
-    QVERIFY(reg.SetStringValue(name, value));
-    reg.CloseKey();
+    QVERIFY(reg.OpenKey(root, key, true) && reg.SetStringValue(name, value));
 }
 
 // Points the registry at <base>/server and <base>/personal and creates both.
@@ -67,14 +64,12 @@ T &shownPage() {
 
 // A cover page template drawing a few fields.
 inline QByteArray coverTemplate(const QString &title) {
-    return QStringLiteral(
-               "<svg xmlns='http://www.w3.org/2000/svg' width='216' height='279' viewBox='0 0 216 279'>"
-               "<rect width='216' height='279' fill='white'/>"
-               "<text x='10' y='20' font-size='12'>%1</text>"
-               "<text x='10' y='40' font-size='8'>To: {RecipientName} {RecipientFaxNumber}</text>"
-               "<text x='10' y='55' font-size='8'>From: {SenderName}</text>"
-               "<text x='10' y='70' font-size='8'>{Subject}</text>"
-               "<text x='10' y='85' font-size='8'>Pages: {PageCount}</text></svg>")
+    return QStringLiteral("<svg xmlns='http://www.w3.org/2000/svg' width='216' height='279' viewBox='0 0 216 279'>"
+                          "<rect width='216' height='279' fill='white'/><text x='10' y='20' font-size='12'>%1</text>"
+                          "<text x='10' y='40' font-size='8'>To: {RecipientName} {RecipientFaxNumber}</text>"
+                          "<text x='10' y='55' font-size='8'>From: {SenderName}</text>"
+                          "<text x='10' y='70' font-size='8'>{Subject}</text>"
+                          "<text x='10' y='85' font-size='8'>Pages: {PageCount}</text></svg>")
         .arg(title)
         .toUtf8();
 }
@@ -98,7 +93,6 @@ inline void holdFaxJobsBack() {
     conf.setValue(QStringLiteral("Schedule/DiscountStart"), now.addSecs(2 * 3600).toString(QStringLiteral("HH:mm")));
     conf.setValue(QStringLiteral("Schedule/DiscountEnd"), now.addSecs(3 * 3600).toString(QStringLiteral("HH:mm")));
     conf.setValue(QStringLiteral("Transmission/DialDelaySeconds"), 3600);
-    conf.sync();
 }
 
 // The page's instance is gone and its deferred deletion has run.
@@ -122,8 +116,7 @@ inline void activateFromOutsideThenFromAnotherPage(FormPage &page, const std::fu
     page.activateWindow();
     QTRY_VERIFY(page.isActiveWindow());
     betweenTheTwo();
-    frmSender &other = sendmere::page<frmSender>();
-    other.showPage();
+    frmSender &other = shownPage<frmSender>();
     QTRY_VERIFY(other.isActiveWindow());
     other.unload();
     QTRY_VERIFY(page.isActiveWindow());
@@ -149,6 +142,17 @@ inline QStringList jobList(const IndexedList<QString> &list) {
     QStringList entries;
     for (int i = 1; i <= list.upperBound(); ++i) entries << list(i);
     return entries;
+}
+
+// Whether the error log holds one record for each entry of starts, in turn: a record begins
+// with its entry, or, for an entry in quotes (a procedure's name), contains it.
+inline bool logged(const QStringList &starts) {
+    const QStringList lines = errorLogLines();
+    bool same = lines.size() == starts.size();
+    for (qsizetype i = 0; same && i < lines.size(); ++i)
+        same = lines[i].startsWith(starts[i]) || (starts[i].startsWith(u'"') && lines[i].contains(starts[i]));
+    if (!same) qWarning("the error log holds:\n%s", qPrintable(lines.join(u'\n')));
+    return same;
 }
 
 }  // namespace sendmere::test

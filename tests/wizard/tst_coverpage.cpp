@@ -1,47 +1,42 @@
 // The cover page page driven through its controls, the template listing from the
-// registry-named directories, IsServerCoverPage and the template thumbnail.
+// registry-named directories, and the template thumbnail.
 #include "FaxRender.h"
 #include "TestSeams.h"
-#include "TestSupport.h"
 #include "WizardTestKit.h"
-#include "app/Init.h"
 #include "send/CoverPageDirectories.h"
 #include "send/mPicture.h"
 #include "send/mRender.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmNew.h"
 #include "wizard/frmSend.h"
-#include "wizard/frmSender.h"
 
-#include <QDirIterator>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTextEdit>
+#include <QtWidgets>
 
 using namespace sendmere;
+using namespace Qt::StringLiterals;
 using test::click;
 using test::jobList;
 
 namespace {
 
-QString base() { return test::coverBase(); }
-QString serverDir() { return base() + QStringLiteral("/server"); }
-QString personalDir() { return base() + QStringLiteral("/personal"); }
+QString serverDir() { return test::coverBase() + u"/server"_s; }
+QString personalDir() { return test::coverBase() + u"/personal"_s; }
 
-frmCover &freshCoverPage() {
+// A job of one recipient, no cover page, and these attachments; its cover page page shown afresh.
+frmCover &freshCoverPage(const QStringList &attachments = {}) {
+    test::setRecipients({u"Ann"_s}, {u"111"_s});
+    faxJob().UseCoverPage = VbFalse;
+    faxJob().Attachments.redim(int(attachments.size()));
+    for (int i = 1; i <= attachments.size(); ++i) faxJob().Attachments(i) = attachments[i - 1];
     test::releaseAllPages();
-    frmCover &page = sendmere::page<frmCover>();
-    page.showPage();
+    frmCover &page = test::shownPage<frmCover>();
+    if (!QTest::qWaitFor([&] { return page.isActiveWindow(); })) QTest::qFail("the page did not become active", __FILE__, __LINE__);
     return page;
 }
 
-void startJob(const QStringList &attachments = {}) {
-    test::setRecipients({QStringLiteral("Ann")}, {QStringLiteral("111")});
-    FaxJob &job = faxJob();
-    job.UseCoverPage = VbFalse;
-    job.Attachments.redim(int(attachments.size()));
-    for (int i = 1; i <= attachments.size(); ++i) job.Attachments(i) = attachments[i - 1];
+void choose(frmCover &page, int index) {
+    page.cbCover->setCurrentIndex(index);
+    Q_EMIT page.cbCover->activated(index);
 }
 
 bool coverControlsEnabled(const frmCover &page) {
@@ -49,274 +44,209 @@ bool coverControlsEnabled(const frmCover &page) {
            page.lblCover->isEnabled() && page.lblSubject->isEnabled() && page.lblNote->isEnabled();
 }
 
-QStringList filesUnder(const QString &dir) {
-    QStringList files;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) files << it.next();
-    return files;
-}
-
 }  // namespace
 
 class TestCoverPage : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase() { shipCoverPagesWhenSeeded(); }  // a fresh machine's registry ships the templates
     void init() { test::clearErrorLog(); }
     void cleanup() { test::releaseAllPages(); }
 
-    // Seeding a fresh machine's registry ships the templates, as the program does.
-    void initTestCase() { shipCoverPagesWhenSeeded(); }
-
-    // Runs first, on the registry as a fresh machine has it.
+    // Runs first, on the registry as a fresh machine has it. The personal directory exists
+    // from the start, empty: listing it is no failure. Listing never writes: a deleted
+    // template stays deleted, a read-only folder is listed, a mistyped folder is not made.
     void aFreshMachineListsTheShippedTemplates() {
-        startJob();
-        frmCover &page = freshCoverPage();
-        QTRY_VERIFY(page.isActiveWindow());
-        const QStringList entries = test::comboTexts(page.cbCover);
-        for (const char *shipped : {"general", "confidential", "urgent", "fyi"})
-            QVERIFY2(entries.contains(QLatin1String(shipped)), shipped);
+        const QStringList entries = test::comboTexts(freshCoverPage().cbCover);
+        for (const char *shipped : {"general", "confidential", "urgent", "fyi"}) QVERIFY2(entries.contains(QLatin1String(shipped)), shipped);
         const QString server = ServerCoverPageDirectory();
-        QVERIFY(server.endsWith(QStringLiteral("/sendmere/coverpages")));
-        QVERIFY(jobList(faxJob().CoverPages).first().startsWith(server + QLatin1Char('/')));
-        // The personal directory exists from the start, empty: listing it is no failure.
+        QVERIFY(server.endsWith(u"/sendmere/coverpages"_s));
+        QVERIFY(jobList(faxJob().CoverPages).first().startsWith(server + u'/'));
         QVERIFY(QFileInfo(PersonalCoverPageDirectory()).isDir());
-        QVERIFY(test::errorLogLines().isEmpty());
-
-        // Listing never writes: a deleted template stays deleted, a read-only folder is listed.
-        QVERIFY(QFile::remove(server + QStringLiteral("/fyi.svg")));
+        QVERIFY(QFile::remove(server + u"/fyi.svg"_s));
         QVERIFY(QFile::setPermissions(server, QFile::ReadOwner | QFile::ExeOwner));
-        QVERIFY(!test::comboTexts(freshCoverPage().cbCover).contains(QStringLiteral("fyi")));
-        QCOMPARE(test::comboTexts(sendmere::page<frmCover>().cbCover).size(), entries.size() - 1);
-        QVERIFY(!QFile::exists(server + QStringLiteral("/fyi.svg")));
+        const QStringList fewer = test::comboTexts(freshCoverPage().cbCover);
         QVERIFY(QFile::setPermissions(server, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QCOMPARE(fewer.size(), entries.size() - 1);
+        QVERIFY(!fewer.contains(u"fyi"_s) && !QFile::exists(server + u"/fyi.svg"_s));
         QVERIFY(test::errorLogLines().isEmpty());
 
-        // A mistyped folder is not made: the listing fails there and lists nothing.
-        test::setRegistryString(CWinReg::HKEY_LOCAL_MACHINE(), test::FaxSetup, QStringLiteral("ServerCoverPageDir"),
-                                QStringLiteral("coverpagez"));
+        test::setRegistryString(CWinReg::HKEY_LOCAL_MACHINE(), test::FaxSetup, u"ServerCoverPageDir"_s, u"coverpagez"_s);
         QCOMPARE(freshCoverPage().cbCover->count(), 0);
-        QVERIFY(!QFileInfo::exists(server + QLatin1Char('z')));
-        QVERIFY(!test::errorLogLines().isEmpty());
-        QVERIFY(test::errorLogLines().first().startsWith(QStringLiteral("76,\"Path not found\",\"frmCover.GetCoverPages\"")));
+        QVERIFY(!QFileInfo::exists(server + u'z'));
+        QVERIFY(test::logged({u"76,\"Path not found\",\"frmCover.GetCoverPages\""_s, u"380,\"Invalid property value\""_s}));
     }
 
+    // Exactly what the folders hold; the personal listing stops at a name without a dot. On
+    // the first visit the box is unticked, the cover page controls are off and entry 0 is drawn;
+    // a template that cannot be drawn shows no picture, not the one before it.
     void listingFollowsTheRegistryAndStopsAtANameWithoutADot() {
-        test::useCoverPageDirectories(base());
-        test::writeFile(serverDir() + QStringLiteral("/generic.cov"), test::coverTemplate(QStringLiteral("Generic")));
-        test::writeFile(personalDir() + QStringLiteral("/My.Fax.cov"), test::coverTemplate(QStringLiteral("Mine")));
-        test::writeFile(personalDir() + QStringLiteral("/Nodot"), "x");
-        test::writeFile(personalDir() + QStringLiteral("/Zed.cov"), test::coverTemplate(QStringLiteral("Zed")));
-        startJob();
+        test::useCoverPageDirectories(test::coverBase());
+        test::writeFile(serverDir() + u"/generic.cov"_s, test::coverTemplate(u"Generic"_s));
+        test::writeFile(personalDir() + u"/My.Fax.cov"_s, test::coverTemplate(u"Mine"_s));
+        test::writeFile(personalDir() + u"/Nodot"_s, "x");
+        test::writeFile(personalDir() + u"/Zed.cov"_s, test::coverTemplate(u"Zed"_s));
         frmCover &page = freshCoverPage();
-        QTRY_VERIFY(page.isActiveWindow());
-
-        // Exactly what the folders hold; the personal listing stops at "Nodot".
-        const QStringList entries = test::comboTexts(page.cbCover);
-        QCOMPARE(entries, (QStringList{QStringLiteral("generic"), QStringLiteral("My(Personal)")}));
-        const QStringList paths = jobList(faxJob().CoverPages);
-        QCOMPARE(paths, (QStringList{serverDir() + QStringLiteral("/generic.cov"), personalDir() + QStringLiteral("/My.Fax.cov")}));
-        QCOMPARE(test::errorLogLines().size(), 1);
-        QVERIFY(test::errorLogLines().first().startsWith(
-            QStringLiteral("5,\"Invalid procedure call or argument\",\"frmCover.GetCoverPages\"")));
-
-        // First visit: box unticked, cover page controls off, entry 0 chosen and drawn.
+        QCOMPARE(test::comboTexts(page.cbCover), (QStringList{u"generic"_s, u"My(Personal)"_s}));
+        QCOMPARE(jobList(faxJob().CoverPages), (QStringList{serverDir() + u"/generic.cov"_s, personalDir() + u"/My.Fax.cov"_s}));
         QCOMPARE(page.cbCover->currentIndex(), 0);
-        QVERIFY(!page.chkCover->isChecked());
-        QVERIFY(!coverControlsEnabled(page));
-        QVERIFY(!page.Picture1->pixmap().isNull());
+        QVERIFY(!page.chkCover->isChecked() && !coverControlsEnabled(page));
         QCOMPARE(page.Picture1->pixmap().size(), page.Picture1->size());
 
         click(page.chkCover);
         QVERIFY(coverControlsEnabled(page));
-        page.cbCover->setCurrentIndex(1);
-        Q_EMIT page.cbCover->activated(1);
+        choose(page, 1);
         QVERIFY(!page.Picture1->pixmap().isNull());
-        QCOMPARE(test::errorLogLines().size(), 1);
-
-        // A template that cannot be drawn shows no picture, not the one before it.
-        test::writeFile(serverDir() + QStringLiteral("/generic.cov"), "not a drawing");
-        page.cbCover->setCurrentIndex(0);
-        Q_EMIT page.cbCover->activated(0);
+        test::writeFile(serverDir() + u"/generic.cov"_s, "not a drawing");
+        choose(page, 0);
         QVERIFY(page.Picture1->pixmap().isNull());
-        QCOMPARE(test::errorLogLines().size(), 2);
-        QVERIFY(test::errorLogLines().last().contains(QStringLiteral("\"frmCover.Click\"")));
-        test::writeFile(serverDir() + QStringLiteral("/generic.cov"), test::coverTemplate(QStringLiteral("Generic")));
-        QFile::remove(personalDir() + QStringLiteral("/Nodot"));
-        QFile::remove(personalDir() + QStringLiteral("/Zed.cov"));
+        QVERIFY(test::logged({u"5,\"Invalid procedure call or argument\",\"frmCover.GetCoverPages\""_s, u"\"frmCover.Click\""_s}));
+        test::writeFile(serverDir() + u"/generic.cov"_s, test::coverTemplate(u"Generic"_s));
+        QFile::remove(personalDir() + u"/Nodot"_s);
+        QFile::remove(personalDir() + u"/Zed.cov"_s);
     }
 
+    // Unticked it asks for an attachment, ticked for a note or a subject; a note alone is
+    // enough, as the rich text box's plain text. Next hides the page in the next page's place.
     void nextChecksWhatTheFaxCarries() {
         test::RecordingSeams seams;
-        test::useCoverPageDirectories(base());
-        startJob();
+        test::useCoverPageDirectories(test::coverBase());
         frmCover &page = freshCoverPage();
-        QTRY_VERIFY(page.isActiveWindow());
-
-        // Unticked, no attachment.
         QTest::mouseClick(page.cmdNext, Qt::LeftButton);
-        // Ticked, template chosen, no subject and no note.
         click(page.chkCover);
         QTest::mouseClick(page.cmdNext, Qt::LeftButton);
         QCOMPARE(seams.recorded().texts(),
-                 (QStringList{QStringLiteral("Please add attachment."), QStringLiteral("Please enter text in the Note and/or Subject field.")}));
+                 (QStringList{u"Please add attachment."_s, u"Please enter text in the Note and/or Subject field."_s}));
         QVERIFY(page.isVisible());
-
-        // A note alone is enough; the rich text box gives its plain text.
-        page.rtbNote->setHtml(QStringLiteral("<b>Call</b> me"));
+        page.rtbNote->setHtml(u"<b>Call</b> me"_s);
         page.setGeometry(150, 100, 620, 480);
         QTest::mouseClick(page.cmdNext, Qt::LeftButton);
         QCOMPARE(seams.recorded().messages.size(), 2);
-        const FaxJob &job = faxJob();
-        QCOMPARE(job.Note, QStringLiteral("Call me"));
-        QCOMPARE(job.UseCoverPage, VbTrue);
-        QCOMPARE(job.CoverIndex, qint16(0));
-        QCOMPARE(job.Attachments.upperBound(), 0);
+        QVERIFY(faxJob().Note == u"Call me"_s && faxJob().UseCoverPage == VbTrue && faxJob().CoverIndex == 0);
+        QCOMPARE(faxJob().Attachments.upperBound(), 0);
         frmSend *send = existingPage<frmSend>();
-        QVERIFY(send && send->isVisible());
+        QVERIFY(send && send->isVisible() && !page.isVisible());
         QCOMPARE(send->geometry(), QRect(150, 100, 620, 480));
-        QVERIFY(!page.isVisible());
         QVERIFY(existingPage<frmCover>() == &page);  // hidden, not unloaded
-        QVERIFY2(test::errorLogLines().isEmpty(), qPrintable(test::errorLogLines().join(u'\n')));
+        QVERIFY(test::errorLogLines().isEmpty());
     }
 
+    // Two attachments: the box shows none. Browse, cancelled, then choosing a file; unticked
+    // with an attachment Next goes on without a cover page; a path to a missing file passes
+    // the check but is dropped.
     void attachmentsAndTheBrowseDialog() {
         test::RecordingSeams seams;
-        test::useCoverPageDirectories(base());
-        const QString report = QDir::tempPath() + QStringLiteral("/report.txt");
+        test::useCoverPageDirectories(test::coverBase());
+        const QString report = QDir::tempPath() + u"/report.txt"_s;
         test::writeFile(report, "hello\n");
-        startJob({QStringLiteral("/a.doc"), QStringLiteral("/b.doc")});
-        frmCover &page = freshCoverPage();
-        QTRY_VERIFY(page.isActiveWindow());
-        // Two attachments: the box shows none, and leaving stores none.
+        frmCover &page = freshCoverPage({u"/a.doc"_s, u"/b.doc"_s});
         QVERIFY(page.txtAttachment->text().isEmpty());
-
-        QTest::mouseClick(page.cmdBrowse, Qt::LeftButton);  // cancelled
+        QTest::mouseClick(page.cmdBrowse, Qt::LeftButton);
         QVERIFY(page.txtAttachment->text().isEmpty());
         seams.recorded().nextFileName = report;
         QTest::mouseClick(page.cmdBrowse, Qt::LeftButton);
-        QCOMPARE(seams.recorded().dialogTitles, (QStringList{QStringLiteral("Attach"), QStringLiteral("Attach")}));
+        QCOMPARE(seams.recorded().dialogTitles, (QStringList{u"Attach"_s, u"Attach"_s}));
         QCOMPARE(page.txtAttachment->text(), report);
-
-        // Unticked with an attachment: Next goes on, without a cover page.
         QTest::mouseClick(page.cmdNext, Qt::LeftButton);
-        QVERIFY(seams.recorded().messages.isEmpty());
         QCOMPARE(jobList(faxJob().Attachments), QStringList{report});
         QCOMPARE(faxJob().UseCoverPage, VbFalse);
 
-        // A path to a missing file passes the check but is dropped.
         page.showPage();
         QTRY_VERIFY(page.isActiveWindow());
         QCOMPARE(page.txtAttachment->text(), report);
         page.txtAttachment->clear();
-        QTest::keyClicks(page.txtAttachment, QStringLiteral("/no/such/file.pdf"));
+        QTest::keyClicks(page.txtAttachment, u"/no/such/file.pdf"_s);
         QTest::mouseClick(page.cmdNext, Qt::LeftButton);
         QVERIFY(seams.recorded().messages.isEmpty());
         QCOMPARE(faxJob().Attachments.upperBound(), 0);
     }
 
+    // Sender Information opens beside this page; closing it brings this page back, and the
+    // activation shows the stored job again: what was not stored is replaced. Back stores the
+    // page and swaps it for the recipients page; Next there brings it back as it was.
     void backAndSenderInformationKeepThePage() {
         test::RecordingSeams seams;
-        test::useCoverPageDirectories(base());
-        test::writeFile(personalDir() + QStringLiteral("/Mine.cov"), test::coverTemplate(QStringLiteral("Mine")));
-        startJob();
+        test::useCoverPageDirectories(test::coverBase());
+        test::writeFile(personalDir() + u"/Mine.cov"_s, test::coverTemplate(u"Mine"_s));
         frmCover &page = freshCoverPage();
-        QTRY_VERIFY(page.isActiveWindow());
-        click(page.chkCover);
-        page.cbCover->setCurrentIndex(1);
-        QTest::keyClicks(page.txtSubject, QStringLiteral("Quarterly figures"));
-
-        // Sender Information opens beside this page; closing it brings this page back.
+        const auto fill = [&] {
+            click(page.chkCover);
+            page.cbCover->setCurrentIndex(1);
+            QTest::keyClicks(page.txtSubject, u"Quarterly figures"_s);
+        };
+        fill();
         QTest::mouseClick(page.cmdSender, Qt::LeftButton);
         frmSender *sender = existingPage<frmSender>();
         QVERIFY(sender && sender->isVisible() && page.isVisible());
         QTRY_VERIFY(sender->isActiveWindow());
         QTest::mouseClick(sender->btnCancel, Qt::LeftButton);
         test::waitForPageGone(PageId::frmSender);
-        // Activation shows the stored job again: what was not stored is replaced.
         QTRY_VERIFY(page.isActiveWindow());
         QTRY_VERIFY(page.txtSubject->text().isEmpty());
-        QVERIFY(!page.chkCover->isChecked());
-        QVERIFY(!page.txtSubject->isEnabled());
+        QVERIFY(!page.chkCover->isChecked() && !page.txtSubject->isEnabled());
 
-        click(page.chkCover);
-        QTest::keyClicks(page.txtSubject, QStringLiteral("Quarterly figures"));
-        page.cbCover->setCurrentIndex(1);
+        fill();
         QTest::mouseClick(page.cmdBack, Qt::LeftButton);
         frmNew *recipients = existingPage<frmNew>();
-        QVERIFY(recipients && recipients->isVisible());
+        QVERIFY(recipients && recipients->isVisible() && !page.isVisible());
         QCOMPARE(recipients->geometry(), page.geometry());
-        QVERIFY(!page.isVisible());
-        QCOMPARE(faxJob().FaxSubject, QStringLiteral("Quarterly figures"));
-        QCOMPARE(faxJob().CoverIndex, qint16(1));
-
+        QVERIFY(faxJob().FaxSubject == u"Quarterly figures"_s && faxJob().CoverIndex == 1);
         QTRY_COMPARE(recipients->lvRecipients->topLevelItemCount(), 1);
         QTest::mouseClick(recipients->btnNext, Qt::LeftButton);
         QTRY_VERIFY(page.isActiveWindow());
-        QCOMPARE(page.txtSubject->text(), QStringLiteral("Quarterly figures"));
-        QCOMPARE(page.cbCover->currentIndex(), 1);
-        QVERIFY(page.chkCover->isChecked());
-
+        QCOMPARE(page.txtSubject->text(), u"Quarterly figures"_s);
+        QVERIFY(page.cbCover->currentIndex() == 1 && page.chkCover->isChecked());
         QTest::mouseClick(page.cmdCancel, Qt::LeftButton);
         QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
         QVERIFY(test::errorLogLines().isEmpty());
     }
 
+    // A server directory that cannot even be made: no template at all, the box stays unticked.
     void noTemplateAtAllLeavesTheBoxAlone() {
-        // A server directory that cannot even be made.
-        const QString blocker = QDir::tempPath() + QStringLiteral("/a-file");
+        const QString blocker = QDir::tempPath() + u"/a-file"_s;
         test::writeFile(blocker, "x");
-        test::setRegistryString(CWinReg::HKEY_LOCAL_MACHINE(), test::ShellFolders, QStringLiteral("Common AppData"), blocker);
-        startJob();
+        test::setRegistryString(CWinReg::HKEY_LOCAL_MACHINE(), test::ShellFolders, u"Common AppData"_s, blocker);
+        test::setRecipients({u"Ann"_s}, {u"111"_s});
         faxJob().UseCoverPage = VbTrue;
-        frmCover &page = freshCoverPage();
+        frmCover &page = test::shownPage<frmCover>();
         QTRY_VERIFY(page.isActiveWindow());
-        QCOMPARE(page.cbCover->count(), 0);
-        QVERIFY(!page.chkCover->isChecked());
-        const QStringList log = test::errorLogLines();
-        QCOMPARE(log.size(), 2);
-        QVERIFY(log[0].contains(QStringLiteral("\"frmCover.GetCoverPages\"")));
-        QVERIFY(log[1].startsWith(QStringLiteral("380,\"Invalid property value\",\"frmCover.Form_Load\"")));
-        test::useCoverPageDirectories(base());
+        QVERIFY(page.cbCover->count() == 0 && !page.chkCover->isChecked());
+        QVERIFY(test::logged({u"\"frmCover.GetCoverPages\""_s, u"380,\"Invalid property value\",\"frmCover.Form_Load\""_s}));
+        test::useCoverPageDirectories(test::coverBase());
     }
 
-    void thumbnailScalesAndKeepsAPaletteOnlyWhereTheSourceHasOne() {
-        test::useCoverPageDirectories(base());
-        const QString tmp = QDir::tempPath();
-        const QStringList before = filesUnder(tmp);
-        const QImage page = mRender::RenderCoverPage(serverDir() + QStringLiteral("/generic.cov"));
+    // Drawn without a file left behind, scaled, with a palette only where the source has one
+    // of 256 colours; it shows the sample values: a template drawn with them by hand matches.
+    void theThumbnail() {
+        const auto tempFiles = [] {
+            QStringList files;
+            for (QDirIterator it(QDir::tempPath(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) files << it.next();
+            return files;
+        };
+        const QStringList before = tempFiles();
+        const QImage page = mRender::RenderCoverPage(serverDir() + u"/generic.cov"_s);
         QVERIFY(!page.isNull());
-        QCOMPARE(filesUnder(tmp), before);
-
+        QCOMPARE(tempFiles(), before);
         const mPicture::Picture thumb = mPicture::DCToPicture(page, 124, 164);
         QCOMPARE(thumb.bitmap.size(), QSize(124, 164));
-        QVERIFY(thumb.palette.isEmpty());
-        QVERIFY(thumb.bitmap.format() != QImage::Format_Indexed8);
-        // Something was drawn: not every pixel is white.
-        QVERIFY(thumb.bitmap.convertToFormat(QImage::Format_Grayscale8) != QImage(124, 164, QImage::Format_Grayscale8).convertToFormat(QImage::Format_Grayscale8));
-
+        QVERIFY(thumb.palette.isEmpty() && thumb.bitmap.format() != QImage::Format_Indexed8);
+        QImage white(thumb.bitmap.size(), thumb.bitmap.format());
+        white.fill(Qt::white);
+        QVERIFY(thumb.bitmap != white);  // something was drawn
         QList<QRgb> grey;
         for (int i = 0; i < 256; ++i) grey << qRgb(i, i, i);
-        const QImage indexed = page.convertToFormat(QImage::Format_Indexed8, grey);
-        const mPicture::Picture paletted = mPicture::DCToPicture(indexed, 62, 82);
-        QCOMPARE(paletted.bitmap.format(), QImage::Format_Indexed8);
-        QCOMPARE(paletted.bitmap.colorTable(), grey);
-        QCOMPARE(paletted.palette, grey);
+        const mPicture::Picture paletted = mPicture::DCToPicture(page.convertToFormat(QImage::Format_Indexed8, grey), 62, 82);
+        QVERIFY(paletted.bitmap.format() == QImage::Format_Indexed8 && paletted.bitmap.colorTable() == grey && paletted.palette == grey);
+        const mPicture::Picture small = mPicture::DCToPicture(page.convertToFormat(QImage::Format_Indexed8, grey.mid(0, 16)), 62, 82);
+        QVERIFY(small.palette.isEmpty() && small.bitmap.format() != QImage::Format_Indexed8);
 
-        const QImage sixteen = page.convertToFormat(QImage::Format_Indexed8, grey.mid(0, 16));
-        const mPicture::Picture small = mPicture::DCToPicture(sixteen, 62, 82);
-        QVERIFY(small.palette.isEmpty());
-        QVERIFY(small.bitmap.format() != QImage::Format_Indexed8);
-    }
-
-    // The thumbnail shows the sample values: a template drawn with them by hand matches it.
-    void thumbnailCarriesTheSampleValues() {
-        const QString path = QDir::tempPath() + QStringLiteral("/fields.svg");
-        test::writeFile(path, test::coverTemplate(QStringLiteral("Fields")));
+        const QString path = QDir::tempPath() + u"/fields.svg"_s;
+        test::writeFile(path, test::coverTemplate(u"Fields"_s));
         render::CoverPageFields expected;
-        expected.recipientName = QStringLiteral("RecName");
-        expected.recipientFaxNumber = QStringLiteral("12354");
-        expected.senderName = QStringLiteral("Sender");
-        expected.subject = QStringLiteral("Subject");
+        expected.recipientName = u"RecName"_s;
+        expected.recipientFaxNumber = u"12354"_s;
+        expected.senderName = u"Sender"_s;
+        expected.subject = u"Subject"_s;
         expected.pageCount = 2;
         const QImage drawn = mRender::RenderCoverPage(path);
         QCOMPARE(drawn, render::drawCoverPage(path, expected, drawn.size()));

@@ -1,6 +1,5 @@
 // The cover page page's template picture on a screen with a scale factor of 2: drawn in the
 // screen's own pixels, as sharp as the text beside it, not a small picture blown up.
-#include "TestSupport.h"
 #include "WizardTestKit.h"
 #include "wizard/frmCover.h"
 
@@ -20,10 +19,8 @@ private Q_SLOTS:
         frmCover &page = test::shownPage<frmCover>();
         QTRY_VERIFY(page.isActiveWindow());
         const QPixmap picture = page.Picture1->pixmap();
-        QVERIFY(!picture.isNull());
         QCOMPARE(picture.devicePixelRatio(), 2.0);
         QCOMPARE(picture.size(), page.Picture1->size() * 2);
-        QCOMPARE(picture.deviceIndependentSize().toSize(), page.Picture1->size());
         QVERIFY(test::errorLogLines().isEmpty());
     }
 };

@@ -1,31 +1,34 @@
 // The schedule and priority page and the finish page driven through their controls.
 #include "TestSeams.h"
-#include "TestSupport.h"
 #include "WizardTestKit.h"
-#include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
 #include "wizard/frmSend.h"
 
-#include <QCheckBox>
-#include <QDateTimeEdit>
-#include <QLabel>
-#include <QLocale>
-#include <QPushButton>
+#include <QtWidgets>
 
 using namespace sendmere;
+using namespace Qt::StringLiterals;
 using test::click;
-using test::column;
 
 namespace {
 
-QList<bool> states(std::initializer_list<QCheckBox *> boxes) {
-    QList<bool> checked;
-    for (QCheckBox *box : boxes) checked << box->isChecked();
-    return checked;
+// Which box of each group is checked, as "schedule/priority": now, discount or time; high, normal or low.
+QString groups(const frmSend &page) {
+    const auto checked = [](std::initializer_list<std::pair<QCheckBox *, const char *>> boxes) {
+        QStringList names;
+        for (const auto &[box, name] : boxes) if (box->isChecked()) names << QLatin1String(name);
+        return names.join(u'+');
+    };
+    return checked({{page.optSchNow, "now"}, {page.optSchDiscount, "discount"}, {page.optSchTime, "time"}}) + u'/' +
+           checked({{page.optPriorityHigh, "high"}, {page.optPriorityNormal, "normal"}, {page.optPriorityLow, "low"}});
 }
 
-frmSend &openSchedule() { return test::shownPage<frmSend>(); }
-frmFinish &openFinish() { return test::shownPage<frmFinish>(); }
+template <typename T>
+T &activePage() {
+    T &page = test::shownPage<T>();
+    if (!QTest::qWaitFor([&] { return page.isActiveWindow(); })) QTest::qFail("the page did not become active", __FILE__, __LINE__);
+    return page;
+}
 
 }  // namespace
 
@@ -39,55 +42,41 @@ private Q_SLOTS:
     }
     void cleanup() { test::releaseAllPages(); }
 
+    // Each group keeps one box checked: a click on the checked box leaves it, and a click in one
+    // group leaves the other. The picker is on only for a time of the user's.
     void firstVisitAndTheTwoGroups() {
-        frmSend &page = openSchedule();
-        QTRY_VERIFY(page.isActiveWindow());
-        QCOMPARE(states({page.optSchNow, page.optSchDiscount, page.optSchTime}), (QList<bool>{true, false, false}));
-        QCOMPARE(states({page.optPriorityHigh, page.optPriorityNormal, page.optPriorityLow}), (QList<bool>{false, true, false}));
+        frmSend &page = activePage<frmSend>();
+        QCOMPARE(groups(page), u"now/normal"_s);
         QVERIFY(!page.dtFaxSend->isEnabled());
         QCOMPARE(page.dtFaxSend->dateTime().toSecsSinceEpoch(), faxJob().DTFaxSend.toSecsSinceEpoch());
-
-        click(page.optSchTime);
-        QCOMPARE(states({page.optSchNow, page.optSchDiscount, page.optSchTime}), (QList<bool>{false, false, true}));
-        QVERIFY(page.dtFaxSend->isEnabled());
-        // A click on the checked box leaves the group as it is.
-        click(page.optSchTime);
-        QCOMPARE(states({page.optSchNow, page.optSchDiscount, page.optSchTime}), (QList<bool>{false, false, true}));
-        click(page.optSchDiscount);
-        QCOMPARE(states({page.optSchNow, page.optSchDiscount, page.optSchTime}), (QList<bool>{false, true, false}));
-        QVERIFY(!page.dtFaxSend->isEnabled());
-
-        click(page.optPriorityLow);
-        click(page.optPriorityLow);
-        QCOMPARE(states({page.optPriorityHigh, page.optPriorityNormal, page.optPriorityLow}), (QList<bool>{false, false, true}));
-        click(page.optPriorityHigh);
-        QCOMPARE(states({page.optPriorityHigh, page.optPriorityNormal, page.optPriorityLow}), (QList<bool>{true, false, false}));
-        // The schedule group was not touched by the priority clicks.
-        QCOMPARE(states({page.optSchNow, page.optSchDiscount, page.optSchTime}), (QList<bool>{false, true, false}));
+        const std::pair<QCheckBox *, const char *> clicks[] = {{page.optSchTime, "time/normal"}, {page.optSchTime, "time/normal"},
+                                                               {page.optSchDiscount, "discount/normal"}, {page.optPriorityLow, "discount/low"},
+                                                               {page.optPriorityLow, "discount/low"}, {page.optPriorityHigh, "discount/high"}};
+        for (const auto &[box, after] : clicks) {
+            click(box);
+            QCOMPARE(groups(page), QLatin1String(after));
+            QCOMPARE(page.dtFaxSend->isEnabled(), groups(page).startsWith(u"time"_s));
+        }
     }
 
+    // The picker edits the time of day and keeps the date: stepping past the end of the day
+    // does not carry into it.
     void thePickerEditsTheTimeAndKeepsTheDate() {
         const QDateTime earlier(QDate::currentDate().addDays(-3), QTime(10, 15, 0));
         faxJob().DTFaxSend = earlier;
         faxJob().FaxSchedule = 1;
-        frmSend &page = openSchedule();
-        QTRY_VERIFY(page.isActiveWindow());
-        QVERIFY(page.dtFaxSend->isEnabled());
-        QCOMPARE(page.optSchTime->isChecked(), true);
-        QCOMPARE(page.dtFaxSend->text(), QStringLiteral("10:15:00"));
-
+        frmSend &page = activePage<frmSend>();
+        QVERIFY(page.dtFaxSend->isEnabled() && page.optSchTime->isChecked());
+        QCOMPARE(page.dtFaxSend->text(), u"10:15:00"_s);
         page.dtFaxSend->setFocus();
         page.dtFaxSend->setSelectedSection(QDateTimeEdit::HourSection);
-        QTest::keyClicks(page.dtFaxSend, QStringLiteral("23"));
-        QCOMPARE(page.dtFaxSend->text(), QStringLiteral("23:15:00"));
-        // Stepping past the end of the day does not carry into the date.
+        QTest::keyClicks(page.dtFaxSend, u"23"_s);
+        QCOMPARE(page.dtFaxSend->text(), u"23:15:00"_s);
         page.dtFaxSend->setSelectedSection(QDateTimeEdit::HourSection);
         QTest::keyClick(page.dtFaxSend, Qt::Key_Up);
         page.setGeometry(130, 110, 610, 470);
         QTest::mouseClick(page.btnNext, Qt::LeftButton);
-
-        QCOMPARE(faxJob().DTFaxSend.date(), earlier.date());
-        QCOMPARE(faxJob().DTFaxSend.time(), QTime(23, 15, 0));
+        QCOMPARE(faxJob().DTFaxSend, QDateTime(earlier.date(), QTime(23, 15, 0)));
         QCOMPARE(faxJob().FaxSchedule, 1);
         test::waitForPageGone(PageId::frmSend);
         frmFinish *finish = existingPage<frmFinish>();
@@ -95,94 +84,82 @@ private Q_SLOTS:
         QCOMPARE(finish->geometry(), QRect(130, 110, 610, 470));
     }
 
+    // A second activation rebuilds, never adds to, the list. The first template shows its own
+    // name; a template beyond the list is logged.
     void finishShowsTheSummary() {
-        test::setRecipients({QStringLiteral("Ann"), QStringLiteral("Bob")}, {QStringLiteral("111"), QStringLiteral("222")});
+        test::setRecipients({u"Ann"_s, u"Bob"_s}, {u"111"_s, u"222"_s});
         FaxJob &job = faxJob();
         job.CoverPages.redim(2);
-        job.CoverPages(1) = QStringLiteral("/srv/covers/general.svg");
-        job.CoverPages(2) = QStringLiteral("/home/u/My.Fax.cov");
+        job.CoverPages(1) = u"/srv/covers/general.svg"_s;
+        job.CoverPages(2) = u"/home/u/My.Fax.cov"_s;
         job.CoverIndex = 1;
-        job.FaxSubject = QStringLiteral("Figures");
+        job.FaxSubject = u"Figures"_s;
         job.FaxSchedule = 2;
-        frmFinish &page = openFinish();
-        QTRY_VERIFY(page.isActiveWindow());
-        QCOMPARE(column(page.lvRecipients, 0), (QStringList{QStringLiteral("Ann"), QStringLiteral("Bob")}));
-        QCOMPARE(column(page.lvRecipients, 1), (QStringList{QStringLiteral("111"), QStringLiteral("222")}));
-        QCOMPARE(page.lblCover->text(), QStringLiteral("My.Fax.cov"));
-        QCOMPARE(page.lblSubject->text(), QStringLiteral("Figures"));
-        QCOMPARE(page.lblSend->text(), QStringLiteral("Discount period"));
+        frmFinish &page = activePage<frmFinish>();
+        const auto summary = [&] {
+            return QStringList{test::column(page.lvRecipients, 0).join(u','), test::column(page.lvRecipients, 1).join(u','),
+                               page.lblCover->text(), page.lblSubject->text(), page.lblSend->text()};
+        };
+        QCOMPARE(summary(), (QStringList{u"Ann,Bob"_s, u"111,222"_s, u"My.Fax.cov"_s, u"Figures"_s, u"Discount period"_s}));
         QVERIFY(page.btnPreview->isEnabled());
 
-        // A second activation rebuilds, never adds to, the list.
         job.CoverIndex = -1;
         job.FaxSubject.clear();
         job.FaxSchedule = 0;
         job.PreviewMode = VbTrue;
-        test::activateFromOutsideThenFromAnotherPage(page, [&] { QCOMPARE(page.lblCover->text(), QStringLiteral("My.Fax.cov")); });
-        QTRY_COMPARE(page.lblCover->text(), QStringLiteral("None"));
-        QCOMPARE(page.lvRecipients->topLevelItemCount(), 2);
-        QCOMPARE(page.lblSubject->text(), QString());
-        QCOMPARE(page.lblSend->text(), QStringLiteral("Now"));
+        test::activateFromOutsideThenFromAnotherPage(page, [&] { QCOMPARE(page.lblCover->text(), u"My.Fax.cov"_s); });
+        QTRY_COMPARE(page.lblCover->text(), u"None"_s);
+        QCOMPARE(summary(), (QStringList{u"Ann,Bob"_s, u"111,222"_s, u"None"_s, QString(), u"Now"_s}));
         QCOMPARE(job.PreviewMode, VbFalse);
 
-        // The first template shows its own name; a template beyond the list is logged.
         job.CoverIndex = 0;
         page.Form_Activate();
-        QCOMPARE(page.lblCover->text(), QStringLiteral("general.svg"));
+        QCOMPARE(page.lblCover->text(), u"general.svg"_s);
         job.CoverIndex = 5;
         page.Form_Activate();
-        QCOMPARE(test::errorLogLines().size(), 1);
-        QVERIFY(test::errorLogLines().first().startsWith(QStringLiteral("9,\"Subscript out of range\",\"frmFinish.Form_Load\"")));
+        QVERIFY(test::logged({u"9,\"Subscript out of range\",\"frmFinish.Form_Load\""_s}));
     }
 
+    // The time to send is a count of days since the end of 1899 with today as zero: the time
+    // of day counts from midnight, with its seconds, and a day before or after today shows its
+    // date near the end of 1899.
     void timeToSendSubtractsTodaysMidnight() {
-        const QLocale locale = QLocale::system();
         const QDate today = QDate::currentDate();
-        // The time shows its seconds, as the picker edits them.
-        QVERIFY(timeToSendText(QDateTime(today, QTime(14, 30, 45)), today).contains(QStringLiteral("30:45")));
-        QVERIFY(timeToSendText(QDateTime(today.addDays(1), QTime(9, 0, 7)), today).contains(QStringLiteral(":00:07")));
-        // Another day keeps a date near the end of 1899.
-        QCOMPARE(timeToSendText(QDateTime(today.addDays(1), QTime(9, 0)), today),
-                 locale.toString(QDate(1899, 12, 31), QLocale::ShortFormat) + QLatin1Char(' ') +
-                     timeToSendText(QDateTime(today, QTime(9, 0)), today));
-        QCOMPARE(timeToSendText(QDateTime(today.addDays(2), QTime(0, 0)), today),
-                 locale.toString(QDate(1900, 1, 1), QLocale::ShortFormat));
-        // Yesterday 18:00 is a quarter of a day before zero: the time part counts from midnight.
-        QCOMPARE(timeToSendText(QDateTime(today.addDays(-1), QTime(18, 0)), today),
-                 timeToSendText(QDateTime(today, QTime(6, 0)), today));
-        QCOMPARE(timeToSendText(QDateTime(today.addDays(-2), QTime(12, 0)), today),
-                 locale.toString(QDate(1899, 12, 29), QLocale::ShortFormat) + QLatin1Char(' ') +
-                     timeToSendText(QDateTime(today, QTime(12, 0)), today));
+        const auto text = [&](int days, QTime time) { return timeToSendText(QDateTime(today.addDays(days), time), today); };
+        const auto date = [](int year, int month, int day) {
+            return QLocale::system().toString(QDate(year, month, day), QLocale::ShortFormat);
+        };
+        QVERIFY(text(0, QTime(14, 30, 45)).contains(u"30:45"_s));
+        QVERIFY(text(1, QTime(9, 0, 7)).contains(u":00:07"_s));
+        QCOMPARE(text(1, QTime(9, 0)), date(1899, 12, 31) + u' ' + text(0, QTime(9, 0)));
+        QCOMPARE(text(2, QTime(0, 0)), date(1900, 1, 1));
+        QCOMPARE(text(-1, QTime(18, 0)), text(0, QTime(6, 0)));  // a quarter of a day before zero
+        QCOMPARE(text(-2, QTime(12, 0)), date(1899, 12, 29) + u' ' + text(0, QTime(12, 0)));
 
         faxJob().FaxSchedule = 1;
         faxJob().DTFaxSend = QDateTime(today, QTime(14, 30, 15));
-        frmFinish &page = openFinish();
-        QTRY_VERIFY(page.lblSend->text().contains(QStringLiteral("30:15")));
+        frmFinish &page = test::shownPage<frmFinish>();
+        QTRY_VERIFY(page.lblSend->text().contains(u"30:15"_s));
     }
 
+    // Back deletes the preview; a preview that cannot be deleted is logged and kept, and
+    // Cancel still ends the program.
     void theWaysOutDeleteThePreview() {
         test::RecordingSeams seams;
-        const QString preview = QDir::tempPath() + QStringLiteral("/fax20a4.tiff");
+        const QString preview = QDir::tempPath() + u"/fax20a4.tiff"_s;
         test::writeFile(preview, "II*");
         faxJob().PreviewFile = preview;
         faxJob().CoverIndex = -1;
-        frmFinish &page = openFinish();
-        QTRY_VERIFY(page.isActiveWindow());
-        QTest::mouseClick(page.btnBack, Qt::LeftButton);
-        QVERIFY(!QFile::exists(preview));
-        QVERIFY(faxJob().PreviewFile.isEmpty());
+        QTest::mouseClick(activePage<frmFinish>().btnBack, Qt::LeftButton);
+        QVERIFY(!QFile::exists(preview) && faxJob().PreviewFile.isEmpty());
         test::waitForPageGone(PageId::frmFinish);
         QVERIFY(existingPage<frmSend>() && existingPage<frmSend>()->isVisible());
 
-        // A preview that cannot be deleted is logged and kept; Cancel still ends the program.
-        faxJob().PreviewFile = QDir::tempPath() + QStringLiteral("/gone.tiff");
-        frmFinish &again = openFinish();
-        QTRY_VERIFY(again.isActiveWindow());
-        QTest::mouseClick(again.CancelButton, Qt::LeftButton);
+        faxJob().PreviewFile = QDir::tempPath() + u"/gone.tiff"_s;
+        QTest::mouseClick(activePage<frmFinish>().CancelButton, Qt::LeftButton);
         QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
-        QCOMPARE(faxJob().PreviewFile, QDir::tempPath() + QStringLiteral("/gone.tiff"));
-        QCOMPARE(test::errorLogLines().size(), 1);
-        QVERIFY(test::errorLogLines().first().startsWith(QStringLiteral("53,\"File not found\",\"frmFinish.FaxPreviewDelete\"")));
+        QCOMPARE(faxJob().PreviewFile, QDir::tempPath() + u"/gone.tiff"_s);
+        QVERIFY(test::logged({u"53,\"File not found\",\"frmFinish.FaxPreviewDelete\""_s}));
     }
 };
 

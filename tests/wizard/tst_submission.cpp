@@ -1,72 +1,79 @@
-// The fax document GenerateFax fills, and the whole wizard from the "new" action to the
-// fax service's queue.
+// The fax document GenerateFax fills, and the Finish page's submission to the fax service.
 #include "FaxRender.h"
 #include "FaxTestSupport.h"
 #include "FileLimits.h"
 #include "TestSeams.h"
-#include "TestSupport.h"
 #include "WizardTestKit.h"
-#include "app/Init.h"
-#include "job/SenderInfo.h"
 #include "platform/fax/FaxClient.h"
 #include "send/mSend.h"
 #include "session/mCommon.h"
-#include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
-#include "wizard/frmNew.h"
-#include "wizard/frmSend.h"
 
-#include <QDir>
-#include <QElapsedTimer>
-#include <QImage>
-#include <QProgressDialog>
-#include <QPushButton>
-#include <QSignalSpy>
-#include <QTimer>
+#include <QtWidgets>
 #include <algorithm>
 
 using namespace sendmere;
-using test::click;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-QString serverDir() { return test::coverBase() + QStringLiteral("/server"); }
-QString personalDir() { return test::coverBase() + QStringLiteral("/personal"); }
+QString serverDir() { return test::coverBase() + u"/server"_s; }
 
-// A job as the wizard leaves it: two recipients, a server and a personal template.
-void wizardJob() {
-    test::setRecipients({QStringLiteral("Ann"), QStringLiteral("Bob")}, {QStringLiteral("111"), QStringLiteral("222")});
+// A job as the wizard leaves it: two recipients, two templates, no sender, no earlier body copy.
+void wizardJob(const QStringList &attachments = {}) {
+    test::setRecipients({u"Ann"_s, u"Bob"_s}, {u"111"_s, u"222"_s});
     FaxJob &job = faxJob();
     job.CoverPages.redim(2);
-    job.CoverPages(1) = serverDir() + QStringLiteral("/general.svg");
-    job.CoverPages(2) = personalDir() + QStringLiteral("/My.Fax.cov");
-    job.FaxName = QStringLiteral("Doc");
-    job.Note = QStringLiteral("See attached");
-    job.FaxSubject = QStringLiteral("Figures");
+    job.CoverPages(1) = serverDir() + u"/general.svg"_s;
+    job.CoverPages(2) = test::coverBase() + u"/personal/My.Fax.cov"_s;
+    job.FaxName = u"Doc"_s;
+    job.Note = u"See attached"_s;
+    job.FaxSubject = u"Figures"_s;
     job.FaxPriority = 2;
     job.FaxSchedule = 1;
     job.UseCoverPage = VbTrue;
-    // A new wizard: no document, and no body copy left from an earlier test's submission.
     job.PreviewFile.clear();
     job.TempBodyFile.clear();
-    job.Attachments.reset();
-    for (QString *field : {&job.SenderAddress, &job.SenderBillingCode, &job.SenderCompany, &job.SenderDepartment,
-                           &job.SenderEmail, &job.SenderfaxNumber, &job.SenderFullName, &job.SenderHomePhone,
-                           &job.SenderTitle, &job.SenderOffice, &job.SenderWorkPhone})
+    job.Attachments.redim(int(attachments.size()));
+    for (int i = 1; i <= attachments.size(); ++i) job.Attachments(i) = attachments[i - 1];
+    for (QString *field : {&job.SenderAddress, &job.SenderBillingCode, &job.SenderCompany, &job.SenderDepartment, &job.SenderEmail,
+                           &job.SenderfaxNumber, &job.SenderFullName, &job.SenderHomePhone, &job.SenderTitle, &job.SenderOffice, &job.SenderWorkPhone})
         field->clear();
 }
 
-QStringList queuedIds() {
-    QStringList ids;
-    const fax::FaxOutgoingJobs jobs = mCommon::GetFaxServer()->Folders().OutgoingQueue().GetJobs();
-    for (int i = 1; i <= jobs.Count(); ++i) ids << jobs.Item(i).Id();
-    return ids;
+// What GenerateFax filled in, as name|note|priority|recipients|schedule|cover|subject|body|receipt|sender.
+QString summary(const fax::FaxDocument &doc) {
+    QStringList recipients;
+    for (int i = 1; i <= doc.Recipients.Count(); ++i) recipients << doc.Recipients.Item(i).Name + u' ' + doc.Recipients.Item(i).FaxNumber;
+    const char *types[] = {"none", "local", "server"};
+    return QStringList{doc.DocumentName, doc.Note, QString::number(doc.Priority), recipients.join(u','),
+                       QString::number(doc.ScheduleType), QLatin1String(types[doc.CoverPageType]) + u' ' + doc.CoverPage,
+                       doc.Subject, doc.Body, doc.AttachFaxToReceipt ? u"receipt"_s : QString(), doc.Sender.Name}
+        .join(u'|');
 }
 
 fax::FaxDocument &generated() {
     faxJob().FaxDoc = std::make_shared<fax::FaxDocument>();
     mSend::GenerateFax();
     return *faxJob().FaxDoc;
+}
+
+// The queued jobs as "id number cover-page-type pages".
+QStringList queued() {
+    fax::FaxServer server;
+    server.Connect(QString());
+    QStringList jobs;
+    const fax::FaxOutgoingJobs list = server.Folders().OutgoingQueue().GetJobs();
+    for (int i = 1; i <= list.Count(); ++i)
+        jobs << u"%1 %2 %3 %4"_s.arg(list.Item(i).Id(), list.Item(i).Recipient().FaxNumber)
+                    .arg(list.Item(i).properties().value(u"CoverPageType"_s).toInt()).arg(list.Item(i).Pages());
+    return jobs;
+}
+
+frmFinish &finishPage() {
+    frmFinish &page = test::shownPage<frmFinish>();
+    if (!QTest::qWaitFor([&] { return page.isActiveWindow(); })) QTest::qFail("the page did not become active", __FILE__, __LINE__);
+    return page;
 }
 
 }  // namespace
@@ -82,164 +89,102 @@ private Q_SLOTS:
     void init() { test::clearErrorLog(); }
     void cleanup() { test::releaseAllPages(); }
 
+    // No attachment: no body and no receipt attachment; sender fields only where the job holds something.
     void generateFaxMapsTheJob() {
         wizardJob();
         faxJob().DTFaxSend = QDateTime(QDate(2030, 5, 6), QTime(7, 8, 9));
-        faxJob().SenderFullName = QStringLiteral("Sam Sender");
-        faxJob().SenderWorkPhone = QStringLiteral("555-0100");
+        faxJob().SenderFullName = u"Sam Sender"_s;
+        faxJob().SenderWorkPhone = u"555-0100"_s;
         faxJob().FaxDoc = std::make_shared<fax::FaxDocument>();
-        faxJob().FaxDoc->Sender.Company = QStringLiteral("Kept Company");
+        faxJob().FaxDoc->Sender.Company = u"Kept Company"_s;
         mSend::GenerateFax();
-        const fax::FaxDocument &doc = *faxJob().FaxDoc;
-        QCOMPARE(doc.DocumentName, QStringLiteral("Doc"));
-        QCOMPARE(doc.Note, QStringLiteral("See attached"));
-        QCOMPARE(doc.Priority, 2);
-        QCOMPARE(doc.Recipients.Count(), 2);
-        QCOMPARE(doc.Recipients.Item(1).Name, QStringLiteral("Ann"));
-        QCOMPARE(doc.Recipients.Item(1).FaxNumber, QStringLiteral("111"));
-        QCOMPARE(doc.Recipients.Item(2).Name, QStringLiteral("Bob"));
-        QCOMPARE(doc.Recipients.Item(2).FaxNumber, QStringLiteral("222"));
-        // Each recipient up to the last can be changed in place; one past the last cannot.
-        faxJob().FaxDoc->Recipients.Item(2).FaxNumber = QStringLiteral("223");
-        QCOMPARE(doc.Recipients.Item(2).FaxNumber, QStringLiteral("223"));
-        QCOMPARE(test::automationError([&] { faxJob().FaxDoc->Recipients.Item(3); }).number(), 9);
-        faxJob().FaxDoc->Recipients.Item(2).FaxNumber = QStringLiteral("222");
+        fax::FaxDocument &doc = *faxJob().FaxDoc;
+        QCOMPARE(summary(doc), u"Doc|See attached|2|Ann 111,Bob 222|1|server general.svg|Figures|||Sam Sender"_s);
         QCOMPARE(doc.ScheduleTime, QDateTime(QDate(2030, 5, 6), QTime(7, 8, 9)));
-        QCOMPARE(doc.ScheduleType, 1);
-        QCOMPARE(doc.CoverPageType, int(fax::CoverPageServer));
-        QCOMPARE(doc.CoverPage, QStringLiteral("general.svg"));
-        QCOMPARE(doc.Subject, QStringLiteral("Figures"));
-        // No attachment: no body, no receipt attachment.
-        QVERIFY(doc.Body.isEmpty());
-        QVERIFY(!doc.AttachFaxToReceipt);
-        // Sender fields only where the job holds something.
-        QCOMPARE(doc.Sender.Name, QStringLiteral("Sam Sender"));
-        QCOMPARE(doc.Sender.OfficePhone, QStringLiteral("555-0100"));
-        QCOMPARE(doc.Sender.Company, QStringLiteral("Kept Company"));
+        QCOMPARE(doc.Sender.OfficePhone + u'|' + doc.Sender.Company, u"555-0100|Kept Company"_s);
+        // Each recipient up to the last can be changed in place; one past the last cannot.
+        doc.Recipients.Item(2).FaxNumber = u"223"_s;
+        QCOMPARE(doc.Recipients.Item(2).FaxNumber, u"223"_s);
+        QCOMPARE(test::automationError([&] { doc.Recipients.Item(3); }).number(), 9);
 
         faxJob().CoverIndex = 1;
-        QCOMPARE(generated().CoverPageType, int(fax::CoverPageLocal));
-        QCOMPARE(generated().CoverPage, QStringLiteral("My.Fax.cov"));
+        QCOMPARE(summary(generated()).section(u'|', 5, 5), u"local My.Fax.cov"_s);
         faxJob().UseCoverPage = VbFalse;
-        QCOMPARE(generated().CoverPageType, int(fax::CoverPageNone));
-        QCOMPARE(generated().CoverPage, QStringLiteral("My.Fax.cov"));
+        QCOMPARE(summary(generated()).section(u'|', 5, 5), u"none My.Fax.cov"_s);
         QVERIFY(test::errorLogLines().isEmpty());
+
+        // A template beyond the list stops the filling there: no cover page, subject, body nor sender.
+        faxJob().CoverIndex = 2;
+        faxJob().UseCoverPage = VbTrue;
+        const QString beyond = summary(generated());
+        QCOMPARE(beyond.section(u'|', 2, 4), u"2|Ann 111,Bob 222|1"_s);
+        QVERIFY2(beyond.section(u'|', 5).endsWith(u" ||||"_s), qPrintable(beyond));
+        QVERIFY(test::logged({u"9,\"Subscript out of range\",\"msend.GenerateFax\""_s}));
     }
 
-    void onlyTheFirstAttachmentGoesAsACopy() {
-        wizardJob();
-        const QString dir = QDir::tempPath() + QStringLiteral("/docs");
-        QDir().mkpath(dir);
-        test::writeFile(dir + QStringLiteral("/first.txt"), "first\n");
-        test::writeFile(QDir::tempPath() + QStringLiteral("/first.txt"), "stale copy\n");
+    // Only the first attachment goes, as a copy RemovePreviewFile deletes; one in the temporary directory is kept.
+    void theBodyAndItsCopy() {
+        const QString dir = QDir::tempPath() + u"/docs"_s;
+        test::writeFile(dir + u"/first.txt"_s, "first\n");
+        test::writeFile(QDir::tempPath() + u"/first.txt"_s, "stale copy\n");
+        wizardJob({dir + u"/first.txt"_s, dir + u"/second.txt"_s, dir + u"/third.txt"_s});
         FaxJob &job = faxJob();
-        job.Attachments.redim(3);
-        job.Attachments(1) = dir + QStringLiteral("/first.txt");
-        job.Attachments(2) = dir + QStringLiteral("/second.txt");
-        job.Attachments(3) = dir + QStringLiteral("/third.txt");
-        const fax::FaxDocument &doc = generated();
-        QCOMPARE(job.TempBodyFile, mCommon::GetTempDir() + QStringLiteral("first.txt"));
-        QCOMPARE(doc.Body, job.TempBodyFile);
-        QVERIFY(doc.AttachFaxToReceipt);
-        QFile copy(job.TempBodyFile);
-        QVERIFY(copy.open(QIODevice::ReadOnly));
-        QCOMPARE(copy.readAll(), QByteArray("first\n"));
-        copy.close();
-
+        QCOMPARE(summary(generated()).section(u'|', 7), mCommon::GetTempDir() + u"first.txt|receipt|"_s);
+        QCOMPARE(job.TempBodyFile, mCommon::GetTempDir() + u"first.txt"_s);
+        QCOMPARE(test::readFile(job.TempBodyFile), QByteArray("first\n"));
         mSend::RemovePreviewFile();
-        QVERIFY(!QFile::exists(job.TempBodyFile));
-        QVERIFY(QFile::exists(dir + QStringLiteral("/first.txt")));
-        QVERIFY(test::errorLogLines().isEmpty());
-        // Nothing left to delete: the failure is logged.
-        mSend::RemovePreviewFile();
-        QCOMPARE(test::errorLogLines().size(), 1);
-        QVERIFY(test::errorLogLines().first().startsWith(QStringLiteral("53,\"File not found\",\"msend.RemovePreviewFile\"")));
-    }
+        QVERIFY(!QFile::exists(job.TempBodyFile) && QFile::exists(dir + u"/first.txt"_s));
+        mSend::RemovePreviewFile();  // nothing left to delete: the failure is logged
+        QVERIFY(test::logged({u"53,\"File not found\",\"msend.RemovePreviewFile\""_s}));
 
-    // A document that already lies in the temporary directory is sent as it is and kept.
-    void aDocumentInTheTemporaryDirectoryIsNeverDeleted() {
-        wizardJob();
-        const QString scanned = mCommon::GetTempDir() + QStringLiteral("scan.png");
+        const QString scanned = mCommon::GetTempDir() + u"scan.png"_s;
         test::writeFile(scanned, "image");
-        faxJob().TempBodyFile = QStringLiteral("/earlier/copy.pdf");
-        faxJob().Attachments.redim(1);
-        faxJob().Attachments(1) = scanned;
-        const fax::FaxDocument &doc = generated();
-        QCOMPARE(doc.Body, scanned);
-        QVERIFY(doc.AttachFaxToReceipt);
-        QCOMPARE(doc.Subject, QStringLiteral("Figures"));
+        wizardJob({scanned});
+        job.TempBodyFile = u"/earlier/copy.pdf"_s;
+        QCOMPARE(summary(generated()).section(u'|', 6), u"Figures|"_s + scanned + u"|receipt|"_s);
         mSend::RemovePreviewFile();
         QVERIFY(QFile::exists(scanned));
-        QCOMPARE(test::errorLogLines().size(), 1);
-        QVERIFY(test::errorLogLines().first().contains(QStringLiteral("\"msend.RemovePreviewFile\"")));
+        QVERIFY(test::logged({u"53,\"File not found\""_s, u"\"msend.RemovePreviewFile\""_s}));
     }
 
-    void aTemplateBeyondTheListStopsTheFilling() {
-        wizardJob();
-        faxJob().CoverIndex = 2;
-        faxJob().SenderFullName = QStringLiteral("Sam Sender");
-        const fax::FaxDocument &doc = generated();
-        QCOMPARE(doc.Recipients.Count(), 2);
-        QCOMPARE(doc.ScheduleType, 1);
-        QCOMPARE(doc.Priority, 2);
-        QVERIFY(doc.CoverPage.isEmpty());
-        QVERIFY(doc.Subject.isEmpty());
-        QVERIFY(doc.Sender.Name.isEmpty());
-        QCOMPARE(test::errorLogLines().size(), 1);
-        QVERIFY(test::errorLogLines().first().startsWith(QStringLiteral("9,\"Subscript out of range\",\"msend.GenerateFax\"")));
-    }
-
-    // The page stays as it was, silent; the reason goes out to whoever tells the user.
+    // The page stays, silent; the reason goes to whoever tells the user. A body that cannot be
+    // rendered fails in the service, after the submission was taken.
     void aFailingSubmissionKeepsTheFinishPageOpen() {
         test::RecordingSeams seams;
         wizardJob();
         faxJob().RecipientNumber(2) = QString();  // the service refuses a recipient without a number
-        frmFinish &page = test::shownPage<frmFinish>();
-        QTRY_VERIFY(page.isActiveWindow());
+        frmFinish &page = finishPage();
         QSignalSpy failures(&page, &frmFinish::submissionFailed);
         QTest::mouseClick(page.OKButton, Qt::LeftButton);
         QTRY_VERIFY(!page.isSubmitting());
         QCOMPARE(failures.size(), 1);
-        QVERIFY2(failures.first().first().toString().contains(QStringLiteral("fax number")), qPrintable(failures.first().first().toString()));
-        QVERIFY(seams.recorded().exitCodes.isEmpty());
-        QVERIFY(page.isVisible());
+        QVERIFY2(failures.first().first().toString().contains(u"fax number"_s), qPrintable(failures.first().first().toString()));
+        QVERIFY(page.isVisible() && !page.submissionProgress());
         QCOMPARE(page.cursor().shape(), Qt::ArrowCursor);
-        QVERIFY(!page.submissionProgress());
-        QVERIFY(seams.recorded().messages.isEmpty());
 
-        // A body that cannot be rendered fails in the service, after the submission was taken.
-        faxJob().RecipientNumber(2) = QStringLiteral("222");
+        faxJob().RecipientNumber(2) = u"222"_s;
         faxJob().FaxSchedule = 0;
-        const QString broken = QDir::tempPath() + QStringLiteral("/docs/broken.pdf");
-        QDir().mkpath(QFileInfo(broken).path());
+        const QString broken = QDir::tempPath() + u"/docs/broken.pdf"_s;
         test::writeFile(broken, "%PDF-1.4 no pdf at all");
         faxJob().Attachments.redim(1);
         faxJob().Attachments(1) = broken;
         QTest::mouseClick(page.OKButton, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(!page.isSubmitting(), 30000);
         QCOMPARE(failures.size(), 2);
-        QVERIFY2(failures.last().first().toString().contains(QStringLiteral("broken.pdf")), qPrintable(failures.last().first().toString()));
-        QVERIFY(page.isVisible());
-        QVERIFY(seams.recorded().exitCodes.isEmpty());
-        // The body copy stays for the next try, as after any failed submission.
-        QVERIFY(QFile::exists(faxJob().TempBodyFile));
+        QVERIFY2(failures.last().first().toString().contains(u"broken.pdf"_s), qPrintable(failures.last().first().toString()));
+        QVERIFY(page.isVisible() && seams.recorded().exitCodes.isEmpty() && seams.recorded().messages.isEmpty());
+        QVERIFY(QFile::exists(faxJob().TempBodyFile));  // the body copy stays for the next try
     }
 
-    // Finish hands the submission to a thread of its own: the page's event loop runs all
-    // through the render, a window-modal progress window of the page shows the service's
-    // rising page count, the page shows it is busy and ignores a second Finish; at the end
-    // each recipient has one job and the program ends.
+    // Finish renders off the page's thread: the event loop runs on, a window-modal progress window shows
+    // the rising page count, the page is busy and ignores a second Finish; then one job per recipient.
     void finishRendersOffTheGuiThreadWithProgress() {
         test::RecordingSeams seams;
-        wizardJob();
-        faxJob().FaxSchedule = 0;
-        faxJob().Attachments.redim(1);
         // Pages that take a while to draw: plain ones are all done before the progress is due.
-        faxJob().Attachments(1) = faxtest::writeSlowPdf(QStringLiteral("long.pdf"), 1, 200);
-        const QStringList before = queuedIds();
-        frmFinish &page = test::shownPage<frmFinish>();
-        QTRY_VERIFY(page.isActiveWindow());
-
+        wizardJob({faxtest::writeSlowPdf(u"long.pdf"_s, 1, 200)});
+        faxJob().FaxSchedule = 0;
+        const QStringList before = queued();
+        frmFinish &page = finishPage();
         QElapsedTimer sinceTick;
         qint64 longestGapMs = 0;
         QList<int> counts;
@@ -253,9 +198,8 @@ private Q_SLOTS:
         QTest::mouseClick(page.OKButton, Qt::LeftButton);
         sinceTick.start();
         tick.start(10);
-        QVERIFY(page.isSubmitting());
+        QVERIFY(page.isSubmitting() && page.submissionProgress());
         QCOMPARE(page.cursor().shape(), Qt::BusyCursor);
-        QVERIFY(page.submissionProgress());
         QCOMPARE(page.submissionProgress()->parentWidget(), &page);
         QCOMPARE(page.submissionProgress()->windowModality(), Qt::WindowModal);
         QTest::mouseClick(page.OKButton, Qt::LeftButton);  // a second Finish
@@ -264,85 +208,62 @@ private Q_SLOTS:
         QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
         qInfo("longest pause of the event loop: %lld ms; %lld counts shown", longestGapMs, qint64(counts.size()));
         QVERIFY2(longestGapMs < 1000, qPrintable(QString::number(longestGapMs)));  // a hang guard, no speed goal
-        QVERIFY2(counts.size() >= 2, qPrintable(QString::number(counts.size())));
-        QVERIFY(std::is_sorted(counts.begin(), counts.end()));
-        QCOMPARE(queuedIds().size(), before.size() + 2);
-        QVERIFY(!QFile::exists(faxJob().TempBodyFile));
-        QVERIFY(seams.recorded().messages.isEmpty());
+        QVERIFY2(counts.size() >= 2 && std::is_sorted(counts.begin(), counts.end()), qPrintable(QString::number(counts.size())));
+        QCOMPARE(queued().size(), before.size() + 2);
+        QVERIFY(!QFile::exists(faxJob().TempBodyFile) && seams.recorded().messages.isEmpty());
     }
 
     // Cancel in the progress window withdraws the fax: the page stays, ready for another
-    // Finish, and nothing of the fax is queued, then or later.
+    // Finish, no failure is told, and nothing of the fax is queued, then or later.
     void cancelDuringTheRenderLeavesNoJob() {
         test::RecordingSeams seams;
-        wizardJob();
+        wizardJob({faxtest::writeSlowPdf(u"withdrawn.pdf"_s, 1, 150)});
         faxJob().FaxSchedule = 0;
-        faxJob().Attachments.redim(1);
-        faxJob().Attachments(1) = faxtest::writeSlowPdf(QStringLiteral("withdrawn.pdf"), 1, 150);
-        const QStringList before = queuedIds();
-        frmFinish &page = test::shownPage<frmFinish>();
-        QTRY_VERIFY(page.isActiveWindow());
+        const QStringList before = queued();
+        frmFinish &page = finishPage();
         QSignalSpy failures(&page, &frmFinish::submissionFailed);
         QTest::mouseClick(page.OKButton, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(page.submissionProgress() && page.submissionProgress()->isVisible() &&
-                                     page.submissionProgress()->value() > 0, 60000);
-        auto *cancel = page.submissionProgress()->findChild<QPushButton *>();
+        const auto progress = [&] { return page.submissionProgress(); };
+        QTRY_VERIFY_WITH_TIMEOUT(progress() && progress()->isVisible() && progress()->value() > 0, 60000);
+        QPushButton *cancel = progress()->findChild<QPushButton *>();
         QVERIFY(cancel);
         QTest::mouseClick(cancel, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(!page.isSubmitting(), 10000);
-        QVERIFY(page.isVisible());
-        QVERIFY(failures.isEmpty());
-        QVERIFY(seams.recorded().exitCodes.isEmpty());
+        QVERIFY(page.isVisible() && failures.isEmpty() && seams.recorded().exitCodes.isEmpty());
         QCOMPARE(page.cursor().shape(), Qt::ArrowCursor);
         QTest::qWait(1500);  // a render that went on would queue its jobs meanwhile
-        QCOMPARE(queuedIds(), before);
+        QCOMPARE(queued(), before);
     }
 
-    // Preview, then Finish while the preview cannot be deleted (its folder turned read-only, as
-    // a viewer holding it would): the deletion is logged, and each fax goes out with the
-    // preview as its body and no cover page of its own.
+    // Finish while the preview cannot be deleted (a read-only folder, as a viewer holding it): the
+    // deletion is logged, and each fax goes out with the preview as its body and no cover page.
     void finishWithAPreviewThatStaysSendsThePreview() {
         test::RecordingSeams seams;
         wizardJob();
-        const QString folder = QDir::tempPath() + QStringLiteral("/viewer");
+        const QString folder = QDir::tempPath() + u"/viewer"_s, preview = folder + u"/fax20a4.tiff"_s;
         QVERIFY(QDir().mkpath(folder));
-        const QString preview = folder + QStringLiteral("/fax20a4.tiff");
         QImage page1(1728, 1100, QImage::Format_Mono);
         page1.fill(1);
         QVERIFY(page1.save(preview, "TIFF"));
         faxJob().PreviewFile = preview;
         QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
-        const QStringList before = queuedIds();
+        const QStringList before = queued();
         {
             const test::ObeyFilePermissions asAUser;
-            frmFinish &page = test::shownPage<frmFinish>();
-            QTRY_VERIFY(page.isActiveWindow());
-            QTest::mouseClick(page.OKButton, Qt::LeftButton);
+            QTest::mouseClick(finishPage().OKButton, Qt::LeftButton);
             // The submission runs off the page's thread: the program ends once it is queued.
             QTRY_COMPARE_WITH_TIMEOUT(seams.recorded().exitCodes, QList<int>{0}, 30000);
         }
         QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QVERIFY(QFile::exists(preview));
-        QVERIFY2(test::errorLogLines().first().contains(QStringLiteral("\"frmFinish.FaxPreviewDelete\"")),
-                 qPrintable(test::errorLogLines().join(u'\n')));
-
-        fax::FaxServer server;
-        server.Connect(QString());
-        const fax::FaxOutgoingJobs jobs = server.Folders().OutgoingQueue().GetJobs();
-        QStringList sent;
-        for (int i = 1; i <= jobs.Count(); ++i) {
-            const fax::FaxOutgoingJob &job = jobs.Item(i);
-            if (before.contains(job.Id())) continue;  // an earlier test's jobs
-            sent << job.Recipient().FaxNumber;
-            QCOMPARE(job.properties().value(QStringLiteral("CoverPageType")).toInt(), int(fax::CoverPageNone));
-            QCOMPARE(job.Pages(), 1);  // the preview's one page, no cover page before it
-        }
-        sent.sort();
-        QCOMPARE(sent, (QStringList{QStringLiteral("111"), QStringLiteral("222")}));
         // Besides the preview, only the body copy a fax without attachments never had is logged.
-        const QStringList log = test::errorLogLines();
-        QCOMPARE(log.size(), 2);
-        QVERIFY2(log[1].contains(QStringLiteral("\"msend.RemovePreviewFile\"")), qPrintable(log[1]));
+        QVERIFY(test::logged({u"\"frmFinish.FaxPreviewDelete\""_s, u"\"msend.RemovePreviewFile\""_s}));
+        QStringList sent;
+        for (const QString &job : queued())
+            if (!before.contains(job)) sent << job.section(u' ', 1);  // not an earlier test's jobs
+        sent.sort();
+        QCOMPARE(sent, (QStringList{u"111 0 1"_s, u"222 0 1"_s}));  // no cover page: the preview's one page
+
     }
 };
 
