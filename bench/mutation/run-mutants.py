@@ -48,7 +48,7 @@ TESTS_FOR_FOLDER = [
     ("src/wizard", r"^tst_(coverpage|recipients|schedule|submission|desktop_pages)$"),
     ("src/send", r"^tst_(submission|preview)$"),
     ("src/job", r"^tst_(submission|recipients|schedule|coverpage|commandline|services)$"),
-    ("src/extras", r"^tst_(update|pages)$"),
+    ("src/extras", r"^tst_(update|pages|desktop_update)$"),
     ("src/services", r"^tst_(commandline|services|cwinreg|pages|language)$"),
     ("src/session", r"^tst_(commandline|services|submission)$"),
     ("src/app", r"^tst_(commandline|services|cwinreg|pages)$"),
