@@ -183,6 +183,9 @@ private Q_SLOTS:
         expectLog(1, {u"462,"_s, u"cannot connect to 127.0.0.1"_s, u"MailStore.Connect"_s});
 
         writeFile(ImapStore::defaultPendingDirectory() + u"/000000000004.6.U.eml"_s, QByteArray());
+        // Written by hand: the property's name in other letters still names the fax.
+        writeFile(ImapStore::defaultPendingDirectory() + u"/000000000005.6.U.eml"_s,
+                  "Subject: Fax p2\r\nX-Sendmere-User-Property: faxid=p2\r\n\r\nbody\r\n");
         QVERIFY(m_server->start());
         const QByteArray p2 = "Subject: Fax p2\r\nX-Sendmere-User-Property: FaxID=p2\r\nMessage-ID: <other@x>\r\n\r\nbody\r\n";
         m_server->run({"APPEND INBOX {" + QByteArray::number(p2.size()) + "+}\r\n" + p2});  // another program wrote p2 meanwhile
