@@ -1,161 +1,117 @@
 #pragma once
-// What the bridge tests share: a spool filled before the fax service starts (so that times
-// and statuses are exactly as a test needs them), the viewer association in the classes
-// root, and control over the real service on the test's private bus.
+// What the bridge tests share: a spool filled before the fax service starts, the viewer, the service.
 #include "FaxRender.h"
+#include "MailCheck.h"
 #include "ServiceLog.h"
 #include "Spool.h"
-#include "job/FaxJob.h"
+#include "TestSeams.h"
+#include "WizardTestKit.h"
+#include "app/Init.h"
 #include "platform/fax/FaxClient.h"
-#include "services/CWinReg.h"
 
-#include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
 #include <QImage>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QTest>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSet>
 #include <csignal>
 
 namespace sendmere::test {
-
-inline QString spoolRoot() {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/sendmere/fax");
-}
+using namespace Qt::StringLiterals;
 
 inline QDBusConnectionInterface *busInterface() { return QDBusConnection::sessionBus().interface(); }
-inline bool faxServiceRunning() { return busInterface()->isServiceRegistered(QStringLiteral("org.sendmere.Fax")); }
-inline uint faxServicePid() { return busInterface()->servicePid(QStringLiteral("org.sendmere.Fax")); }
+inline bool faxServiceRunning() { return busInterface()->isServiceRegistered(u"org.sendmere.Fax"_s); }
 
 // Sends signal to the running service; SIGKILL also waits until its name is gone.
 inline void signalFaxService(int signal) {
-    const uint pid = faxServicePid();
+    const uint pid = busInterface()->servicePid(u"org.sendmere.Fax"_s);
     QVERIFY(pid > 0);
     QCOMPARE(::kill(pid_t(pid), signal), 0);
     if (signal == SIGKILL) QTRY_VERIFY_WITH_TIMEOUT(!faxServiceRunning(), 5000);
 }
 
-// The service's settings; written before it starts. Jobs dial after dialDelay seconds and
-// take no time per page.
+// Written before the service starts: jobs dial after dialDelay seconds and take no time per page.
 inline void writeFaxdConfig(double dialDelaySeconds) {
-    const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/sendmere");
-    QDir().mkpath(dir);
-    QSettings conf(dir + QStringLiteral("/faxd.conf"), QSettings::IniFormat);
-    conf.setValue(QStringLiteral("Transmission/DialDelaySeconds"), dialDelaySeconds);
-    conf.setValue(QStringLiteral("Transmission/SecondsPerPage"), 0);
-    conf.sync();
+    QSettings conf(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u"/sendmere/faxd.conf"_s, QSettings::IniFormat);
+    conf.setValue(u"Transmission/DialDelaySeconds"_s, dialDelaySeconds);
+    conf.setValue(u"Transmission/SecondsPerPage"_s, 0);
 }
 
-inline QString blankFaxImage() {
-    const QString path = QDir::tempPath() + QStringLiteral("/blank-page.tiff");
-    if (QFile::exists(path)) return path;
-    QImage page(render::FaxPageWidth, render::FaxPageHeight, QImage::Format_Mono);
-    page.fill(0);
-    render::FaxTiffWriter writer(path);
-    writer.addPage(page);
-    writer.close();
-    return path;
-}
-
-inline qint64 wire(const QDateTime &t) { return t.toMSecsSinceEpoch(); }
-
-inline QVariantMap faxPerson(const QString &name, const QString &number) {
-    return {{QStringLiteral("Name"), name}, {QStringLiteral("FaxNumber"), number}};
-}
-
-// What the spool holds when the service starts: queue jobs by scheduled time and status,
-// archived messages by transmission end.
+// Queue jobs by scheduled time and status, archived messages by transmission end.
 struct SpoolFill {
     QList<std::pair<QDateTime, int>> jobs;
-    QList<QDateTime> sent;
-    QList<QDateTime> received;
+    QList<QDateTime> sent, received;
 };
 
-// n faxes of each kind, all sent or due now.
+// n faxes of each kind, all sent now or due tomorrow.
 inline SpoolFill faxesNow(int jobs, int sent, int received) {
-    SpoolFill fill;
     const QDateTime now = QDateTime::currentDateTime();
-    for (int i = 0; i < jobs; ++i) fill.jobs.append({now.addDays(1), 1});
-    for (int i = 0; i < sent; ++i) fill.sent.append(now);
-    for (int i = 0; i < received; ++i) fill.received.append(now);
-    return fill;
+    return {QList<std::pair<QDateTime, int>>(jobs, {now.addDays(1), 1}), QList<QDateTime>(sent, now), QList<QDateTime>(received, now)};
 }
 
-// Stops the service (when it runs), replaces its spool by fill, and lets the next call
-// start it again on that spool. Ids run from 0x100 upwards across the three folders.
+// The service's spool replaced by fill while it is stopped; ids run from 0x100 on across the folders.
 inline void refillSpool(const SpoolFill &fill) {
     if (faxServiceRunning()) signalFaxService(SIGKILL);
-    QDir(spoolRoot()).removeRecursively();
-    faxd::ServiceLog log(QDir::tempPath() + QStringLiteral("/fill.log"));
-    faxd::Spool spool(spoolRoot(), log);
+    const QString root = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u"/sendmere/fax"_s;
+    QDir(root).removeRecursively();
+    faxd::ServiceLog log(QDir::tempPath() + u"/fill.log"_s);
+    faxd::Spool spool(root, log);
     spool.open();
-    const QString image = blankFaxImage();
+    const QString image = QDir::tempPath() + u"/blank-page.tiff"_s;
+    if (!QFile::exists(image)) {
+        QImage page(render::FaxPageWidth, render::FaxPageHeight, QImage::Format_Mono);
+        page.fill(0);
+        render::FaxTiffWriter writer(image);
+        writer.addPage(page);
+        writer.close();
+    }
+    const auto person = [](const QString &name, const QString &number) { return QVariantMap{{u"Name"_s, name}, {u"FaxNumber"_s, number}}; };
     qint64 id = 0x100;
-    auto place = [&](faxd::Folder folder, qint64 at) {
-        QFile::copy(image, spool.imagePath(folder, at));
+    // The fields jobs and messages share, for the next id, whose image is put in place.
+    const auto record = [&](faxd::Folder folder, const QString &subject, qint64 t) {
+        QFile::copy(image, spool.imagePath(folder, id));
+        const QString text = faxd::idText(id);
+        return QVariantMap{{u"Id"_s, text}, {u"Subject"_s, subject.arg(id++)}, {u"Priority"_s, 1}, {u"Pages"_s, 1},
+                           {u"OriginalScheduledTime"_s, t}, {u"Sender"_s, person(u"Sam Sender"_s, u"5550100"_s)},
+                           {u"Recipient"_s, person(u"Ann"_s, u"111"_s)}};
     };
     QList<QVariantMap> jobs;
     for (const auto &[time, status] : fill.jobs) {
-        place(faxd::Folder::Queue, id);
-        jobs.append({{QStringLiteral("Id"), faxd::idText(id)}, {QStringLiteral("Subject"), QStringLiteral("Queued %1").arg(id)},
-                     {QStringLiteral("Status"), status}, {QStringLiteral("Priority"), 1}, {QStringLiteral("Pages"), 1},
-                     {QStringLiteral("ScheduleType"), 1}, {QStringLiteral("ScheduledTime"), wire(time)},
-                     {QStringLiteral("OriginalScheduledTime"), wire(time)}, {QStringLiteral("SubmissionTime"), wire(time)},
-                     {QStringLiteral("Sender"), faxPerson(QStringLiteral("Sam Sender"), QStringLiteral("5550100"))},
-                     {QStringLiteral("Recipient"), faxPerson(QStringLiteral("Ann"), QStringLiteral("111"))},
-                     {QStringLiteral("TSID"), QStringLiteral("5550100")}, {QStringLiteral("Retries"), 0}});
-        ++id;
+        const qint64 t = time.toMSecsSinceEpoch();
+        jobs << record(faxd::Folder::Queue, u"Queued %1"_s, t);
+        jobs.last().insert({{u"Status"_s, status}, {u"ScheduleType"_s, 1}, {u"ScheduledTime"_s, t}, {u"SubmissionTime"_s, t},
+                            {u"TSID"_s, u"5550100"_s}, {u"Retries"_s, 0}});
     }
     spool.insertJobs(jobs);
-    auto messages = [&](faxd::Folder folder, const QList<QDateTime> &times, const QString &subject) {
-        QList<QVariantMap> list;
+    for (const auto &[folder, times, subject] : {std::tuple{faxd::Folder::Sent, fill.sent, u"Sent %1"_s},
+                                                 std::tuple{faxd::Folder::Received, fill.received, u"Received %1"_s}}) {
+        QList<QVariantMap> messages;
         for (const QDateTime &end : times) {
-            place(folder, id);
-            list.append({{QStringLiteral("Id"), faxd::idText(id)}, {QStringLiteral("Subject"), subject.arg(id)},
-                         {QStringLiteral("Pages"), 1}, {QStringLiteral("Priority"), 1},
-                         {QStringLiteral("OriginalScheduledTime"), wire(end)}, {QStringLiteral("TransmissionStart"), wire(end)},
-                         {QStringLiteral("TransmissionEnd"), wire(end)}, {QStringLiteral("CSID"), QStringLiteral("Sendmere")},
-                         {QStringLiteral("TSID"), QStringLiteral("5550199")},
-                         {QStringLiteral("Sender"), faxPerson(QStringLiteral("Sam Sender"), QStringLiteral("5550100"))},
-                         {QStringLiteral("Recipient"), faxPerson(QStringLiteral("Ann"), QStringLiteral("111"))}});
-            ++id;
+            messages << record(folder, subject, end.toMSecsSinceEpoch());
+            messages.last().insert({{u"TransmissionStart"_s, end.toMSecsSinceEpoch()}, {u"TransmissionEnd"_s, end.toMSecsSinceEpoch()},
+                                    {u"CSID"_s, u"Sendmere"_s}, {u"TSID"_s, u"5550199"_s}});
         }
-        spool.insertMessages(folder, list);
-    };
-    messages(faxd::Folder::Sent, fill.sent, QStringLiteral("Sent %1"));
-    messages(faxd::Folder::Received, fill.received, QStringLiteral("Received %1"));
+        spool.insertMessages(folder, messages);
+    }
 }
 
 // A fresh job to Ann (111) with one cover page, used or not, and an attachment if given.
 inline FaxJob &jobToAnn(const QString &coverPage, bool useCoverPage, const QString &attachment = {}) {
-    ResetFaxJob();
+    setRecipients({u"Ann"_s}, {u"111"_s});
     FaxJob &job = faxJob();
-    job.RecipientName.redim(1);
-    job.RecipientNumber.redim(1);
-    job.RecipientName(1) = QStringLiteral("Ann");
-    job.RecipientNumber(1) = QStringLiteral("111");
     job.CoverPages.redim(1);
     job.CoverPages(1) = coverPage;
     job.UseCoverPage = useCoverPage ? VbTrue : VbFalse;
-    if (!attachment.isEmpty()) {
-        job.Attachments.redim(1);
-        job.Attachments(1) = attachment;
-    }
+    job.Attachments.redim(attachment.isEmpty() ? 0 : 1);
+    if (!attachment.isEmpty()) job.Attachments(1) = attachment;
     return job;
 }
 
 // Registers a viewer for ".tiff" in the classes root; an empty command takes it away.
 inline void registerTiffViewer(const QString &command) {
-    CWinReg reg;
-    QVERIFY(reg.OpenKey(CWinReg::HKEY_CLASSES_ROOT(), QStringLiteral(".tiff"), true));
-    QVERIFY(reg.SetStringValue(QString(), command.isEmpty() ? QString() : QStringLiteral("TestViewer.Image")));
-    reg.CloseKey();
-    QVERIFY(reg.OpenKey(CWinReg::HKEY_CLASSES_ROOT(), QStringLiteral("TestViewer.Image\\shell\\open\\command"), true));
-    QVERIFY(reg.SetStringValue(QString(), command));
-    reg.CloseKey();
+    setRegistryString(CWinReg::HKEY_CLASSES_ROOT(), u".tiff"_s, QString(), command.isEmpty() ? QString() : u"TestViewer.Image"_s);
+    setRegistryString(CWinReg::HKEY_CLASSES_ROOT(), u"TestViewer.Image\\shell\\open\\command"_s, QString(), command);
 }
 
 inline QStringList queuedJobIds(fax::FaxServer &server) {

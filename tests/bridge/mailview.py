@@ -9,39 +9,28 @@ import json
 import sys
 
 
-def names(defects):
-    return [type(d).__name__ for d in defects]
-
-
 def view(path):
     with open(path, 'rb') as f:
         msg = email.message_from_binary_file(f, policy=email.policy.default)
-    seen = {'defects': names(msg.defects), 'date': None, 'received': [], 'from': [], 'to': [], 'parts': []}
-    for name, value in msg.items():
-        bad = names(getattr(value, 'defects', []))
-        if bad:
-            seen['defects'].append('%s: %s' % (name, ','.join(bad)))
+    seen = {'defects': [type(d).__name__ for d in msg.defects], 'date': None, 'received': [], 'parts': []}
+    seen['defects'] += ['%s: %s' % (name, ','.join(type(d).__name__ for d in value.defects))
+                        for name, value in msg.items() if getattr(value, 'defects', None)]
     date = msg['Date']
     if date is not None and date.datetime is not None:
         seen['date'] = date.datetime.isoformat()
     elif date is not None:
         seen['defects'].append('Date: unparseable %r' % str(date))
-    for received in msg.get_all('Received') or []:
-        stamp = str(received).rsplit(';', 1)[-1].strip()
+    for stamp in (str(r).rsplit(';', 1)[-1].strip() for r in msg.get_all('Received') or []):
         try:
             seen['received'].append(email.utils.parsedate_to_datetime(stamp).isoformat())
         except (TypeError, ValueError):
             seen['defects'].append('Received: unparseable %r' % stamp)
     for field in ('from', 'to'):
-        header = msg[field]
-        if header is not None:
-            seen[field] = [[a.display_name, a.addr_spec] for a in header.addresses]
-    for part in msg.walk():
-        if part.is_multipart():
-            continue
-        seen['defects'] += names(part.defects)
+        seen[field] = [[a.display_name, a.addr_spec] for a in msg[field].addresses] if msg[field] is not None else []
+    for part in (p for p in msg.walk() if not p.is_multipart()):
+        seen['defects'] += [type(d).__name__ for d in part.defects]
         entry = {'type': part.get_content_type(), 'filename': part.get_filename() or ''}
-        if part.get_content_type() == 'text/plain':
+        if entry['type'] == 'text/plain':
             entry['text'] = part.get_content()
         seen['parts'].append(entry)
     return seen

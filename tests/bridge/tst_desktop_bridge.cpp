@@ -1,45 +1,25 @@
-// The import window and the finish page's Preview on a real X server with a window manager:
-// real message boxes closed from the keyboard, buttons pressed through their accessibility
-// actions, the import window kept above the others while it is shown.
+// The import window and the finish page's Preview on a real X server with a window manager.
 #include "BridgeTestKit.h"
 #include "DesktopKit.h"
-#include "MailCheck.h"
-#include "TestSupport.h"
-#include "WizardTestKit.h"
-#include "app/Init.h"
 #include "bridge/frmImport.h"
 #include "wizard/frmFinish.h"
 
-#include <QProcess>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QRadioButton>
-
 using namespace sendmere;
-using test::doAccessibleAction;
+using namespace sendmere::test;
 
 namespace {
 
-// The window manager's state of a window, as xprop shows it.
-QString windowState(QWidget *window) {
-    QProcess xprop;
-    xprop.start(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(window->winId()), QStringLiteral("_NET_WM_STATE")});
-    xprop.waitForFinished(5000);
-    return QString::fromLatin1(xprop.readAllStandardOutput());
-}
+bool press(QWidget *control) { return doAccessibleAction(control, u"Press"_s); }
 
 // Records the viewer being asked to open the preview; the message boxes stay real.
-class RecordingLauncher final : public shell::Launcher {
-public:
-    explicit RecordingLauncher(QStringList &opened) : m_opened(opened) {}
+struct RecordingLauncher final : shell::Launcher {
+    QStringList &opened;
+    explicit RecordingLauncher(QStringList &list) : opened(list) {}
     bool open(const QString &fileOrUrl) override {
-        m_opened << fileOrUrl;
+        opened << fileOrUrl;
         return true;
     }
     bool start(const QString &, const QStringList &) override { return false; }
-
-private:
-    QStringList &m_opened;
 };
 
 }  // namespace
@@ -48,70 +28,65 @@ class TestDesktopBridge : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase() {
-        test::holdFaxJobsBack();
-        test::useCoverPageDirectories(test::coverBase());
-        test::writeFile(test::coverBase() + QStringLiteral("/server/general.svg"), test::coverTemplate(QStringLiteral("General")));
+        holdFaxJobsBack();
+        useCoverPageDirectories(coverBase());
+        writeFile(coverBase() + u"/server/general.svg"_s, coverTemplate(u"General"_s));
     }
-    void init() {
-        test::clearErrorLog();
-        test::emptyMailStore();
-    }
-    void cleanup() { test::releaseAllPages(); }
+    void cleanup() { releaseAllPages(); }
 
-    // Twenty faxes: the window comes up above the others with the last day chosen; Import
-    // imports, the real success box closes with Return, the program ends.
+    // Twenty faxes: the window above the others with the last day chosen; the real success box closes with Return.
     void theImportWindowOnTheDesktop() {
-        test::refillSpool(test::faxesNow(10, 0, 10));
-        test::RealDialogsSeams seams;
-        runEntry(QStringLiteral("import"));
+        emptyMailStore();
+        refillSpool(faxesNow(10, 0, 10));
+        RealDialogsSeams seams;
+        runEntry(u"import"_s);
         frmImport *page = existingPage<frmImport>();
         QVERIFY(page);
         QTRY_VERIFY(page->isVisible() && page->optLast->isChecked());
         QCOMPARE(page->progress->maximum(), 20);
-        QTRY_VERIFY(windowState(page).contains(QStringLiteral("_NET_WM_STATE_ABOVE")));
+        const auto windowState = [&] {  // as the window manager keeps it
+            QProcess xprop;
+            xprop.start(u"xprop"_s, {u"-id"_s, QString::number(page->winId()), u"_NET_WM_STATE"_s});
+            return xprop.waitForFinished(5000) ? xprop.readAllStandardOutput() : QByteArray();
+        };
+        QTRY_VERIFY(windowState().contains("_NET_WM_STATE_ABOVE"));
 
-        QVERIFY(doAccessibleAction(page->optAll, QStringLiteral("Press")) || doAccessibleAction(page->optAll, QStringLiteral("Toggle")));
+        QVERIFY(press(page->optAll) || doAccessibleAction(page->optAll, u"Toggle"_s));
         QTRY_VERIFY(page->optAll->isChecked());
-        test::ClosedDialog shown;
-        test::closeNextMessageBox(&shown);
-        QVERIFY(doAccessibleAction(page->OKButton, QStringLiteral("Press")));
+        ClosedDialog shown;
+        closeNextMessageBox(&shown);
+        QVERIFY(press(page->OKButton));
         QTRY_COMPARE_WITH_TIMEOUT(seams.exitCodes, QList<int>{0}, 30000);
-        QCOMPARE(shown.text, QStringLiteral("Import Faxes from FaxConsole successfully."));
+        QCOMPARE(shown.text, u"Import Faxes from FaxConsole successfully."_s);
         QCOMPARE(shown.title, mCommon::ProgramTitle);
-        QCOMPARE(test::itemCount(mail::FolderOutbox), 10);
-        QCOMPARE(test::itemCount(mail::FolderInbox), 10);
+        QVERIFY(itemCount(mail::FolderOutbox) == 10 && itemCount(mail::FolderInbox) == 10);
     }
 
-    // Preview without a registered viewer: the real box says so, closing it does not
-    // activate the page again, and Back deletes the preview.
+    // The real box without a viewer leaves the page active; with one the same file opens; Cancel deletes it.
     void previewOnTheDesktop() {
-        test::RealDialogsSeams seams;
+        RealDialogsSeams seams;
         QStringList opened;
-        std::unique_ptr<shell::Launcher> desktopLauncher =
-            std::exchange(shell::seams().launcher, std::make_unique<RecordingLauncher>(opened));
-        test::registerTiffViewer(QString());
-        test::jobToAnn(test::coverBase() + QStringLiteral("/server/general.svg"), true).FaxSubject = QStringLiteral("On the desktop");
-        frmFinish &page = sendmere::page<frmFinish>();
-        page.showPage();
+        std::unique_ptr<shell::Launcher> desktopLauncher = std::exchange(shell::seams().launcher, std::make_unique<RecordingLauncher>(opened));
+        registerTiffViewer(QString());
+        jobToAnn(coverBase() + u"/server/general.svg"_s, true).FaxSubject = u"On the desktop"_s;
+        frmFinish &page = shownPage<frmFinish>();
         QTRY_VERIFY(page.isActiveWindow());
 
-        test::ClosedDialog shown;
-        test::closeNextMessageBox(&shown);
-        QVERIFY(doAccessibleAction(page.btnPreview, QStringLiteral("Press")));
-        QTRY_COMPARE(shown.text, QStringLiteral("Please install tiff viewer."));
+        ClosedDialog shown;
+        closeNextMessageBox(&shown);
+        QVERIFY(press(page.btnPreview));
+        QTRY_COMPARE(shown.text, u"Please install tiff viewer."_s);
         const QString file = faxJob().PreviewFile;
         QVERIFY(QFile::exists(file));
         QTRY_VERIFY(page.isActiveWindow());
-        QVERIFY(page.btnPreview->isEnabled());
-        QCOMPARE(faxJob().PreviewMode, VbFalse);
+        QVERIFY(page.btnPreview->isEnabled() && faxJob().PreviewMode == VbFalse);
 
-        // With a viewer, the same file is opened without another rendering.
-        test::registerTiffViewer(QStringLiteral("/usr/bin/tiffview %1"));
-        QVERIFY(doAccessibleAction(page.btnPreview, QStringLiteral("Press")));
+        registerTiffViewer(u"/usr/bin/tiffview %1"_s);
+        QVERIFY(press(page.btnPreview));
         QTRY_COMPARE(opened, QStringList{file});
-        QVERIFY(doAccessibleAction(page.btnBack, QStringLiteral("Press")));
-        QTRY_VERIFY(!QFile::exists(file));
-        QVERIFY(faxJob().PreviewFile.isEmpty());
+        QVERIFY(press(page.CancelButton));
+        QTRY_COMPARE(seams.exitCodes, QList<int>{0});
+        QVERIFY(!QFile::exists(file));
         shell::seams().launcher = std::move(desktopLauncher);
         faxJob().PreviewSink.reset();
     }

@@ -1,61 +1,34 @@
-// sendmere-mirror as the user's session runs it, with the real fax service on the test's
-// private bus and the real Maildir: faxes sent with the console reach Outbox, Sent Items and
-// the Inbox without any import, and a removed fax loses its item; a second mirror ends at
-// once; the service may end when idle and come back, and the mirror follows it; a mirror
-// killed in the middle of the traffic and started again leaves exactly one item per fax.
-#include "BridgeTestKit.h"
+// sendmere-mirror as the user's session runs it, with the real fax service and the real Maildir.
 #include "RegistryStore.h"
-#include "MailCheck.h"
 #include "SessionMirrorKit.h"
-#include "TestSeams.h"
-#include "TestSupport.h"
-#include "WizardTestKit.h"
-#include "app/Init.h"
 
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QSettings>
-#include <QSet>
-#include <csignal>
-#include <optional>
 
 using namespace sendmere;
-using namespace Qt::StringLiterals;
-using test::console;
-using test::MirrorProcess;
-using test::mirrorRunning;
-using test::receivedIds;
-using test::sendFax;
-using test::waitFor;
+using namespace sendmere::test;
+using mail::FolderInbox, mail::FolderOutbox, mail::FolderSentItems;
 
 namespace {
 
-using test::folderDir;
-using test::mailRoot;
-
-// The "FaxID" of every message file of the folder as another mail reader finds them, by
-// their sub-folder: "new/ID" or "cur/ID".
-QStringList filedFaxIds(int folder) {
+// The "FaxID" of every message file of the folder, sorted; withSub as "new/ID" or "cur/ID".
+QStringList faxIdsIn(int folder, bool withSub = false) {
     QStringList ids;
     for (const QString &sub : {u"new"_s, u"cur"_s}) {
         const QDir dir(folderDir(folder) + u'/' + sub);
-        for (const QString &name : dir.entryList(QDir::Files, QDir::Name)) {
-            const QByteArray bytes = test::readFile(dir.filePath(name));
-            const qsizetype at = bytes.indexOf("X-Sendmere-User-Property: FaxID=");
-            const QByteArray id = at < 0 ? QByteArray("?") : bytes.mid(at + 32, bytes.indexOf('\n', at) - at - 32).trimmed();
-            if (at < 0) qWarning("%s holds no fax item: %s", qPrintable(dir.filePath(name)), bytes.left(1500).constData());
-            ids << sub + u'/' + QString::fromUtf8(id);
+        for (const QString &name : dir.entryList(QDir::Files)) {
+            const QByteArray bytes = readFile(dir.filePath(name));
+            if (faxIdOf(bytes) == u"?"_s) qWarning("%s holds no fax item: %s", qPrintable(name), bytes.left(1500).constData());
+            ids << (withSub ? sub + u'/' : QString()) + faxIdOf(bytes);
         }
     }
     ids.sort();
     return ids;
 }
 
-QStringList faxIdsIn(int folder) {
-    QStringList ids;
-    for (const QString &filed : filedFaxIds(folder)) ids << filed.section(u'/', 1);
-    ids.sort();
-    return ids;
+bool holds(int folder, const QStringList &ids, int ms = 30000) {
+    if (waitFor([&] { return faxIdsIn(folder) == ids; }, ms)) return true;
+    qWarning("folder %d holds %s, not %s", folder, qPrintable(faxIdsIn(folder).join(u',')), qPrintable(ids.join(u',')));
+    return false;
 }
 
 }  // namespace
@@ -64,143 +37,105 @@ class TestSessionMirror : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase() {
-        test::writeFaxdConfig(0.5);
-        QVERIFY(!test::faxServiceRunning());
+        writeFaxdConfig(0.5);
+        QVERIFY(!faxServiceRunning());
         mCommon::Start(false);
     }
-
-    void cleanup() {
-        if (!QTest::currentTestFailed()) return;
-        const QString log = qEnvironmentVariable("XDG_STATE_HOME") + u"/sendmere/faxd.log"_s;
-        qWarning("the fax service's log:\n%s", test::readFile(log).right(4000).constData());
-    }
+    void cleanup() { cleanupPrintsServiceLog(); }
 
     void mirrorsTheTrafficWithoutAnImport() {
         MirrorProcess mirror;
         QVERIFY(mirror.start());
-        // It started the service to catch up with what happened while it was away.
-        QVERIFY(waitFor([] { return test::faxServiceRunning(); }));
 
         // One per user: a second one says so and ends at once.
         QProcess second;
-        second.start(test::binDir() + u"/sendmere-mirror"_s, QStringList());
-        QVERIFY(second.waitForFinished(10000));
-        QVERIFY(second.exitStatus() == QProcess::NormalExit && second.exitCode() != 0);
+        second.start(binDir() + u"/sendmere-mirror"_s, QStringList());
+        QVERIFY(second.waitForFinished(10000) && second.exitStatus() == QProcess::NormalExit && second.exitCode() != 0 && mirrorRunning());
         QVERIFY2(second.readAllStandardError().contains("another sendmere-mirror already runs"), "no reason given");
-        QVERIFY(mirrorRunning());
 
         // A fax due tomorrow waits in the Outbox; cancelled, its item goes.
-        const QString later = sendFax(u"Later"_s, {u"--at"_s, QDateTime::currentDateTime().addDays(1).toString(u"yyyy-MM-ddTHH:mm"_s)});
-        QVERIFY(!later.isEmpty());
-        QVERIFY(waitFor([&] { return faxIdsIn(mail::FolderOutbox) == QStringList{later}; }));
-        QVERIFY(console({u"cancel"_s, later}));
-        QVERIFY(waitFor([&] { return faxIdsIn(mail::FolderOutbox).isEmpty(); }));
+        const QString later = sendFax({u"--subject"_s, u"Later"_s, u"--at"_s, QDateTime::currentDateTime().addDays(1).toString(u"yyyy-MM-ddTHH:mm"_s)});
+        QVERIFY(!later.isEmpty() && holds(FolderOutbox, {later}));
+        QVERIFY(console({u"cancel"_s, later}) && holds(FolderOutbox, {}));
 
         // Two faxes over the loopback line: two Sent Items items, two unread Inbox items.
-        const QStringList receivedBefore = receivedIds();
         QStringList sent = {sendFax(u"First"_s), sendFax(u"Second"_s)};
         sent.sort();
-        QVERIFY(!sent.contains(QString()));
-        QVERIFY(waitFor([&] { return receivedIds().size() == receivedBefore.size() + 2; }));
+        QVERIFY(!sent.contains(QString()) && waitFor([&] { return receivedIds().size() == 2; }));
         const QStringList received = receivedIds();
-        QVERIFY(waitFor([&] { return faxIdsIn(mail::FolderSentItems) == sent; }));
-        QVERIFY(waitFor([&] { return faxIdsIn(mail::FolderInbox) == received; }));
-        for (const QString &filed : filedFaxIds(mail::FolderInbox)) QVERIFY2(filed.startsWith(u"new/"_s), qPrintable(filed));
-        QVERIFY(waitFor([&] { return faxIdsIn(mail::FolderOutbox).isEmpty(); }));
+        QVERIFY(holds(FolderSentItems, sent) && holds(FolderInbox, received) && holds(FolderOutbox, {}));
+        for (const QString &filed : faxIdsIn(FolderInbox, true)) QVERIFY2(filed.startsWith(u"new/"_s), qPrintable(filed));
 
-        // The import finds everything mirrored already.
-        {
-            test::RecordingSeams seams;
-            runEntry(u"import"_s);
-            QTRY_COMPARE_WITH_TIMEOUT(seams.recorded().exitCodes, QList<int>{0}, 60000);
-        }
-        QCOMPARE(faxIdsIn(mail::FolderSentItems), sent);
-        QCOMPARE(faxIdsIn(mail::FolderInbox), received);
-        QCOMPARE(faxIdsIn(mail::FolderOutbox), QStringList());
+        runImport();  // it finds everything mirrored already
+        QVERIFY(holds(FolderSentItems, sent, 0) && holds(FolderInbox, received, 0) && holds(FolderOutbox, {}, 0));
 
         // A fax deleted from the archive takes its item with it.
-        QVERIFY(console({u"delete"_s, u"sent"_s, sent[0]}));
-        QVERIFY(waitFor([&] { return faxIdsIn(mail::FolderSentItems) == QStringList{sent[1]}; }));
-        QVERIFY(console({u"delete"_s, u"received"_s, received[0]}));
-        QVERIFY(waitFor([&] { return !faxIdsIn(mail::FolderInbox).contains(received[0]); }));
+        QVERIFY(console({u"delete"_s, u"sent"_s, sent[0]}) && holds(FolderSentItems, {sent[1]}));
+        QVERIFY(console({u"delete"_s, u"received"_s, received[0]}) && holds(FolderInbox, {received[1]}));
         QVERIFY(mirrorRunning());
         mCommon::ShutDown();
 
         // The end of the session ends it cleanly, and the user's default mail client is back.
         mirror.kill(SIGTERM);
-        QVERIFY(mirror.process.exitStatus() == QProcess::NormalExit && mirror.process.exitCode() == 0);
-        QVERIFY(!mirrorRunning());
-        const registry::RegistryStore registry;
-        const auto client = registry.value(registry::Root::LocalMachine, u"SOFTWARE\\Clients\\Mail"_s, QString());
+        QVERIFY(mirror.process.exitStatus() == QProcess::NormalExit && mirror.process.exitCode() == 0 && !mirrorRunning());
+        const auto client = registry::RegistryStore().value(registry::Root::LocalMachine, u"SOFTWARE\\Clients\\Mail"_s, QString());
         QCOMPARE(client ? client->text : QString(), QString());
     }
 
-    // The service may end when it has nothing to do, and the mirror does not keep it up; when
-    // the service comes back, or was killed and is started again, the mirror follows it.
+    // The mirror does not keep an idle service up, and follows it when it comes back or was killed.
     void followsTheServiceWithoutKeepingItUp() {
         MirrorProcess mirror;
         QVERIFY(mirror.start());
-        QVERIFY(waitFor([] { return test::faxServiceRunning(); }));
-        // Ended by a kill (once the mirror has nothing left to do: a received fax whose image
-        // cannot be copied any more keeps a session item without its fax, as the Inbox
-        // member makes it): the next fax starts it again, and is mirrored.
-        const auto settled = [] { return faxIdsIn(mail::FolderInbox) == receivedIds(); };
-        QVERIFY(waitFor(settled));
-        test::signalFaxService(SIGKILL);
-        const QString afterKill = sendFax(u"After the kill"_s);
-        QVERIFY(!afterKill.isEmpty());
-        QVERIFY(waitFor([&] { return faxIdsIn(mail::FolderSentItems).contains(afterKill); }));
+        // Killed once the mirror has nothing left to do, then started again by the next fax.
+        const auto killSettled = [] {
+            if (waitFor([] { return faxIdsIn(FolderInbox) == receivedIds(); })) signalFaxService(SIGKILL);
+            return !QTest::currentTestFailed() && !faxServiceRunning();
+        };
+        const auto mirrored = [](const QString &subject) {
+            const QString id = sendFax(subject);
+            return !id.isEmpty() && waitFor([&] { return faxIdsIn(FolderSentItems).contains(id); });
+        };
+        QVERIFY(killSettled());
+        QVERIFY(mirrored(u"After the kill"_s));
 
         // Idle after a few seconds: it ends although the mirror runs.
-        QSettings conf(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u"/sendmere/faxd.conf"_s,
-                       QSettings::IniFormat);
+        QSettings conf(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u"/sendmere/faxd.conf"_s, QSettings::IniFormat);
         conf.setValue(u"Service/IdleExitMinutes"_s, 0.05);
         conf.sync();
-        QVERIFY(waitFor(settled));
-        test::signalFaxService(SIGKILL);
-        const QString afterIdle = sendFax(u"Before the idle end"_s);
-        QVERIFY(waitFor([&] { return faxIdsIn(mail::FolderSentItems).contains(afterIdle); }));
-        QVERIFY2(waitFor([] { return !test::faxServiceRunning(); }, 60000), "the mirror keeps the idle service up");
+        QVERIFY(killSettled());
+        QVERIFY(mirrored(u"Before the idle end"_s));
+        QVERIFY2(waitFor([] { return !faxServiceRunning(); }, 60000), "the mirror keeps the idle service up");
         QVERIFY(mirrorRunning());
-        const QString afterComeback = sendFax(u"After the idle end"_s);
-        QVERIFY(waitFor([&] { return faxIdsIn(mail::FolderSentItems).contains(afterComeback); }));
+        QVERIFY(mirrored(u"After the idle end"_s));
         conf.remove(u"Service/IdleExitMinutes"_s);
         conf.sync();
-        QVERIFY(waitFor(settled));
-        test::signalFaxService(SIGKILL);
+        QVERIFY(killSettled());
     }
 
-    // Killed at random moments while faxes come and go, and started again: in the end one
-    // item per fax in every folder, each whole.
+    // Killed at random moments while faxes come and go, and started again: one whole item per fax.
     void aKilledMirrorLeavesOneItemPerFax() {
         const qsizetype receivedBefore = receivedIds().size();
         QStringList sent;
         for (int round = 0; round < 5; ++round) {
             MirrorProcess mirror;
             QVERIFY(mirror.start());
-            const QString id = sendFax(u"Round %1"_s.arg(round));
-            QVERIFY(!id.isEmpty());
-            sent << id;
+            sent << sendFax(u"Round %1"_s.arg(round));
+            QVERIFY(!sent.last().isEmpty());
             QTest::qWait(int(QRandomGenerator::global()->bounded(1500)));
             mirror.kill(SIGKILL);
         }
         MirrorProcess last;
         QVERIFY(last.start());
-        sent.sort();
-        QVERIFY(waitFor([&] {
-            const QStringList have = faxIdsIn(mail::FolderSentItems);
-            return std::all_of(sent.begin(), sent.end(), [&](const QString &id) { return have.contains(id); });
-        }, 60000));
         // Each fax sent over the loopback line is received as well.
         QVERIFY(waitFor([&] { return receivedIds().size() == receivedBefore + sent.size(); }, 60000));
-        QVERIFY2(waitFor([&] { return faxIdsIn(mail::FolderInbox) == receivedIds(); }, 60000),
-                 qPrintable(faxIdsIn(mail::FolderInbox).join(u',') + u" / "_s + receivedIds().join(u',')));
-        for (int folder : {mail::FolderInbox, mail::FolderSentItems, mail::FolderOutbox, mail::FolderDeletedItems}) {
+        QVERIFY(waitFor([&] { return faxIdsIn(FolderSentItems) == archived(false); }, 60000));
+        for (const QString &id : sent) QVERIFY2(archived(false).contains(id), qPrintable(id));
+        QVERIFY(holds(FolderInbox, receivedIds(), 60000) && holds(FolderOutbox, {}));
+        for (int folder : {FolderInbox, FolderSentItems, mail::FolderDeletedItems}) {
             const QStringList ids = faxIdsIn(folder);
             QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), ids.size());
             QVERIFY2(!ids.contains(u"?"_s), qPrintable(ids.join(u',')));
         }
-        QCOMPARE(faxIdsIn(mail::FolderOutbox), QStringList());
     }
 };
 
