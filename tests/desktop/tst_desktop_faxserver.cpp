@@ -2,106 +2,54 @@
 // real HylaFAX server (the fax lab): Finish hands the fax to the server, one modem sends it,
 // the other receives it, and both archives hold it with the server's page count.
 #include "DesktopKit.h"
+#include "FaxTestSupport.h"
 #include "HylaFaxLab.h"
 
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QPainter>
-#include <QPdfWriter>
-#include <QProcess>
 #include <QtTest>
 
 using namespace sendmere;
-using test::AtSpi;
-using test::HylaFaxLab;
-using test::RunningProgram;
-
-namespace {
-
-QJsonArray listing(const QString &what)
-{
-    QProcess console;
-    console.start(qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + QStringLiteral("/sendmere-fax"),
-                  {QStringLiteral("list"), what, QStringLiteral("--json")});
-    if (!console.waitForFinished(60000)) {
-        console.kill();
-        console.waitForFinished();
-        return {};
-    }
-    return QJsonDocument::fromJson(console.readAllStandardOutput()).array();
-}
-
-QString stateLog()
-{
-    QFile file(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/sendmere/faxd.log"));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-QString writeTwoPagePdf()
-{
-    const QString path = QDir::tempPath() + QStringLiteral("/letter.pdf");
-    QPdfWriter writer(path);
-    QPainter painter(&writer);
-    painter.setFont(QFont(QStringLiteral("DejaVu Sans"), 24));
-    painter.drawText(QRect(0, 0, writer.width(), writer.height() / 4), Qt::AlignCenter, QStringLiteral("Page 1"));
-    writer.newPage();
-    painter.drawText(QRect(0, 0, writer.width(), writer.height() / 4), Qt::AlignCenter, QStringLiteral("Page 2"));
-    return path;
-}
-
-}  // namespace
+using namespace sendmere::faxtest;
+using namespace Qt::StringLiterals;
 
 class TestDesktopFaxServer : public QObject {
     Q_OBJECT
 
-    HylaFaxLab m_lab;
+    test::HylaFaxLab m_lab;
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY2(AtSpi().isConnected(), "no accessibility bus");
+    void initTestCase() {
+        QVERIFY2(test::AtSpi().isConnected(), "no accessibility bus");
         SENDMERE_START_HYLAFAX_LAB(m_lab);
-        const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/sendmere");
-        QDir().mkpath(dir);
-        QFile conf(dir + QStringLiteral("/faxd.conf"));
-        QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        conf.write(QStringLiteral("[Line]\nBackend=hylafax\nServer=%1\nUser=fax\nPollSeconds=1\n").arg(m_lab.server()).toUtf8());
+        writeConfig(u"[Line]\nBackend=hylafax\nServer=%1\nUser=fax\nPollSeconds=1\n"_s.arg(m_lab.server()));
     }
 
-    // QtTest cuts a failure message at about a kilobyte: the service's state and the lab's
+    // QtTest cuts a failure message at about a kilobyte: the service's log and the lab's
     // report go to the log whole.
-    void cleanup()
-    {
+    void cleanup() {
         if (QTest::currentTestFailed())
-            qWarning().noquote() << stateLog() << m_lab.logTail();
+            qWarning().noquote() << readLog() << m_lab.report();
     }
 
     void cleanupTestCase() { m_lab.stop(); }
 
-    // The wizard as a user goes through it: the recipient and the file from the command
-    // line, Next on each page, Finish.
-    void wizardSendsThroughTheServer()
-    {
-        const QString number = m_lab.modems().at(1).number;
-        const QString document = writeTwoPagePdf();
-        AtSpi atspi;
-        RunningProgram wizard;
+    // The wizard as a user goes through it: the recipient and the file from the command line,
+    // Next on each page, Finish.
+    void wizardSendsThroughTheServer() {
+        test::AtSpi atspi;
+        test::RunningProgram wizard;
         QElapsedTimer clock;
         clock.start();
-        test::startProgram(wizard, atspi, QStringLiteral("new;;Ann#;%1#;%2#").arg(number, document));
+        test::startProgram(wizard, atspi, u"new;;Ann#;%1#;%2#"_s.arg(m_lab.modems().at(1).number, writePdf(u"letter.pdf"_s, 2)));
         test::WizardWalk walk(atspi, wizard);
         walk.goToFinish();
-        walk.press(QStringLiteral("Finish"));
+        walk.press(u"Finish"_s);
         test::expectProgramEnd(wizard);
-
-        QVERIFY(test::eventually([] { return listing(QStringLiteral("sent")).size() == 1; }, 120000));
+        QVERIFY(test::eventually([] { return listing(u"sent"_s).size() == 1; }, 120000));
         qInfo("from Finish to the sent archive through the fax server: %.1f s", clock.elapsed() / 1000.0);
-        const QJsonObject sent = listing(QStringLiteral("sent")).first().toObject();
-        QCOMPARE(sent.value(QStringLiteral("Pages")).toInt(), 2);
-        QVERIFY(test::eventually([] { return listing(QStringLiteral("received")).size() == 1; }, 30000));
-        QCOMPARE(listing(QStringLiteral("received")).first().toObject().value(QStringLiteral("Pages")).toInt(), 2);
+        QCOMPARE(listing(u"sent"_s).first().toObject().value(u"Pages"_s).toInt(), 2);
+        QVERIFY(test::eventually([] { return listing(u"received"_s).size() == 1; }, 30000));
+        QCOMPARE(listing(u"received"_s).first().toObject().value(u"Pages"_s).toInt(), 2);
         QCOMPARE(m_lab.receivedFaxes().size(), 1);
     }
 };

@@ -1,48 +1,31 @@
-// The fax service on a real HylaFAX server with two software modems (the fax lab): a fax
-// sent with the console goes out on one modem and comes in on the other; devices, cancel, a
-// number that never answers, and a server that is away while jobs wait. The service, its
-// console and the server are the real programs; the test only reads their results.
+// The fax service on a real HylaFAX server with two software modems (the fax lab): a fax sent
+// with the console goes out on one modem and comes in on the other; devices, cancel, a server
+// that is away while jobs wait, a number that never answers, and a call answered by hand. The
+// service, its console and the server are the real programs; the test only reads their results.
 #include "FaxTestSupport.h"
 #include "HylaFaxLab.h"
+#include "TestSupport.h"
 
-#include <QDirIterator>
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 
 using namespace sendmere::faxtest;
+using namespace Qt::StringLiterals;
 using sendmere::test::HylaFaxLab;
 using sendmere::test::eventually;
 
 namespace {
 
-QString send(const QString &number, const QString &body, const QStringList &extra = {})
-{
-    const ConsoleRun run = runConsole(QStringList{QStringLiteral("send"), QStringLiteral("--to"), number} + extra + QStringList{body});
+QString send(const QString &number, const QString &body, const QStringList &extra = {}) {
+    const ConsoleRun run = runConsole(QStringList{u"send"_s, u"--to"_s, number} + extra + QStringList{body});
     if (run.code != 0)
         qWarning() << "send failed:" << run.err;
     return run.code == 0 ? run.out.trimmed() : QString();
 }
 
-QVariantMap job(const QString &id)
-{
-    return qdbus_cast<QVariantMap>(busCall(QStringLiteral("GetJob"), {id}).arguments().value(0));
-}
-
-// The server's job files (sendq, doneq) that carry tag.
-int serverJobsTagged(const QString &spool, const QString &tag)
-{
-    int count = 0;
-    for (const QString &queue : {QStringLiteral("/sendq"), QStringLiteral("/doneq")})
-        for (QDirIterator it(spool + queue, {QStringLiteral("q*")}, QDir::Files); it.hasNext();) {
-            QFile file(it.next());
-            if (file.open(QIODevice::ReadOnly) && file.readAll().contains(tag.toUtf8()))
-                ++count;
-        }
-    return count;
+QString job(const QString &id, const QString &field) {
+    return qdbus_cast<QVariantMap>(busCall(u"GetJob"_s, {id}).arguments().value(0)).value(field).toString();
 }
 
 }  // namespace
@@ -52,32 +35,36 @@ class TestFaxHylaFax : public QObject {
 
     HylaFaxLab m_lab;
 
-    void configure(int retries)
-    {
-        writeConfig(QStringLiteral("[Line]\nBackend=hylafax\nServer=%1\nUser=fax\nPollSeconds=1\n"
-                                   "[Schedule]\nRetries=%2\nRetryIntervalSeconds=15\n")
+    QString numberB() const { return m_lab.modems().at(1).number; }
+    // The server's job files (qN in sendq and doneq) that carry tag; any other file there is no job.
+    qsizetype serverJobsTagged(const QString &tag) {
+        static const QRegularExpression jobFile(u"^q[0-9]+$"_s);
+        qsizetype count = 0;
+        for (const QString &queue : {u"/sendq"_s, u"/doneq"_s})
+            for (const QFileInfo &file : QDir(m_lab.spool() + queue).entryInfoList(QDir::Files))
+                count += jobFile.match(file.fileName()).hasMatch() && sendmere::test::readFile(file.filePath()).contains(tag.toUtf8());
+        return count;
+    }
+    void configure(int retries) {
+        writeConfig(u"[Line]\nBackend=hylafax\nServer=%1\nUser=fax\nPollSeconds=1\n[Schedule]\nRetries=%2\nRetryIntervalSeconds=15\n"_s
                         .arg(m_lab.server())
                         .arg(retries));
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
+    void initTestCase() {
         SENDMERE_START_HYLAFAX_LAB(m_lab);
-        QCOMPARE(m_lab.modems().size(), 2);
         configure(2);
     }
 
     // A failed check says no more than its values, and QtTest cuts a long message: the
     // service's log and the lab's report go to the log whole.
-    void cleanup()
-    {
+    void cleanup() {
         if (QTest::currentTestFailed())
-            qWarning().noquote() << readLog() << m_lab.logTail();
+            qWarning().noquote() << readLog() << m_lab.report();
     }
 
-    void cleanupTestCase()
-    {
+    void cleanupTestCase() {
         if (serviceRunning())
             killService();
         m_lab.stop();
@@ -85,30 +72,26 @@ private Q_SLOTS:
 
     // Both modems are devices; a 2-page fax crosses from one to the other and reaches both
     // archives with the server's page count.
-    void sendReachesTheOtherModem()
-    {
-        const ConsoleRun devices = runConsole({QStringLiteral("devices"), QStringLiteral("--json")});
-        QVERIFY2(devices.code == 0, qPrintable(devices.err));
-        QStringList names;
+    void sendReachesTheOtherModem() {
+        const ConsoleRun devices = runConsole({u"devices"_s, u"--json"_s});
+        QStringList names, expected{m_lab.modems().at(0).device, m_lab.modems().at(1).device};
         for (const auto &d : QJsonDocument::fromJson(devices.out.toUtf8()).array())
-            names << d.toObject().value(QStringLiteral("DeviceName")).toString();
-        QStringList expected{m_lab.modems().at(0).device, m_lab.modems().at(1).device};
+            names << d.toObject().value(u"DeviceName"_s).toString();
         expected.sort();
-        QCOMPARE(names, expected);
+        QVERIFY2(names == expected, qPrintable(devices.out + devices.err));
 
         QElapsedTimer clock;
         clock.start();
-        const QString id = send(m_lab.modems().at(1).number, writePdf(QStringLiteral("two.pdf"), 2));
+        const QString id = send(numberB(), writePdf(u"two.pdf"_s, 2));
         QVERIFY(!id.isEmpty());
-        QVERIFY(eventually([&] { return !findId(listing(QStringLiteral("sent")), id).isEmpty(); }, 120000));
+        QVERIFY(eventually([&] { return !findId(listing(u"sent"_s), id).isEmpty(); }, 120000));
         qInfo("one 2-page fax across the lab: %.1f s from send to the sent archive", clock.elapsed() / 1000.0);
-        QCOMPARE(findId(listing(QStringLiteral("sent")), id).value(QStringLiteral("Pages")).toInt(), 2);
-        QVERIFY(eventually([&] { return listing(QStringLiteral("received")).size() == 1; }, 30000));
-        const QJsonObject received = listing(QStringLiteral("received")).first().toObject();
-        QCOMPARE(received.value(QStringLiteral("Pages")).toInt(), 2);
-        qInfo("and %.1f s until its copy is in the received archive", clock.elapsed() / 1000.0);
-        const QString image = QDir::tempPath() + QStringLiteral("/received.tiff");
-        QCOMPARE(runConsole({QStringLiteral("tiff"), received.value(QStringLiteral("Id")).toString(), image}).code, 0);
+        QCOMPARE(findId(listing(u"sent"_s), id).value(u"Pages"_s).toInt(), 2);
+        QVERIFY(eventually([&] { return listing(u"received"_s).size() == 1; }, 30000));
+        const QJsonObject received = listing(u"received"_s).first().toObject();
+        QCOMPARE(received.value(u"Pages"_s).toInt(), 2);
+        const QString image = QDir::tempPath() + u"/received.tiff"_s;
+        QCOMPARE(runConsole({u"tiff"_s, received.value(u"Id"_s).toString(), image}).code, 0);
         QCOMPARE(tiffPages(image), 2);
         // Sent as drawn, at fine resolution: a job that left the server to reformat its pages
         // arrives at 98 lines per inch.
@@ -116,125 +99,98 @@ private Q_SLOTS:
         QCOMPARE(m_lab.receivedFaxes().size(), 1);
     }
 
-    void cancelRemovesTheServersJob()
-    {
-        const QString at = QDateTime::currentDateTime().addSecs(3600).toString(QStringLiteral("yyyy-MM-ddTHH:mm"));
-        const QString id = send(m_lab.modems().at(1).number, writeTextFile(QStringLiteral("later.txt"), QStringLiteral("later\n")),
-                                {QStringLiteral("--at"), at});
+    void cancelRemovesTheServersJob() {
+        const QString at = QDateTime::currentDateTime().addSecs(3600).toString(u"yyyy-MM-ddTHH:mm"_s);
+        const QString id = send(numberB(), writeTextFile(u"later.txt"_s, u"later\n"_s), {u"--at"_s, at});
         QVERIFY(!id.isEmpty());
-        QVERIFY(eventually([&] { return !job(id).value(QStringLiteral("ServerJobId")).toString().isEmpty(); }, 30000));
-        const QString tag = job(id).value(QStringLiteral("LineTag")).toString();
-        QCOMPARE(serverJobsTagged(m_lab.spool(), tag), 1);
-        QCOMPARE(runConsole({QStringLiteral("cancel"), id}).code, 0);
-        QVERIFY(eventually([&] { return findId(listing(QStringLiteral("queue")), id).isEmpty(); }, 30000));
-        QCOMPARE(serverJobsTagged(m_lab.spool(), tag), 0);
+        QVERIFY(eventually([&] { return !job(id, u"ServerJobId"_s).isEmpty(); }, 30000));
+        const QString tag = job(id, u"LineTag"_s);
+        QCOMPARE(serverJobsTagged(tag), 1);
+        QCOMPARE(runConsole({u"cancel"_s, id}).code, 0);
+        QVERIFY(eventually([&] { return findId(listing(u"queue"_s), id).isEmpty(); }, 30000));
+        QCOMPARE(serverJobsTagged(tag), 0);
     }
 
     // The server (hfaxd, with the processes that serve open sessions) is away while two jobs
     // wait: they say why, and once it is back each goes out exactly once.
-    void serverAwayThenBack()
-    {
-        QVERIFY2(m_lab.takeDown(QStringLiteral("hfaxd")), qPrintable(m_lab.reason()));
+    void serverAwayThenBack() {
+        QVERIFY2(m_lab.takeDown(u"hfaxd"_s), qPrintable(m_lab.reason()));
         bool back = false;
         const auto bringBackAnyway = qScopeGuard([&] {  // the tests after this one need the server
             if (!back)
-                m_lab.bringUp(QStringLiteral("hfaxd"));
+                m_lab.bringUp(u"hfaxd"_s);
         });
-        const int receivedBefore = int(m_lab.receivedFaxes().size());
+        const qsizetype receivedBefore = m_lab.receivedFaxes().size();
         // Both to one number: the lab's two modems would otherwise call each other at once.
-        const QString a = send(m_lab.modems().at(1).number, writeTextFile(QStringLiteral("a.txt"), QStringLiteral("first\n")));
-        const QString b = send(m_lab.modems().at(1).number, writeTextFile(QStringLiteral("b.txt"), QStringLiteral("second\n")));
+        const QString a = send(numberB(), writeTextFile(u"a.txt"_s, u"first\n"_s));
+        const QString b = send(numberB(), writeTextFile(u"b.txt"_s, u"second\n"_s));
         QVERIFY(!a.isEmpty() && !b.isEmpty());
-        const QString reason = QStringLiteral("fax server %1 unreachable: ").arg(m_lab.server());
+        const QString reason = u"fax server %1 unreachable: "_s.arg(m_lab.server());
         for (const QString &unsent : {a, b})
-            QVERIFY(eventually([&] { return job(unsent).value(QStringLiteral("ExtendedStatus")).toString().startsWith(reason); }, 20000));
-        QCOMPARE(job(a).value(QStringLiteral("Status")).toInt(), 1);
-        const QString tagA = job(a).value(QStringLiteral("LineTag")).toString(), tagB = job(b).value(QStringLiteral("LineTag")).toString();
-        back = m_lab.bringUp(QStringLiteral("hfaxd"));
+            QVERIFY(eventually([&] { return job(unsent, u"ExtendedStatus"_s).startsWith(reason); }, 20000));
+        QCOMPARE(job(a, u"Status"_s).toInt(), 1);
+        const QString tagA = job(a, u"LineTag"_s), tagB = job(b, u"LineTag"_s);
+        back = m_lab.bringUp(u"hfaxd"_s);
         QVERIFY2(back, qPrintable(m_lab.reason()));
-        QVERIFY(eventually(
-            [&] {
-                const QJsonArray sent = listing(QStringLiteral("sent"));
-                return !findId(sent, a).isEmpty() && !findId(sent, b).isEmpty();
-            },
-            200000));
-        QCOMPARE(serverJobsTagged(m_lab.spool(), tagA), 1);
-        QCOMPARE(serverJobsTagged(m_lab.spool(), tagB), 1);
-        eventually([&] { return int(m_lab.receivedFaxes().size()) == receivedBefore + 2; }, 30000);
-        QCOMPARE(int(m_lab.receivedFaxes().size()), receivedBefore + 2);
+        QVERIFY(eventually([&] { return !findId(listing(u"sent"_s), a).isEmpty() && !findId(listing(u"sent"_s), b).isEmpty(); }, 200000));
+        QCOMPARE(serverJobsTagged(tagA), 1);
+        QCOMPARE(serverJobsTagged(tagB), 1);
+        eventually([&] { return m_lab.receivedFaxes().size() == receivedBefore + 2; }, 30000);
+        QCOMPARE(m_lab.receivedFaxes().size(), receivedBefore + 2);
     }
 
     // Line B unplugged: a fax to it ends with the server's reason.
-    void numberThatNeverAnswers()
-    {
+    void numberThatNeverAnswers() {
         killService();
         configure(0);
-        QVERIFY2(m_lab.takeDown(QStringLiteral("iaxmodem-b")), qPrintable(m_lab.reason()));
-        const auto plugBackIn = qScopeGuard([&] { m_lab.bringUp(QStringLiteral("iaxmodem-b")); });
-        const QString id = send(m_lab.modems().at(1).number, writeTextFile(QStringLiteral("n.txt"), QStringLiteral("nobody\n")));
+        QVERIFY2(m_lab.takeDown(u"iaxmodem-b"_s), qPrintable(m_lab.reason()));
+        const auto plugBackIn = qScopeGuard([&] { m_lab.bringUp(u"iaxmodem-b"_s); });
+        const QString id = send(numberB(), writeTextFile(u"n.txt"_s, u"nobody\n"_s));
         QVERIFY(!id.isEmpty());
-        QVERIFY(eventually([&] { return QList<int>({8, 128}).contains(job(id).value(QStringLiteral("Status")).toInt()); }, 150000));
-        const QString extended = job(id).value(QStringLiteral("ExtendedStatus")).toString();
-        QVERIFY2(extended.contains(QStringLiteral("answer"), Qt::CaseInsensitive), qPrintable(extended));
-        QVERIFY(findId(listing(QStringLiteral("sent")), id).isEmpty());
+        QVERIFY(eventually([&] { return QList<int>({8, 128}).contains(job(id, u"Status"_s).toInt()); }, 150000));
+        QVERIFY2(job(id, u"ExtendedStatus"_s).contains(u"answer"_s, Qt::CaseInsensitive), qPrintable(job(id, u"ExtendedStatus"_s)));
+        QVERIFY(findId(listing(u"sent"_s), id).isEmpty());
     }
 
-    // A call from the lab's own client rings on a modem that waits for a client to answer;
-    // the service announces it, the console answers it through the server (as its
-    // administrator, with the credentials file's account token), and the fax lands in the
-    // received archive with its pages.
-    void ringingCallAnsweredThroughTheServer()
-    {
-        // The fax that crossed the lab in sendReachesTheOtherModem is sent again: a 2-page
-        // image the modems take as it is.
+    // A call from the lab's own client rings on a modem that waits for a client to answer; the
+    // service announces it, the console answers it through the server (as its administrator,
+    // with the credentials file's account token), and the fax lands in the received archive.
+    void ringingCallAnsweredThroughTheServer() {
+        // The 2-page fax of sendReachesTheOtherModem is sent again: an image the modems take as it is.
         QVERIFY2(!m_lab.receivedFaxes().isEmpty(), "needs the fax of sendReachesTheOtherModem");
         const QString document = m_lab.receivedFaxes().first();
         QList<HylaFaxLab::Modem> modems = m_lab.modems();
-        std::sort(modems.begin(), modems.end(), [](const auto &a, const auto &b) { return a.device < b.device; });
+        std::ranges::sort(modems, {}, &HylaFaxLab::Modem::device);
         const HylaFaxLab::Modem called = modems.at(0), caller = modems.at(1);  // device 1 answers
-        QFile netrc(configHome() + QStringLiteral("/sendmere/netrc"));
-        QVERIFY(netrc.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        netrc.write(QStringLiteral("machine 127.0.0.1 login fax account %1\n").arg(m_lab.adminPassword()).toUtf8());
-        netrc.close();
-        QVERIFY(netrc.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
-        QVERIFY2(m_lab.configureModem(called, QStringLiteral("RingsBeforeAnswer"), QStringLiteral("0")), qPrintable(m_lab.reason()));
-        const auto answerAgain = qScopeGuard([&] { m_lab.configureModem(called, QStringLiteral("RingsBeforeAnswer"), QStringLiteral("1")); });
+        const QString netrc = configHome() + u"/sendmere/netrc"_s;
+        writeFile(netrc, u"machine 127.0.0.1 login fax account %1\n"_s.arg(m_lab.adminPassword()).toUtf8());
+        QVERIFY(QFile::setPermissions(netrc, QFile::ReadOwner | QFile::WriteOwner));
+        const auto ringsBeforeAnswer = [&](const QString &n) {
+            return m_lab.run(u"/usr/sbin/faxconfig"_s, {u"-q"_s, m_lab.spool(), u"-m"_s, called.id, u"RingsBeforeAnswer"_s, n});
+        };
+        QVERIFY2(ringsBeforeAnswer(u"0"_s), qPrintable(m_lab.reason()));
+        const auto answerAgain = qScopeGuard([&] { ringsBeforeAnswer(u"1"_s); });
         const qsizetype serverHadBefore = m_lab.receivedFaxes().size();
-        QStringList before;
-        for (const auto &r : listing(QStringLiteral("received")))
-            before << r.toObject().value(QStringLiteral("Id")).toString();
-        QCOMPARE(runConsole({QStringLiteral("answer")}).code == 0, false);  // nothing rings yet
+        const QJsonArray before = listing(u"received"_s);
+        QVERIFY(runConsole({u"answer"_s}).code != 0);  // nothing rings yet
 
         QElapsedTimer clock;
         clock.start();
-        QProcess sendfax;
-        sendfax.start(QStringLiteral("sendfax"), {QStringLiteral("-n"), QStringLiteral("-m"), QStringLiteral("-h"), caller.id + u'@' + m_lab.server(),
-                                                  QStringLiteral("-d"), called.number, document});
-        QVERIFY(sendfax.waitForFinished(30000));
-        QVERIFY2(sendfax.exitCode() == 0, sendfax.readAllStandardError().constData());
-        // Answered once: each try before the ring is noticed is refused, the first after it answers.
+        QVERIFY2(m_lab.run(u"sendfax"_s, {u"-n"_s, u"-m"_s, u"-h"_s, caller.id + u'@' + m_lab.server(), u"-d"_s, called.number, document}),
+                 qPrintable(m_lab.reason()));
+        // Each try before the ring is noticed is refused, the first after it answers, once.
         ConsoleRun answered;
-        for (QElapsedTimer wait; answered.code != 0 && (!wait.isValid() || wait.elapsed() < 60000); QTest::qWait(500)) {
-            if (!wait.isValid())
-                wait.start();
-            answered = runConsole({QStringLiteral("answer")});
-        }
-        QVERIFY2(answered.code == 0, qPrintable(answered.err));
-        QVERIFY(runConsole({QStringLiteral("answer")}).code != 0);  // the call is answered already
+        QVERIFY2(eventually([&] { return (answered = runConsole({u"answer"_s})).code == 0; }, 60000), qPrintable(answered.err));
+        QVERIFY(runConsole({u"answer"_s}).code != 0);  // the call is answered already
         qInfo("the call rang and was answered %.1f s after sendfax", clock.elapsed() / 1000.0);
         QVERIFY(answered.out.contains(called.device));
-        QVERIFY(readLog().contains(QStringLiteral("a call rings on %1").arg(called.device)));
-        eventually([&] { return m_lab.receivedFaxes().size() == serverHadBefore + 1; }, 60000);
-        QCOMPARE(m_lab.receivedFaxes().size(), serverHadBefore + 1);  // the server has it
-        QElapsedTimer wait;
-        wait.start();
-        while (listing(QStringLiteral("received")).size() == before.size() && wait.elapsed() < 30000)
-            QTest::qWait(1000);
-        QVERIFY2(listing(QStringLiteral("received")).size() == before.size() + 1, qPrintable(readLog()));
+        QVERIFY(readLog().contains(u"a call rings on %1"_s.arg(called.device)));
+        QVERIFY(eventually([&] { return m_lab.receivedFaxes().size() == serverHadBefore + 1; }, 60000));  // the server has it
+        QVERIFY(eventually([&] { return listing(u"received"_s).size() == before.size() + 1; }, 30000));
         qInfo("and %.1f s until the fax is in the received archive", clock.elapsed() / 1000.0);
-        for (const auto &r : listing(QStringLiteral("received")))
-            if (!before.contains(r.toObject().value(QStringLiteral("Id")).toString()))
-                QCOMPARE(r.toObject().value(QStringLiteral("Pages")).toInt(), 2);
+        for (const auto &r : listing(u"received"_s))
+            if (findId(before, r.toObject().value(u"Id"_s).toString()).isEmpty())
+                QCOMPARE(r.toObject().value(u"Pages"_s).toInt(), 2);
     }
 };
 
