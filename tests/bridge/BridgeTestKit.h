@@ -82,6 +82,8 @@ inline void refillSpool(const SpoolFill &fill) {
         jobs << record(faxd::Folder::Queue, u"Queued %1"_s, t);
         jobs.last().insert({{u"Status"_s, status}, {u"ScheduleType"_s, 1}, {u"ScheduledTime"_s, t}, {u"SubmissionTime"_s, t},
                             {u"TSID"_s, u"5550100"_s}, {u"Retries"_s, 0}});
+        if (status == 1024)  // only a fax server's job stays in cancelling: the server has yet to confirm
+            jobs.last().insert({{u"LineTag"_s, u"sendmere-%1-cancelling"_s.arg(jobs.last().value(u"Id"_s).toString())}, {u"ServerJobId"_s, u"7"_s}});
     }
     spool.insertJobs(jobs);
     for (const auto &[folder, times, subject] : {std::tuple{faxd::Folder::Sent, fill.sent, u"Sent %1"_s},

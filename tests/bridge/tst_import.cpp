@@ -105,6 +105,20 @@ private Q_SLOTS:
         }
     }
 
+    // A job its fax server is still cancelling (the server is away) gets no Outbox item.
+    void aJobBeingCancelledIsLeftOut() {
+        QSettings conf(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u"/sendmere/faxd.conf"_s, QSettings::IniFormat);
+        const auto loopbackAgain = qScopeGuard([&] { conf.remove(u"Line"_s), conf.sync(), refillSpool({}); });
+        for (const auto &[key, value] : {std::pair{u"Line/Backend"_s, u"hylafax"_s}, {u"Line/Server"_s, u"127.0.0.1:1"_s}, {u"Line/User"_s, u"fax"_s}})
+            conf.setValue(key, value);
+        conf.sync();
+        refillSpool({{{at(3, 9, 6, 0), 1}, {at(3, 9, 7, 0), 1024}}, {}, {}});
+        RecordingSeams seams;
+        runEntry(u"import;x"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(seams.recorded().exitCodes, QList<int>{0}, 60000);
+        QCOMPARE(everyItem(), QStringList{faxd::idText(0x100)});
+    }
+
     // Twenty faxes offer the choice; Cancel imports nothing; the last day (from 10 March 09:00) takes 9 and 10 March.
     void twentyFaxesOfferTheChoiceOfTheLastDay() {
         refillSpool({{{at(3, 9, 6, 0), 1}, {at(3, 8, 12, 0), 1}, {at(3, 10, 8, 0), 512}}, {at(3, 9, 0, 0), at(3, 8, 23, 59)},
