@@ -20,46 +20,36 @@ unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS XDG_CURRENT_DESKTOP QT_QP
 # asks for a language (SENDMERE_TEST_LANG): the texts a test reads are the program's English
 # ones whatever the machine's locale.
 unset LC_ALL LC_MESSAGES LANGUAGE
-export LANG="${SENDMERE_TEST_LANG:-C.UTF-8}"
+export LANG="${SENDMERE_TEST_LANG:-C.UTF-8}" QT_QPA_PLATFORM=offscreen
 XVFB="" WM=""
+# Polls a condition for up to 10 s; fails early once the process $PID has ended.
+within() {
+  i=0
+  until "$@"; do
+    i=$((i + 1))
+    if [ $i -gt 200 ] || ! kill -0 "$PID" 2>/dev/null; then return 1; fi
+    sleep 0.05
+  done
+}
 if [ "$DESKTOP" -eq 1 ]; then
-  # The server writes its display number to fd 9 once it accepts clients.
+  # The server writes its display number to fd 9 once it accepts clients; its first client is
+  # answered a moment later (a window manager started at once was seen to find no display).
   Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$ROOT/display" 2>"$ROOT/xvfb.log" &
-  XVFB=$!
-  i=0
-  while ! grep -q '^[0-9]' "$ROOT/display" 2>/dev/null; do
-    i=$((i + 1))
-    if [ $i -gt 200 ] || ! kill -0 "$XVFB" 2>/dev/null; then
-      echo "run-isolated.sh: Xvfb did not start" >&2; cat "$ROOT/xvfb.log" >&2; rm -rf "$ROOT"; exit 1
-    fi
-    sleep 0.05
-  done
+  XVFB=$! PID=$!
+  if ! within grep -qs '^[0-9]' "$ROOT/display"; then
+    echo "run-isolated.sh: Xvfb did not start" >&2; cat "$ROOT/xvfb.log" >&2; rm -rf "$ROOT"; exit 1
+  fi
   export DISPLAY=":$(head -n 1 "$ROOT/display")" QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
-  # The server answers its first client a moment after it names its display; on a loaded
-  # machine a window manager started at once was seen to find no display at all.
-  i=0
-  until xprop -root >/dev/null 2>&1; do
-    i=$((i + 1))
-    if [ $i -gt 200 ]; then echo "run-isolated.sh: Xvfb on $DISPLAY answers no client" >&2; cat "$ROOT/xvfb.log" >&2; break; fi
-    sleep 0.05
-  done
+  within xprop -root >/dev/null 2>&1 || { echo "run-isolated.sh: Xvfb on $DISPLAY answers no client" >&2; cat "$ROOT/xvfb.log" >&2; }
   # A window manager that ends before it took the screen is started once more.
   for attempt in 1 2; do
     openbox --sm-disable --config-file /dev/null >"$ROOT/wm.log" 2>&1 &
-    WM=$!
-    i=0
-    until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
-      i=$((i + 1))
-      if [ $i -gt 200 ] || ! kill -0 "$WM" 2>/dev/null; then break; fi
-      sleep 0.05
-    done
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    WM=$! PID=$!
+    within eval "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'" && break
     echo "run-isolated.sh: the window manager did not start (attempt $attempt)" >&2; cat "$ROOT/wm.log" >&2
     kill "$WM" 2>/dev/null; wait "$WM" 2>/dev/null
     WM=""
   done
-else
-  export QT_QPA_PLATFORM=offscreen
 fi
 dbus-run-session -- "$@"
 rc=$?

@@ -1,17 +1,11 @@
 #include "NotificationWatcher.h"
 
-#include <QMutexLocker>
+#include <QDBusError>
 
 namespace sendmere::test {
 namespace {
-const QString Name = QStringLiteral("org.freedesktop.Notifications"), Path = QStringLiteral("/org/freedesktop/Notifications"),
-              Connection = QStringLiteral("notification-watcher");
+const QString Name = QStringLiteral("org.freedesktop.Notifications"), Connection = QStringLiteral("notification-watcher");
 }  // namespace
-
-QList<NotifyCall> NotificationService::calls() const {
-    const QMutexLocker lock(&m_mutex);
-    return m_calls;
-}
 
 uint NotificationService::Notify(const QString &appName, uint replacesId, const QString &icon, const QString &summary,
                                  const QString &body, const QStringList &actions, const QVariantMap &, int) {
@@ -22,14 +16,16 @@ uint NotificationService::Notify(const QString &appName, uint replacesId, const 
 }
 
 // Connected and registered on the service's thread, which the bus's objects for it belong to.
-NotificationWatcher::NotificationWatcher() : m_service(new NotificationService) {
+NotificationWatcher::NotificationWatcher() {
     m_service->moveToThread(&m_thread);
     QObject::connect(&m_thread, &QThread::finished, m_service, &QObject::deleteLater);
     m_thread.start();
     QString error;
     QMetaObject::invokeMethod(m_service, [&] {
             QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, Connection);
-            m_claimed = bus.isConnected() && bus.registerObject(Path, m_service, QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) &&
+            m_claimed = bus.isConnected() &&
+                        bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), m_service,
+                                           QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) &&
                         bus.registerService(Name);
             error = bus.lastError().message();
         }, Qt::BlockingQueuedConnection);
@@ -43,20 +39,6 @@ NotificationWatcher::~NotificationWatcher() {
         }, Qt::BlockingQueuedConnection);
     m_thread.quit();
     m_thread.wait();
-}
-
-QList<NotifyCall> NotificationWatcher::callsAbout(const QString &text) const {
-    QList<NotifyCall> about = calls();
-    about.removeIf([&](const NotifyCall &call) { return !call.summary.contains(text); });
-    return about;
-}
-
-void NotificationWatcher::invokeAction(uint id, const QString &action) {
-    QMetaObject::invokeMethod(m_service, [service = m_service, id, action] { Q_EMIT service->ActionInvoked(id, action); }, Qt::QueuedConnection);
-}
-
-void NotificationWatcher::dismiss(uint id) {  // reason 2: dismissed by the user
-    QMetaObject::invokeMethod(m_service, [service = m_service, id] { Q_EMIT service->NotificationClosed(id, 2); }, Qt::QueuedConnection);
 }
 
 }  // namespace sendmere::test

@@ -1,6 +1,5 @@
 #pragma once
 // The raw coded strip of each page of a TIFF file, as stored: for comparing coded bytes.
-#include <QByteArray>
 #include <QFile>
 #include <QList>
 #include <tiffio.h>
@@ -10,13 +9,12 @@ namespace sendmere::test {
 inline QList<QByteArray> rawStrips(const QString &file) {
     QList<QByteArray> strips;
     TIFF *tif = TIFFOpen(QFile::encodeName(file).constData(), "r");
-    if (!tif) return strips;
-    do {
+    for (bool more = tif != nullptr; more; more = TIFFReadDirectory(tif)) {
         QByteArray strip(qsizetype(TIFFRawStripSize(tif, 0)), 0);
         TIFFReadRawStrip(tif, 0, strip.data(), tmsize_t(strip.size()));
         strips << strip;
-    } while (TIFFReadDirectory(tif));
-    TIFFClose(tif);
+    }
+    if (tif) TIFFClose(tif);
     return strips;
 }
 

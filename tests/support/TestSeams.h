@@ -4,15 +4,13 @@
 #include "platform/shell/Shell.h"
 
 #include <QList>
-#include <QString>
 #include <QStringList>
 #include <functional>
 
 namespace sendmere::test {
 
 struct ShownMessage {
-    QString text;
-    QString title;
+    QString text, title;
     shell::MessageBox::Icon icon = shell::MessageBox::Icon::None;
 };
 
@@ -22,10 +20,9 @@ struct Recorded {
     QList<QStringList> started;  // program, then its arguments
     QList<int> exitCodes;
     QStringList dialogTitles;
-    QString nextFileName;  // what the next file dialog answers; empty = cancelled
+    QString nextFileName;             // what the next file dialog answers; empty = cancelled
     std::function<void()> onMessage;  // runs while a message box "is shown"
-
-    QStringList texts() const {
+    QStringList texts() const {  // of the messages
         QStringList shown;
         for (const ShownMessage &message : messages) shown << message.text;
         return shown;
@@ -36,10 +33,7 @@ struct Recorded {
 class RecordingSeams {
 public:
     RecordingSeams();
-    ~RecordingSeams();
-    RecordingSeams(const RecordingSeams &) = delete;
-    RecordingSeams &operator=(const RecordingSeams &) = delete;
-
+    ~RecordingSeams() { std::swap(shell::seams(), m_saved); }
     Recorded &recorded() { return m_recorded; }
 
 private:

@@ -2,38 +2,49 @@
 // Helpers the tests share.
 #include "platform/AutomationError.h"
 
-#include <QByteArray>
-#include <QString>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStringEncoder>
 #include <QStringList>
 
 class QWidget;
 
 namespace sendmere::test {
 
-// The records of the program's error log, without their line ends.
-QStringList errorLogLines();
-// Removes the error log, so that a test sees only its own records.
-void clearErrorLog();
-// The build's bin/ folder, where the programs are.
-QString binDir();
-
 // A whole file's bytes; empty when it cannot be read.
-QByteArray readFile(const QString &path);
+inline QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+inline QString errorLogPath() { return QCoreApplication::applicationDirPath() + QStringLiteral("/Errors.log"); }
+// The records of the program's error log, without their line ends.
+inline QStringList errorLogLines() {
+    QStringList lines = QString::fromLocal8Bit(readFile(errorLogPath())).split(QStringLiteral("\r\n"));
+    if (lines.last().isEmpty()) lines.removeLast();
+    return lines;
+}
+inline void clearErrorLog() { QFile::remove(errorLogPath()); }  // so that a test sees only its own records
+inline QString binDir() { return qEnvironmentVariable("SENDMERE_TEST_BIN_DIR"); }  // the build's programs
+
 // Writes a whole file, making its folder; a test that cannot even set up stops there.
-void writeFile(const QString &path, const QByteArray &bytes);
+inline void writeFile(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
 // Text as the registry editor writes it: UTF-16LE after a byte order mark.
-QByteArray utf16WithBom(const QString &text);
+inline QByteArray utf16WithBom(const QString &text) {
+    return QStringEncoder(QStringConverter::Utf16LE, QStringConverter::Flag::WriteBom)(text);
+}
 // The controls a user operates below window that assistive technology cannot name.
 QStringList unnamedControls(QWidget &window);
 
 // The failure call raised; number 0 when it raised none.
 template <typename Call>
 AutomationError automationError(Call &&call) {
-    try {
-        call();
-    } catch (const AutomationError &e) {
-        return e;
-    }
+    try { call(); } catch (const AutomationError &e) { return e; }
     return {0, {}};
 }
 
