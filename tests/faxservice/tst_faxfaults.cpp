@@ -1,7 +1,6 @@
 // The fax service against an unlucky user and a hostile one. The spool is on a small tmpfs where root can mount one, so the disk can fill.
 #include "FaxTestSupport.h"
 
-#include <QDBusPendingReply>
 #include <QLockFile>
 #include <QtTest>
 #include <sys/mount.h>
@@ -177,25 +176,6 @@ private Q_SLOTS:
         const QDBusMessage longCaller = busCall(u"Ring"_s, {1, u"5"_s.repeated(5000), writeTextFile(u"caller.txt"_s, u"x\n"_s)});
         QCOMPARE(longCaller.errorName(), invalid);
         QVERIFY2(longCaller.errorMessage().contains(u"at most 20"_s), qPrintable(longCaller.errorMessage()));
-    }
-
-    // The same submission id gets the jobs made before, also while the first submission still renders.
-    void submissionIdMakesRetriesIdempotent() {
-        const qint64 inAnHour = QDateTime::currentMSecsSinceEpoch() + 3600000;
-        QVariantMap doc = rawDocument(writePdf(u"retry.pdf"_s, 3), 2, {{u"SubmissionId"_s, u"retry-1"_s}, {u"ScheduleType"_s, 1}, {u"ScheduleTime"_s, inAnHour}});
-        QDBusPendingReply<QStringList> first = busAsyncCall(u"Submit"_s, {doc}), second = busAsyncCall(u"Submit"_s, {doc});
-        first.waitForFinished();
-        second.waitForFinished();
-        QVERIFY2(first.isValid(), qPrintable(first.error().message()));
-        QCOMPARE(first.value().size(), 2);
-        QCOMPARE(second.value(), first.value());
-        QCOMPARE(stateName(finalSubmissionState(u"retry-1"_s)), u"queued"_s);
-        QCOMPARE(busCall(u"Submit"_s, {doc}).arguments().value(0).toStringList(), first.value());
-        const QStringList queued = queueIds(m_server);
-        QVERIFY(queued.count(first.value().first()) == 1 && queued.count(first.value().last()) == 1);
-        doc.insert(u"SubmissionId"_s, u"retry-2"_s);
-        const QStringList other = busCall(u"Submit"_s, {doc}).arguments().value(0).toStringList();
-        QVERIFY(other.size() == 2 && other != first.value());
     }
 
     // A ringing call's document renders beside the service's thread: another client is answered before the ring's reply.

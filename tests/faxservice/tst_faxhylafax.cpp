@@ -2,6 +2,7 @@
 // with the console goes out on one modem and comes in on the other; devices, cancel, a server
 // that is away while jobs wait, a number that never answers, and a call answered by hand. The
 // service, its console and the server are the real programs; the test only reads their results.
+// The stopped lab leaves no process behind.
 #include "FaxTestSupport.h"
 #include "HylaFaxLab.h"
 #include "TestSupport.h"
@@ -67,7 +68,10 @@ private Q_SLOTS:
     void cleanupTestCase() {
         if (serviceRunning())
             killService();
-        m_lab.stop();
+        const QString dir = m_lab.dir();
+        QVERIFY2(m_lab.stop(), qPrintable(m_lab.reason()));
+        QVERIFY2(eventually([&] { return !m_lab.run(u"pgrep"_s, {u"-af"_s, dir}); }, 10000), qPrintable(m_lab.output()));
+        QCOMPARE(QDir(m_lab.spool() + u"/lock"_s).entryList(QDir::Files), QStringList());
     }
 
     // Both modems are devices; a 2-page fax crosses from one to the other and reaches both
@@ -139,8 +143,13 @@ private Q_SLOTS:
         QCOMPARE(m_lab.receivedFaxes().size(), receivedBefore + 2);
     }
 
-    // Line B unplugged: a fax to it ends with the server's reason.
+    // Line B unplugged: a fax to it ends with the server's reason. A received fax deleted before
+    // the service restarts is not fetched from the server again.
     void numberThatNeverAnswers() {
+        QVERIFY(eventually([&] { return listing(u"received"_s).size() == m_lab.receivedFaxes().size(); }, 60000));  // all fetched
+        const QString deleted = listing(u"received"_s).at(0)[u"Id"_s].toString();
+        QCOMPARE(runConsole({u"delete"_s, u"received"_s, deleted}).code, 0);
+        const qsizetype kept = listing(u"received"_s).size();
         killService();
         configure(0);
         QVERIFY2(m_lab.takeDown(u"iaxmodem-b"_s), qPrintable(m_lab.reason()));
@@ -150,6 +159,7 @@ private Q_SLOTS:
         QVERIFY(eventually([&] { return QList<int>({8, 128}).contains(job(id, u"Status"_s).toInt()); }, 150000));
         QVERIFY2(job(id, u"ExtendedStatus"_s).contains(u"answer"_s, Qt::CaseInsensitive), qPrintable(job(id, u"ExtendedStatus"_s)));
         QVERIFY(findId(listing(u"sent"_s), id).isEmpty());
+        QCOMPARE(listing(u"received"_s).size(), kept);
     }
 
     // A call from the lab's own client rings on a modem that waits for a client to answer; the

@@ -163,31 +163,25 @@ private Q_SLOTS:
     void lineSection() {
         QTemporaryDir dir;
         const QString path = dir.filePath(u"faxd.conf"_s);
-        // Written with the defaults: the loopback.
-        QCOMPARE(FaxdConfig::load(path).line.backend, LineConfig::Backend::Loopback);
+        QCOMPARE(FaxdConfig::load(path).line.backend, LineConfig::Backend::Loopback);  // written with the defaults
         QCOMPARE(QSettings(path, QSettings::IniFormat).value(u"Line/Backend"_s).toString(), u"loopback"_s);
-        const auto load = [&](const char *text) {
+        // The [Line] text; what is read as "backend server user poll stall", or a part of the error (on the loopback).
+        const struct { const char *text, *read; } cases[] = {
+            {"Backend=HylaFAX\nServer=fax.example.org:4600\nUser=office\nPollSeconds=1\n", "hylafax fax.example.org:4600 office 1 300"},
+            {"Backend=hylafax\n", "hylafax 127.0.0.1:4559 fax 3 300"},
+            {"Backend=hylafax\nStallSeconds=45\n", "hylafax 127.0.0.1:4559 fax 3 45"},
+            {"Backend=hylafax\nStallSeconds=0\n", "hylafax 127.0.0.1:4559 fax 3 1"},
+            {"Backend=hylafax\nServer=fax:99999\n", "fax:99999"},
+            {"Backend=modem\n", "modem"}};
+        for (const auto &c : cases) {
             QFile f(path);
-            if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                f.write(QByteArray("[Line]\n") + text);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(QByteArray("[Line]\n") + c.text) > 0);
             f.close();
-            return FaxdConfig::load(path).line;
-        };
-        LineConfig line = load("Backend=HylaFAX\nServer=fax.example.org:4600\nUser=office\nPollSeconds=1\n");
-        QCOMPARE(line.backend, LineConfig::Backend::HylaFax);
-        QCOMPARE((QStringList{line.serverName(), line.user, line.error}), (QStringList{u"fax.example.org:4600"_s, u"office"_s, QString()}));
-        QCOMPARE(line.pollSeconds, 1.0);
-        QCOMPARE(line.stallSeconds, 300.0);
-        QCOMPARE(load("Backend=hylafax\nStallSeconds=45\n").stallSeconds, 45.0);
-        QCOMPARE(load("Backend=hylafax\nStallSeconds=0\n").stallSeconds, 1.0);
-        for (const auto &[text, named] : {std::pair{"Backend=hylafax\nServer=fax:99999\n", "fax:99999"}, std::pair{"Backend=modem\n", "modem"}}) {
-            line = load(text);
-            QCOMPARE(line.backend, LineConfig::Backend::Loopback);
-            QVERIFY2(line.error.contains(QLatin1String(named)), qPrintable(line.error));
+            const LineConfig line = FaxdConfig::load(path).line;
+            const QString read = line.backend == LineConfig::Backend::Loopback ? line.error
+                : u"hylafax %1 %2 %3 %4"_s.arg(line.serverName(), line.user).arg(line.pollSeconds).arg(line.stallSeconds) + line.error;
+            QVERIFY2(line.backend == LineConfig::Backend::Loopback ? read.contains(QLatin1String(c.read)) : read == QLatin1String(c.read), qPrintable(read));
         }
-        line = load("Backend=hylafax\n");
-        QCOMPARE(line.serverName(), u"127.0.0.1:4559"_s);
-        QCOMPARE(line.user, u"fax"_s);
     }
 };
 

@@ -3,12 +3,13 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 
 namespace sendmere::test {
 
 HylaFaxLab::~HylaFaxLab() {
-    if (m_running && !stop())
+    if (!stop())
         qWarning("fax lab: %s", qPrintable(m_reason));
 }
 
@@ -72,10 +73,8 @@ bool HylaFaxLab::run(const QString &program, const QStringList &arguments, int t
 }
 
 QStringList HylaFaxLab::receivedFaxes() const {
-    QStringList paths;
-    for (const QFileInfo &info : QDir(m_spool + QStringLiteral("/recvq")).entryInfoList({QStringLiteral("*.tif")}, QDir::Files, QDir::Name))
-        paths.append(info.absoluteFilePath());
-    return paths;
+    const QDir recvq(m_spool + QStringLiteral("/recvq"));
+    return QStringList(recvq.entryList({QStringLiteral("*.tif")}, QDir::Files, QDir::Name)).replaceInStrings(QRegularExpression(QStringLiteral("^")), recvq.path() + u'/');
 }
 
 }  // namespace sendmere::test

@@ -1,8 +1,7 @@
 #pragma once
-// A private fax server for tests (tests/support/hylafax-lab.sh): HylaFAX with two software
-// modems that fax each other on 127.0.0.1, in a folder of its own on free ports. Its daemons
-// end by their process ids when the lab goes out of scope; should the test process die
-// instead, the script's watcher ends them and removes the folder.
+// A private fax server for tests (hylafax-lab.sh): HylaFAX with two software modems that fax
+// each other on 127.0.0.1, in a folder of its own on free ports. Its daemons end with the lab,
+// or, should the test process die, by the script's watcher, which removes the folder too.
 #include <QDeadlineTimer>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -16,30 +15,25 @@ namespace sendmere::test {
 class HylaFaxLab {
 public:
     struct Modem {
-        QString id;      // the server's name: status/<id>, etc/config.<id>, JPARM MODEM
-        QString device;  // its tty, as the server's modem list shows it
-        QString number;  // a fax to either number goes out on one modem and rings the other
+        QString id, device, number;  // the server's name (etc/config.<id>), its tty, its number (rung by the other modem)
     };
 
     HylaFaxLab() = default;
     ~HylaFaxLab();
     Q_DISABLE_COPY_MOVE(HylaFaxLab)
 
-    // Returns once both modems wait for calls (10-20 s); false with reason(), and with
-    // packagesMissing() on a machine without the packages.
+    // Returns once both modems wait for calls (10-20 s); false with reason(), and with packagesMissing().
     bool start();
     bool stop();
     // The script's down and up: "hfaxd" is a server that goes away while faxq keeps its queue,
     // "iaxmodem-b" unplugs line B (a fax to it ends "No answer" after about 45 s).
     bool takeDown(const QString &daemon) { return run(scriptPath(), {QStringLiteral("down"), dir(), daemon}); }
     bool bringUp(const QString &daemon) { return run(scriptPath(), {QStringLiteral("up"), dir(), daemon}, 180'000); }
-    // Runs a program (faxstat, faxconfig, sendfax) to its end; output() is what it wrote, and
-    // reason() says why it failed.
+    // Runs a program (faxconfig, sendfax) to its end; output() is what it wrote, reason() why it failed.
     bool run(const QString &program, const QStringList &arguments, int timeoutMs = 60'000);
     // The server's view, its queue, the daemons and their logs, for a failure message.
     QString report() { return run(scriptPath(), {QStringLiteral("report"), dir()}) ? m_output : m_reason; }
 
-    bool running() const { return m_running; }
     bool packagesMissing() const { return m_packagesMissing; }
     QString reason() const { return m_reason; }
     QString output() const { return m_output; }

@@ -1,14 +1,12 @@
 #!/bin/bash
 # A private fax server for tests and by hand, run as root: HylaFAX (faxq, hfaxd, a faxgetty per
 # modem) and two software modems (iaxmodem) that dial each other over IAX2 on 127.0.0.1.
-#   start DIR [OWNER_PID]  builds DIR/spool, starts the daemons, returns once both modems wait
-#       for calls; writes DIR/lab.env (HYLAFAX_PORT, MODEM_A/B, DEVICE_A/B, NUMBER_A/B, SPOOL,
-#       IAX_PORT_A/B, LAB_PASSWORD_USER, LAB_PASSWORD, LAB_ADMIN_PASSWORD) and DIR/pids. With
-#       OWNER_PID, a watcher ends the lab and removes DIR when that process ends without a stop.
-#       On a stopped lab's DIR: the same ports and modems, its queues as they were.
+#   start DIR [OWNER_PID]  starts the daemons, returns once both modems wait for calls; writes
+#       DIR/lab.env (ports, modems, devices, numbers, spool, passwords) and DIR/pids. With OWNER_PID,
+#       a watcher ends the lab and removes DIR when that process ends without a stop. On a stopped
+#       lab's DIR: the same ports and modems, its queues as they were.
 #   stop DIR          ends exactly the recorded daemons with their process groups; DIR stays
-#   down|up DIR NAME  ends one daemon / starts it again: faxq, hfaxd, faxgetty-a|b, iaxmodem-a|b
-#                     (with its faxgetty: "down DIR iaxmodem-b" unplugs line B)
+#   down|up DIR NAME  ends / restarts faxq, hfaxd, faxgetty-a|b or iaxmodem-a|b (with its faxgetty)
 #   report DIR        the server's view, the queued jobs, the processes and the logs' tails
 # Exit 0 done, 2 packages missing (hylafax-server hylafax-client iaxmodem), 1 anything else.
 # Calls ring until the server's ANSWER after "faxconfig -q SPOOL -m MODEM RingsBeforeAnswer 0";
@@ -39,10 +37,7 @@ ports_in_use() {  # ports_in_use tcp|udp: the local ports in the kernel's socket
 free_port() {  # free_port tcp|udp [TAKEN...]
   local used p
   used=" $(ports_in_use "$1" | tr '\n' ' ') ${*:2} "
-  for _ in $(seq 200); do
-    p=$((20000 + RANDOM % 40000))
-    [[ $used == *" $p "* ]] || { echo "$p"; return 0; }
-  done
+  for _ in $(seq 200); do p=$((20000 + RANDOM % 40000)); [[ $used == *" $p "* ]] || { echo "$p"; return 0; }; done
   return 1
 }
 
@@ -164,8 +159,7 @@ wait_ready() {  # wait_ready NAME: until the daemon does its work, polled every 
   esac
   for ((i = 0; i < seconds * 5; i++)); do
     "${ready[@]}" && return 0
-    while read -r pid name; do kill -0 "$pid" 2>/dev/null || die 1 "$name (pid $pid) exited"; done <"$DIR/pids"
-    sleep 0.2
+    while read -r pid name; do kill -0 "$pid" 2>/dev/null || die 1 "$name (pid $pid) exited"; done <"$DIR/pids" && sleep 0.2
   done
   die 1 "timed out after ${seconds}s waiting for $1 to be ready"
 }
@@ -223,10 +217,7 @@ end_groups() {  # end_groups PID...: TERM to each daemon's process group, KILL t
 
 watch_owner() {  # watch_owner OWNER_PID PID...: keeps the pids as DIR/pids last listed them
   local pids="${*:2}"
-  while kill -0 "$1" 2>/dev/null; do
-    sleep 1
-    [ ! -f "$DIR/pids" ] || pids=$(cut -d' ' -f1 "$DIR/pids")
-  done
+  while kill -0 "$1" 2>/dev/null; do sleep 1; [ ! -f "$DIR/pids" ] || pids=$(cut -d' ' -f1 "$DIR/pids"); done
   [ -z "$pids" ] || end_groups $pids
   rm -rf "$DIR"
 }
