@@ -1,13 +1,15 @@
 #pragma once
-// What the bridge tests share: a spool filled before the fax service starts, the viewer, the service.
+// What the bridge tests share: a spool filled before the fax service starts, the viewer, the service, the mail folders, and
+// sendmere-mirror and the fax console as the user's session runs them.
 #include "FaxRender.h"
-#include "MailCheck.h"
 #include "ServiceLog.h"
 #include "Spool.h"
 #include "TestSeams.h"
 #include "WizardTestKit.h"
 #include "app/Init.h"
 #include "platform/fax/FaxClient.h"
+#include "platform/mail/MailClient.h"
+#include "session/mCommon.h"
 
 #include <QDBusConnectionInterface>
 #include <QImage>
@@ -15,10 +17,43 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSet>
+#include <QTemporaryDir>
 #include <csignal>
 
 namespace sendmere::test {
 using namespace Qt::StringLiterals;
+
+inline int itemCount(int defaultFolder) {
+    mail::MailNamespace *ns = mCommon::GetMailNamespace();
+    return ns ? ns->GetDefaultFolder(defaultFolder)->count() : -1;
+}
+
+// The "FaxID" of every item of the folder with this subject, in the folder's order.
+inline QStringList faxIds(int defaultFolder, const QString &subject) {
+    QStringList ids;
+    mail::MailNamespace *ns = mCommon::GetMailNamespace();
+    const auto items = ns ? ns->GetDefaultFolder(defaultFolder)->Items()->Restrict(u"[Subject]='%1'"_s.arg(subject)) : nullptr;
+    for (int i = 1; items && i <= items->count(); ++i) ids << items->Item(i)->userProperty(u"FaxID"_s).toString();
+    return ids;
+}
+
+inline QString mailRoot() { return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u"/sendmere/Mail"_s; }
+inline QString folderDir(int folder) {
+    const QMap<int, QString> names{{mail::FolderOutbox, u"/.Outbox"_s}, {mail::FolderSentItems, u"/.Sent"_s}, {mail::FolderDeletedItems, u"/.Trash"_s}};
+    return mailRoot() + names.value(folder);
+}
+
+// Drops the program's connections and the whole mail store.
+inline void emptyMailStore() {
+    mCommon::ShutDown();
+    QDir(mailRoot()).removeRecursively();
+}
+
+// The fax id a message's header names; "?" for a message without one.
+inline QString faxIdOf(const QByteArray &message) {
+    const qsizetype at = message.indexOf("X-Sendmere-User-Property: FaxID=");
+    return at < 0 ? u"?"_s : QString::fromUtf8(message.mid(at + 32, message.indexOf('\n', at) - at - 32).trimmed());
+}
 
 inline QDBusConnectionInterface *busInterface() { return QDBusConnection::sessionBus().interface(); }
 inline bool faxServiceRunning() { return busInterface()->isServiceRegistered(u"org.sendmere.Fax"_s); }
@@ -71,8 +106,7 @@ inline void refillSpool(const SpoolFill &fill) {
     // The fields jobs and messages share, for the next id, whose image is put in place.
     const auto record = [&](faxd::Folder folder, const QString &subject, qint64 t) {
         QFile::copy(image, spool.imagePath(folder, id));
-        const QString text = faxd::idText(id);
-        return QVariantMap{{u"Id"_s, text}, {u"Subject"_s, subject.arg(id++)}, {u"Priority"_s, 1}, {u"Pages"_s, 1},
+        return QVariantMap{{u"Id"_s, faxd::idText(id)}, {u"Subject"_s, subject.arg(id++)}, {u"Priority"_s, 1}, {u"Pages"_s, 1},
                            {u"OriginalScheduledTime"_s, t}, {u"Sender"_s, person(u"Sam Sender"_s, u"5550100"_s)},
                            {u"Recipient"_s, person(u"Ann"_s, u"111"_s)}};
     };
@@ -127,6 +161,71 @@ inline QStringList archivedIds(const fax::FaxArchive &archive) {
     QStringList ids;
     for (auto it = archive.GetMessages(100); !it.AtEOF(); it.MoveNext()) ids << it.Message().Id();
     return ids;
+}
+
+inline bool mirrorRunning() { return busInterface()->isServiceRegistered(u"org.sendmere.Mirror"_s); }
+inline bool waitFor(const std::function<bool()> &condition, int ms = 30000) { return QTest::qWaitFor(condition, ms); }
+
+// One mirror, ended by its id at the latest when this goes; without LibreOffice on its PATH or the service's.
+struct MirrorProcess {
+    QProcess process;
+    QTemporaryDir emptyBin;
+    explicit MirrorProcess(bool withoutLibreOffice = false) {
+        process.setProgram(binDir() + u"/sendmere-mirror"_s);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);  // its complaints in the test's output
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (withoutLibreOffice) env.insert(u"PATH"_s, emptyBin.path());
+        process.setProcessEnvironment(env);
+    }
+    ~MirrorProcess() { kill(SIGKILL); }
+    // Started once it owns the bus name (not a mirror that just ended) and has started the fax service.
+    bool start() {
+        process.start();
+        return process.waitForStarted() && waitFor([this] {
+                   return process.state() == QProcess::Running && faxServiceRunning() &&
+                          busInterface()->servicePid(u"org.sendmere.Mirror"_s).value() == uint(process.processId());
+               });
+    }
+    // Ended, and its bus name released, so that the next mirror can claim it.
+    void kill(int signal) {
+        if (process.state() == QProcess::NotRunning) return;
+        ::kill(pid_t(process.processId()), signal);
+        process.waitForFinished(10000);
+        if (!waitFor([] { return !mirrorRunning(); }, 10000)) qWarning("the bus still names a mirror after its end");
+    }
+};
+
+// "sendmere-fax" as a user runs it; its output, or nothing when it failed.
+inline std::optional<QString> console(const QStringList &arguments) {
+    QProcess fax;
+    fax.start(binDir() + u"/sendmere-fax"_s, arguments);
+    if (!fax.waitForFinished(60000) || fax.exitStatus() != QProcess::NormalExit || fax.exitCode() != 0) {
+        qWarning("sendmere-fax %s: %s", qPrintable(arguments.join(u' ')), fax.readAllStandardError().constData());
+        return std::nullopt;
+    }
+    return QString::fromUtf8(fax.readAllStandardOutput()).trimmed();
+}
+
+// A fax over the loopback line (received again); its id, empty when the console failed.
+inline QString sendFax(const QStringList &more, const QString &name = u"Ann"_s, const QString &number = u"5550100"_s, QString document = {}) {
+    if (document.isEmpty()) writeFile(document = QDir::tempPath() + u"/body.txt"_s, "a fax from the console\n");
+    return console(QStringList{u"send"_s, u"--to"_s, number, u"--name"_s, name} + more + QStringList{document}).value_or(QString());
+}
+inline QString sendFax(const QString &subject) { return sendFax({u"--subject"_s, subject}); }
+
+// The ids of the faxes the service has archived in one folder, sorted.
+inline QStringList archived(bool received) {
+    fax::FaxServer server;
+    server.Connect(QString());
+    QStringList ids = archivedIds(received ? server.Folders().IncomingArchive() : server.Folders().OutgoingArchive());
+    ids.sort();
+    return ids;
+}
+inline QStringList receivedIds() { return archived(true); }
+
+inline void cleanupPrintsServiceLog() {
+    if (QTest::currentTestFailed())
+        qWarning("the fax service's log:\n%s", readFile(qEnvironmentVariable("XDG_STATE_HOME") + u"/sendmere/faxd.log"_s).right(4000).constData());
 }
 
 }  // namespace sendmere::test

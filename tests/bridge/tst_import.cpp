@@ -1,8 +1,16 @@
-// The "import" action against the real fax service and the real mail store.
+// The "import" action and the fax items it makes, against the real fax service and the real mail store.
 #include "BridgeTestKit.h"
 #include "FileLimits.h"
 #include "bridge/FaxImport.h"
+#include "bridge/FaxItems.h"
 #include "bridge/frmImport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimeZone>
+#include <pwd.h>
+#include <unistd.h>
 
 using namespace sendmere;
 using namespace sendmere::test;
@@ -53,6 +61,41 @@ bool startImport(QProcess &program) {  // as the add-in starts it
     return program.waitForStarted();
 }
 
+// The message file of a folder that holds just one, as "new/name" or "cur/name"; its path with full.
+QString messageFile(int folder, bool full = false) {
+    QStringList files;
+    for (const QString &sub : {u"new"_s, u"cur"_s})
+        for (const QString &name : QDir(folderDir(folder) + u'/' + sub).entryList(QDir::Files)) files << sub + u'/' + name;
+    return files.size() != 1 ? u"%1 files"_s.arg(files.size()) : (full ? folderDir(folder) + u'/' : QString()) + files[0];
+}
+
+// What mailview.py (Python's email package) makes of the files, by path.
+QJsonObject mailView(const QStringList &paths) {
+    QProcess python;
+    python.start(u"python3"_s, QStringList{qEnvironmentVariable("SENDMERE_SOURCE_DIR") + u"/tests/bridge/mailview.py"_s} + paths);
+    if (!python.waitForFinished(30000) || python.exitCode() != 0) qWarning("%s", python.readAllStandardError().constData());
+    return QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+}
+
+// A list of the view as text; an address as "name | address".
+QStringList strings(const QJsonValue &list) {
+    QStringList out;
+    for (const QJsonValue &v : list.toArray()) out << (v.isArray() ? strings(v).join(u" | "_s) : v.toString());
+    return out;
+}
+
+QDateTime berlin(int y, int mo, int d, int h, int mi) { return QDateTime(QDate(y, mo, d), QTime(h, mi), QTimeZone("Europe/Berlin")); }
+
+// Headers of a whole file (without the ones that differ from any one write to the next).
+QStringList topHeaders(const QString &path) {
+    const QByteArray bytes = readFile(path);
+    QStringList lines;
+    for (const QByteArray &line : bytes.left(bytes.indexOf("\n\n")).split('\n'))
+        if ((line.startsWith(' ') || line.startsWith('\t')) && !lines.isEmpty()) lines.last() += QString::fromUtf8(line);
+        else lines << QString::fromUtf8(line);
+    return lines.filter(QRegularExpression(u"^(?!Message-Id:|Content-Type:)"_s, QRegularExpression::CaseInsensitiveOption));
+}
+
 }  // namespace
 
 class TestImport : public QObject {
@@ -70,19 +113,6 @@ private Q_SLOTS:
         for (const auto &[t, reference, expected] : rows) QVERIFY2(withinLastDay(t, reference) == expected, qPrintable(t.toString()));
     }
 
-    void countsCoverEveryQueueJobAndArchivedMessage() {
-        refillSpool({{{at(3, 9, 10, 0), 1}, {at(3, 10, 11, 0), 512}}, {at(3, 8, 8, 0)}, {at(3, 10, 9, 30), at(3, 1, 0, 0)}});  // a cancelled job counts too
-        QDateTime newest, archiveNewest = at(3, 9, 0, 0);
-        QCOMPARE(CountFaxesForImport(newest), qint16(5));
-        QCOMPARE(newest, at(3, 10, 11, 0));
-        QCOMPARE(CountOutgoingArchiveFaxes(archiveNewest), qint16(1));
-        QCOMPARE(archiveNewest, at(3, 9, 0, 0));  // only ever raised
-        QCOMPARE(CountIncomingArchiveFaxes(archiveNewest), qint16(2));
-        QCOMPARE(archiveNewest, at(3, 10, 9, 30));
-        refillSpool({});
-        QVERIFY(CountFaxesForImport(newest) == 0 && !newest.isValid());
-    }
-
     // Below twenty faxes the import runs at once, its window never seen at its message.
     void fewFaxesGoInAtOnce() {
         const struct { int jobs, sent, received; QString told; } rows[] = {{0, 0, 0, u"You haven't faxes for import."_s}, {5, 7, 7, Success}};
@@ -96,27 +126,12 @@ private Q_SLOTS:
             runEntry(u"import;x"_s);
             QTRY_COMPARE_WITH_TIMEOUT(seams.recorded().exitCodes, QList<int>{0}, 60000);
             QCOMPARE(seams.recorded().texts(), QStringList{row.told});
-            QCOMPARE(visibleAtMessage, QList<bool>{false});
-            QCOMPARE(std::exchange(watch.shows, 0), 1);  // the activation's own show, hidden at once
+            QVERIFY(visibleAtMessage == QList<bool>{false} && std::exchange(watch.shows, 0) == 1);  // the activation's own show, hidden at once
             QCOMPARE(counts(), (QList<int>{row.jobs, row.sent, row.received}));
             QCOMPARE(everyItem(), idsUpTo(row.jobs + row.sent + row.received));
             QCOMPARE(faxIds(FolderSentItems, u"Sent 261"_s), row.sent ? QStringList{faxd::idText(0x105)} : QStringList());
             releaseAllPages();
         }
-    }
-
-    // A job its fax server is still cancelling (the server is away) gets no Outbox item.
-    void aJobBeingCancelledIsLeftOut() {
-        QSettings conf(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u"/sendmere/faxd.conf"_s, QSettings::IniFormat);
-        const auto loopbackAgain = qScopeGuard([&] { conf.remove(u"Line"_s), conf.sync(), refillSpool({}); });
-        for (const auto &[key, value] : {std::pair{u"Line/Backend"_s, u"hylafax"_s}, {u"Line/Server"_s, u"127.0.0.1:1"_s}, {u"Line/User"_s, u"fax"_s}})
-            conf.setValue(key, value);
-        conf.sync();
-        refillSpool({{{at(3, 9, 6, 0), 1}, {at(3, 9, 7, 0), 1024}}, {}, {}});
-        RecordingSeams seams;
-        runEntry(u"import;x"_s);
-        QTRY_COMPARE_WITH_TIMEOUT(seams.recorded().exitCodes, QList<int>{0}, 60000);
-        QCOMPARE(everyItem(), QStringList{faxd::idText(0x100)});
     }
 
     // Twenty faxes offer the choice; Cancel imports nothing; the last day (from 10 March 09:00) takes 9 and 10 March.
@@ -127,16 +142,13 @@ private Q_SLOTS:
             RecordingSeams seams;
             frmImport *page = offeringTheChoice();
             QVERIFY(page);
-            QTest::qWait(200);
-            QVERIFY(page->isVisible());  // shown once, not hidden again by its own activation
-            QVERIFY(page->windowFlags().testFlag(Qt::WindowStaysOnTopHint) && seams.recorded().exitCodes.isEmpty());
-            QCOMPARE(page->progress->maximum(), 20);
-            QCOMPARE(page->progress->value(), 0);
+            QTest::qWait(200);  // shown once, not hidden again by its own activation
+            QVERIFY(page->isVisible() && page->windowFlags().testFlag(Qt::WindowStaysOnTopHint) && seams.recorded().exitCodes.isEmpty());
+            QVERIFY(page->progress->maximum() == 20 && page->progress->value() == 0);
             QTest::mouseClick(cancel ? page->CancelButton : page->OKButton, Qt::LeftButton);
             QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
             QCOMPARE(seams.recorded().texts(), cancel ? QStringList() : QStringList{Success});
-            QCOMPARE(counts(), (cancel ? QList<int>{0, 0, 0} : QList<int>{1, 1, 2}));
-            if (!cancel) QCOMPARE(page->progress->value(), 20);
+            QCOMPARE(counts() << page->progress->value(), (cancel ? QList<int>{0, 0, 0, 0} : QList<int>{1, 1, 2, 20}));
             releaseAllPages();
         }
         QCOMPARE(faxIds(FolderOutbox, u"Queued 256"_s), QStringList{faxd::idText(0x100)});
@@ -167,9 +179,7 @@ private Q_SLOTS:
             QTest::mouseClick(page->optAll, Qt::LeftButton);
             QTest::mouseClick(page->OKButton, Qt::LeftButton);
             QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
-            QCOMPARE(page->progress->value(), counted);
-            QCOMPARE(counts(), (QList<int>{58 + 3, 70, 70}));
-            QCOMPARE(faxIds(FolderOutbox, u"Late 1"_s).size(), 1);
+            QCOMPARE(counts() << page->progress->value() << int(faxIds(FolderOutbox, u"Late 1"_s).size()), (QList<int>{58 + 3, 70, 70, counted, 1}));
             releaseAllPages();
             mCommon::ShutDown();
         }
@@ -223,6 +233,84 @@ private Q_SLOTS:
         inboxWritable(true);
         QCOMPARE(counts(), (QList<int>{1, 1, 0}));
         QCOMPARE(QDir(mailRoot() + u"/tmp"_s).entryList(QDir::Files), QStringList());
+    }
+    // What mail readers (Python's email package) see of the fax items in the real Maildir, TZ having summer time: no defects, true
+    // dates with the summer offset, authors, recipients, .tif images, text parts, new/ and cur/.
+    void itemsReadAsMailReadersReadThem() {
+        QCOMPARE(qEnvironmentVariable("TZ"), u"Europe/Berlin"_s);
+        // A job due next summer, a fax sent and one received last summer: 0x100 to 0x102.
+        refillSpool({{{berlin(2027, 7, 15, 10, 30), fax::StatusPending}}, {berlin(2026, 7, 14, 9, 15)}, {berlin(2026, 7, 14, 9, 20)}});
+        fax::FaxServer server;
+        server.Connect(QString());
+        const fax::FaxOutgoingJob job = server.Folders().OutgoingQueue().GetJob(queuedJobIds(server).value(0));
+        const fax::FaxMessage sent = server.Folders().OutgoingArchive().GetMessage(archivedIds(server.Folders().OutgoingArchive()).value(0));
+        const fax::FaxMessage received = server.Folders().IncomingArchive().GetMessage(archivedIds(server.Folders().IncomingArchive()).value(0));
+        mCommon::Start(false);
+        QVERIFY(faxJob().SenderFullName.isEmpty() && faxJob().SenderfaxNumber.isEmpty());  // the user never saved sender information
+        // An empty store, then an item of each fax; their headers.
+        const auto mirrorAll = [&] {
+            emptyMailStore();
+            QDir(mailRoot() + u".index"_s).removeRecursively();
+            mSend::GenerateOutlookOutboxFax(job);
+            mSend::GenerateOutlookSentFax(sent);
+            mSend::GenerateOutlookInboxFax(received);
+            return QList<QStringList>{topHeaders(messageFile(FolderInbox, true)), topHeaders(messageFile(FolderSentItems, true)),
+                                      topHeaders(messageFile(FolderOutbox, true))};
+        };
+        const QList<QStringList> throughSession = mirrorAll();
+        QVERIFY(itemCount(FolderInbox) == 1 && itemCount(FolderSentItems) == 1);
+        const passwd *account = ::getpwuid(::getuid());
+        QVERIFY(account);
+        const struct {
+            int folder;
+            QString file;  // as new/ or cur/ file: unread items nobody has seen are new mail
+            QDateTime time;
+            QString text;  // the plain-text part, for readers without HTML
+        } rows[] = {{FolderInbox, u"^new/[^:]*$"_s, received.TransmissionEnd(), u"Sendmere"_s},  // the CSID, as before
+                    {FolderSentItems, u"^new/"_s, sent.OriginalScheduledTime(), u"Subject: Sent 257\nFax number: 111\nPages: 1\nTime: 2026-07-14 09:15"_s},
+                    {FolderOutbox, u"^cur/.*:2,S$"_s, job.OriginalScheduledTime(), u"Subject: Queued 256\nFax number: 111\nPages: 1\nTime: 2027-07-15 10:30"_s}};
+        const QJsonObject view = mailView({messageFile(FolderInbox, true), messageFile(FolderSentItems, true), messageFile(FolderOutbox, true)});
+        for (const auto &row : rows) {
+            const bool inbox = row.folder == FolderInbox;
+            QVERIFY2(QRegularExpression(row.file).match(messageFile(row.folder)).hasMatch(), qPrintable(messageFile(row.folder)));
+            const QJsonObject seen = view.value(messageFile(row.folder, true)).toObject();
+            QVERIFY2(strings(seen[u"defects"_s]).isEmpty(), qPrintable(strings(seen[u"defects"_s]).join(u'\n') + u' ' + row.file));
+            // The true time with the offset of summer time, while the properties keep the bias.
+            const QString date = seen[u"date"_s].toString();
+            QCOMPARE(date, row.time.toTimeZone(QTimeZone("Europe/Berlin")).toString(Qt::ISODate));
+            QVERIFY2(date.endsWith(u"+02:00"_s), qPrintable(date));
+            QCOMPARE(strings(seen[u"received"_s]), inbox ? QStringList{date} : QStringList());
+            QCOMPARE(QFileInfo(messageFile(row.folder, true)).lastModified(), row.time);
+            const QStringList from = strings(seen[u"from"_s]);
+            if (inbox) QCOMPARE(from, QStringList{u"5550199 | FAX=5550199@fax.invalid"_s});  // the sending station
+            else QVERIFY2(from.size() == 1 && from[0].contains(u" | "_s + QString::fromLocal8Bit(account->pw_name) + u'@'), qPrintable(from.join(u',')));
+            // The To text of outgoing faxes is the name the item shows, with the fax address.
+            if (!inbox) QCOMPARE(strings(seen[u"to"_s]), QStringList{u"Ann[Fax:111] | FAX=111@fax.invalid"_s});
+            QStringList images;
+            QString text;
+            for (const QJsonValue &part : seen[u"parts"_s].toArray()) {
+                if (part[u"type"_s].toString() == u"image/tiff"_s) images << part[u"filename"_s].toString();
+                if (part[u"type"_s].toString() == u"text/plain"_s) text = part[u"text"_s].toString();
+            }
+            QCOMPARE(images, QStringList{u"FaxImage.tif"_s});
+            QCOMPARE(text.trimmed(), row.text);
+        }
+
+        // Marked read, an item leaves new/ for cur/ with the seen flag, its time kept.
+        auto inboxItem = mCommon::GetMailNamespace()->GetDefaultFolder(FolderInbox)->Items()->Item(1);
+        inboxItem->setUnRead(false);
+        inboxItem->Save();
+        QVERIFY2(messageFile(FolderInbox).startsWith(u"cur/"_s) && messageFile(FolderInbox).endsWith(u":2,S"_s), qPrintable(messageFile(FolderInbox)));
+        QCOMPARE(QFileInfo(messageFile(FolderInbox, true)).lastModified(), received.TransmissionEnd());
+
+        // Through the mail client's folder instead of the messaging session, each item ends as the same file.
+        const QString key = u"MAPI.Session\\CLSID"_s, clsid = registry::RegistryStore().value(registry::Root::ClassesRoot, key, QString()).value().text;
+        setRegistryString(CWinReg::HKEY_CLASSES_ROOT(), key, QString(), QString());
+        QCOMPARE(mirrorAll(), throughSession);
+        QVERIFY(!clsid.isEmpty() && !mCommon::GetCdoSession());
+        setRegistryString(CWinReg::HKEY_CLASSES_ROOT(), key, QString(), clsid);
+        QCOMPARE(errorLogLines(), QStringList());
+        mCommon::ShutDown();
     }
 };
 

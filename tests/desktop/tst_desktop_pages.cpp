@@ -1,10 +1,9 @@
-// The wizard's pages on a real X server: real dialogs closed from the keyboard, controls worked by accessibility actions.
+// The program's pages on a real X server with a window manager: real dialogs closed from the keyboard, controls worked by
+// accessibility actions.
+#include "BridgeTestKit.h"
 #include "DesktopKit.h"
-#include "FaxRender.h"
-#include "WizardTestKit.h"
-#include "app/Init.h"
+#include "bridge/frmImport.h"
 #include "job/SenderInfo.h"
-#include "platform/fax/FaxClient.h"
 #include "wizard/frmCover.h"
 #include "wizard/frmFinish.h"
 #include "wizard/frmNew.h"
@@ -58,7 +57,7 @@ private Q_SLOTS:
         writeFile(coverBase() + u"/server/urgent.svg"_s, coverTemplate(u"Urgent"_s));
     }
     void init() { clearErrorLog(); }
-    void cleanup() { releaseAllPages(); }
+    void cleanup() { releaseAllPages(), faxJob().PreviewSink.reset(); }
 
     // A page's own dialogs coming and going are no activation: what was typed or chosen stays.
     void pagesKeepWhatWasTypedBehindTheirDialogs() {
@@ -115,27 +114,6 @@ private Q_SLOTS:
         QVERIFY2(width >= needed, qPrintable(u"%1 px wide, %2 px needed"_s.arg(width).arg(needed)));
     }
 
-    // The boxes acting as options follow every change of value, not only mouse clicks.
-    void scheduleOptionsFollowKeyboardAndAccessibility() {
-        setRecipients({u"Ann"_s}, {u"111"_s});
-        faxJob().UseCoverPage = VbFalse;
-        frmSend &schedule = activePage<frmSend>();
-        QVERIFY(schedule.optPriorityNormal->isChecked());
-        QVERIFY(doAccessibleAction(schedule.optPriorityHigh, Action::setFocusAction()));
-        QTRY_VERIFY(schedule.optPriorityHigh->hasFocus());
-        toggle(schedule.optPriorityHigh);
-        QVERIFY(schedule.optPriorityHigh->isChecked() && !schedule.optPriorityNormal->isChecked() && !schedule.optPriorityLow->isChecked());
-        toggle(schedule.optPriorityHigh);  // toggling the chosen one off leaves it chosen
-        QVERIFY(schedule.optPriorityHigh->isChecked());
-        schedule.optPriorityLow->setFocus();
-        QTest::keyClick(schedule.optPriorityLow, Qt::Key_Space);
-        QVERIFY(schedule.optPriorityLow->isChecked() && !schedule.optPriorityHigh->isChecked());
-        toggle(schedule.optSchTime);
-        QVERIFY(schedule.dtFaxSend->isEnabled() && !schedule.optSchNow->isChecked());
-        toggle(schedule.optSchDiscount);
-        QVERIFY(!schedule.dtFaxSend->isEnabled() && !schedule.optSchTime->isChecked() && schedule.optSchDiscount->isChecked());
-    }
-
     // The whole wizard without a mouse: the queued jobs are what was chosen on the way.
     void wizardWithoutAMouseQueuesTheChosenJobs() {
         RealDialogsSeams seams;
@@ -179,10 +157,24 @@ private Q_SLOTS:
         type(cover->rtbNote, u"Please call back"_s);
         press(cover->cmdNext);
 
+        // The boxes acting as options follow every change of value, not only mouse clicks.
         frmSend *schedule = nullptr;
         QTRY_VERIFY((schedule = existingPage<frmSend>()) && schedule->isActiveWindow());
+        QVERIFY(schedule->optPriorityNormal->isChecked());
+        QVERIFY(doAccessibleAction(schedule->optPriorityHigh, Action::setFocusAction()));
+        QTRY_VERIFY(schedule->optPriorityHigh->hasFocus());
+        for (int twice = 0; twice < 2; ++twice) {  // toggling the chosen one off leaves it chosen
+            toggle(schedule->optPriorityHigh);
+            QVERIFY(schedule->optPriorityHigh->isChecked() && !schedule->optPriorityNormal->isChecked() && !schedule->optPriorityLow->isChecked());
+        }
+        schedule->optPriorityLow->setFocus();
+        QTest::keyClick(schedule->optPriorityLow, Qt::Key_Space);
+        QVERIFY(schedule->optPriorityLow->isChecked() && !schedule->optPriorityHigh->isChecked());
         toggle(schedule->optPriorityHigh);
+        toggle(schedule->optSchTime);
+        QVERIFY(schedule->dtFaxSend->isEnabled() && !schedule->optSchNow->isChecked());
         toggle(schedule->optSchDiscount);
+        QVERIFY(!schedule->dtFaxSend->isEnabled() && !schedule->optSchTime->isChecked() && schedule->optSchDiscount->isChecked());
         press(schedule->btnNext);
 
         frmFinish *finish = nullptr;
@@ -213,6 +205,46 @@ private Q_SLOTS:
         queued.sort();
         QCOMPARE(queued, (QStringList{u"Ann 111: Quarterly report 2 2 1 Sam Sender/555-0199 3 3"_s, u"Bob 222: Quarterly report 2 2 1 Sam Sender/555-0199 3 3"_s}));
         QVERIFY2(errorLogLines().isEmpty(), qPrintable(errorLogLines().join(u'\n')));
+    }
+
+    // Twenty faxes: the window above the others with the last day chosen; the real success box closes with Return.
+    void theImportWindowOnTheDesktop() {
+        emptyMailStore();
+        refillSpool(faxesNow(10, 0, 10));
+        RealDialogsSeams seams;
+        runEntry(u"import"_s);
+        frmImport *page = existingPage<frmImport>();
+        QVERIFY(page);
+        QTRY_VERIFY(page->isVisible() && page->optLast->isChecked());
+        QCOMPARE(page->progress->maximum(), 20);
+        const auto windowState = [&] {  // as the window manager keeps it
+            QProcess xprop;
+            xprop.start(u"xprop"_s, {u"-id"_s, QString::number(page->winId()), u"_NET_WM_STATE"_s});
+            return xprop.waitForFinished(5000) ? xprop.readAllStandardOutput() : QByteArray();
+        };
+        QTRY_VERIFY(windowState().contains("_NET_WM_STATE_ABOVE"));
+        QVERIFY(doAccessibleAction(page->optAll, Action::pressAction()) || doAccessibleAction(page->optAll, Action::toggleAction()));
+        QTRY_VERIFY(page->optAll->isChecked());
+        ClosedDialog shown;
+        closeNextMessageBox(&shown);
+        press(page->OKButton);
+        QTRY_COMPARE_WITH_TIMEOUT(seams.exitCodes, QList<int>{0}, 30000);
+        QVERIFY(shown.text == u"Import Faxes from FaxConsole successfully."_s && shown.title == mCommon::ProgramTitle);
+        QVERIFY(itemCount(mail::FolderOutbox) == 10 && itemCount(mail::FolderInbox) == 10);
+    }
+
+    // Without a viewer the real box comes and the page is active again, ready for another press; Cancel deletes the preview.
+    void previewWithoutAViewerOnTheDesktop() {
+        RealDialogsSeams seams;
+        registerTiffViewer(QString());
+        jobToAnn(coverBase() + u"/server/general.svg"_s, true).FaxSubject = u"On the desktop"_s;
+        frmFinish &page = activePage<frmFinish>();
+        QCOMPARE(messageAfter(page.btnPreview, &page), u"Please install tiff viewer."_s);
+        const QString file = faxJob().PreviewFile;
+        QVERIFY(QFile::exists(file) && page.btnPreview->isEnabled() && faxJob().PreviewMode == VbFalse);
+        press(page.CancelButton);
+        QTRY_COMPARE(seams.exitCodes, QList<int>{0});
+        QVERIFY(!QFile::exists(file));
     }
 };
 

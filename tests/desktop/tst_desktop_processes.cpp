@@ -1,5 +1,7 @@
-// The real program on a real X server, driven through the accessibility bus: each action ends it with code 0.
+// The real program on a real X server, driven through the accessibility bus as a screen reader
+// drives it: each action ends it with code 0.
 #include "DesktopKit.h"
+#include "FaxTestSupport.h"
 #include "TestSupport.h"
 #include "WizardTestKit.h"
 #include "platform/fax/FaxClient.h"
@@ -12,6 +14,10 @@ using namespace sendmere::test;
 using namespace Qt::StringLiterals;
 
 namespace {
+
+constexpr int BodyPages = 200;
+// A hang guard only, well above the 100 ms a window should answer in.
+constexpr qint64 AnswerGuardMs = 500;
 
 // What xprop says of one property of a window ("-root" for the root window), as one line.
 QString xprop(const QString &window, const QString &property, const QStringList &format = {}) {
@@ -41,19 +47,61 @@ void pressAndEnd(AtSpi &atspi, RunningProgram &program, const QString &title, co
     expectProgramEnd(program);
 }
 
+// The queued jobs as "number pages subject".
+QStringList queued() {
+    fax::FaxServer server;
+    server.Connect(QString());
+    QStringList jobs;
+    const fax::FaxOutgoingJobs list = server.Folders().OutgoingQueue().GetJobs();
+    for (int i = 1; i <= list.Count(); ++i) jobs << u"%1 %2 %3"_s.arg(list.Item(i).Recipient().FaxNumber).arg(list.Item(i).Pages()).arg(list.Item(i).Subject());
+    return jobs;
+}
+
 }  // namespace
 
 class TestDesktopProcesses : public QObject {
     Q_OBJECT
-private Q_SLOTS:
-    void initTestCase() { QVERIFY2(AtSpi().isConnected(), "no accessibility bus"); }
+    AtSpi m_atspi;
 
-    // The window's class names the menu entry, its icon is the program's or the theme's; OK stores, Cancel ends.
-    void senderWindowEndsAfterOkAndCancel() {
-        AtSpi atspi;
-        RunningProgram sender, again;
-        startProgram(sender, atspi, u"sender"_s);
-        AtSpi::Node page = atspi.activeWindow(sender.app, u"Sender Information"_s);
+    AtSpi::Node progressWindow(const RunningProgram &wizard) {
+        for (const AtSpi::Node &node : m_atspi.children(wizard.app))
+            if (m_atspi.name(node) == u"Sending Fax"_s && m_atspi.isShowing(node)) return node;
+        return {};
+    }
+    // Presses Finish; until done(counts) the page answers within the guard, and the progress window's page count rises.
+    void finish(WizardWalk &walk, RunningProgram &wizard, const std::function<bool(const QList<int> &)> &done) {
+        static const QRegularExpression pageCount(u"^Rendering the fax: page (\\d+)"_s);
+        QList<int> counts;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        walk.press(u"Finish"_s);
+        // The press is answered once its handler returns: a render on the GUI thread would hold it back.
+        qint64 slowestAnswerMs = elapsed.elapsed();
+        while (!done(counts) && elapsed.elapsed() < 240000) {
+            const qint64 answer = m_atspi.answerTimeMs(walk.page(), int(AnswerGuardMs) * 5);
+            if (answer < 0 && wizard.process.waitForFinished(2000)) break;  // a program that ends the moment it is asked
+            QVERIFY2(answer >= 0, "the window gave no answer at all");
+            slowestAnswerMs = std::max(slowestAnswerMs, answer);
+            if (const AtSpi::Node progress = progressWindow(wizard); progress.isValid()) {
+                const AtSpi::Node label = m_atspi.findRole(progress, AtSpi::Label);
+                const auto page = pageCount.match(label.isValid() ? m_atspi.name(label) : QString());
+                if (page.hasMatch() && (counts.isEmpty() || counts.last() != page.captured(1).toInt())) counts << page.captured(1).toInt();
+            }
+            QTest::qWait(50);
+        }
+        qInfo("%lld ms, the slowest answer %lld ms; counts seen: %lld", elapsed.elapsed(), slowestAnswerMs, qint64(counts.size()));
+        QVERIFY2(slowestAnswerMs < AnswerGuardMs, qPrintable(QString::number(slowestAnswerMs)));
+        QVERIFY2(counts.size() >= 2 && std::ranges::adjacent_find(counts, std::greater_equal<>()) == counts.end(), "the progress window showed no rising page count");
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY2(m_atspi.isConnected(), "no accessibility bus"); }
+
+    // The window's class names the menu entry, its icon is the program's or the theme's; OK stores, Cancel ends; About ends after OK.
+    void senderAndAboutEndAfterTheirButtons() {
+        RunningProgram sender, again, about;
+        startProgram(sender, m_atspi, u"sender"_s);
+        AtSpi::Node page = m_atspi.activeWindow(sender.app, u"Sender Information"_s);
         QVERIFY(page.isValid());
         const QString window = windowOf(sender.process.processId());
         QVERIFY2(!window.isEmpty(), "no window of the program among the window manager's clients");
@@ -61,8 +109,8 @@ private Q_SLOTS:
         const QByteArray entry = readFile(qEnvironmentVariable("SENDMERE_BUILD_DIR") + u"/data/desktop/org.sendmere.Sendmere.desktop"_s);
         QVERIFY(entry.contains("\nStartupWMClass=org.sendmere.Sendmere\n"));
         QVERIFY(iconCentre(window).isValid() && iconCentre(window) != QColor(Qt::red));  // the build tree's icon
-        QVERIFY(atspi.setText(atspi.find(page, u"Your full name"_s, AtSpi::Text), u"Ann Example"_s));
-        pressAndEnd(atspi, sender, u"Sender Information"_s, u"OK"_s);
+        QVERIFY(m_atspi.setText(m_atspi.find(page, u"Your full name"_s, AtSpi::Text), u"Ann Example"_s));
+        pressAndEnd(m_atspi, sender, u"Sender Information"_s, u"OK"_s);
 
         // An icon theme with the program's icon: the window takes the theme's.
         const QString theme = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u"/icons/hicolor"_s;
@@ -70,11 +118,14 @@ private Q_SLOTS:
                                              "[scalable/apps]\nSize=64\nMinSize=8\nMaxSize=512\nType=Scalable\nContext=Applications\n");
         writeFile(theme + u"/scalable/apps/sendmere.svg"_s,
                   "<svg xmlns='http://www.w3.org/2000/svg' width='64' height='64'><rect width='64' height='64' fill='#ff0000'/></svg>");
-        startProgram(again, atspi, u"sender"_s);
-        page = atspi.activeWindow(again.app, u"Sender Information"_s);
-        QTRY_COMPARE(atspi.text(atspi.find(page, u"Your full name"_s, AtSpi::Text)), u"Ann Example"_s);
+        startProgram(again, m_atspi, u"sender"_s);
+        page = m_atspi.activeWindow(again.app, u"Sender Information"_s);
+        QTRY_COMPARE(m_atspi.text(m_atspi.find(page, u"Your full name"_s, AtSpi::Text)), u"Ann Example"_s);
         QCOMPARE(iconCentre(windowOf(again.process.processId())), QColor(Qt::red));
-        pressAndEnd(atspi, again, u"Sender Information"_s, u"Cancel"_s);
+        pressAndEnd(m_atspi, again, u"Sender Information"_s, u"Cancel"_s);
+
+        startProgram(about, m_atspi, u"about"_s);
+        pressAndEnd(m_atspi, about, u"About Quillpost"_s, u"OK"_s);
     }
 
     // --version and --help answer in the terminal without a display; other words are taken silently.
@@ -98,36 +149,66 @@ private Q_SLOTS:
         for (const QString &word : {u"--verbose"_s, u"-h"_s, u"--Version"_s}) QCOMPARE(run(word, u"offscreen"_s).mid(0, 2), (QStringList{u"0"_s, QString()}));
     }
 
-    void aboutEndsAfterOk() {
-        AtSpi atspi;
-        RunningProgram about;
-        startProgram(about, atspi, u"about"_s);
-        pressAndEnd(atspi, about, u"About Quillpost"_s, u"OK"_s);
+    // German under LANG=de_DE.UTF-8 (without that C locale); English under LANG=C and with LANGUAGE=en:de: title, caption, To, Next, Cancel.
+    void recipientsPageInTheLanguageOfTheEnvironment() {
+        const QStringList english{u"New Fax"_s, u"Recipient Information"_s, u"To"_s, u"Next >"_s, u"Cancel"_s};
+        const std::tuple<QString, QString, QStringList> rows[] = {
+            {u"de_DE.UTF-8"_s, QString(), {u"Neues Fax"_s, u"Empfängerangaben"_s, u"An"_s, u"Weiter >"_s, u"Abbrechen"_s}},
+            {u"C"_s, QString(), english},
+            {u"de_DE.UTF-8"_s, u"en:de"_s, english}};
+        for (const auto &[lang, preferred, texts] : rows) {
+            RunningProgram wizard;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            for (const char *name : {"LC_ALL", "LC_MESSAGES", "LANGUAGE"}) env.remove(QLatin1String(name));
+            env.insert(u"LANG"_s, lang);
+            if (!preferred.isEmpty()) env.insert(u"LANGUAGE"_s, preferred);
+            wizard.process.setProcessEnvironment(env);
+            startProgram(wizard, m_atspi, u"new;;Ann#;111#;"_s);
+            const AtSpi::Node page = m_atspi.activeWindow(wizard.app, texts[0]);
+            QVERIFY2(page.isValid(), qPrintable(texts[0]));
+            const quint32 roles[] = {AtSpi::Label, AtSpi::Text, AtSpi::PushButton, AtSpi::PushButton};
+            for (int i = 1; i < 5; ++i) QVERIFY2(m_atspi.find(page, texts[i], roles[i - 1]).isValid(), qPrintable(lang + u' ' + texts[i]));
+            pressAndEnd(m_atspi, wizard, texts[0], texts[4]);
+        }
     }
 
-    // On a fresh machine the seeded templates are there to choose, and Finish queues the fax.
-    void wizardEndsAfterFinish() {
+    // A fresh machine's seeded templates to choose; a 200-page document renders while the page answers and the progress window
+    // counts; its Cancel leaves the page and no job, and Finish again queues the fax.
+    void largeFaxFromAFreshMachine() {
         holdFaxJobsBack();
-        AtSpi atspi;
+        // Slow pages, as drawing-heavy documents have: the window has time to count, Cancel comes in time.
+        const QString drawings = faxtest::writeSlowPdf(u"drawings.pdf"_s, 1, BodyPages);
         RunningProgram wizard;
-        startProgram(wizard, atspi, u"new;;Ann#;111#;"_s);
-        WizardWalk walk(atspi, wizard);
+        startProgram(wizard, m_atspi, u"new;;Ann#;111#;%1#"_s.arg(drawings));
+        WizardWalk walk(m_atspi, wizard);
         walk.on(u"New Fax"_s);
         walk.press(u"Next >"_s);
         walk.on(u"Cover Page"_s);
-        QVERIFY(atspi.doAction(atspi.find(walk.page(), u"Select a cover page template with the following information."_s, AtSpi::CheckBox), u"Toggle"_s));
-        QVERIFY(atspi.setText(atspi.find(walk.page(), u"Subject line"_s, AtSpi::Text), u"Hello Ann"_s));
+        QVERIFY(m_atspi.doAction(m_atspi.find(walk.page(), u"Select a cover page template with the following information."_s, AtSpi::CheckBox), u"Toggle"_s));
+        QVERIFY(m_atspi.setText(m_atspi.find(walk.page(), u"Subject line"_s, AtSpi::Text), u"Hello Ann"_s));
         walk.press(u"Next >"_s);
         walk.on(u"Send schedule"_s);
-        QVERIFY(atspi.find(walk.page(), u"When discount rates apply"_s, AtSpi::CheckBox).isValid());
+        QVERIFY(m_atspi.find(walk.page(), u"When discount rates apply"_s, AtSpi::CheckBox).isValid());
         walk.press(u"Next >"_s);
         walk.on(u"Finish"_s);
-        walk.press(u"Finish"_s);
-        expectProgramEnd(wizard);
-        fax::FaxServer server;
-        server.Connect(QString());
-        const fax::FaxOutgoingJobs jobs = server.Folders().OutgoingQueue().GetJobs();
-        QVERIFY(jobs.Count() == 1 && jobs.Item(1).Subject() == u"Hello Ann"_s && jobs.Item(1).Recipient().FaxNumber == u"111"_s);
+
+        finish(walk, wizard, [&](const QList<int> &counts) { return counts.size() >= 2 || wizard.process.state() != QProcess::Running; });
+        if (QTest::currentTestFailed()) return;
+        const AtSpi::Node progress = progressWindow(wizard);
+        QVERIFY2(progress.isValid(), "the progress window went before Cancel");
+        QVERIFY(m_atspi.doAction(m_atspi.find(progress, u"Cancel"_s, AtSpi::PushButton), u"Press"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(!progressWindow(wizard).isValid(), 10000);
+        QCOMPARE(wizard.process.state(), QProcess::Running);
+        walk.on(u"Finish"_s);
+        // The service stops the render between two pages and keeps nothing of it.
+        QTRY_VERIFY_WITH_TIMEOUT(QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u"/sendmere/fax/submissions"_s).isEmpty(), 10000);
+        QTest::qWait(2000);
+        QCOMPARE(queued(), QStringList());
+
+        finish(walk, wizard, [&](const QList<int> &) { return wizard.process.state() != QProcess::Running; });
+        if (wizard.process.state() != QProcess::NotRunning) expectProgramEnd(wizard, 10000);
+        QVERIFY(wizard.process.exitStatus() == QProcess::NormalExit && wizard.process.exitCode() == 0);
+        QCOMPARE(queued(), QStringList{u"111 %1 Hello Ann"_s.arg(BodyPages + 1)});  // the cover page and the document's
     }
 };
 

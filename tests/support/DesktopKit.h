@@ -1,8 +1,7 @@
 #pragma once
-// What the desktop tests share: they run on a real X server (sendmere_add_desktop_test), show
-// the real message boxes and file dialogs and close them as a user would, drive controls
-// through their accessibility actions, and drive the real program as a child process through
-// the accessibility bus.
+// What the desktop tests share: a real X server, the real message boxes and file dialogs closed
+// as a user closes them, controls driven by their accessibility actions, and the real program
+// driven as a child process through the accessibility bus.
 #include "platform/shell/Shell.h"
 
 #include <QDBusConnection>
@@ -10,35 +9,30 @@
 #include <QProcess>
 #include <QString>
 #include <functional>
-#include <optional>
 
 class QWidget;
 
 namespace sendmere::test {
 
-// Keeps the desktop's message boxes, file dialogs and launcher, and records only the end of
-// the process, which would otherwise end the test.
+// Keeps the desktop's message boxes, file dialogs and launcher; records only the end of the process.
 class RealDialogsSeams {
 public:
     RealDialogsSeams();
     ~RealDialogsSeams();
     RealDialogsSeams(const RealDialogsSeams &) = delete;
     RealDialogsSeams &operator=(const RealDialogsSeams &) = delete;
-
     QList<int> exitCodes;
 
 private:
     std::unique_ptr<shell::ProgramEnd> m_saved;
 };
 
-// The control's accessibility action ("Press", "Toggle", "SetFocus" ...), as a screen reader
-// or switch access runs it; false when the control offers no such action.
+// The control's accessibility action ("Press", "Toggle", "SetFocus" ...); false when it has none.
 bool doAccessibleAction(QWidget *control, const QString &action);
 // Sets a text box's text through its accessible value.
 bool setAccessibleText(QWidget *control, const QString &text);
 
-// Once a message box or dialog of the program is shown and active, runs inspect on it
-// (while it is still shown), then closes it by pressing Return; returns what it showed.
+// Once a message box of the program is shown and active, runs inspect on it, then presses Return.
 struct ClosedDialog {
     QString title;
     QString text;
@@ -55,38 +49,34 @@ public:
         QString path;
         bool isValid() const { return !service.isEmpty(); }
     };
-    static constexpr quint32 CheckBox = 7, Dialog = 16, Label = 29, ProgressBar = 42, PushButton = 43, Text = 61;
+    static constexpr quint32 CheckBox = 7, Dialog = 16, Label = 29, PushButton = 43, Text = 61;
 
     AtSpi();
     ~AtSpi();
     AtSpi(const AtSpi &) = delete;
     AtSpi &operator=(const AtSpi &) = delete;
     bool isConnected() const { return m_bus.isConnected(); }
-    // The application root of the process pid, waiting up to timeoutMs for it to register.
+    // The application root of process pid, once it has registered.
     Node application(qint64 pid, int timeoutMs = 10000);
-    // The application's window titled title once it is the active window (and so its page
-    // has been activated), waiting up to timeoutMs.
+    // The application's window titled title once it is the active window (its page activated).
     Node activeWindow(const Node &app, const QString &title, int timeoutMs = 10000);
-    // The first node below root on screen whose name and role match, waiting up to timeoutMs.
+    // The first node below root on screen whose name and role match.
     Node find(const Node &root, const QString &name, quint32 role, int timeoutMs = 5000);
     QList<Node> children(const Node &node);
     QString name(const Node &node);
     quint32 role(const Node &node);
     bool isShowing(const Node &node);
-    bool hasState(const Node &node, int state);
     bool doAction(const Node &node, const QString &action);
     bool setText(const Node &node, const QString &text);
     QString text(const Node &node);
     // The first node below root whose role matches, now; an invalid node when there is none.
     Node findRole(const Node &root, quint32 role);
-    // A range control's current value (a progress bar's count).
-    double currentValue(const Node &node);
-    // How long the application takes to answer one plain request about node, in
-    // milliseconds (an error reply counts); -1 when it gave no answer within timeoutMs.
+    // Milliseconds the application takes to answer one plain request (an error counts); -1 for silence.
     qint64 answerTimeMs(const Node &node, int timeoutMs = 10000);
 
 private:
-    Node findNow(const Node &root, const QString &name, quint32 role, int depth);
+    bool hasState(const Node &node, int state);
+    Node search(const Node &root, const std::function<bool(const Node &)> &match, int depth);
     QDBusConnection m_bus;
 };
 
@@ -96,9 +86,8 @@ struct RunningProgram {
     AtSpi::Node app;
 };
 
-// A user going through the program's pages on the accessibility bus: on() takes the page
-// titled title once it is the active window (its activation has shown the job), press()
-// presses one of its buttons.
+// A user going through the program's pages: on() takes the page titled title once it is the
+// active window, press() presses one of its buttons.
 class WizardWalk {
 public:
     WizardWalk(AtSpi &atspi, RunningProgram &program) : m_atspi(atspi), m_program(program) {}
