@@ -51,8 +51,8 @@ private Q_SLOTS:
         QCOMPARE(parseCommandLine(QStringLiteral("new;;") + QString(100000, u'#') + QStringLiteral(";1")).names.size(), 100001);
     }
 
-    // "new" drops the last piece of each list and the quotes around a path; "cover" takes
-    // every piece. Fewer numbers than names leave the missing numbers empty.
+    // "new" drops the last piece of each list and the quotes around a path; "cover" takes every piece. Fewer numbers than names leave the
+    // missing numbers empty.
     void newAndCoverFillTheJob() {
         test::RecordingSeams seams;
         const struct { const char *line; L names, numbers, attachments; } rows[] = {
@@ -82,14 +82,12 @@ private Q_SLOTS:
                                     QStringLiteral("#"), QStringLiteral("import2;;a#")}) {
             QProcess process;
             process.start(program(), line.isEmpty() ? L() : L{line});
-            QVERIFY2(process.waitForFinished(20000), qPrintable(line));
-            QVERIFY(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0);
+            QVERIFY2(process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, qPrintable(line));
         }
     }
 
-    // The platforms that need a display server need a display named; the others do not.
-    // Without one the program says why on its error output and ends with status 1, both when
-    // none is named and when the one named cannot be opened.
+    // The platforms that need a display server need a display named; the others do not. Without one the program says why on its error
+    // output and ends with status 1, both when none is named and when the one named cannot be opened.
     void aDisplayIsNeededOnlyWhereWindowsGoToAServer() {
         const struct { const char *platform, *display, *wayland; bool missing; } rows[] = {
             {"", "", "", true},           {"xcb", "", "", true},    {"wayland", "", "", true},   {"wayland-egl", "", "", true},

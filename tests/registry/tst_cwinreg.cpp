@@ -2,6 +2,7 @@
 #include "services/CWinReg.h"
 
 #include <QTest>
+#include <functional>
 
 using sendmere::CWinReg;
 using namespace sendmere::registry;
@@ -15,17 +16,29 @@ class TestCWinReg : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void openKeyCreatesOnlyWhenAsked() {
+    // A key is created only when asked, found in any case; without an open key (a failed open leaves none, not even the one opened before)
+    // every operation fails and changes nothing.
+    void keysAndWhatFailsWithoutOne() {
         CWinReg reg;
-        const QString key = u"Software\\Sendmere Test\\Fresh"_s;
-        QVERIFY(!reg.OpenKey(reg.HKEY_CURRENT_USER(), key, false));
-        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), key, true));
-        QVERIFY(RegistryStore().keyExists(Root::CurrentUser, key) && RegistryStore().subKeys(Root::CurrentUser, key).isEmpty());
-        reg.CloseKey();
-        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), key.toUpper(), false));
-        QVERIFY(!reg.OpenKey(0x80000003u, key, true));
-        QVERIFY(!reg.OpenKey(reg.HKEY_CURRENT_USER(), u"Bad\\\\Path"_s, true));
-        QVERIFY(!RegistryStore().keyExists(Root::LocalMachine, key));
+        const QString fresh = u"Software\\Sendmere Test\\Fresh"_s;
+        QVERIFY(!reg.OpenKey(reg.HKEY_CURRENT_USER(), fresh, false) && reg.OpenKey(reg.HKEY_CURRENT_USER(), fresh, true));
+        QVERIFY(RegistryStore().keyExists(Root::CurrentUser, fresh) && !RegistryStore().keyExists(Root::LocalMachine, fresh));
+        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), fresh.toUpper(), false));
+        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), kKey, true) && reg.SetStringValue(u"Present"_s, u"value"_s));
+        const auto closeBy = std::initializer_list<std::function<void()>>{
+            [&] { QVERIFY(!reg.OpenKey(reg.HKEY_CURRENT_USER(), u"Software\\Does not exist"_s, false)); },
+            [&] { QVERIFY(!reg.OpenKey(0x80000003u, kKey, true)); }, [&] { QVERIFY(!reg.OpenKey(reg.HKEY_CURRENT_USER(), u"Bad\\\\Path"_s, true)); },
+            [&] { QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), kKey, false)); reg.CloseKey(); }};
+        for (const auto &close : closeBy) {
+            close();
+            QString out = u"kept"_s;
+            QVERIFY(reg.GetStringValue(u"Present"_s).isEmpty() && !reg.SetStringValue(u"Present"_s, u"changed"_s));
+            QVERIFY(!reg.SetDWordValue(u"N"_s, 5) && reg.GetDWordValue(u"N"_s) == 0 && !reg.SetBoolValue(u"B"_s, true));
+            QVERIFY(!reg.GetBoolValue(u"B"_s) && !reg.DeleteValue(u"Present"_s) && !reg.FlushKey());
+            QVERIFY(!reg.GetValueText(u"Present"_s, 1024, out) && out == u"kept"_s);
+        }
+        QCOMPARE(RegistryStore().value(Root::CurrentUser, kKey, u"Present"_s), RegValue::string(u"value"_s));
+        QVERIFY(!RegistryStore().value(Root::CurrentUser, kKey, u"N"_s) && !RegistryStore().keyExists(Root::CurrentUser, u"Bad"_s));
     }
 
     void stringsNumbersAndFlags() {
@@ -86,28 +99,6 @@ private Q_SLOTS:
         QVERIFY(!reg.GetValueText(u"Long"_s, 1024, out));  // no room for the terminator
         QVERIFY(reg.GetValueText(u"Long"_s, 1025, out));
         QCOMPARE(out.size(), 1024);
-    }
-
-    void everyOperationFailsWithoutAKey() {
-        CWinReg reg;
-        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), kKey, true) && reg.SetStringValue(u"Present"_s, u"value"_s));
-        const auto checkNothingWorks = [&] {
-            QString out = u"kept"_s;
-            QVERIFY(reg.GetStringValue(u"Present"_s).isEmpty() && !reg.SetStringValue(u"Present"_s, u"changed"_s));
-            QVERIFY(!reg.SetDWordValue(u"N"_s, 5) && reg.GetDWordValue(u"N"_s) == 0 && !reg.SetBoolValue(u"B"_s, true));
-            QVERIFY(!reg.GetBoolValue(u"B"_s) && !reg.DeleteValue(u"Present"_s) && !reg.FlushKey());
-            QVERIFY(!reg.GetValueText(u"Present"_s, 1024, out) && out == u"kept"_s);
-        };
-        // A failed open leaves no key open, not even the one opened before.
-        QVERIFY(!reg.OpenKey(reg.HKEY_CURRENT_USER(), u"Software\\Does not exist"_s, false));
-        checkNothingWorks();
-        QVERIFY(!reg.OpenKey(0u, kKey, true));
-        checkNothingWorks();
-        QVERIFY(reg.OpenKey(reg.HKEY_CURRENT_USER(), kKey, false));
-        reg.CloseKey();
-        checkNothingWorks();
-        QCOMPARE(RegistryStore().value(Root::CurrentUser, kKey, u"Present"_s), RegValue::string(u"value"_s));
-        QVERIFY(!RegistryStore().value(Root::CurrentUser, kKey, u"N"_s));
     }
 };
 

@@ -1,5 +1,4 @@
-// The credentials file: which entry a host and login get, and that a file others can read is
-// refused.
+// The credentials file: which entry a host and login get, and that a file others can read is refused.
 #include "Netrc.h"
 
 #include <QFile>

