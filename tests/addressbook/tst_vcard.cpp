@@ -149,31 +149,6 @@ private Q_SLOTS:
         QCOMPARE(cards.size(), size_t(1));
         QCOMPARE(cards.front().all(u"NOTE"_s).front()->value, QString::fromLatin1(note));
     }
-
-    // Entries sort by name, an e-mail entry first, then each fax kind; the mail library's three
-    // fax properties and the session's fields 10 and 11 give the numbers.
-    void entriesAreNamedAsMailClientsNameThem() {
-        Contact ann{u"Ann Example"_s, {u"ann@example.com"_s},
-                    {{FaxKind::Other, u"+1 555 0102"_s}, {FaxKind::Business, u"+1 555 0100"_s}, {FaxKind::Home, u"+1 555 0101"_s}}};
-        Contact bob{u"bob Doe"_s, {u"bob@example.com"_s}, {{FaxKind::Home, u"42"_s}}};
-        Contact cy{u"Cy"_s, {}, {}};  // nothing to address: no entry
-        const std::vector<AddressEntry> entries = addressEntries({bob, ann, cy});
-        QStringList names;
-        for (const AddressEntry &entry : entries) names << entry.Name;
-        QCOMPARE(names, (QStringList{u"Ann Example"_s, u"Ann Example (Business Fax)"_s, u"Ann Example (Home Fax)"_s, u"Ann Example (Other Fax)"_s,
-                                     u"bob Doe"_s, u"bob Doe (Home Fax)"_s}));
-        const AddressEntry &business = entries[1];
-        QCOMPARE((QStringList{business.Address, business.EntryName, business.EntryAddress, entries[3].Address, entries[0].Address}),
-                 (QStringList{u"Ann Example@+1 555 0100"_s, business.Name, business.Address, u"Ann Example@+1 555 0102"_s, u"ann@example.com"_s}));
-        const AddressEntry otherOnly = addressEntries({Contact{u"O"_s, {}, {{FaxKind::Other, u"7"_s}}}}).front();
-        QCOMPARE((QStringList{entryProperty(entries[0], PR_BUSINESS_FAX_NUMBER), entryProperty(entries[0], PR_HOME_FAX_NUMBER),
-                              entryProperty(entries[0], PR_PRIMARY_FAX_NUMBER), entryProperty(entries[4], PR_BUSINESS_FAX_NUMBER),
-                              entryProperty(entries[4], PR_HOME_FAX_NUMBER), entryField(entries[0], 10), entryField(entries[0], 11),
-                              entryField(entries[4], 10), entryField(entries[4], 11), entryField(otherOnly, 11), entryField(otherOnly, 9)}),
-                 (QStringList{u"+1 555 0100"_s, u"+1 555 0101"_s, u"+1 555 0102"_s, QString(), u"42"_s, u"+1 555 0100"_s, u"+1 555 0101"_s,
-                              QString(), u"42"_s, u"7"_s, QString()}));
-        QCOMPARE(test::automationError([&] { entryProperty(entries[0], 0x3001001E); }).number(), err::MapiNotFound);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestVCard)

@@ -1,6 +1,5 @@
 #pragma once
-// What the scanning tests share: the scanner library's "test" backend set up in a private
-// configuration folder, and a hand on the acquisition dialogs as they open.
+// The scanner library's "test" backend in a private configuration, and hands on dialogs and pages.
 #include "RegistryStore.h"
 #include "TestSupport.h"
 #include "platform/imaging/AcquisitionDialog.h"
@@ -25,26 +24,10 @@ inline void writeScanConfig(const QByteArray &backends, const QByteArray &testCo
     qputenv("SANE_CONFIG_DIR", QFile::encodeName(dir));
 }
 
-// settings are lines of the backend's test.conf ("mode Color", "test-picture Grid"). Without
-// devices no backend is named: the test backend itself fails on none. Its built-in resolution
-// is a fraction of a dot per inch; 50 (as Debian's configuration) unless a setting says otherwise.
+// settings are test.conf lines; no backend is named without devices; 50 dpi as Debian's unless set.
 inline void useTestScanners(int devices, const QStringList &settings = {}) {
     writeScanConfig(devices > 0 ? "test\n" : "",
                     QStringLiteral("number_of_devices %1\nresolution 50\n%2\n").arg(devices).arg(settings.join(u'\n')).toUtf8());
-}
-
-// A scanner that starts and then sends nothing (StallBackend.cpp), the only device found.
-inline void useStallScanner() {
-    writeScanConfig("stall\n");
-    qputenv("LD_LIBRARY_PATH", QByteArray(SANE_STALL_DIR) + ':' + qgetenv("LD_LIBRARY_PATH"));
-}
-
-// How long a scan may go without an answer, in seconds (the program's registry value).
-inline void setScanTimeout(quint32 seconds) {
-    registry::RegistryStore store;
-    const QString key = QStringLiteral("Software\\Sendmere");
-    QVERIFY(store.createKey(registry::Root::CurrentUser, key));
-    QVERIFY(store.setValue(registry::Root::CurrentUser, key, QStringLiteral("ScanTimeout"), registry::RegValue::number(seconds)));
 }
 
 // A scan slow enough to be stopped half way: many small reads, each followed by a pause.
@@ -54,8 +37,7 @@ inline const QStringList SlowScan = {QStringLiteral("resolution 300"), QStringLi
 
 using DialogAction = std::function<void(imaging::AcquisitionDialog &)>;
 
-// Runs one action on each acquisition dialog that opens, in turn; a dialog beyond the actions
-// is cancelled, so that no test hangs on it.
+// Runs one action on each acquisition dialog that opens, in turn; one beyond them is cancelled.
 class DialogDriver : public QObject {
 public:
     explicit DialogDriver(QList<DialogAction> actions) : m_actions(std::move(actions)) {
@@ -70,8 +52,7 @@ public:
         m_poll.start(10);
     }
     int handled() const { return m_handled; }
-    // Clicks that do not depend on where the button is drawn: under load a dialog can be the
-    // active modal one before its layout has placed the buttons.
+    // Clicks independent of layout: under load a dialog can be active before its buttons are placed.
     static void scan(imaging::AcquisitionDialog &d) { d.cmdScan->click(); }
     static void cancel(imaging::AcquisitionDialog &d) { d.cmdCancel->click(); }
 
@@ -110,8 +91,7 @@ inline QString writeClassesRoot(const QString &key) {
     return file;
 }
 
-// The backend's "Grid" picture: black and white squares of 10 mm; neighbours differ, squares
-// two apart agree.
+// The backend's "Grid": squares of 10 mm; neighbours differ, squares two apart agree.
 inline bool looksLikeGrid(const QImage &image, double dpi) {
     const int square = qRound(10 / 25.4 * dpi), inset = square / 4;
     auto ink = [&](int x, int y) { return qGray(image.pixel(x, y)) < 128; };

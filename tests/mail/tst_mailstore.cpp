@@ -106,8 +106,8 @@ private Q_SLOTS:
         QVERIFY2(files[0].startsWith(QLatin1String("new/")) && !files[0].contains(u':'), qPrintable(files[0]));  // unread, unseen: new mail
         QVERIFY(QDir(folderDir(u".Sent"_s) + u"/tmp"_s).isEmpty());
         const QString text = QString::fromUtf8(readFile(entryOf(u".Sent"_s)));
-        // The parts and the priority as a mail server serves them are checked in tst_faxitems.
-        for (const char *line : {"Subject: Quarterly figures", "From: Bob Sender <FAX=5550111@fax.invalid>", "Delivered-To: FAX=5550100@fax.invalid"})
+        for (const char *line : {"Subject: Quarterly figures", "From: Bob Sender <FAX=5550111@fax.invalid>", "Delivered-To: FAX=5550100@fax.invalid",
+                                 "Importance: high", "X-Priority: 1 (Highest)"})
             QVERIFY2(text.contains(QLatin1String(line), Qt::CaseInsensitive), line);
         QVERIFY(text.contains(QRegularExpression(u"To: Ann Example <FAX=\\+4930555?0100@fax.invalid>"_s)) || text.contains(u"FAX=+49305550100@fax.invalid"_s));
 
@@ -152,24 +152,8 @@ private Q_SLOTS:
         QVERIFY(!openNamespace()->GetItemFromID(u"hand-1@example.org"_s)->UnRead());
     }
 
-    // The subject filter, positions from 1 and the FaxID lookup agree; bad filters, folders and namespaces are refused.
-    void restrictCountsAndFindsInFolderOrder() {
-        for (int i = 0; i < 3; ++i) addItem(FolderInbox, i == 1 ? u"O'Brien's fax"_s : u"Fax"_s, QString::number(100 + i));
-        auto items = openNamespace()->GetDefaultFolder(FolderInbox)->Items();
-        auto faxes = items->Restrict(u"[Subject]='Fax'"_s);
-        QCOMPARE((QVariantList{items->count(), items->Item(2)->Subject(), faxes->count(), faxes->Item(2)->userProperty(u"FaxID"_s),
-                               faxes->findUserProperty(u"FaxID"_s, u"102"_s), faxes->findUserProperty(u"FaxID"_s, u"101"_s),
-                               faxes->containsUserProperty(u"FaxID"_s, u"101"_s), items->findUserProperty(u"FaxID"_s, u"101"_s),
-                               items->Restrict(u"[Subject]='O'Brien's fax'"_s)->count(), items->Restrict(u"[Subject]=''"_s)->count()}),
-                 (QVariantList{3, u"O'Brien's fax"_s, 2, u"102"_s, 2, 0, false, 2, 1, 0}));
-        for (int outside : {0, 4}) QCOMPARE(errorOf([&] { items->Item(outside); }), err::SubscriptOutOfRange);
-        QCOMPARE(errorOf([&] { items->Restrict(u"[Subject]='unclosed"_s); }), err::InvalidProcedureCall);
-        QCOMPARE(errorOf([&] { openNamespace()->GetDefaultFolder(7); }), err::InvalidProcedureCall);
-        QCOMPARE(errorOf([&] { attachRunningApplication()->GetNamespace(u"IMAP"_s); }), err::InvalidProcedureCall);
-    }
-
     // Another program's flag changes, moves and deletions are noticed: the held item is found where it went or
-    // reported missing, and nothing is duplicated. Our own Move and Delete keep one copy under the same name.
+    // reported missing, and nothing is duplicated.
     void changesAreFoundNeverDuplicated() {
         auto ns = openNamespace();
         auto item = ns->GetDefaultFolder(FolderInbox)->addItem(u"IPM.Note"_s);
@@ -204,17 +188,6 @@ private Q_SLOTS:
         QCOMPARE(errorOf([&] { ns->GetItemFromID(item->EntryID()); }), err::MapiNotFound);
         for (const QString &f : {QString(), u".Sent"_s, u".Trash"_s, u".Outbox"_s}) QVERIFY2(messageFiles(f).isEmpty(), qPrintable(f));
 
-        auto own = addItem(FolderOutbox, u"Travelling"_s);
-        const QString name = messageFiles(u".Outbox"_s).value(0);
-        own->Move(FolderSentItems);
-        QCOMPARE(messageFiles(u".Outbox"_s) + messageFiles(u".Sent"_s), QStringList{name});
-        QCOMPARE(own->parentEntryID(), ns->GetDefaultFolder(FolderSentItems)->EntryID());
-        own->Delete();
-        QCOMPARE(messageFiles(u".Sent"_s) + messageFiles(u".Trash"_s), QStringList{name});
-        own->Delete();
-        QCOMPARE(messageFiles(u".Trash"_s), QStringList());
-        QCOMPARE(errorOf([&] { own->Delete(); }), err::MapiNotFound);
-        QVERIFY(QFileInfo::exists(folderDir(u".Sent"_s) + u"/maildirfolder"_s));
     }
 
     // The index survives a restart: an unchanged folder is answered from it, a folder another program changed is read anew.
@@ -243,36 +216,6 @@ private Q_SLOTS:
         QCOMPARE(items->findUserProperty(u"FaxID"_s, u"idx1"_s), 2);
     }
 
-    // Two programs on one store (two store objects, each with its own index) see each other's
-    // additions, moves and deletions; a journal of many changes is rewritten short.
-    void twoStoresOnOneMaildirAgree() {
-        MaildirStore first(mailRoot()), second(mailRoot());
-        QCOMPARE(second.count(FolderOutbox), 0);
-        MessageData message = fax(u"s1"_s, u"Shared"_s);
-        MessageLocation loc = put(first, FolderOutbox, message, false);
-        QCOMPARE(second.count(FolderOutbox), 1);
-        QCOMPARE(second.findFaxId(FolderOutbox, u"s1"_s, u"Shared"_s), 1);
-        MessageLocation other = *second.findEntryId(message.messageId);
-        second.move(other, message.messageId, FolderSentItems);
-        QCOMPARE(first.count(FolderOutbox), 0);
-        QCOMPARE(first.findFaxId(FolderSentItems, u"s1"_s, std::nullopt), 1);
-        bool unread = true;
-        QCOMPARE(first.load(loc, message.messageId, &unread).subject, u"Shared"_s);
-        QCOMPARE(loc.folder, int(FolderSentItems));
-        QVERIFY(!unread);
-        for (int i = 0; i < 1100; ++i) {
-            message.subject = u"Shared %1"_s.arg(i);
-            first.save(loc, message, std::nullopt);
-        }
-        const qsizetype lines = readFile(mailRoot() + u".index/Sent.journal"_s).count('\n');
-        QVERIFY2(lines < 200, qPrintable(QString::number(lines)));
-        QCOMPARE(second.findFaxId(FolderSentItems, u"s1"_s, u"Shared 1099"_s), 1);  // read from the rewritten journal's start
-        QCOMPARE(MaildirStore(mailRoot()).countWithSubject(FolderSentItems, u"Shared 1099"_s), 1);
-        first.erase(loc, message.messageId);
-        QCOMPARE(second.count(FolderSentItems), 0);
-        QVERIFY(!second.findEntryId(message.messageId));
-    }
-
     // While staged, items saved anew stay out of every reader's sight yet can be read, saved, moved and deleted; they appear as last saved
     // and where last moved when the outermost staging ends. Leftovers in tmp/ go when 36 hours old or when their writer has ended.
     void stagedItemsAppearOnlyWhole() {
@@ -286,10 +229,9 @@ private Q_SLOTS:
             item->setUserProperty(u"FaxID"_s, u"f1"_s);
             item->setUnRead(true);
             item->Save();
-            QCOMPARE(messageFiles(u".Outbox"_s), QStringList());
-            QCOMPARE(reader.count(FolderOutbox), 0);
-            QCOMPARE(ns->GetDefaultFolder(FolderOutbox)->count(), 0);
-            QCOMPARE(ns->GetItemFromID(entryId)->userProperty(u"FaxID"_s).toString(), u"f1"_s);
+            QCOMPARE((QVariantList{messageFiles(u".Outbox"_s).size(), reader.count(FolderOutbox), ns->GetDefaultFolder(FolderOutbox)->count(),
+                                   ns->GetItemFromID(entryId)->userProperty(u"FaxID"_s)}),
+                     (QVariantList{0, 0, 0, u"f1"_s}));
             item->Move(FolderSentItems);
             QCOMPARE(item->parentEntryID(), ns->GetDefaultFolder(FolderSentItems)->EntryID());
             {
@@ -300,14 +242,11 @@ private Q_SLOTS:
                 gone->Delete();
                 QCOMPARE(errorOf([&] { gone->Delete(); }), err::MapiNotFound);
             }
-            QCOMPARE(messageFiles(u".Sent"_s), QStringList());  // the inner end publishes nothing
-            QCOMPARE(reader.count(FolderSentItems), 0);
+            QCOMPARE(messageFiles(u".Sent"_s).size() + reader.count(FolderSentItems), 0);  // the inner end publishes nothing
             staging.keep();
         }
-        for (const QString &folder : {QString(), u".Outbox"_s, u".Trash"_s}) QCOMPARE(messageFiles(folder), QStringList());
-        QCOMPARE(messageFiles(u".Sent"_s).size(), 1);
         for (const QString &folder : {QString(), u".Outbox"_s, u".Sent"_s, u".Trash"_s})
-            QCOMPARE(QDir(folderDir(folder) + u"/tmp"_s).entryList(QDir::Files), QStringList());
+            QCOMPARE(messageFiles(folder).size() + QDir(folderDir(folder) + u"/tmp"_s).entryList(QDir::Files).size(), folder == u".Sent"_s ? 1 : 0);
         QCOMPARE(reader.findFaxId(FolderSentItems, u"f1"_s, u"Staged"_s), 1);
         QVERIFY(ns->GetItemFromID(entryId)->UnRead());
 
@@ -315,8 +254,7 @@ private Q_SLOTS:
         for (const auto &[name, hours] : {std::pair{u"old"_s, 37}, std::pair{u"recent"_s, 35}}) {
             writeFile(tmp + name, "Subject: left\r\n\r\n");
             QFile file(tmp + name);
-            QVERIFY(file.open(QIODevice::ReadWrite));
-            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-hours * 3600), QFileDevice::FileModificationTime));
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(QDateTime::currentDateTime().addSecs(-hours * 3600), QFileDevice::FileModificationTime));
         }
         const QString host = QSysInfo::machineHostName();
         const pid_t ended = [] {
@@ -333,32 +271,25 @@ private Q_SLOTS:
         QCOMPARE(QDir(tmp).entryList(QDir::Files), (QStringList{running, u"recent"_s}));
     }
 
-    // An item is kept only when its maker said it is whole and no write failed meanwhile:
-    // otherwise nothing of it appears, tmp/ stays empty, and a watch on the store raises.
+    // A staging in which a write failed publishes nothing even when its maker keeps it, and leaves tmp/ empty; one without failures
+    // publishes only when kept. A watch on the store raises unless the items were published.
     void aStagingThatFailedPublishesNothing() {
         const QString big = tempFile(u"big.bin"_s, QByteArray(256 * 1024, 'x'));
-        for (const bool kept : {false, true}) {
+        for (const auto &[fails, kept, published, raised] : {std::tuple{true, false, 0, 61}, {true, true, 0, 61},
+                                                             {false, false, 0, int(err::PathFileAccessError)}, {false, true, 1, 0}}) {
             const StoreWatch watch;
             {
                 StagedItems staging;
                 auto item = addItem(FolderInbox, u"Fax"_s);  // small: it fits
-                item->addAttachment(big, 1, u"FaxImage"_s);
-                FileSizeLimit limit(64 * 1024);
-                QCOMPARE(errorOf([&] { item->Save(); }), 61);
+                if (fails) {
+                    item->addAttachment(big, 1, u"FaxImage"_s);
+                    FileSizeLimit limit(64 * 1024);
+                    QCOMPARE(errorOf([&] { item->Save(); }), 61);
+                }
                 if (kept) staging.keep();
             }
-            QCOMPARE(messageFiles(QString()) + QDir(folderDir(QString()) + u"/tmp"_s).entryList(QDir::Files), QStringList());
-            QCOMPARE(errorOf([&] { watch.check(); }), 61);
-        }
-        for (const bool kept : {false, true}) {  // without a failure only keep() publishes
-            const StoreWatch watch;
-            {
-                StagedItems staging;
-                addItem(FolderInbox, u"Fax"_s);
-                if (kept) staging.keep();
-            }
-            QCOMPARE(messageFiles(QString()).size(), kept ? 1 : 0);
-            QCOMPARE(errorOf([&] { watch.check(); }), kept ? 0 : err::PathFileAccessError);
+            QCOMPARE(int(messageFiles(QString()).size() + QDir(folderDir(QString()) + u"/tmp"_s).entryList(QDir::Files).size()), published);
+            QCOMPARE(errorOf([&] { watch.check(); }), raised);
         }
     }
 
@@ -376,58 +307,31 @@ private Q_SLOTS:
         for (const QString &subject : subjects) QVERIFY2(reader.countWithSubject(FolderOutbox, subject) == 1, qPrintable(subject));
     }
 
-    // Whatever the index says (a journal cut in a line, random bytes, a folder whose times did
-    // not change), a fax the folder holds is found by its FaxID and never published twice.
+    // An item the index cannot know of (another program restored it and set the folder's time back) is still found by its FaxID before
+    // a second item of its fax is made. (Whatever bytes the journal holds, the index fuzzer holds the store to the same rule.)
     void theFaxIdRuleHoldsWhateverTheIndexSays() {
-        const auto importOne = [](MaildirStore &store, const QString &faxId) {  // as the import does: check, then make
-            store.beginStaging();
-            if (store.findFaxId(FolderInbox, faxId, u"Fax"_s) == 0) put(store, FolderInbox, fax(faxId));
-            store.endStaging();
-        };
-        const auto appendToJournal = [](const QByteArray &bytes) {
-            QFile file(mailRoot() + u".index/INBOX.journal"_s);
-            QVERIFY(file.open(QIODevice::Append));
-            file.write(bytes);
-        };
-        const auto addAll = [](const QStringList &ids) {
-            MaildirStore store(mailRoot());
-            for (const QString &id : ids) put(store, FolderInbox, fax(id));
-        };
-        addAll({u"a1"_s, u"a2"_s, u"a3"_s});
-        appendToJournal("+\t1733300000.0\t1733300000.0\tcut-");  // a writer killed in its line; the next line is glued to it
-        addAll({u"a4"_s, u"a5"_s});
-        for (const char *id : {"a1", "a2", "a3", "a4", "a5"})
-            QVERIFY2(MaildirStore(mailRoot()).findFaxId(FolderInbox, QString::fromLatin1(id), u"Fax"_s) > 0, id);
-        QByteArray noise;  // random bytes with tabs and line ends among them
-        for (quint32 i = 0, seed = 19; i < 600; ++i) {
-            seed = seed * 1103515245u + 12345u;
-            noise += (i % 37 == 0) ? '\n' : (i % 11 == 0) ? '\t' : char(seed >> 16);
+        {
+            MaildirStore writer(mailRoot());
+            for (const char *id : {"a1", "a2"}) put(writer, FolderInbox, fax(QLatin1String(id)));
         }
-        appendToJournal(noise);
-        addAll({u"a6"_s, u"b6"_s});
-        MaildirStore reader(mailRoot());
-        QCOMPARE(reader.count(FolderInbox), 7);
-        for (const char *id : {"a1", "a2", "a3", "a4", "a5", "a6", "b6"})
-            QVERIFY2(reader.findFaxId(FolderInbox, QString::fromLatin1(id), u"Fax"_s) > 0, id);
-        for (const char *id : {"a1", "a4", "a5", "a6"}) importOne(reader, QString::fromLatin1(id));
-        QCOMPARE(messageFiles(QString()).size(), 7);
-
-        // An item the index cannot know of: another program restored it and set the folder's
-        // time back. The folder itself is asked before the new item appears.
         const QByteArray curDir = QFile::encodeName(folderDir(QString()) + u"/cur"_s);
         struct stat before {};
         QCOMPARE(::stat(curDir.constData(), &before), 0);
         MaildirStore stale(mailRoot()), other(mailRoot() + u"-elsewhere"_s);
-        QCOMPARE(stale.count(FolderInbox), 7);
-        put(other, FolderInbox, fax(u"a7"_s), false);
+        QCOMPARE(stale.count(FolderInbox), 2);
+        put(other, FolderInbox, fax(u"a3"_s), false);
         const QString restored = messageFiles(u"../Mail-elsewhere"_s).value(0);
         QVERIFY(QFile::rename(folderDir(u"../Mail-elsewhere"_s) + u'/' + restored, folderDir(QString()) + u'/' + restored));
         const struct timespec times[2] = {before.st_atim, before.st_mtim};
         QCOMPARE(::utimensat(AT_FDCWD, curDir.constData(), times, 0), 0);
-        QCOMPARE(stale.findFaxId(FolderInbox, u"a7"_s, u"Fax"_s), 0);  // the index does not know it
-        importOne(stale, u"a7"_s);
-        QCOMPARE(messageFiles(QString()).size(), 8);
-        QCOMPARE(stale.findFaxId(FolderInbox, u"a7"_s, u"Fax"_s), 8);
+        QCOMPARE(stale.findFaxId(FolderInbox, u"a3"_s, u"Fax"_s), 0);  // the index does not know it
+        for (const char *id : {"a1", "a3"}) {  // as the import does: check, then make
+            stale.beginStaging();
+            if (stale.findFaxId(FolderInbox, QLatin1String(id), u"Fax"_s) == 0) put(stale, FolderInbox, fax(QLatin1String(id)));
+            stale.endStaging();
+        }
+        QCOMPARE(messageFiles(QString()).size(), 3);
+        QCOMPARE(stale.findFaxId(FolderInbox, u"a3"_s, u"Fax"_s), 3);
     }
 
     // Another program renames cur/X:2, to cur/X:2,S and back while the index is rebuilt from the folder: no message is missed.
@@ -526,36 +430,6 @@ private Q_SLOTS:
         QCOMPARE(folder->count(), 3);
     }
 
-    // Each component exists while it is registered in the classes root; the session writes
-    // into the same store, and its message is an item there.
-    void componentsFollowTheirRegistration() {
-        const QStringList classes = {ApplicationClass, SessionClass, SafeMailItemClass, MapiUtilsClass};
-        for (const QString &name : classes) QVERIFY2(componentRegistered(name), qPrintable(name));
-        const std::pair<QString, void (*)()> creators[] = {
-            {SessionClass, [] { createSession(); }}, {ApplicationClass, [] { attachRunningApplication(); }},
-            {ApplicationClass, [] { startApplication(); }}, {SafeMailItemClass, [] { createSafeMailItem(); }},
-            {MapiUtilsClass, [] { createMapiUtils(); }}};
-        for (const auto &[name, create] : creators) {
-            QCOMPARE(errorOf(create), 0);
-            unregister(name);
-            QCOMPARE(errorOf(create), err::CannotCreateObject);
-            reregister(name);
-        }
-
-        auto session = createSession();
-        session->Logon(false, false);
-        auto message = session->Outbox()->addMessage();
-        QCOMPARE(errorOf([&] { message->Id(); }), err::MapiNotFound);
-        const QDateTime sent(QDate(2026, 12, 4), QTime(8, 0), Qt::UTC);
-        for (const auto &[field, value] : {std::pair{u"Subject"_s, QVariant(u"From the session"_s)}, std::pair{u"TimeSent"_s, QVariant(sent)},
-                                           std::pair{u"Text"_s, QVariant(u"body"_s)}, std::pair{u"Sent"_s, QVariant(true)}})
-            message->setField(field, value);
-        QCOMPARE(errorOf([&] { message->setField(u"Colour"_s, 1); }), err::MapiNotFound);
-        message->Update();
-        auto item = openNamespace()->GetItemFromID(message->Id());
-        QCOMPARE((QVariantList{item->Subject(), item->Body(), item->property(tag::PR_CLIENT_SUBMIT_TIME).toDateTime(), item->parentEntryID()}),
-                 (QVariantList{u"From the session"_s, u"body"_s, sent, openNamespace()->GetDefaultFolder(FolderOutbox)->EntryID()}));
-    }
 };
 
 QTEST_GUILESS_MAIN(MailStoreTest)

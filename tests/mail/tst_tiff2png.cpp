@@ -103,15 +103,8 @@ private Q_SLOTS:
         QCOMPARE(runConverter(dir.path()), 1);  // nothing to convert
         writeFile(dir.filePath(u"notes.txt"_s), "text");
         QCOMPARE(runConverter(dir.path()), 1);
-        const QByteArray whole = readFile(writeFax(dir.filePath(u"whole.tiff"_s), {u"whole"_s}));
-        // The width entry claims 65535 pixels: the strip no longer holds what the rows need.
-        QByteArray hostile = whole;
-        qsizetype widthEntry = hostile.indexOf(QByteArray("\x00\x01\x03\x00", 4));
-        if (widthEntry < 0) widthEntry = hostile.indexOf(QByteArray("\x00\x01\x04\x00", 4));
-        QVERIFY(widthEntry > 0);
-        hostile.replace(widthEntry + 8, 2, QByteArray("\xff\xff", 2));
-        const std::pair<QString, QByteArray> inputs[] = {
-            {u"empty"_s, QByteArray()}, {u"header"_s, whole.left(8)}, {u"truncated"_s, whole.left(whole.size() / 3)}, {u"hostile"_s, hostile}};
+        const QByteArray whole = readFile(writeFax(dir.filePath(u"whole.tiff"_s), {u"whole"_s}));  // hostile fields: the converter's fuzzer
+        const std::pair<QString, QByteArray> inputs[] = {{u"empty"_s, QByteArray()}, {u"header"_s, whole.left(8)}, {u"truncated"_s, whole.left(whole.size() / 3)}};
         for (const auto &[name, bytes] : inputs) {
             QTemporaryDir one;
             writeFile(one.filePath(name + u".tiff"_s), bytes);

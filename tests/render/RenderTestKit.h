@@ -4,9 +4,18 @@
 #include "TestSupport.h"
 
 #include <QImage>
+#include <QPainter>
 #include <QRect>
 
 namespace rendertest {
+
+// A white RGB picture with a black box.
+inline QImage pageWithBox(QSize size, const QRect &box) {
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter(&image).fillRect(box, Qt::black);
+    return image;
+}
 
 inline bool isInk(const QImage &image, int x, int y) { return qGray(image.pixel(x, y)) < 128; }
 
@@ -34,15 +43,10 @@ inline int inkBands(const QImage &image, const QRect &region) {
 
 using sendmere::test::readFile;
 using sendmere::test::writeFile;
-
-inline QString written(const QString &path, const QByteArray &content) {
-    writeFile(path, content);
-    return path;
-}
+inline QString written(const QString &path, const QByteArray &content) { return writeFile(path, content), path; }
 
 // The RenderError's text that f raised; empty when it raised none.
-template <typename F>
-QString renderErrorOf(F f) {
+QString renderErrorOf(auto f) {
     try {
         f();
     } catch (const sendmere::render::RenderError &error) {
