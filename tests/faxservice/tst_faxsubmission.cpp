@@ -196,6 +196,7 @@ private Q_SLOTS:
         QVERIFY(readLog().contains(u"submission ffffa: its record cannot be used; kept in quarantine as %1/quarantine/submission-ffffa"_s.arg(spoolRoot())));
         QCOMPARE(submitIds(doc), ids);
         QCOMPARE(stateName(finalSubmissionState(u"killed-1"_s)), u"queued"_s);
+        QCOMPARE(submitIds(doc), ids);  // sent once more after it was queued: the same jobs, none added
         QCOMPARE(jobsWithSubject(u"killed"_s), 12);
         const QStringList queued = queueIds(m_server);
         for (const QString &id : ids) {

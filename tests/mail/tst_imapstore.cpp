@@ -128,7 +128,11 @@ private Q_SLOTS:
                                faxes->findUserProperty(u"FaxID"_s, u"1"_s), faxes->Item(2)->UnRead(), items->Restrict(u"[Subject]='O'Brien's fax'"_s)->count()}),
                  (QVariantList{3, u"O'Brien's fax"_s, 2, 1, false, 2, 2, false, 1}));
         for (int outside : {0, 4}) QCOMPARE(errorOf([&] { items->Item(outside); }), err::SubscriptOutOfRange);
-        QCOMPARE(errorOf([&] { items->Restrict(u"[Subject]='unclosed"_s); }), err::InvalidProcedureCall);
+        // A restriction narrows a restriction, never widens it; a filter needs its closing quote.
+        QCOMPARE((QList<int>{faxes->Restrict(u"[Subject]='Fax'"_s)->count(), faxes->Restrict(u"[Subject]='O'Brien's fax'"_s)->count()}),
+                 (QList<int>{2, 0}));
+        for (const QString &open : {u"[Subject]='unclosed"_s, u"[Subject]='"_s})
+            QCOMPARE(errorOf([&] { items->Restrict(open); }), err::InvalidProcedureCall);
         QCOMPARE(m_server->run({"SELECT INBOX", "FETCH 1:* (INTERNALDATE)"}).count(u"INTERNALDATE \"03-Nov-2026 09:15:30 +0000\""_s), 3);
         QCOMPARE(flagsIn(u"INBOX"_s), (QStringList{QString(), QString(), u"\\Seen"_s}));
         items->Item(1)->Delete();
