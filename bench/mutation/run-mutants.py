@@ -46,7 +46,7 @@ TESTS_FOR_FOLDER = [
     ("src/platform/shell", r"^tst_(services|pages|preview)$"),
     ("src/bridge", r"^tst_(import|preview|sessionmirror)$"),
     ("src/wizard", r"^tst_(coverpage|recipients|submission|desktop_pages)$"),
-    ("src/send", r"^tst_(submission|preview)$"),
+    ("src/send", r"^tst_(submission|preview|desktop_processes)$"),
     ("src/job", r"^tst_(submission|recipients|coverpage|commandline|services)$"),
     ("src/extras", r"^tst_(update|pages|desktop_update)$"),
     ("src/services", r"^tst_(commandline|services|cwinreg|pages|language)$"),
