@@ -32,20 +32,6 @@ const QString Queue = u"SendmereFax"_s, UnknownUser = u"no-such-user-of-sendmere
 QString myName() { return QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name); }
 QStringList filesIn(const QString &folder) { return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
 
-struct Ran {
-    int code = -1;
-    QString out, err;
-};
-
-Ran runTool(const QString &program, const QStringList &arguments, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000)) process.kill(), process.waitForFinished();
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, QString::fromLocal8Bit(process.readAllStandardOutput()),
-            QString::fromLocal8Bit(process.readAllStandardError())};
-}
-
 struct FileState {
     uint owner = 0, mode = 0;
 };
@@ -100,16 +86,16 @@ public:
         return m_cupsd.waitForStarted() &&
                QTest::qWaitFor([this] { return lpstat({u"-r"_s}).out.contains(u"scheduler is running"_s); }, 20000);
     }
-    Ran lpstat(const QStringList &arguments) const { return runTool(u"lpstat"_s, QStringList{u"-h"_s, server()} + arguments); }
+    ProgramRun lpstat(const QStringList &arguments) const { return runProgram(u"lpstat"_s, QStringList{u"-h"_s, server()} + arguments); }
     // The printer as the package's postinst adds it.
-    Ran addPrinter() const {
-        return runTool(u"lpadmin"_s, {u"-h"_s, server(), u"-p"_s, Queue, u"-E"_s, u"-v"_s, u"sendmere-fax:"_s + faxSpool(), u"-P"_s,
+    ProgramRun addPrinter() const {
+        return runProgram(u"lpadmin"_s, {u"-h"_s, server(), u"-p"_s, Queue, u"-E"_s, u"-v"_s, u"sendmere-fax:"_s + faxSpool(), u"-P"_s,
                                       QStringLiteral(SENDMERE_FAX_PPD), u"-D"_s, u"Sendmere Fax"_s, u"-o"_s, u"printer-error-policy=abort-job"_s});
     }
     // `lp` as a user would run it; prefix runs it as someone else.
-    Ran print(const QString &file, const QStringList &options = {}, const QStringList &prefix = {}) const {
+    ProgramRun print(const QString &file, const QStringList &options = {}, const QStringList &prefix = {}) const {
         const QStringList command = prefix + QStringList{u"lp"_s, u"-h"_s, server(), u"-d"_s, Queue} + options + QStringList{file};
-        return runTool(command.constFirst(), command.mid(1));
+        return runProgram(command.constFirst(), command.mid(1));
     }
     bool waitUntilIdle() const { return QTest::qWaitFor([this] { return lpstat({u"-o"_s, Queue}).out.trimmed().isEmpty(); }, 60000); }
 
@@ -129,7 +115,7 @@ class TestDesktopFaxPrinter : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY2(m_cups.start(), qPrintable(m_cups.errorLog()));
-        const Ran added = m_cups.addPrinter();
+        const ProgramRun added = m_cups.addPrinter();
         QVERIFY2(added.code == 0, qPrintable(added.err));
     }
 
@@ -212,11 +198,11 @@ private Q_SLOTS:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"DEVICE_URI"_s, u"sendmere-fax:"_s + root);
         const auto deliver = [&](const QString &user, const QString &title, const QString &file = {}) {
-            return runTool(QStringLiteral(SENDMERE_FAX_BACKEND), {u"7"_s, user, title, u"1"_s, QString(), file.isEmpty() ? pdf : file}, env);
+            return runProgram(QStringLiteral(SENDMERE_FAX_BACKEND), {u"7"_s, user, title, u"1"_s, QString(), file.isEmpty() ? pdf : file}, env);
         };
-        const Ran offered = runTool(QStringLiteral(SENDMERE_FAX_BACKEND), {});
+        const ProgramRun offered = runProgram(QStringLiteral(SENDMERE_FAX_BACKEND), {});
         QCOMPARE(std::pair(offered.code, offered.out), std::pair(0, u"direct sendmere-fax \"Sendmere Fax\" \"Sendmere Fax\"\n"_s));
-        QCOMPARE(runTool(QStringLiteral(SENDMERE_FAX_BACKEND), {u"7"_s, myName()}).code, 1);
+        QCOMPARE(runProgram(QStringLiteral(SENDMERE_FAX_BACKEND), {u"7"_s, myName()}).code, 1);
 
         // No double ".pdf", separators or leading dot; no document replaced; long titles cut whole.
         const QString names[][2] = {{u"report.pdf"_s, u"report.pdf"_s},         {u"report.pdf"_s, u"report (2).pdf"_s},
@@ -224,7 +210,7 @@ private Q_SLOTS:
                                     {u". hidden ."_s, u"hidden.pdf"_s},         {QString(), u"Print job 7.pdf"_s},
                                     {u"Angebot für Müller"_s, u"Angebot für Müller.pdf"_s}, {QString(79, u'x') + u"ü"_s, QString(79, u'x') + u".pdf"_s}};
         for (const auto &[title, name] : names) {
-            const Ran delivered = deliver(myName(), title);
+            const ProgramRun delivered = deliver(myName(), title);
             QCOMPARE(delivered.code, 0);
             QVERIFY2(delivered.err.contains(u" as "_s + name + u'\n'), qPrintable(title + u" -> "_s + delivered.err));
             QCOMPARE(stateOf(mine + u'/' + name).mode, 0600u);
@@ -232,13 +218,13 @@ private Q_SLOTS:
         QCOMPARE(stateOf(mine).mode, 0700u);
         // Not a PDF: refused, and nothing is left behind.
         writeFile(dir.filePath(u"note.txt"_s), "just text");
-        const Ran notPdf = deliver(myName(), u"note"_s, dir.filePath(u"note.txt"_s));
+        const ProgramRun notPdf = deliver(myName(), u"note"_s, dir.filePath(u"note.txt"_s));
         QVERIFY(notPdf.code == 5 && notPdf.err.contains(u"not a PDF"_s));
         QCOMPARE(filesIn(mine).size(), qsizetype(std::size(names)));
 
         // Unknown users and names leading out of the spool: the job is cancelled (5), the printer goes on.
         for (const QString &user : {UnknownUser, u"../"_s + myName(), u".."_s}) {
-            const Ran refused = deliver(user, u"x"_s);
+            const ProgramRun refused = deliver(user, u"x"_s);
             QVERIFY2(refused.code == 5 && refused.err.startsWith(u"ERROR: the user"_s), qPrintable(refused.err));
         }
         QVERIFY(!QFileInfo::exists(root + u'/' + UnknownUser));
@@ -259,7 +245,7 @@ private Q_SLOTS:
             QCOMPARE(std::tuple(stateOf(folder).owner, stateOf(folder).mode), std::tuple(nobody->pw_uid, 0700u));
             QCOMPARE(std::tuple(stateOf(delivered).owner, stateOf(delivered).mode), std::tuple(nobody->pw_uid, 0600u));
             QVERIFY(QDir(folder).removeRecursively() && QDir().mkpath(folder));
-            const Ran foreign = deliver(u"nobody"_s, u"x"_s);
+            const ProgramRun foreign = deliver(u"nobody"_s, u"x"_s);
             QVERIFY(foreign.code == 5 && foreign.err.contains(u"belongs to another user"_s));
             QCOMPARE(filesIn(folder), QStringList());
         }
@@ -273,13 +259,13 @@ private Q_SLOTS:
         env.insert(u"SENDMERE_FAX_SPOOL"_s, spool);
         env.insert(u"SENDMERE_FAX_PPD"_s, QStringLiteral(SENDMERE_FAX_PPD));
         const auto script = [&](const char *name, const QString &action) {
-            return runTool(u"sh"_s, {QStringLiteral(SENDMERE_PACKAGE_SCRIPTS "/") + QLatin1String(name), action}, env);
+            return runProgram(u"sh"_s, {QStringLiteral(SENDMERE_PACKAGE_SCRIPTS "/") + QLatin1String(name), action}, env);
         };
         const auto printerThere = [&] { return m_cups.lpstat({u"-v"_s, Queue}).code == 0; };
         QVERIFY(script("prerm", u"upgrade"_s).code == 0 && printerThere());
         QVERIFY(script("prerm", u"remove"_s).code == 0 && !printerThere());
         for (int run = 0; run < 2; ++run) {
-            const Ran installed = script("postinst", u"configure"_s);
+            const ProgramRun installed = script("postinst", u"configure"_s);
             QVERIFY2(installed.code == 0 && installed.err.isEmpty(), qPrintable(installed.err));
         }
         QCOMPARE(m_cups.lpstat({u"-v"_s}).out.trimmed(), u"device for SendmereFax: sendmere-fax:%1"_s.arg(spool));
@@ -291,7 +277,7 @@ private Q_SLOTS:
         QVERIFY(script("postrm", u"remove"_s).code == 0 && QFileInfo::exists(spool));
         QVERIFY(script("postrm", u"purge"_s).code == 0 && !printerThere() && !QFileInfo::exists(spool));
         env.insert(u"CUPS_SERVER"_s, u"127.0.0.1:1"_s);
-        const Ran without = script("postinst", u"configure"_s);
+        const ProgramRun without = script("postinst", u"configure"_s);
         QVERIFY2(without.code == 0 && without.err.contains(u"CUPS is not running"_s) && without.err.contains(u"lpadmin -p SendmereFax"_s), qPrintable(without.err));
     }
 };

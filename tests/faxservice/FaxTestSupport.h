@@ -1,6 +1,7 @@
 #pragma once
 // Helpers of the fax service tests: settings, spool paths, bodies to send, and the real daemon on the test's private bus.
 #include "FaxRender.h"
+#include "../support/TestSupport.h"  // header-only parts: these tests do not link the support library
 #include "platform/fax/FaxClient.h"
 
 #include <QDBusConnectionInterface>
@@ -20,24 +21,13 @@ namespace sendmere::faxtest {
 
 using namespace Qt::StringLiterals;
 
-// The console program of the build, run to its end: its exit code (-1 when it crashed or ran past timeoutMs) and output.
-struct ConsoleRun {
-    int code = -1;
-    QString out, err;
-};
+using ConsoleRun = test::ProgramRun;
 
 inline QString consolePath() { return qEnvironmentVariable("SENDMERE_TEST_BIN_DIR") + u"/sendmere-fax"_s; }
 
+// The console program of the build, run to its end.
 inline ConsoleRun runConsole(const QStringList &args, const QString &program = consolePath(), int timeoutMs = 90000) {
-    QProcess process;
-    process.start(program, args);
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        return {-1, {}, u"timed out"_s};
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
+    return test::runProgram(program, args, QProcessEnvironment::systemEnvironment(), timeoutMs);
 }
 
 // What "sendmere-fax list WHAT --json" prints: the queue's jobs or an archive's faxes.
@@ -59,12 +49,7 @@ inline QStringList spoolFiles(const QString &folder, const QString &pattern = u"
     return QDir(spoolRoot() + u'/' + folder).entryList({pattern}, QDir::AllEntries | QDir::NoDotAndDotDot);
 }
 
-inline void writeFile(const QString &path, const QByteArray &bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
+using test::writeFile;
 // Writes faxd.conf before the service first starts; extra lines go into their groups.
 inline void writeConfig(const QString &text) { writeFile(configHome() + u"/sendmere/faxd.conf"_s, text.toUtf8()); }
 inline QString writeTextFile(const QString &name, const QString &text) {

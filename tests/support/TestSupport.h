@@ -5,12 +5,33 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QStringEncoder>
 #include <QStringList>
 
 class QWidget;
 
 namespace sendmere::test {
+
+// A program run to its end: its exit code (-1 when it crashed or ran past timeoutMs) and output.
+struct ProgramRun {
+    int code = -1;
+    QString out, err;
+};
+
+inline ProgramRun runProgram(const QString &program, const QStringList &args,
+                             const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(), int timeoutMs = 90000) {
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, args);
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return {-1, {}, QStringLiteral("timed out")};
+    }
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
 
 // A whole file's bytes; empty when it cannot be read.
 inline QByteArray readFile(const QString &path) {
